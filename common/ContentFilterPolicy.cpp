@@ -1,0 +1,53 @@
+#include "common/ContentFilterPolicy.h"
+
+#include "platform/json/JSON.h"
+#include "platform/json/JSONDecoder.h"
+
+namespace common {
+
+const ContentFilterPolicy ContentFilterPolicy::empty{{}, false, 0, platform::Date::distantPast()};
+
+platform::Expected<ContentFilterPolicy> ContentFilterPolicy::decode(
+    std::span<const std::uint8_t> json) {
+    auto container = platform::json::KeyedDecodingContainer::fromData(json);
+    if (!container) {
+        return container.error();
+    }
+    auto blockedDomains = container->decodeStringArray("blockedDomains");
+    if (!blockedDomains) {
+        return blockedDomains.error();
+    }
+    auto enforcementEnabled = container->decodeBool("enforcementEnabled");
+    if (!enforcementEnabled) {
+        return enforcementEnabled.error();
+    }
+    auto policyVersion = container->decodeInt64("policyVersion");
+    if (!policyVersion) {
+        return policyVersion.error();
+    }
+    auto updatedAt = container->decodeDate("updatedAt");
+    if (!updatedAt) {
+        return updatedAt.error();
+    }
+    return ContentFilterPolicy(std::move(blockedDomains).value(), *enforcementEnabled,
+                               *policyVersion, *updatedAt);
+}
+
+platform::Data ContentFilterPolicy::encode() const {
+    platform::Array domainValues;
+    domainValues.reserve(domains.size());
+    for (const auto& domain : domains) {
+        domainValues.emplace_back(domain);
+    }
+    const platform::Value object(platform::Dictionary{
+        {"blockedDomains", std::move(domainValues)},
+        {"enforcementEnabled", enforcing},
+        {"policyVersion", version},
+        {"updatedAt", updated.timeIntervalSinceReferenceDate},
+    });
+    auto data = platform::json::dataWithJSONObject(object);
+    // Every field is a valid JSON leaf, except a non-finite date, which no caller builds.
+    return data ? std::move(data).value() : platform::Data{};
+}
+
+}  // namespace common

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "platform/value/Date.h"
+#include "platform/value/Expected.h"
+#include "platform/value/Value.h"
+
+namespace common {
+
+// The one policy the system enforces: the blocked domains in list order, whether matching
+// traffic is blocked (true) or only observed, the publisher's version and the last update.
+// Immutable: a new policy replaces the old one whole.
+class ContentFilterPolicy {
+public:
+    ContentFilterPolicy(std::vector<std::string> blockedDomains,
+                        bool enforcementEnabled,
+                        std::int64_t policyVersion,
+                        platform::Date updatedAt)
+        : domains(std::move(blockedDomains)),
+          enforcing(enforcementEnabled),
+          version(policyVersion),
+          updated(updatedAt) {}
+
+    // No domains, not enforcing, version 0, updated in the distant past.
+    static const ContentFilterPolicy empty;
+
+    const std::vector<std::string>& blockedDomains() const { return domains; }
+    bool enforcementEnabled() const { return enforcing; }
+    std::int64_t policyVersion() const { return version; }
+    platform::Date updatedAt() const { return updated; }
+
+    // Decodes the blob form: a JSON object with "blockedDomains" (array of strings),
+    // "enforcementEnabled" (boolean), "policyVersion" (integer) and "updatedAt" (seconds relative
+    // to 2001-01-01T00:00:00Z). All four are required; other keys are ignored. Domains are kept
+    // exactly as stored.
+    [[nodiscard]] static platform::Expected<ContentFilterPolicy> decode(
+        std::span<const std::uint8_t> json);
+    // The blob form, always with the four keys.
+    platform::Data encode() const;
+
+    bool operator==(const ContentFilterPolicy&) const = default;
+
+private:
+    std::vector<std::string> domains;
+    bool enforcing;
+    std::int64_t version;
+    platform::Date updated;
+};
+
+}  // namespace common

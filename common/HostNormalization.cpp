@@ -1,0 +1,188 @@
+#include "common/HostNormalization.h"
+
+#include <clocale>
+#include <cstdint>
+#include <cwctype>
+#include <locale.h>
+#include <optional>
+
+namespace common {
+namespace {
+
+struct DecodedCharacter {
+    char32_t codePoint;
+    std::size_t length;
+};
+
+// Decodes the UTF-8 sequence at the start of `text`; nothing when it is not a valid one.
+std::optional<DecodedCharacter> decodeCharacter(std::string_view text) {
+    const auto lead = static_cast<std::uint8_t>(text[0]);
+    std::size_t length;
+    char32_t codePoint;
+    if (lead < 0x80) {
+        return DecodedCharacter{lead, 1};
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        codePoint = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        codePoint = lead & 0x0F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        codePoint = lead & 0x07;
+    } else {
+        return std::nullopt;
+    }
+    if (text.size() < length) {
+        return std::nullopt;
+    }
+    for (std::size_t index = 1; index < length; ++index) {
+        const auto continuation = static_cast<std::uint8_t>(text[index]);
+        if ((continuation & 0xC0) != 0x80) {
+            return std::nullopt;
+        }
+        codePoint = (codePoint << 6) | (continuation & 0x3F);
+    }
+    const bool overlong = (length == 3 && codePoint < 0x800) || (length == 4 && codePoint < 0x10000);
+    const bool surrogate = codePoint >= 0xD800 && codePoint <= 0xDFFF;
+    if (overlong || surrogate || codePoint > 0x10FFFF) {
+        return std::nullopt;
+    }
+    return DecodedCharacter{codePoint, length};
+}
+
+void appendCharacter(std::string& output, char32_t codePoint) {
+    if (codePoint < 0x80) {
+        output += static_cast<char>(codePoint);
+    } else if (codePoint < 0x800) {
+        output += static_cast<char>(0xC0 | (codePoint >> 6));
+        output += static_cast<char>(0x80 | (codePoint & 0x3F));
+    } else if (codePoint < 0x10000) {
+        output += static_cast<char>(0xE0 | (codePoint >> 12));
+        output += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
+        output += static_cast<char>(0x80 | (codePoint & 0x3F));
+    } else {
+        output += static_cast<char>(0xF0 | (codePoint >> 18));
+        output += static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F));
+        output += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
+        output += static_cast<char>(0x80 | (codePoint & 0x3F));
+    }
+}
+
+// The Unicode White_Space property, which includes the newline characters.
+bool isWhitespaceOrNewline(char32_t codePoint) {
+    return (codePoint >= 0x09 && codePoint <= 0x0D) || codePoint == 0x20 || codePoint == 0x85 ||
+           codePoint == 0xA0 || codePoint == 0x1680 || (codePoint >= 0x2000 && codePoint <= 0x200A) ||
+           codePoint == 0x2028 || codePoint == 0x2029 || codePoint == 0x202F ||
+           codePoint == 0x205F || codePoint == 0x3000;
+}
+
+locale_t unicodeLocale() {
+    static const locale_t locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+    return locale;
+}
+
+char32_t lowercased(char32_t codePoint) {
+    if (codePoint < 0x80) {
+        return (codePoint >= 'A' && codePoint <= 'Z') ? codePoint + ('a' - 'A') : codePoint;
+    }
+    const locale_t locale = unicodeLocale();
+    if (locale == static_cast<locale_t>(0)) {
+        return codePoint;
+    }
+    return static_cast<char32_t>(towlower_l(static_cast<wint_t>(codePoint), locale));
+}
+
+std::string_view trimmedWhitespace(std::string_view text) {
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const auto decoded = decodeCharacter(text.substr(start));
+        if (!decoded || !isWhitespaceOrNewline(decoded->codePoint)) {
+            break;
+        }
+        start += decoded->length;
+    }
+    // Finds the end by walking forward, so that a trailing blank is only recognised on a
+    // character boundary.
+    std::size_t end = start;
+    std::size_t position = start;
+    while (position < text.size()) {
+        const auto decoded = decodeCharacter(text.substr(position));
+        const std::size_t length = decoded ? decoded->length : 1;
+        if (!decoded || !isWhitespaceOrNewline(decoded->codePoint)) {
+            end = position + length;
+        }
+        position += length;
+    }
+    return text.substr(start, end - start);
+}
+
+std::string lowercasedText(std::string_view text) {
+    std::string output;
+    output.reserve(text.size());
+    std::size_t position = 0;
+    while (position < text.size()) {
+        const auto decoded = decodeCharacter(text.substr(position));
+        if (!decoded) {
+            output += text[position];
+            ++position;
+            continue;
+        }
+        appendCharacter(output, lowercased(decoded->codePoint));
+        position += decoded->length;
+    }
+    return output;
+}
+
+std::string removingWWW(std::string_view text) {
+    static constexpr std::string_view marker = "www.";
+    std::string output;
+    output.reserve(text.size());
+    std::size_t position = 0;
+    while (position < text.size()) {
+        if (text.substr(position, marker.size()) == marker) {
+            position += marker.size();
+        } else {
+            output += text[position];
+            ++position;
+        }
+    }
+    return output;
+}
+
+std::optional<std::string_view> firstNonEmptyPieceBeforeColon(std::string_view text) {
+    std::size_t position = 0;
+    while (position <= text.size()) {
+        const std::size_t colon = text.find(':', position);
+        const std::size_t end = colon == std::string_view::npos ? text.size() : colon;
+        if (end > position) {
+            return text.substr(position, end - position);
+        }
+        if (colon == std::string_view::npos) {
+            break;
+        }
+        position = colon + 1;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::string normalizedHostText(std::string_view text) {
+    const std::string lowered = lowercasedText(trimmedWhitespace(text));
+    const std::string withoutWWW = removingWWW(lowered);
+    const auto piece = firstNonEmptyPieceBeforeColon(withoutWWW);
+    if (!piece) {
+        return {};
+    }
+    std::string_view host = *piece;
+    while (!host.empty() && host.front() == '.') {
+        host.remove_prefix(1);
+    }
+    while (!host.empty() && host.back() == '.') {
+        host.remove_suffix(1);
+    }
+    return std::string(host);
+}
+
+}  // namespace common

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "platform/value/Date.h"
+#include "platform/value/Value.h"
+
+namespace common {
+
+// An object the suite stores under a key: a text, a data value or a date.
+using DefaultsObject = std::variant<std::string, platform::Data, platform::Date>;
+
+// A handle on a user-defaults suite shared by several processes. Values keep their kind (data,
+// 64-bit integer, text, date); every write replaces the whole value under its key and the last
+// write stands. Handles may be used from any thread.
+class UserDefaults {
+public:
+    virtual ~UserDefaults() = default;
+
+    // Opens the suite `suiteName` (`initWithSuiteName:`) with the opener installed by the program;
+    // nothing when it cannot be opened or no opener is installed.
+    static std::shared_ptr<UserDefaults> openSuite(std::string_view suiteName);
+
+    // The data value under `key`; nothing when the key is absent or holds another kind.
+    virtual std::optional<platform::Data> dataForKey(std::string_view key) = 0;
+    // The integer under `key`; 0 when the key is absent. A text that reads fully as a decimal
+    // integer and a real (truncated toward zero) also give their integer; other kinds give 0.
+    virtual std::int64_t integerForKey(std::string_view key) = 0;
+    // Stores `value` as an integer under `key`.
+    virtual void setInteger(std::int64_t value, std::string_view key) = 0;
+    // Stores `object` under `key` with its kind; no object removes the key.
+    virtual void setObject(const std::optional<DefaultsObject>& object, std::string_view key) = 0;
+    // Flushes pending writes to storage; false when that failed.
+    virtual bool synchronize() = 0;
+};
+
+// How a program opens suites; installed once at the program's entry (or by a test).
+using UserDefaultsOpener = std::function<std::shared_ptr<UserDefaults>(std::string_view suiteName)>;
+void installUserDefaultsOpener(UserDefaultsOpener opener);
+
+}  // namespace common

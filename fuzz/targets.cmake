@@ -1,0 +1,25 @@
+# One line per fuzz target: NAME SOURCE LIBRARIES. The corpus replay test reads this list too.
+# Targets whose source is not there yet are skipped.
+set(TOVRIN_FUZZ_TARGETS
+    "json_fuzzer|JSONFuzzer.cpp|json|foundation"
+    "http_host_fuzzer|HTTPHostFuzzer.cpp|http-host|filter_logic"
+    "tls_client_hello_fuzzer|TLSClientHelloFuzzer.cpp|tls-client-hello|filter_logic"
+    "provider_fuzzer|FilterDataProviderFuzzer.cpp|provider|filter_logic"
+    "native_message_fuzzer|NativeMessageFuzzer.cpp|native-message|safari_logic"
+)
+
+foreach(entry ${TOVRIN_FUZZ_TARGETS})
+    string(REPLACE "|" ";" fields "${entry}")
+    list(GET fields 0 name)
+    list(GET fields 1 source)
+    list(GET fields 3 library)
+    if(EXISTS ${CMAKE_SOURCE_DIR}/fuzz/${source} AND TARGET ${library})
+        if(COMMAND tovrin_add_fuzzer)
+            tovrin_add_fuzzer(${name} ${CMAKE_SOURCE_DIR}/fuzz/${source} ${library})
+        endif()
+        if(COMMAND tovrin_add_corpus_replay)
+            list(GET fields 2 corpus)
+            tovrin_add_corpus_replay(${name} ${CMAKE_SOURCE_DIR}/fuzz/${source} ${corpus} ${library})
+        endif()
+    endif()
+endforeach()

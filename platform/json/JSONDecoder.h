@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/value/Expected.h"
+#include "platform/value/Value.h"
+
+namespace platform::json {
+
+// Strict decoding of a JSON object into a record, with the rules of the platform's decoder in
+// default settings:
+// - a required key that is absent or null fails; an optional key that is absent or null is none;
+// - a boolean comes only from true or false, text only from a JSON string;
+// - a 64-bit integer comes only from a number whose value is whole and fits (1.0 and 1e3 do,
+//   1.5 and 9223372036854775808 do not); a double from any number;
+// - a date is a number of seconds relative to 2001-01-01T00:00:00Z;
+// - unknown keys are ignored, key order does not matter, of duplicate keys the first wins.
+// A failure's description names the key and what was wrong, for example
+// `key "messageID" not found` or `"tabID": expected a 64-bit integer, found 1.5`.
+class KeyedDecodingContainer {
+public:
+    // Parses `bytes` and fails unless they are JSON text whose top level is an object.
+    static Expected<KeyedDecodingContainer> fromData(std::span<const std::uint8_t> bytes);
+    // Fails unless `object` is a dictionary.
+    static Expected<KeyedDecodingContainer> fromValue(Value object);
+
+    Expected<bool> decodeBool(std::string_view key) const;
+    Expected<std::int64_t> decodeInt64(std::string_view key) const;
+    Expected<double> decodeDouble(std::string_view key) const;
+    Expected<std::string> decodeString(std::string_view key) const;
+    Expected<Date> decodeDate(std::string_view key) const;
+    Expected<std::vector<std::string>> decodeStringArray(std::string_view key) const;
+
+    Expected<std::optional<bool>> decodeBoolIfPresent(std::string_view key) const;
+    Expected<std::optional<std::int64_t>> decodeInt64IfPresent(std::string_view key) const;
+    Expected<std::optional<double>> decodeDoubleIfPresent(std::string_view key) const;
+    Expected<std::optional<std::string>> decodeStringIfPresent(std::string_view key) const;
+    Expected<std::optional<std::vector<std::string>>> decodeStringArrayIfPresent(
+        std::string_view key) const;
+
+private:
+    explicit KeyedDecodingContainer(Value object) : object(std::move(object)) {}
+    Value object;
+};
+
+}  // namespace platform::json

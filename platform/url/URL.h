@@ -1,0 +1,28 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// A parsed URL reference (absolute or relative), as the platform's URL type offers it.
+class URL {
+public:
+    // Parses `text` as a URI reference; nothing when it is not one.
+    static std::optional<URL> fromString(std::string_view text);
+
+    // The text the URL was made from, unchanged.
+    const std::string& absoluteString() const { return text; }
+    // The host component without scheme, port, path or user information; an IPv6 literal comes
+    // without its brackets. Nothing when the reference has no authority (`example.com/path`).
+    const std::optional<std::string>& host() const { return hostComponent; }
+
+private:
+    URL(std::string text, std::optional<std::string> host)
+        : text(std::move(text)), hostComponent(std::move(host)) {}
+    std::string text;
+    std::optional<std::string> hostComponent;
+};
+
+}  // namespace platform

@@ -1,0 +1,71 @@
+#include "common/HostNormalization.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(HostNormalizationTest, NormalisesHostText) {
+    struct Case {
+        const char* input;
+        const char* expected;
+    } cases[] = {
+        {"example.com", "example.com"},
+        {" WWW.Example.COM:443 ", "example.com"},
+        {"\t\nexample.com\r\n", "example.com"},
+        {"sub.www.example.com", "sub.example.com"},
+        {"news.www.example.org", "news.example.org"},
+        {"awww.site", "asite"},
+        {"wwww.example.com", "wexample.com"},
+        {"www.www.example.com", "example.com"},
+        {"example.com:444", "example.com"},
+        {":444", "444"},
+        {"::", ""},
+        {":", ""},
+        {"", ""},
+        {"...", ""},
+        {"www.", ""},
+        {".example.com.", "example.com"},
+        {"example.com.:80", "example.com"},
+        {"[2001:db8::1]", "[2001"},
+        {"a:b:c", "a"},
+        // Unicode blanks at both ends, and non-ASCII capitals.
+        {"\u00A0\u3000Example.COM\u2028", "example.com"},
+        {"\u0100BC.\u0394\u0416.example", "\u0101bc.\u03B4\u0436.example"},
+        {"Stra\u00DFe.DE", "stra\u00DFe.de"},
+        // Blanks inside are kept; only the ends are trimmed.
+        {"exa mple.com", "exa mple.com"},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.input);
+        EXPECT_EQ(common::normalizedHostText(testCase.input), testCase.expected);
+    }
+}
+
+TEST(HostNormalizationTest, CarriesInvalidUTF8ThroughWithoutSplittingSequences) {
+    struct Case {
+        std::string input;
+        std::string expected;
+    } cases[] = {
+        // A lone continuation byte and a truncated sequence stay as they were.
+        {"\x80" "EXAMPLE.com", "\x80" "example.com"},
+        {"example.COM\xC3", "example.com\xC3"},
+        // A blank after an invalid byte is still trimmed; one before a valid sequence too.
+        {"\xFF\xFE \u00A0", "\xFF\xFE"},
+        // The lead byte of a two-byte capital is not taken for a separate character.
+        {"\u00C9COLE.fr", "\u00E9cole.fr"},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.input);
+        EXPECT_EQ(common::normalizedHostText(testCase.input), testCase.expected);
+    }
+}
+
+TEST(HostNormalizationTest, IsIdempotent) {
+    for (const char* input : {" WWW.Example.COM:443 ", "a.www.b.www.c", "..x..", "\u0416.RU"}) {
+        SCOPED_TRACE(input);
+        const auto once = common::normalizedHostText(input);
+        EXPECT_EQ(common::normalizedHostText(once), once);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,126 @@
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "common/UserDefaults.h"
+
+namespace fakes {
+
+// An in-memory suite that keeps every value with its kind, shared by every handle opened on the
+// same FakeUserDefaultsStore, so a test can read what the code under test wrote.
+class FakeUserDefaultsStore {
+public:
+    using StoredValue = std::variant<std::int64_t, std::string, platform::Data, platform::Date>;
+
+    std::optional<StoredValue> value(const std::string& key) const {
+        std::lock_guard lock(mutex);
+        auto found = values.find(key);
+        if (found == values.end()) {
+            return std::nullopt;
+        }
+        return found->second;
+    }
+    bool contains(const std::string& key) const { return value(key).has_value(); }
+    std::optional<std::string> text(const std::string& key) const { return get<std::string>(key); }
+    std::optional<std::int64_t> integer(const std::string& key) const {
+        return get<std::int64_t>(key);
+    }
+    std::optional<platform::Data> data(const std::string& key) const {
+        return get<platform::Data>(key);
+    }
+    std::optional<platform::Date> date(const std::string& key) const {
+        return get<platform::Date>(key);
+    }
+    void set(const std::string& key, StoredValue stored) {
+        std::lock_guard lock(mutex);
+        values[key] = std::move(stored);
+    }
+    void setText(const std::string& key, std::string text) { set(key, std::move(text)); }
+    void setData(const std::string& key, const std::string& bytes) {
+        set(key, platform::Data(bytes.begin(), bytes.end()));
+    }
+    void remove(const std::string& key) {
+        std::lock_guard lock(mutex);
+        values.erase(key);
+    }
+    int synchronizeCount() const {
+        std::lock_guard lock(mutex);
+        return synchronizations;
+    }
+    int openCount() const {
+        std::lock_guard lock(mutex);
+        return opens;
+    }
+
+    // Installs this store as the program's suite opener for every suite name. With
+    // `available` false, opening yields nothing.
+    void install(bool available = true) {
+        common::installUserDefaultsOpener(
+            [this, available](std::string_view) -> std::shared_ptr<common::UserDefaults> {
+                {
+                    std::lock_guard lock(mutex);
+                    ++opens;
+                }
+                if (!available) {
+                    return nullptr;
+                }
+                return std::make_shared<Handle>(*this);
+            });
+    }
+    static void uninstall() { common::installUserDefaultsOpener(nullptr); }
+
+private:
+    template <typename T>
+    std::optional<T> get(const std::string& key) const {
+        auto stored = value(key);
+        if (!stored) {
+            return std::nullopt;
+        }
+        if (auto* typed = std::get_if<T>(&*stored)) {
+            return *typed;
+        }
+        return std::nullopt;
+    }
+
+    class Handle final : public common::UserDefaults {
+    public:
+        explicit Handle(FakeUserDefaultsStore& store) : store(store) {}
+        std::optional<platform::Data> dataForKey(std::string_view key) override {
+            return store.data(std::string(key));
+        }
+        std::int64_t integerForKey(std::string_view key) override {
+            return store.integer(std::string(key)).value_or(0);
+        }
+        void setInteger(std::int64_t value, std::string_view key) override {
+            store.set(std::string(key), value);
+        }
+        void setObject(const std::optional<common::DefaultsObject>& object,
+                       std::string_view key) override {
+            if (!object) {
+                store.remove(std::string(key));
+                return;
+            }
+            std::visit([&](const auto& typed) { store.set(std::string(key), typed); }, *object);
+        }
+        bool synchronize() override {
+            std::lock_guard lock(store.mutex);
+            ++store.synchronizations;
+            return true;
+        }
+
+    private:
+        FakeUserDefaultsStore& store;
+    };
+
+    mutable std::mutex mutex;
+    std::map<std::string, StoredValue> values;
+    int synchronizations = 0;
+    int opens = 0;
+};
+
+}  // namespace fakes

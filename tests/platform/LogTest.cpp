@@ -1,0 +1,48 @@
+#include "platform/log/Log.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(LogTest, FormatsPlaceholders) {
+    struct Case {
+        const char* format;
+        std::vector<platform::LogArgument> arguments;
+        const char* expected;
+    } cases[] = {
+        {"plain", {}, "plain"},
+        {"v=%{public}ld e=%{bool,public}d d=%{public}s",
+         {std::int64_t{-7}, true, std::string("a.com,b.com")},
+         "v=-7 e=true d=a.com,b.com"},
+        {"%{bool,public}d", {false}, "false"},
+        {"missing %{public}s", {}, "missing <invalid>"},
+        {"wrong kind %{public}ld", {std::string("x")}, "wrong kind <invalid>"},
+        {"100% sure %{public}s", {std::string("yes")}, "100% sure yes"},
+        {"argument with placeholder text %{public}s",
+         {std::string("%{public}s")},
+         "argument with placeholder text %{public}s"},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.format);
+        EXPECT_EQ(platform::formatLogMessage(testCase.format, testCase.arguments),
+                  testCase.expected);
+    }
+}
+
+TEST(LogTest, CaptureSeesOnlyItsOwnHandle) {
+    platform::setLogOutputToStandardError(false);
+    platform::LogCapture capture("sub.system", "provider");
+    platform::Logger("sub.system", "provider").log("hello %{public}s", {std::string("world")});
+    platform::Logger("sub.system", "other").log("elsewhere");
+    platform::Logger("sub.system", "provider").error("failed %{public}ld", {std::int64_t{3}});
+
+    const auto records = capture.records();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].message, "hello world");
+    EXPECT_EQ(records[0].level, platform::LogLevel::defaultLevel);
+    EXPECT_EQ(records[1].message, "failed 3");
+    EXPECT_EQ(records[1].level, platform::LogLevel::error);
+    platform::setLogOutputToStandardError(true);
+}
+
+}  // namespace
