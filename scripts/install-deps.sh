@@ -7,7 +7,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     nlohmann-json3-dev liburiparser-dev uuid-dev libsqlite3-dev sqlite3
     libnetfilter-queue-dev libmnl-dev libnftnl-dev
-    iproute2 nftables openssl curl python3
+    iproute2 nftables openssl curl python3 chromium
 )
 
 missing=()

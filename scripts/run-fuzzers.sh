@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 
 mode=${1:-short}
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz -j "${JOBS:-2}"
+cmake --build --preset fuzz -j "${JOBS:-2}" --target fuzzers
 
 targets=()
 for binary in build-fuzz/bin/*_fuzzer; do

@@ -1,0 +1,245 @@
+#include "filter/HostSniffing.h"
+
+#include <array>
+#include <string_view>
+
+#include "common/HostNormalization.h"
+#include "filter/ByteReader.h"
+
+namespace filter {
+namespace {
+
+constexpr std::uint8_t handshakeRecordType = 22;
+constexpr std::uint8_t clientHelloHandshakeType = 1;
+constexpr std::size_t clientVersionAndRandomLength = 2 + 32;
+constexpr std::uint16_t serverNameExtensionType = 0;
+// The list length (2) plus the smallest entry (type 1, length 2).
+constexpr std::size_t smallestServerNameExtensionLength = 5;
+constexpr std::uint8_t hostNameType = 0;
+
+constexpr std::array<std::string_view, 5> requestMethodPrefixes = {"GET ", "POST ", "HEAD ", "PUT ",
+                                                                   "DELETE "};
+constexpr std::string_view hostHeaderName = "host:";
+constexpr std::string_view lineEnd = "\r\n";
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF, and no character cut
+// off at the end.
+bool isValidUTF8(std::span<const std::uint8_t> bytes) {
+    ByteReader reader(bytes);
+    while (const auto lead = reader.readU8()) {
+        std::size_t continuationCount = 0;
+        std::uint8_t lowest = 0x80;
+        std::uint8_t highest = 0xBF;
+        if (*lead < 0x80) {
+            continue;
+        } else if (*lead >= 0xC2 && *lead <= 0xDF) {
+            continuationCount = 1;
+        } else if (*lead == 0xE0) {
+            continuationCount = 2;
+            lowest = 0xA0;
+        } else if (*lead == 0xED) {
+            continuationCount = 2;
+            highest = 0x9F;
+        } else if (*lead >= 0xE1 && *lead <= 0xEF) {
+            continuationCount = 2;
+        } else if (*lead == 0xF0) {
+            continuationCount = 3;
+            lowest = 0x90;
+        } else if (*lead == 0xF4) {
+            continuationCount = 3;
+            highest = 0x8F;
+        } else if (*lead >= 0xF1 && *lead <= 0xF3) {
+            continuationCount = 3;
+        } else {
+            return false;
+        }
+        for (std::size_t index = 0; index < continuationCount; ++index) {
+            const auto continuation = reader.readU8();
+            if (!continuation || *continuation < lowest || *continuation > highest) {
+                return false;
+            }
+            lowest = 0x80;
+            highest = 0xBF;
+        }
+    }
+    return true;
+}
+
+std::string_view asText(std::span<const std::uint8_t> bytes) {
+    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+InspectionOutcome outcomeForHost(std::string_view hostText, const DomainMatcher& matchedDomain) {
+    std::string host = common::normalizedHostText(hostText);
+    if (matchedDomain) {
+        if (auto domain = matchedDomain(host)) {
+            return InspectionOutcome::blocked(std::move(*domain));
+        }
+    }
+    return InspectionOutcome::allowed(std::move(host));
+}
+
+bool beginsWithRequestMethod(std::string_view text) {
+    for (const auto prefix : requestMethodPrefixes) {
+        if (text.starts_with(prefix)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+char lowercasedASCII(char character) {
+    return (character >= 'A' && character <= 'Z') ? static_cast<char>(character - 'A' + 'a')
+                                                  : character;
+}
+
+// Whether `text` equals the start of `lowercasePrefix`, up to its own length, in any case.
+bool matchesStartIgnoringCase(std::string_view text, std::string_view lowercasePrefix) {
+    if (text.size() > lowercasePrefix.size()) {
+        return false;
+    }
+    for (std::size_t index = 0; index < text.size(); ++index) {
+        if (lowercasedASCII(text[index]) != lowercasePrefix[index]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool isHostLine(std::string_view line) {
+    return line.size() >= hostHeaderName.size() &&
+           matchesStartIgnoringCase(line.substr(0, hostHeaderName.size()), hostHeaderName);
+}
+
+// Whether a line that the end of the buffer has cut short could still become the Host line.
+bool couldBecomeHostLine(std::string_view line) {
+    return !line.empty() && matchesStartIgnoringCase(line, hostHeaderName);
+}
+
+// Walks the host_name entries of a server-name list.
+std::optional<InspectionOutcome> outcomeForServerNameList(std::span<const std::uint8_t> list,
+                                                          const DomainMatcher& matchedDomain) {
+    ByteReader entries(list);
+    while (entries.remaining() >= 3) {
+        const auto nameType = entries.readU8();
+        const auto nameLength = entries.readU16BigEndian();
+        const auto name = entries.readBytes(*nameLength);
+        if (!name) {
+            return InspectionOutcome::noHostname();
+        }
+        if (*nameType != hostNameType || !isValidUTF8(*name)) {
+            continue;
+        }
+        return outcomeForHost(asText(*name), matchedDomain);
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+InspectionOutcome parseHTTPHost(std::span<const std::uint8_t> bytes,
+                                const DomainMatcher& matchedDomain) {
+    if (!isValidUTF8(bytes)) {
+        return InspectionOutcome::noHostname();
+    }
+    const std::string_view text = asText(bytes);
+    if (!beginsWithRequestMethod(text)) {
+        return InspectionOutcome::noHostname();
+    }
+    std::size_t lineStart = 0;
+    while (true) {
+        const std::size_t lineEndOffset = text.find(lineEnd, lineStart);
+        const bool isEnded = lineEndOffset != std::string_view::npos;
+        const std::string_view line =
+            isEnded ? text.substr(lineStart, lineEndOffset - lineStart) : text.substr(lineStart);
+        if (isHostLine(line)) {
+            if (!isEnded) {
+                return InspectionOutcome::needMoreData();
+            }
+            // normalizedHostText trims every kind of white space from both ends of the value.
+            return outcomeForHost(line.substr(hostHeaderName.size()), matchedDomain);
+        }
+        if (!isEnded) {
+            return couldBecomeHostLine(line) ? InspectionOutcome::needMoreData()
+                                             : InspectionOutcome::noHostname();
+        }
+        lineStart = lineEndOffset + lineEnd.size();
+    }
+}
+
+InspectionOutcome parseTLSClientHelloSNI(std::span<const std::uint8_t> bytes,
+                                         const DomainMatcher& matchedDomain) {
+    ByteReader record(bytes);
+    if (record.remaining() < 5) {
+        return InspectionOutcome::needMoreData();
+    }
+    if (record.readU8() != handshakeRecordType) {
+        return InspectionOutcome::noHostname();
+    }
+    record.skip(2);
+    const auto recordLength = record.readU16BigEndian();
+    if (record.remaining() < *recordLength) {
+        return InspectionOutcome::needMoreData();
+    }
+    if (record.remaining() < 4) {
+        return InspectionOutcome::noHostname();
+    }
+    if (record.readU8() != clientHelloHandshakeType) {
+        return InspectionOutcome::noHostname();
+    }
+    record.skip(3);
+
+    // From here on every field is bounded by the bytes buffered so far: a field that does not fit
+    // yet means the ClientHello has not fully arrived.
+    if (!record.skip(clientVersionAndRandomLength)) {
+        return InspectionOutcome::needMoreData();
+    }
+    const auto sessionIDLength = record.readU8();
+    if (!sessionIDLength || !record.skip(*sessionIDLength)) {
+        return InspectionOutcome::needMoreData();
+    }
+    const auto cipherSuitesLength = record.readU16BigEndian();
+    if (!cipherSuitesLength || !record.skip(*cipherSuitesLength)) {
+        return InspectionOutcome::needMoreData();
+    }
+    const auto compressionMethodsLength = record.readU8();
+    if (!compressionMethodsLength || !record.skip(*compressionMethodsLength)) {
+        return InspectionOutcome::needMoreData();
+    }
+    const auto extensionsLength = record.readU16BigEndian();
+    if (!extensionsLength) {
+        return InspectionOutcome::needMoreData();
+    }
+    const auto extensionsBlock = record.readBytes(*extensionsLength);
+    if (!extensionsBlock) {
+        return InspectionOutcome::needMoreData();
+    }
+
+    ByteReader extensions(*extensionsBlock);
+    while (extensions.remaining() >= 4) {
+        const auto type = extensions.readU16BigEndian();
+        const auto length = extensions.readU16BigEndian();
+        const auto body = extensions.readBytes(*length);
+        if (!body) {
+            return InspectionOutcome::noHostname();
+        }
+        if (*type != serverNameExtensionType) {
+            continue;
+        }
+        if (body->size() < smallestServerNameExtensionLength) {
+            return InspectionOutcome::noHostname();
+        }
+        ByteReader serverName(*body);
+        const auto listLength = serverName.readU16BigEndian();
+        const auto list = serverName.readBytes(*listLength);
+        if (!list) {
+            return InspectionOutcome::noHostname();
+        }
+        if (auto outcome = outcomeForServerNameList(*list, matchedDomain)) {
+            return *outcome;
+        }
+    }
+    return InspectionOutcome::noHostname();
+}
+
+}  // namespace filter

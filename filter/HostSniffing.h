@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "filter/InspectionOutcome.h"
+
+namespace filter {
+
+// Gives the blocked-domain entry that covers a normalised host, or nothing. The provider hands
+// in its own match against the current policy; an empty matcher matches nothing.
+using DomainMatcher = std::function<std::optional<std::string>(const std::string& host)>;
+
+// Both parsers read a flow's first outbound bytes, from offset 0, as buffered so far (at most a
+// few kilobytes). They keep no state: each call parses the whole buffer again. They never throw
+// and never read past the buffer's end. A host that is read is normalised with
+// common::normalizedHostText and then looked up with `matchedDomain`, which gives `blocked` with
+// the matching entry or `allowed` with the host.
+
+// Reads the Host header of a plain HTTP/1.x request.
+// - The buffer must be valid UTF-8 and begin with "GET ", "POST ", "HEAD ", "PUT " or
+//   "DELETE " (exact case); otherwise `noHostname`.
+// - Lines end only at CR LF; a bare LF is part of a line. The Host line is the first line that
+//   begins with "host:" in any case, with no blank before the colon. Later lines are ignored.
+// - The host is the rest of that line after the colon, possibly empty.
+// - When the Host line is the last line of the buffer and no CR LF has ended it yet, its value
+//   may still be cut off by the end of the bytes seen: the outcome is `needMoreData`. So it is
+//   when the last, unended line could still grow into the Host line (it is a non-empty,
+//   case-insensitive beginning of "host:", such as "Ho"). A Host line ended by CR LF is decided
+//   at once.
+// - With no Host line in the bytes seen, `noHostname`: a request is never waited for until its
+//   Host line arrives.
+InspectionOutcome parseHTTPHost(std::span<const std::uint8_t> bytes,
+                                const DomainMatcher& matchedDomain);
+
+// Reads the server name of a TLS ClientHello that starts the buffer.
+// - `needMoreData` while the bytes begin like a handshake record holding a ClientHello but do not
+//   yet reach the end of the first record, or of the ClientHello's extensions block. Once the
+//   extensions block is buffered, the outcome never changes as more bytes arrive.
+// - `noHostname` for anything that is not a handshake record with a ClientHello, for a
+//   malformed extensions block or server_name extension, and when no host_name entry holds
+//   valid UTF-8.
+// - Otherwise the first valid host_name entry of the first server_name extension decides;
+//   entries of other name types and invalid UTF-8 are skipped. An empty name is a host too.
+// Fields inside the ClientHello are checked against the buffer and against the extension and
+// list lengths only; the record and handshake lengths do not bound them.
+InspectionOutcome parseTLSClientHelloSNI(std::span<const std::uint8_t> bytes,
+                                         const DomainMatcher& matchedDomain);
+
+}  // namespace filter

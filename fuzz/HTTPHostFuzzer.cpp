@@ -1,0 +1,30 @@
+// Feeds arbitrary bytes to the HTTP Host parser. A host read from a Host line that CR LF has
+// ended must not change when more of the request arrives.
+
+#include <cstdlib>
+#include <vector>
+
+#include "filter/HostSniffing.h"
+
+namespace {
+
+std::optional<std::string> blockedExample(const std::string& host) {
+    if (host == "example.com" || host.ends_with(".example.com")) {
+        return "example.com";
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    std::vector<std::uint8_t> bytes(data, data + size);
+    const auto outcome = filter::parseHTTPHost(bytes, blockedExample);
+    if (outcome.name) {
+        bytes.insert(bytes.end(), {'\r', '\n'});
+        if (filter::parseHTTPHost(bytes, blockedExample) != outcome) {
+            std::abort();
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,30 @@
+// Feeds arbitrary bytes to the TLS ClientHello parser. A server name, once read, must not change
+// when more bytes arrive after the ClientHello.
+
+#include <cstdlib>
+#include <vector>
+
+#include "filter/HostSniffing.h"
+
+namespace {
+
+std::optional<std::string> blockedExample(const std::string& host) {
+    if (host == "example.com" || host.ends_with(".example.com")) {
+        return "example.com";
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    std::vector<std::uint8_t> bytes(data, data + size);
+    const auto outcome = filter::parseTLSClientHelloSNI(bytes, blockedExample);
+    if (outcome.name) {
+        bytes.insert(bytes.end(), data, data + size);
+        if (filter::parseTLSClientHelloSNI(bytes, blockedExample) != outcome) {
+            std::abort();
+        }
+    }
+    return 0;
+}
