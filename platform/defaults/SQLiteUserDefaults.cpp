@@ -1,0 +1,329 @@
+#include "platform/defaults/SQLiteUserDefaults.h"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <utility>
+
+#include "platform/defaults/SQLiteConnection.h"
+
+namespace platform {
+namespace {
+
+constexpr std::string_view createTableSQL =
+    "CREATE TABLE IF NOT EXISTS entries ("
+    " key TEXT PRIMARY KEY NOT NULL,"
+    " kind TEXT NOT NULL CHECK (kind IN ('data', 'integer', 'string', 'date', 'real')),"
+    // No declared type, so SQLite keeps each value in the type it was bound with.
+    " value NOT NULL"
+    ") WITHOUT ROWID";
+
+void bindText(sqlite3_stmt* statement, int index, std::string_view text) {
+    // An empty view may have no storage; SQLite would bind a null pointer as NULL.
+    sqlite3_bind_text64(statement, index, text.empty() ? "" : text.data(), text.size(),
+                        SQLITE_STATIC, SQLITE_UTF8);
+}
+
+void bindValue(sqlite3_stmt* statement, int index, const StoredValue& value) {
+    switch (kindOf(value)) {
+        case StoredKind::data: {
+            const Data& data = std::get<Data>(value);
+            sqlite3_bind_blob64(statement, index,
+                                data.empty() ? "" : static_cast<const void*>(data.data()),
+                                data.size(), SQLITE_STATIC);
+            break;
+        }
+        case StoredKind::integer:
+            sqlite3_bind_int64(statement, index, std::get<std::int64_t>(value));
+            break;
+        case StoredKind::string:
+            bindText(statement, index, std::get<std::string>(value));
+            break;
+        case StoredKind::date:
+            sqlite3_bind_double(statement, index,
+                                std::get<Date>(value).timeIntervalSinceReferenceDate);
+            break;
+        case StoredKind::real:
+            sqlite3_bind_double(statement, index, std::get<double>(value));
+            break;
+    }
+}
+
+std::string_view columnText(sqlite3_stmt* statement, int column) {
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
+    if (!text) {
+        return {};
+    }
+    return {text, static_cast<std::size_t>(sqlite3_column_bytes(statement, column))};
+}
+
+// The value in `valueColumn` read as the kind named in `kindColumn`; nothing for a kind this
+// class does not know.
+std::optional<StoredValue> columnValue(sqlite3_stmt* statement, int kindColumn, int valueColumn) {
+    const std::optional<StoredKind> kind = kindNamed(columnText(statement, kindColumn));
+    if (!kind) {
+        return std::nullopt;
+    }
+    switch (*kind) {
+        case StoredKind::data: {
+            const auto* bytes =
+                static_cast<const std::uint8_t*>(sqlite3_column_blob(statement, valueColumn));
+            const auto length =
+                static_cast<std::size_t>(sqlite3_column_bytes(statement, valueColumn));
+            return bytes ? Data(bytes, bytes + length) : Data();
+        }
+        case StoredKind::integer:
+            return sqlite3_column_int64(statement, valueColumn);
+        case StoredKind::string:
+            return std::string(columnText(statement, valueColumn));
+        case StoredKind::date:
+            return Date{sqlite3_column_double(statement, valueColumn)};
+        case StoredKind::real:
+            return sqlite3_column_double(statement, valueColumn);
+    }
+    return std::nullopt;
+}
+
+std::int64_t integerFromText(std::string_view text) {
+    if (text.starts_with('+')) {
+        text.remove_prefix(1);
+        if (text.starts_with('-')) {
+            return 0;
+        }
+    }
+    std::int64_t integer = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), integer);
+    if (error != std::errc() || end != text.data() + text.size() || text.empty()) {
+        return 0;
+    }
+    return integer;
+}
+
+// Truncates toward zero and saturates, as the platform's conversion does on its hardware.
+std::int64_t integerFromReal(double real) {
+    if (std::isnan(real)) {
+        return 0;
+    }
+    constexpr double limit = 9223372036854775808.0;  // 2^63
+    if (real >= limit) {
+        return std::numeric_limits<std::int64_t>::max();
+    }
+    if (real <= -limit) {
+        return std::numeric_limits<std::int64_t>::min();
+    }
+    return static_cast<std::int64_t>(real);
+}
+
+}  // namespace
+
+struct SQLiteUserDefaults::Statements {
+    sqlite3_stmt* select = nullptr;
+    sqlite3_stmt* selectAll = nullptr;
+    sqlite3_stmt* replace = nullptr;
+    sqlite3_stmt* remove = nullptr;
+    sqlite3_stmt* dataVersion = nullptr;
+};
+
+Expected<std::shared_ptr<SQLiteUserDefaults>> SQLiteUserDefaults::open(std::string_view suiteName,
+                                                                       std::string_view root,
+                                                                       IfMissing ifMissing) {
+    Expected<std::string> path = suiteDatabasePath(root, suiteName, ifMissing);
+    if (!path) {
+        return path.error();
+    }
+    auto opened = SQLiteConnection::open(*path, busyTimeout);
+    if (!opened) {
+        return opened.error();
+    }
+    std::unique_ptr<SQLiteConnection> connection = std::move(opened.value());
+    auto describe = [&](const Error& error) { return Error{*path + ": " + error.description}; };
+
+    std::string journalMode;
+    if (auto result = connection->execute(
+            "PRAGMA journal_mode=WAL",
+            [&](sqlite3_stmt* row) { journalMode = std::string(columnText(row, 0)); });
+        !result) {
+        return describe(result.error());
+    }
+    if (journalMode != "wal") {
+        return Error{*path + ": cannot use a write-ahead log (journal mode " + journalMode + ")"};
+    }
+    for (std::string_view sql : {std::string_view("PRAGMA synchronous=NORMAL"), createTableSQL}) {
+        if (auto result = connection->execute(sql); !result) {
+            return describe(result.error());
+        }
+    }
+
+    auto statements = std::make_unique<Statements>();
+    const std::pair<sqlite3_stmt**, std::string_view> prepared[] = {
+        {&statements->select, "SELECT kind, value FROM entries WHERE key = ?1"},
+        {&statements->selectAll, "SELECT key, kind, value FROM entries ORDER BY key"},
+        {&statements->replace,
+         "INSERT OR REPLACE INTO entries (key, kind, value) VALUES (?1, ?2, ?3)"},
+        {&statements->remove, "DELETE FROM entries WHERE key = ?1"},
+        {&statements->dataVersion, "PRAGMA data_version"},
+    };
+    for (const auto& [statement, sql] : prepared) {
+        auto result = connection->prepare(sql);
+        if (!result) {
+            return describe(result.error());
+        }
+        *statement = *result;
+    }
+    return std::shared_ptr<SQLiteUserDefaults>(
+        new SQLiteUserDefaults(std::move(*path), std::move(connection), std::move(statements)));
+}
+
+SQLiteUserDefaults::SQLiteUserDefaults(std::string databasePath,
+                                       std::unique_ptr<SQLiteConnection> connection,
+                                       std::unique_ptr<Statements> statements)
+    : databasePath(std::move(databasePath)),
+      connection(std::move(connection)),
+      statements(std::move(statements)) {}
+
+SQLiteUserDefaults::~SQLiteUserDefaults() = default;
+
+std::optional<StoredValue> SQLiteUserDefaults::readLocked(std::string_view key) {
+    std::optional<StoredValue> value;
+    bindText(statements->select, 1, key);
+    auto result = connection->run(statements->select,
+                                  [&](sqlite3_stmt* row) { value = columnValue(row, 0, 1); });
+    if (!result) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<StoredValue> SQLiteUserDefaults::objectForKey(std::string_view key) {
+    std::lock_guard lock(mutex);
+    return readLocked(key);
+}
+
+std::optional<StoredKind> SQLiteUserDefaults::kindForKey(std::string_view key) {
+    std::optional<StoredValue> value = objectForKey(key);
+    if (!value) {
+        return std::nullopt;
+    }
+    return kindOf(*value);
+}
+
+Expected<std::vector<StoredEntry>> SQLiteUserDefaults::allEntries() {
+    std::lock_guard lock(mutex);
+    std::vector<StoredEntry> entries;
+    auto result = connection->run(statements->selectAll, [&](sqlite3_stmt* row) {
+        if (std::optional<StoredValue> value = columnValue(row, 1, 2)) {
+            entries.push_back({std::string(columnText(row, 0)), std::move(*value)});
+        }
+    });
+    if (!result) {
+        return result.error();
+    }
+    return entries;
+}
+
+Expected<std::monostate> SQLiteUserDefaults::store(std::string_view key, const StoredValue& value) {
+    std::lock_guard lock(mutex);
+    bindText(statements->replace, 1, key);
+    bindText(statements->replace, 2, kindName(kindOf(value)));
+    bindValue(statements->replace, 3, value);
+    auto result = connection->run(statements->replace);
+    if (result) {
+        ++localChanges;
+    }
+    return result;
+}
+
+Expected<bool> SQLiteUserDefaults::remove(std::string_view key) {
+    std::lock_guard lock(mutex);
+    bindText(statements->remove, 1, key);
+    if (auto result = connection->run(statements->remove); !result) {
+        return result.error();
+    }
+    const bool didRemove = connection->changes() > 0;
+    if (didRemove) {
+        ++localChanges;
+    }
+    return didRemove;
+}
+
+std::optional<Data> SQLiteUserDefaults::dataForKey(std::string_view key) {
+    std::optional<StoredValue> value = objectForKey(key);
+    if (!value || kindOf(*value) != StoredKind::data) {
+        return std::nullopt;
+    }
+    return std::get<Data>(std::move(*value));
+}
+
+std::int64_t SQLiteUserDefaults::integerForKey(std::string_view key) {
+    std::optional<StoredValue> value = objectForKey(key);
+    if (!value) {
+        return 0;
+    }
+    switch (kindOf(*value)) {
+        case StoredKind::integer:
+            return std::get<std::int64_t>(*value);
+        case StoredKind::string:
+            return integerFromText(std::get<std::string>(*value));
+        case StoredKind::real:
+            return integerFromReal(std::get<double>(*value));
+        case StoredKind::data:
+        case StoredKind::date:
+            return 0;
+    }
+    return 0;
+}
+
+void SQLiteUserDefaults::setInteger(std::int64_t value, std::string_view key) {
+    (void)store(key, value);
+}
+
+void SQLiteUserDefaults::setReal(double value, std::string_view key) {
+    (void)store(key, value);
+}
+
+void SQLiteUserDefaults::setObject(const std::optional<common::DefaultsObject>& object,
+                                   std::string_view key) {
+    if (!object) {
+        (void)remove(key);
+        return;
+    }
+    StoredValue value =
+        std::visit([](const auto& alternative) { return StoredValue(alternative); }, *object);
+    (void)store(key, value);
+}
+
+bool SQLiteUserDefaults::synchronize() {
+    std::lock_guard lock(mutex);
+    const int resultCode = sqlite3_wal_checkpoint_v2(connection->handle(), nullptr,
+                                                     SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+    return resultCode == SQLITE_OK || (resultCode & 0xff) == SQLITE_BUSY;
+}
+
+std::int64_t SQLiteUserDefaults::changeCounter() {
+    std::lock_guard lock(mutex);
+    std::optional<std::int64_t> dataVersion;
+    auto result = connection->run(statements->dataVersion, [&](sqlite3_stmt* row) {
+        dataVersion = sqlite3_column_int64(row, 0);
+    });
+    if (!result || !dataVersion) {
+        // Unknown, so report a change: a caller that caches on the counter then reads afresh.
+        ++localChanges;
+    } else {
+        lastDataVersion = *dataVersion;
+    }
+    return lastDataVersion + localChanges;
+}
+
+std::shared_ptr<common::UserDefaults> openSQLiteUserDefaults(std::string_view suiteName) {
+    auto opened = SQLiteUserDefaults::open(suiteName, appGroupContainersRoot());
+    if (!opened) {
+        return nullptr;
+    }
+    return std::move(opened.value());
+}
+
+void installSQLiteUserDefaults() {
+    common::installUserDefaultsOpener(openSQLiteUserDefaults);
+}
+
+}  // namespace platform

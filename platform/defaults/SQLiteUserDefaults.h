@@ -1,0 +1,108 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "common/UserDefaults.h"
+#include "platform/defaults/AppGroupContainer.h"
+#include "platform/defaults/StoredValue.h"
+#include "platform/value/Expected.h"
+
+namespace platform {
+
+class SQLiteConnection;
+
+// A suite kept in one SQLite database file (see AppGroupContainer.h for where), shared by every
+// process that opens the same suite name under the same root.
+//
+// The file is in WAL mode and holds one table, `entries` (key TEXT PRIMARY KEY, kind TEXT, value),
+// with each value stored in the SQLite type of its kind: data as a BLOB, integers as INTEGER,
+// texts as TEXT, dates as REAL seconds relative to 2001-01-01T00:00:00Z, reals as REAL. Every
+// write is one statement (INSERT OR REPLACE or DELETE), so it happens whole or not at all, and
+// a writer that finds the file locked by another process waits for up to five seconds, so
+// concurrent writers do not lose writes.
+//
+// Durability: a write is visible to every process, and survives the writing process dying, as
+// soon as it returns; the log is synced to disk only by `synchronize()`, which checkpoints it into
+// the database file so that writes made before it survive a power loss too.
+//
+// The handle may be used from any thread; its one connection is guarded by a mutex. It must not
+// be used in a child made by fork(); the child opens its own.
+class SQLiteUserDefaults final : public common::UserDefaults {
+  public:
+    static constexpr std::chrono::milliseconds busyTimeout{5000};
+
+    // Opens suite `suiteName` under `root`, creating it when missing and `ifMissing` says so.
+    // Fails with the reason when the suite's folder or file cannot be made or the file is not a
+    // database this class can use.
+    static Expected<std::shared_ptr<SQLiteUserDefaults>> open(
+        std::string_view suiteName,
+        std::string_view root,
+        IfMissing ifMissing = IfMissing::create);
+    ~SQLiteUserDefaults() override;
+
+    // The seam's operations. integerForKey gives the integer stored under the key; for a text
+    // that is in full an optionally signed decimal integer that fits in 64 bits, that integer;
+    // for a real, the real truncated toward zero (a real beyond the 64-bit range gives the
+    // nearer end of the range); for anything else, or an absent key, 0. A write that fails (the
+    // file stayed locked past the timeout, the disk is full) is dropped.
+    std::optional<Data> dataForKey(std::string_view key) override;
+    std::int64_t integerForKey(std::string_view key) override;
+    void setInteger(std::int64_t value, std::string_view key) override;
+    void setObject(const std::optional<common::DefaultsObject>& object,
+                   std::string_view key) override;
+    // Checkpoints the log into the database file, syncing both; false when that failed. A
+    // checkpoint that another process is running at the same moment counts as done, and frames
+    // that a reader in another process still needs stay in the log for a later checkpoint.
+    bool synchronize() override;
+
+    // The value under `key` with its kind; nothing when the key is absent or cannot be read.
+    std::optional<StoredValue> objectForKey(std::string_view key);
+    std::optional<StoredKind> kindForKey(std::string_view key);
+    // Every entry, sorted by key (byte order).
+    Expected<std::vector<StoredEntry>> allEntries();
+    // Stores `value` under `key` with its kind, replacing any earlier value. A real or date that
+    // is not a number cannot be stored (SQLite keeps NaN as NULL) and fails.
+    Expected<std::monostate> store(std::string_view key, const StoredValue& value);
+    // Removes `key`; true when it held a value.
+    Expected<bool> remove(std::string_view key);
+    void setReal(double value, std::string_view key);
+
+    // A number that changes whenever the suite may have changed: when any connection, in this
+    // process or another, wrote to it, and when the question could not be answered. Two equal
+    // answers mean nothing was written in between.
+    std::int64_t changeCounter();
+
+    // The database file.
+    const std::string& path() const { return databasePath; }
+
+  private:
+    struct Statements;
+    SQLiteUserDefaults(std::string databasePath,
+                       std::unique_ptr<SQLiteConnection> connection,
+                       std::unique_ptr<Statements> statements);
+    std::optional<StoredValue> readLocked(std::string_view key);
+
+    std::mutex mutex;
+    std::string databasePath;
+    std::unique_ptr<SQLiteConnection> connection;
+    std::unique_ptr<Statements> statements;
+    std::int64_t lastDataVersion = 0;
+    std::int64_t localChanges = 0;
+};
+
+// Opens suite `suiteName` under appGroupContainersRoot(), creating it when missing; nothing when
+// it cannot be opened.
+std::shared_ptr<common::UserDefaults> openSQLiteUserDefaults(std::string_view suiteName);
+
+// Makes common::UserDefaults::openSuite open suites with openSQLiteUserDefaults.
+void installSQLiteUserDefaults();
+
+}  // namespace platform

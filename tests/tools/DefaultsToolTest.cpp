@@ -1,0 +1,215 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+constexpr char suite[] = "group.test.shared";
+
+std::string readWholeFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+struct Outcome {
+    int status = -1;
+    std::string output;
+    std::string errors;
+};
+
+// Runs the built `defaults` on suites under a fresh folder.
+class DefaultsToolTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        std::string pattern = (std::filesystem::temp_directory_path() / "defaults-test-XXXXXX");
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        temporaryFolder = pattern;
+        root = temporaryFolder + "/app-groups";
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(temporaryFolder, ignored);
+    }
+
+    Outcome run(std::vector<std::string> arguments) {
+        const std::string program = std::string(TOVRIN_BIN_DIR) + "/defaults";
+        const std::string outputPath = temporaryFolder + "/stdout";
+        const std::string errorsPath = temporaryFolder + "/stderr";
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputPath.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorsPath.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        std::vector<char*> argv{const_cast<char*>(program.c_str())};
+        for (std::string& argument : arguments) {
+            argv.push_back(argument.data());
+        }
+        argv.push_back(nullptr);
+
+        setenv("APP_GROUP_CONTAINERS_ROOT", root.c_str(), 1);
+        Outcome outcome;
+        pid_t child = 0;
+        if (posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), environ) == 0) {
+            int status = 0;
+            if (waitpid(child, &status, 0) == child && WIFEXITED(status)) {
+                outcome.status = WEXITSTATUS(status);
+            }
+        }
+        posix_spawn_file_actions_destroy(&actions);
+        outcome.output = readWholeFile(outputPath);
+        outcome.errors = readWholeFile(errorsPath);
+        return outcome;
+    }
+
+    void write(const std::string& key, const std::string& option, const std::string& value) {
+        const Outcome outcome = run({"write", suite, key, option, value});
+        ASSERT_EQ(outcome.status, 0) << outcome.errors;
+    }
+
+    std::string writeFile(const std::string& name, const std::string& contents) {
+        const std::string path = temporaryFolder + "/" + name;
+        std::ofstream(path, std::ios::binary) << contents;
+        return path;
+    }
+
+    std::string temporaryFolder;
+    std::string root;
+};
+
+TEST_F(DefaultsToolTest, EachKindRoundTrips) {
+    struct Case {
+        const char* option;
+        std::string argument;
+        const char* kind;
+        std::string read;
+    } cases[] = {
+        {"-string", "caf\xc3\xa9 au lait", "string", "caf\xc3\xa9 au lait\n"},
+        {"-string", "", "string", "\n"},
+        {"-int", "-9223372036854775808", "integer", "-9223372036854775808\n"},
+        {"-int", "+42", "integer", "42\n"},
+        {"-data", "00FF10", "data", std::string("\x00\xff\x10", 3)},
+        {"-data", "", "data", ""},
+        {"-date", "2026-12-06T19:21:40.123Z", "date", "2026-12-06T19:21:40.123Z\n"},
+        {"-date", "2026-12-06T20:21:40.5+01:00", "date", "2026-12-06T19:21:40.500Z\n"},
+        {"-date", "0001-01-01T00:00:00Z", "date", "0001-01-01T00:00:00.000Z\n"},
+        {"-date", "1969-12-31T23:59:59.999-0000", "date", "1969-12-31T23:59:59.999Z\n"},
+    };
+    for (const Case& testCase : cases) {
+        SCOPED_TRACE(std::string(testCase.option) + " " + testCase.argument);
+        write("key", testCase.option, testCase.argument);
+        const Outcome type = run({"read-type", suite, "key"});
+        EXPECT_EQ(type.status, 0);
+        EXPECT_EQ(type.output, std::string(testCase.kind) + "\n");
+        const Outcome read = run({"read", suite, "key"});
+        EXPECT_EQ(read.status, 0);
+        EXPECT_EQ(read.output, testCase.read);
+    }
+}
+
+TEST_F(DefaultsToolTest, DataFromAFileReadsBackAsTheSameBytes) {
+    const std::string policy =
+        "{\"blockedDomains\":[\"example.com\",\"b\xc3\xbc\x63her.de\"],\"enforcementEnabled\":"
+        "true,\"policyVersion\":3,\"updatedAt\":818277700.5}";
+    std::string everyByte;
+    for (int byte = 0; byte < 256; ++byte) {
+        everyByte += static_cast<char>(byte);
+    }
+    write("contentFilterPolicyBlob", "-data-file", writeFile("policy.json", policy));
+    write("binary", "-data-file", writeFile("binary", everyByte));
+
+    EXPECT_EQ(run({"read", suite, "contentFilterPolicyBlob"}).output, policy);
+    EXPECT_EQ(run({"read", suite, "binary"}).output, everyByte);
+    EXPECT_EQ(run({"read-type", suite, "contentFilterPolicyBlob"}).output, "data\n");
+}
+
+TEST_F(DefaultsToolTest, ListingShowsEveryKeySortedWithItsKind) {
+    write("zeta", "-int", "7");
+    write("alpha", "-string", "two\nlines\\");
+    write("blob", "-data", "7b7d");
+    write("binary", "-data", "00ff");
+    write("when", "-date", "2026-12-06T19:21:40.123Z");
+    const Outcome listing = run({"read", suite});
+    EXPECT_EQ(listing.status, 0);
+    EXPECT_EQ(listing.output,
+              "alpha (string): two\\nlines\\\\\n"
+              "binary (data): <00ff>\n"
+              "blob (data): {}\n"
+              "when (date): 2026-12-06T19:21:40.123Z\n"
+              "zeta (integer): 7\n");
+}
+
+TEST_F(DefaultsToolTest, DeleteRemovesTheKey) {
+    write("key", "-string", "value");
+    EXPECT_EQ(run({"delete", suite, "key"}).status, 0);
+    const Outcome read = run({"read", suite, "key"});
+    EXPECT_EQ(read.status, 1);
+    EXPECT_NE(read.errors, "");
+    EXPECT_EQ(run({"read", suite}).output, "");
+}
+
+TEST_F(DefaultsToolTest, ExitStatuses) {
+    write("present", "-int", "1");
+    const std::string regularFile = writeFile("regular", "x");
+    struct Case {
+        std::vector<std::string> arguments;
+        int status;
+    } cases[] = {
+        {{"read", suite, "absent"}, 1},
+        {{"read-type", suite, "absent"}, 1},
+        {{"delete", suite, "absent"}, 1},
+        {{"read", "group.never.written"}, 1},
+        {{"read", "group.never.written", "key"}, 1},
+        {{"write", suite, "key", "-data-file", temporaryFolder + "/no-such-file"}, 1},
+        {{"write", suite, "key", "-data", "0g"}, 2},
+        {{"write", suite, "key", "-data", "abc"}, 2},
+        {{"write", suite, "key", "-int", "12x"}, 2},
+        {{"write", suite, "key", "-int", "9223372036854775808"}, 2},
+        {{"write", suite, "key", "-int", ""}, 2},
+        {{"write", suite, "key", "-date", "2026-13-01T00:00:00Z"}, 2},
+        {{"write", suite, "key", "-date", "2026-02-29T00:00:00Z"}, 2},
+        {{"write", suite, "key", "-date", "2026-12-06 19:21:40Z"}, 2},
+        {{"write", suite, "key", "-date", "2026-12-06T19:21:40"}, 2},
+        {{"write", suite, "key", "-float", "1.5"}, 2},
+        {{"write", suite, "key", "-int"}, 2},
+        {{"write", suite, "key", "-int", "1", "extra"}, 2},
+        {{"read"}, 2},
+        {{}, 2},
+        {{"rename", suite, "present"}, 2},
+        {{"read", "../escape", "key"}, 2},
+        {{"read", suite, "present"}, 0},
+    };
+    for (const Case& testCase : cases) {
+        std::string description;
+        for (const std::string& argument : testCase.arguments) {
+            description += argument + " ";
+        }
+        SCOPED_TRACE(description);
+        const Outcome outcome = run(testCase.arguments);
+        EXPECT_EQ(outcome.status, testCase.status);
+        EXPECT_EQ(outcome.errors.empty(), testCase.status == 0) << outcome.errors;
+        if (testCase.status == 2) {
+            EXPECT_NE(outcome.errors.find("usage:"), std::string::npos);
+        }
+    }
+    EXPECT_EQ(run({"read", suite, "present"}).output, "1\n");
+    EXPECT_FALSE(std::filesystem::exists(root + "/group.never.written"));
+
+    root = regularFile + "/app-groups";
+    const Outcome unopenable = run({"write", suite, "key", "-int", "1"});
+    EXPECT_EQ(unopenable.status, 1);
+    EXPECT_NE(unopenable.errors.find("cannot create folder"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,198 @@
+#include "tools/defaults/ValueText.h"
+
+#include <charconv>
+#include <cstdio>
+
+#include "tools/defaults/ISO8601.h"
+
+namespace tools {
+namespace {
+
+std::optional<int> hexDigit(char character) {
+    if (character >= '0' && character <= '9') {
+        return character - '0';
+    }
+    if (character >= 'a' && character <= 'f') {
+        return character - 'a' + 10;
+    }
+    if (character >= 'A' && character <= 'F') {
+        return character - 'A' + 10;
+    }
+    return std::nullopt;
+}
+
+// The code point starting at `index`, advancing `index` past it; nothing for a malformed,
+// overlong or surrogate sequence.
+std::optional<char32_t> decodeUTF8(const platform::Data& data, std::size_t& index) {
+    const std::uint8_t lead = data[index];
+    std::size_t length;
+    char32_t codePoint;
+    char32_t smallest;
+    if (lead < 0x80) {
+        ++index;
+        return lead;
+    } else if ((lead & 0xe0) == 0xc0) {
+        length = 2, codePoint = lead & 0x1f, smallest = 0x80;
+    } else if ((lead & 0xf0) == 0xe0) {
+        length = 3, codePoint = lead & 0x0f, smallest = 0x800;
+    } else if ((lead & 0xf8) == 0xf0) {
+        length = 4, codePoint = lead & 0x07, smallest = 0x10000;
+    } else {
+        return std::nullopt;
+    }
+    if (data.size() - index < length) {
+        return std::nullopt;
+    }
+    for (std::size_t offset = 1; offset < length; ++offset) {
+        const std::uint8_t continuation = data[index + offset];
+        if ((continuation & 0xc0) != 0x80) {
+            return std::nullopt;
+        }
+        codePoint = (codePoint << 6) | (continuation & 0x3f);
+    }
+    if (codePoint < smallest || codePoint > 0x10ffff ||
+        (codePoint >= 0xd800 && codePoint <= 0xdfff)) {
+        return std::nullopt;
+    }
+    index += length;
+    return codePoint;
+}
+
+bool isControl(char32_t codePoint) {
+    return codePoint < 0x20 || (codePoint >= 0x7f && codePoint <= 0x9f);
+}
+
+}  // namespace
+
+std::string escapedForListing(std::string_view text) {
+    std::string result;
+    result.reserve(text.size());
+    for (const char character : text) {
+        const auto byte = static_cast<unsigned char>(character);
+        switch (character) {
+            case '\\':
+                result += "\\\\";
+                break;
+            case '\t':
+                result += "\\t";
+                break;
+            case '\n':
+                result += "\\n";
+                break;
+            case '\r':
+                result += "\\r";
+                break;
+            default:
+                if (byte < 0x20 || byte == 0x7f) {
+                    char buffer[8];
+                    std::snprintf(buffer, sizeof(buffer), "\\x%02x", byte);
+                    result += buffer;
+                } else {
+                    result += character;
+                }
+        }
+    }
+    return result;
+}
+
+std::string hexText(const platform::Data& data) {
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(data.size() * 2);
+    for (const std::uint8_t byte : data) {
+        text += digits[byte >> 4];
+        text += digits[byte & 0x0f];
+    }
+    return text;
+}
+
+std::optional<platform::Data> parseHex(std::string_view text) {
+    if (text.size() % 2 != 0) {
+        return std::nullopt;
+    }
+    platform::Data data;
+    data.reserve(text.size() / 2);
+    for (std::size_t index = 0; index < text.size(); index += 2) {
+        const std::optional<int> high = hexDigit(text[index]);
+        const std::optional<int> low = hexDigit(text[index + 1]);
+        if (!high || !low) {
+            return std::nullopt;
+        }
+        data.push_back(static_cast<std::uint8_t>(*high << 4 | *low));
+    }
+    return data;
+}
+
+bool isPrintableUTF8(const platform::Data& data) {
+    if (data.empty()) {
+        return false;
+    }
+    for (std::size_t index = 0; index < data.size();) {
+        const std::optional<char32_t> codePoint = decodeUTF8(data, index);
+        if (!codePoint) {
+            return false;
+        }
+        if (isControl(*codePoint) && *codePoint != '\t' && *codePoint != '\n' &&
+            *codePoint != '\r') {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::optional<std::int64_t> parseInteger(std::string_view text) {
+    if (text.starts_with('+')) {
+        text.remove_prefix(1);
+        if (text.starts_with('-')) {
+            return std::nullopt;
+        }
+    }
+    std::int64_t integer = 0;
+    const char* end = text.data() + text.size();
+    const auto result = std::from_chars(text.data(), end, integer);
+    if (text.empty() || result.ec != std::errc() || result.ptr != end) {
+        return std::nullopt;
+    }
+    return integer;
+}
+
+std::string valueText(const platform::StoredValue& value) {
+    switch (platform::kindOf(value)) {
+        case platform::StoredKind::data: {
+            const auto& data = std::get<platform::Data>(value);
+            return std::string(data.begin(), data.end());
+        }
+        case platform::StoredKind::integer:
+            return std::to_string(std::get<std::int64_t>(value));
+        case platform::StoredKind::string:
+            return std::get<std::string>(value);
+        case platform::StoredKind::date:
+            return iso8601Text(std::get<platform::Date>(value));
+        case platform::StoredKind::real: {
+            char buffer[64];
+            const auto end =
+                std::to_chars(buffer, buffer + sizeof(buffer), std::get<double>(value)).ptr;
+            return std::string(buffer, end);
+        }
+    }
+    return {};
+}
+
+std::string listingText(const platform::StoredValue& value) {
+    switch (platform::kindOf(value)) {
+        case platform::StoredKind::data: {
+            const auto& data = std::get<platform::Data>(value);
+            if (isPrintableUTF8(data)) {
+                return escapedForListing(
+                    std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
+            }
+            return "<" + hexText(data) + ">";
+        }
+        case platform::StoredKind::string:
+            return escapedForListing(std::get<std::string>(value));
+        default:
+            return valueText(value);
+    }
+}
+
+}  // namespace tools
