@@ -31,7 +31,10 @@ public:
 };
 
 // What a framework implementation offers the provider it hosts. Implementations call every
-// completion and handler later, on a thread of their own, never inside the call that asked.
+// completion and handler later, on a thread of their own, never inside the call that asked, and
+// without holding a lock that these operations take: the provider calls them with its own mutex
+// held, and its handlers wait for that mutex. A ConfigurationObservation may be destroyed on any
+// thread, also inside its own handler (when the handler drops the provider's last reference).
 class FilterFramework {
 public:
     virtual ~FilterFramework() = default;

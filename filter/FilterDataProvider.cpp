@@ -1,0 +1,183 @@
+#include "filter/FilterDataProvider.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "common/BuildConstants.h"
+#include "common/HostNormalization.h"
+#include "common/SharedDefaultsKeys.h"
+#include "filter/JoinedText.h"
+
+namespace filter {
+
+FilterDataProvider::FilterDataProvider()
+    : logger(common::filterLogSubsystem, "provider"),
+      sharedDefaults(common::UserDefaults::openSuite(common::appGroupIdentifier)) {}
+
+FilterDataProvider::~FilterDataProvider() = default;
+
+void FilterDataProvider::startFilter(SettingsCompletion completionHandler) {
+    // A watch left from an earlier start ends once the mutex is free again, as at stop.
+    std::unique_ptr<ConfigurationObservation> replacedObservation;
+    {
+        std::lock_guard lock(mutex);
+        ++runGeneration;
+        replacedObservation = startObservingConfigurationChanges();
+        refreshPolicyIfNeeded(true);
+        incrementProviderStartCount();
+        logger.log("startFilter version=%{public}ld enforcement=%{bool,public}d domains=%{public}s",
+                   {cachedPolicy.policyVersion(), cachedPolicy.enforcementEnabled(),
+                    joinedText(cachedPolicy.blockedDomains(), ",")});
+        beginInstallation("running", std::move(completionHandler), true);
+    }
+}
+
+void FilterDataProvider::stopFilter(NEProviderStopReason reason,
+                                    std::function<void()> completionHandler) {
+    std::unique_ptr<ConfigurationObservation> endedObservation;
+    {
+        std::lock_guard lock(mutex);
+        ++runGeneration;
+        endedObservation = std::move(filterConfigurationObservation);
+        didApplyInitialSettings = false;
+        pendingInspections.clear();
+        logger.log("stopFilter reason=%{public}ld", {std::int64_t{reason}});
+        writeDiagnostics("stopped (" + std::to_string(reason) + ")", std::nullopt);
+    }
+    // The watch ends here, with the mutex free: ending it waits for a handler already running,
+    // and that handler waits for the mutex. It finds the watch gone and does nothing.
+    endedObservation.reset();
+    if (completionHandler) {
+        completionHandler();
+    }
+}
+
+std::unique_ptr<ConfigurationObservation> FilterDataProvider::startObservingConfigurationChanges() {
+    std::weak_ptr<FilterDataProvider> weakProvider = weak_from_this();
+    auto replaced = std::move(filterConfigurationObservation);
+    filterConfigurationObservation = observeFilterConfiguration(
+        [weakProvider](const std::shared_ptr<const NEFilterProviderConfiguration>&) {
+            if (auto provider = weakProvider.lock()) {
+                std::lock_guard lock(provider->mutex);
+                provider->filterConfigurationDidChange();
+            }
+        });
+    return replaced;
+}
+
+void FilterDataProvider::filterConfigurationDidChange() {
+    // A change reported after stop belongs to a watch that has ended.
+    if (!filterConfigurationObservation) {
+        return;
+    }
+    refreshPolicyIfNeeded(true);
+}
+
+void FilterDataProvider::refreshPolicyIfNeeded(bool force) {
+    auto loaded = loadPolicy();
+    if (!force && cachedPolicyVersion == loaded.policyVersion()) {
+        return;
+    }
+    const auto previous = cachedPolicyVersion;
+    cachedPolicy = loaded;
+    writePolicySummary();
+    logger.log("loaded policy version=%{public}ld enforcement=%{bool,public}d domains=%{public}s",
+               {loaded.policyVersion(), loaded.enforcementEnabled(),
+                joinedText(loaded.blockedDomains(), ",")});
+    if (didApplyInitialSettings && previous.has_value()) {
+        applyPolicySettings(reconfiguredState(loaded), nullptr);
+    }
+    cachedPolicyVersion = loaded.policyVersion();
+}
+
+common::ContentFilterPolicy FilterDataProvider::loadPolicy() const {
+    if (auto configured = loadPolicyFromConfiguration()) {
+        return std::move(*configured);
+    }
+    if (sharedDefaults) {
+        if (auto blob = sharedDefaults->dataForKey(common::keys::contentFilterPolicyBlob)) {
+            if (auto decoded = common::ContentFilterPolicy::decode(*blob)) {
+                return std::move(decoded).value();
+            }
+        }
+    }
+    return common::ContentFilterPolicy::empty;
+}
+
+std::optional<common::ContentFilterPolicy> FilterDataProvider::loadPolicyFromConfiguration() const {
+    const auto configuration = filterConfiguration();
+    if (!configuration->vendorConfiguration) {
+        logger.log("filterConfiguration.vendorConfiguration missing");
+        return std::nullopt;
+    }
+    const auto& vendorConfiguration = *configuration->vendorConfiguration;
+
+    std::vector<std::string> domains;
+    if (const auto* listed = vendorConfiguration.find("blockedDomains")) {
+        if (const auto* entries = listed->array()) {
+            const bool allTexts = std::all_of(entries->begin(), entries->end(),
+                                              [](const auto& entry) { return entry.text(); });
+            if (allTexts) {
+                for (const auto& entry : *entries) {
+                    auto normalized = common::normalizedHostText(*entry.text());
+                    if (!normalized.empty()) {
+                        domains.push_back(std::move(normalized));
+                    }
+                }
+            }
+        }
+    }
+    std::sort(domains.begin(), domains.end());
+    domains.erase(std::unique(domains.begin(), domains.end()), domains.end());
+
+    std::int64_t policyVersion = 0;
+    if (const auto* version = vendorConfiguration.find("policyVersion")) {
+        policyVersion = version->integer().value_or(0);
+    }
+    bool enforcementEnabled = false;
+    if (const auto* enforcement = vendorConfiguration.find("enforcementEnabled")) {
+        enforcementEnabled = enforcement->boolean().value_or(false);
+    }
+    return common::ContentFilterPolicy(std::move(domains), enforcementEnabled, policyVersion,
+                                       platform::Date::now());
+}
+
+void FilterDataProvider::incrementProviderStartCount() {
+    if (!sharedDefaults) {
+        return;
+    }
+    const auto count = sharedDefaults->integerForKey(common::keys::contentFilterProviderStartCount);
+    sharedDefaults->setInteger(count + 1, common::keys::contentFilterProviderStartCount);
+    sharedDefaults->synchronize();
+}
+
+void FilterDataProvider::writeDiagnostics(const std::string& state,
+                                          const std::optional<std::string>& error) {
+    if (!sharedDefaults) {
+        return;
+    }
+    sharedDefaults->setObject(state, common::keys::contentFilterExtensionState);
+    std::optional<common::DefaultsObject> errorObject;
+    if (error) {
+        errorObject = *error;
+    }
+    sharedDefaults->setObject(errorObject, common::keys::contentFilterExtensionError);
+    sharedDefaults->synchronize();
+}
+
+std::optional<PendingInspection> FilterDataProvider::pendingInspectionForTesting(
+    const platform::UUID& identifier) const {
+    std::lock_guard lock(mutex);
+    auto found = pendingInspections.find(identifier);
+    if (found == pendingInspections.end()) {
+        return std::nullopt;
+    }
+    return found->second;
+}
+
+std::size_t FilterDataProvider::pendingInspectionCountForTesting() const {
+    std::lock_guard lock(mutex);
+    return pendingInspections.size();
+}
+
+}  // namespace filter

@@ -1,0 +1,135 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "common/ContentFilterPolicy.h"
+#include "common/UserDefaults.h"
+#include "filter/PendingInspection.h"
+#include "filter/framework/NEFilterDataProvider.h"
+#include "platform/log/Log.h"
+#include "platform/uuid/UUID.h"
+
+namespace filter {
+
+// The filter's principal class. The framework creates it, attaches itself and calls its
+// callbacks; it decides every flow from the policy in force and reports its condition to the
+// host application through the shared suite.
+//
+// The policy in force comes from the provider configuration's vendor dictionary when there is
+// one, otherwise from the blob in the shared suite, otherwise it is the empty policy. It is
+// reloaded with force at start and whenever the configuration changes, and without force (only
+// a changed version is taken) at the top of every new-flow and outbound-data callback. A policy
+// taken while filtering runs re-installs the filter settings.
+//
+// Threads: every callback, the configuration watch and each installation's completion may run on
+// a thread of its own. One mutex guards the mutable fields and each of them holds it for its
+// whole run, so they never interleave. Completion handlers handed in by the framework are called
+// after the mutex is released, so that a handler may call back into the provider. The watch and
+// the completions hold the provider weakly; it must be owned by a std::shared_ptr for them to
+// reach it at all.
+class FilterDataProvider final : public NEFilterDataProvider,
+                                 public std::enable_shared_from_this<FilterDataProvider> {
+  public:
+    // Opens the shared suite; nothing else happens until start.
+    FilterDataProvider();
+    ~FilterDataProvider() override;
+    FilterDataProvider(const FilterDataProvider&) = delete;
+    FilterDataProvider& operator=(const FilterDataProvider&) = delete;
+
+    // Watches the configuration, loads the policy with force, counts the start and installs the
+    // settings; `completionHandler` gets the outcome of that installation once it completes.
+    void startFilter(SettingsCompletion completionHandler) override;
+    // Ends the watch, forgets pending inspections and records the stop state, then calls
+    // `completionHandler`. The cached policy survives.
+    void stopFilter(NEProviderStopReason reason, std::function<void()> completionHandler) override;
+    // Drops a flow to a blocked host under enforcement, sends a hostless web flow under
+    // enforcement to outbound inspection, and allows everything else.
+    NEFilterNewFlowVerdict handleNewFlow(const NEFilterFlow& flow) override;
+    NEFilterDataVerdict handleOutboundData(const NEFilterFlow& flow,
+                                           std::size_t readBytesStartOffset,
+                                           std::span<const std::uint8_t> readBytes) override;
+    NEFilterDataVerdict handleOutboundDataComplete(const NEFilterFlow& flow) override;
+
+    // The inspection kept for the flow `identifier`, if any, and how many are kept. For tests.
+    std::optional<PendingInspection> pendingInspectionForTesting(
+        const platform::UUID& identifier) const;
+    std::size_t pendingInspectionCountForTesting() const;
+
+  private:
+    // What an installation's completion needs to know about the installation.
+    struct Installation {
+        std::size_t ruleCount;
+        std::string state;
+        // The policy the settings were built from.
+        common::ContentFilterPolicy policy;
+        // The run that asked for it, and whether it is the run's first installation.
+        std::uint64_t run;
+        bool isInitial;
+    };
+
+    // Every method below is called with `mutex` held.
+
+    // Registers the watch and returns the registration it replaces, which the caller releases
+    // once the mutex is unlocked (ending a watch may wait for a handler that waits for the mutex).
+    [[nodiscard]] std::unique_ptr<ConfigurationObservation> startObservingConfigurationChanges();
+    void filterConfigurationDidChange();
+    void refreshPolicyIfNeeded(bool force);
+    common::ContentFilterPolicy loadPolicy() const;
+    // The policy given by the provider configuration's vendor dictionary: domains normalised,
+    // without empty entries and duplicates, sorted; a missing or malformed value takes its
+    // default. Nothing when there is no vendor dictionary.
+    std::optional<common::ContentFilterPolicy> loadPolicyFromConfiguration() const;
+    void incrementProviderStartCount();
+    // Stores `state` and stores `error`, or removes the error key when there is none.
+    void writeDiagnostics(const std::string& state, const std::optional<std::string>& error);
+
+    // Builds the settings from `cachedPolicy` and asks the framework to install them; once the
+    // installation completes its outcome is recorded (`state` on success) and
+    // `completionHandler`, if any, gets its error.
+    void applyPolicySettings(const std::string& state, SettingsCompletion completionHandler);
+    void beginInstallation(const std::string& state,
+                           SettingsCompletion completionHandler,
+                           bool isInitial);
+    void finishInstallation(const Installation& installation,
+                            const std::optional<platform::Error>& error);
+    // "reconfigured blocking" or "reconfigured monitoring", as `policy` enforces or not.
+    static std::string reconfiguredState(const common::ContentFilterPolicy& policy);
+    // Four rules that send every TCP flow to port 80 or 443, IPv4 and IPv6, to the provider.
+    static std::vector<NEFilterRule> catchAllWebInspectionRules();
+    void writePolicySummary();
+
+    std::optional<std::string> normalizedHost(const NEFilterFlow& flow) const;
+    static std::optional<std::string> normalizedURLString(const NEFilterFlow& flow);
+    static bool isIPAddress(const std::string& text);
+    static bool shouldInspectUnknownFlow(const NEFilterFlow& flow);
+    static std::string endpointSummary(const NEFilterFlow& flow);
+    std::optional<std::string> matchedDomain(const std::string& host) const;
+    void recordObservedFlow(const NEFilterFlow& flow,
+                            const std::optional<std::string>& resolvedHost);
+    void writeBlockDecision(const std::string& host, const std::string& matchedDomain);
+
+    const platform::Logger logger;
+    const std::shared_ptr<common::UserDefaults> sharedDefaults;
+
+    mutable std::mutex mutex;
+    std::unique_ptr<ConfigurationObservation> filterConfigurationObservation;
+    // The version of the last policy taken into `cachedPolicy`; nothing before the first.
+    std::optional<std::int64_t> cachedPolicyVersion;
+    bool didApplyInitialSettings = false;
+    std::unordered_map<platform::UUID, PendingInspection> pendingInspections;
+    common::ContentFilterPolicy cachedPolicy = common::ContentFilterPolicy::empty;
+    // Changes at every start and stop, so that a completion can tell whether the run that asked
+    // for its installation still goes on.
+    std::uint64_t runGeneration = 0;
+};
+
+}  // namespace filter

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string>
+
+#include "platform/value/Value.h"
+
+namespace filter {
+
+// The state kept for a flow whose host is not known yet while its first outbound bytes are read.
+struct PendingInspection {
+    // The flow's outbound bytes in the order delivered; empty when the entry is made.
+    platform::Data bufferedOutboundData;
+    // The printable name of the remote end, for log lines; never changes once the entry is made.
+    std::string endpointSummary;
+
+    bool operator==(const PendingInspection&) const = default;
+};
+
+}  // namespace filter

@@ -1,0 +1,43 @@
+#include "platform/extension-runtime/NSExtensionMain.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstring>
+#include <string>
+
+#include "platform/defaults/SQLiteUserDefaults.h"
+#include "platform/extension-runtime/NSExtensionPrincipalClass.h"
+#include "platform/extension-runtime/stdio/NativeMessagingHost.h"
+#include "platform/log/Log.h"
+
+namespace platform::extension {
+
+int NSExtensionMain(int argumentCount, char** arguments) {
+    // Browsers pass the caller's origin, a manifest path or a parent-window handle; a host
+    // serves the same way whoever started it.
+    (void)argumentCount;
+    (void)arguments;
+    const Logger logger("extension-runtime", "native-messaging");
+
+    // Standard output carries nothing but frames. Replies go to a private copy of it, and
+    // standard output itself is pointed at standard error, so that stray writes of any library
+    // land in the log instead of corrupting the stream.
+    const int replyOutput = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    if (replyOutput < 0 || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+        logger.error("cannot set up standard output for native messaging: %{public}s",
+                     {std::string(std::strerror(errno))});
+        return 1;
+    }
+    // A browser that went away shows as a failed write, not as a signal.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    installSQLiteUserDefaults();
+    const NativeMessagingHost host(extensionPrincipalClass);
+    const int status = host.serve(STDIN_FILENO, replyOutput);
+    ::close(replyOutput);
+    return status;
+}
+
+}  // namespace platform::extension

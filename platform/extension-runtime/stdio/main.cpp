@@ -1,0 +1,5 @@
+#include "platform/extension-runtime/NSExtensionMain.h"
+
+int main(int argumentCount, char** arguments) {
+    return platform::extension::NSExtensionMain(argumentCount, arguments);
+}

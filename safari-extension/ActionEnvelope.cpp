@@ -1,0 +1,20 @@
+#include "safari-extension/ActionEnvelope.h"
+
+#include "platform/json/JSONDecoder.h"
+#include "safari-extension/DecodedField.h"
+
+namespace safari {
+
+platform::Expected<ActionEnvelope> ActionEnvelope::decode(std::span<const std::uint8_t> json) {
+    const auto container = platform::json::KeyedDecodingContainer::fromData(json);
+    if (!container) {
+        return container.error();
+    }
+    ActionEnvelope envelope;
+    if (auto error = assignDecoded(envelope.action, container->decodeStringIfPresent("action"))) {
+        return *error;
+    }
+    return envelope;
+}
+
+}  // namespace safari

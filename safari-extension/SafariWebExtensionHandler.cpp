@@ -1,0 +1,216 @@
+#include "safari-extension/SafariWebExtensionHandler.h"
+
+#include <exception>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "common/BuildConstants.h"
+#include "common/HostNormalization.h"
+#include "common/SharedDefaultsKeys.h"
+#include "common/UserDefaults.h"
+#include "platform/extension-runtime/NSExtensionItem.h"
+#include "platform/extension-runtime/SFExtensionMessageKey.h"
+#include "platform/json/JSON.h"
+#include "platform/url/URL.h"
+#include "platform/value/Date.h"
+#include "safari-extension/ActionEnvelope.h"
+#include "safari-extension/HandlerError.h"
+#include "safari-extension/WebsiteBlockingStateMessage.h"
+
+namespace safari {
+namespace {
+
+using platform::extension::NSExtensionContext;
+using platform::extension::NSExtensionItem;
+using platform::extension::SFExtensionMessageKey;
+
+constexpr char getWebsiteBlockingStateAction[] = "getWebsiteBlockingState";
+constexpr char trackActiveWebsiteAction[] = "trackActiveWebsite";
+
+// The message under SFExtensionMessageKey in the first input item; null when there is none.
+const platform::Value* nativeMessage(const NSExtensionContext& context) {
+    const auto& items = context.inputItems();
+    if (items.empty()) {
+        return nullptr;
+    }
+    const auto* item = dynamic_cast<const NSExtensionItem*>(items.front().get());
+    if (item == nullptr || !item->userInfo) {
+        return nullptr;
+    }
+    for (const auto& entry : *item->userInfo) {
+        if (const auto* key = entry.key.text(); key != nullptr && *key == SFExtensionMessageKey) {
+            return &entry.value;
+        }
+    }
+    return nullptr;
+}
+
+bool isCovered(const std::string& host, const std::string& domain) {
+    return host == domain || (host.size() > domain.size() && host.ends_with(domain) &&
+                              host[host.size() - domain.size() - 1] == '.');
+}
+
+}  // namespace
+
+SafariWebExtensionHandler::SafariWebExtensionHandler()
+    : logger(common::extensionLogSubsystem, "NativeMessaging") {}
+
+void SafariWebExtensionHandler::beginRequest(NSExtensionContext& context) {
+    platform::Expected<platform::Dictionary> payload = platform::Error{};
+    try {
+        payload = replyPayload(context);
+    } catch (const std::exception& exception) {
+        // Running out of memory on a huge message must still end in a reply.
+        payload = platform::Error{std::string("The native message could not be handled: ") +
+                                  exception.what()};
+    }
+
+    NSExtensionItem reply;
+    if (payload) {
+        reply.userInfo = platform::Dictionary{{SFExtensionMessageKey, std::move(payload).value()}};
+    } else {
+        const std::string& description = payload.error().description;
+        logger.error("Failed handling Safari native message: %{public}s", {description});
+        reply.userInfo = platform::Dictionary{
+            {SFExtensionMessageKey, platform::Dictionary{{"ok", false}, {"error", description}}}};
+    }
+    std::vector<NSExtensionItem> replyItems;
+    replyItems.push_back(std::move(reply));
+    context.completeRequest(std::move(replyItems), nullptr);
+}
+
+platform::Expected<platform::Dictionary> SafariWebExtensionHandler::replyPayload(
+    const NSExtensionContext& context) const {
+    const platform::Value* message = nativeMessage(context);
+    if (message == nullptr) {
+        return makeError(HandlerError::missingMessage);
+    }
+    if (!platform::json::isValidJSONObject(*message)) {
+        return makeError(HandlerError::invalidMessage);
+    }
+    const auto bytes = platform::json::dataWithJSONObject(*message);
+    if (!bytes) {
+        return makeError(HandlerError::invalidMessage);
+    }
+
+    const auto envelope = ActionEnvelope::decode(*bytes);
+    if (!envelope) {
+        return envelope.error();
+    }
+    if (envelope->action == getWebsiteBlockingStateAction) {
+        const auto request = WebsiteBlockingStateMessage::decode(*bytes);
+        if (!request) {
+            return request.error();
+        }
+        const BlockingState state = resolveBlockingState(request->url, request->host);
+        return platform::Dictionary{{"ok", true},
+                                    {"blocked", state.isBlocked},
+                                    {"matchedDomain", state.matchedDomain.value_or("")}};
+    }
+    if (envelope->action != trackActiveWebsiteAction &&
+        !TrackActiveWebsiteMessage::decode(*bytes)) {
+        return makeError(HandlerError::invalidMessage);
+    }
+    return trackingPayload(*bytes);
+}
+
+platform::Expected<platform::Dictionary> SafariWebExtensionHandler::trackingPayload(
+    std::span<const std::uint8_t> message) const {
+    const auto decoded = TrackActiveWebsiteMessage::decode(message);
+    if (!decoded) {
+        return decoded.error();
+    }
+    const auto event = storeTrackedEvent(*decoded);
+    if (!event) {
+        return event.error();
+    }
+    const BlockingState state = resolveBlockingState(decoded->url, decoded->host);
+    return platform::Dictionary{{"ok", true},
+                                {"messageID", event->messageID},
+                                {"host", event->host.value_or("")},
+                                {"blocked", state.isBlocked},
+                                {"matchedDomain", state.matchedDomain.value_or("")}};
+}
+
+platform::Expected<StoredBrowserEvent> SafariWebExtensionHandler::storeTrackedEvent(
+    const TrackActiveWebsiteMessage& message) const {
+    const StoredBrowserEvent event{
+        .messageID = message.messageID,
+        .browser = message.browser,
+        .tabID = message.tabID,
+        .windowID = message.windowID,
+        .url = message.url,
+        .host = normalizedHost(message.url, message.host),
+        .isActiveTab = message.isActiveTab,
+        .isWindowFocused = message.isWindowFocused,
+        .occurredAt = platform::Date::fromUnixTime(message.occurredAt / 1000.0),
+        .receivedAt = platform::Date::now(),
+    };
+    const auto defaults = common::UserDefaults::openSuite(common::appGroupIdentifier);
+    if (!defaults) {
+        return makeError(HandlerError::sharedDefaultsUnavailable);
+    }
+    auto encoded = event.encode();
+    if (!encoded) {
+        return encoded.error();
+    }
+    defaults->setObject(common::DefaultsObject(std::move(encoded).value()),
+                        common::keys::websiteTrackingLatestBrowserEvent);
+    return event;
+}
+
+SafariContentFilterPolicy SafariWebExtensionHandler::loadContentFilterPolicy() const {
+    const auto defaults = common::UserDefaults::openSuite(common::appGroupIdentifier);
+    if (!defaults) {
+        return SafariContentFilterPolicy::empty();
+    }
+    const auto blob = defaults->dataForKey(common::keys::contentFilterPolicyBlob);
+    if (!blob) {
+        return SafariContentFilterPolicy::empty();
+    }
+    auto policy = SafariContentFilterPolicy::decode(*blob);
+    if (!policy) {
+        return SafariContentFilterPolicy::empty();
+    }
+    return std::move(policy).value();
+}
+
+std::optional<std::string> SafariWebExtensionHandler::normalizedHost(
+    const std::optional<std::string>& url,
+    const std::optional<std::string>& host) const {
+    if (url) {
+        const auto parsed = platform::URL::fromString(*url);
+        if (parsed && parsed->host() && !parsed->host()->empty()) {
+            return common::normalizedHostText(*parsed->host());
+        }
+    }
+    if (host && !host->empty()) {
+        return common::normalizedHostText(*host);
+    }
+    return std::nullopt;
+}
+
+BlockingState SafariWebExtensionHandler::resolveBlockingState(
+    const std::optional<std::string>& url,
+    const std::optional<std::string>& host) const {
+    const auto siteHost = normalizedHost(url, host);
+    const SafariContentFilterPolicy policy = loadContentFilterPolicy();
+    std::vector<std::string> domains;
+    for (const auto& entry : policy.domains()) {
+        if (auto domain = common::normalizedHostText(entry); !domain.empty()) {
+            domains.push_back(std::move(domain));
+        }
+    }
+    if (!siteHost) {
+        return {};
+    }
+    for (const auto& domain : domains) {
+        if (isCovered(*siteHost, domain)) {
+            return {policy.policy.enforcementEnabled(), domain};
+        }
+    }
+    return {};
+}
+
+}  // namespace safari

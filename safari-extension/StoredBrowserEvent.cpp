@@ -1,0 +1,71 @@
+#include "safari-extension/StoredBrowserEvent.h"
+
+#include "platform/json/JSON.h"
+#include "platform/json/JSONDecoder.h"
+#include "safari-extension/DecodedField.h"
+
+namespace safari {
+
+platform::Expected<platform::Data> StoredBrowserEvent::encode() const {
+    platform::Dictionary object{{"messageID", messageID}, {"browser", browser}};
+    if (tabID) {
+        object.push_back({"tabID", *tabID});
+    }
+    if (windowID) {
+        object.push_back({"windowID", *windowID});
+    }
+    if (url) {
+        object.push_back({"url", *url});
+    }
+    if (host) {
+        object.push_back({"host", *host});
+    }
+    object.push_back({"isActiveTab", isActiveTab});
+    object.push_back({"isWindowFocused", isWindowFocused});
+    object.push_back({"occurredAt", occurredAt.timeIntervalSinceReferenceDate});
+    object.push_back({"receivedAt", receivedAt.timeIntervalSinceReferenceDate});
+    return platform::json::dataWithJSONObject(platform::Value(std::move(object)));
+}
+
+platform::Expected<StoredBrowserEvent> StoredBrowserEvent::decode(
+    std::span<const std::uint8_t> json) {
+    const auto container = platform::json::KeyedDecodingContainer::fromData(json);
+    if (!container) {
+        return container.error();
+    }
+    StoredBrowserEvent event;
+    if (auto error = assignDecoded(event.messageID, container->decodeString("messageID"))) {
+        return *error;
+    }
+    if (auto error = assignDecoded(event.browser, container->decodeString("browser"))) {
+        return *error;
+    }
+    if (auto error = assignDecoded(event.tabID, container->decodeInt64IfPresent("tabID"))) {
+        return *error;
+    }
+    if (auto error = assignDecoded(event.windowID, container->decodeInt64IfPresent("windowID"))) {
+        return *error;
+    }
+    if (auto error = assignDecoded(event.url, container->decodeStringIfPresent("url"))) {
+        return *error;
+    }
+    if (auto error = assignDecoded(event.host, container->decodeStringIfPresent("host"))) {
+        return *error;
+    }
+    if (auto error = assignDecoded(event.isActiveTab, container->decodeBool("isActiveTab"))) {
+        return *error;
+    }
+    if (auto error =
+            assignDecoded(event.isWindowFocused, container->decodeBool("isWindowFocused"))) {
+        return *error;
+    }
+    if (auto error = assignDecoded(event.occurredAt, container->decodeDate("occurredAt"))) {
+        return *error;
+    }
+    if (auto error = assignDecoded(event.receivedAt, container->decodeDate("receivedAt"))) {
+        return *error;
+    }
+    return event;
+}
+
+}  // namespace safari

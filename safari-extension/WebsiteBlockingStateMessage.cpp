@@ -1,0 +1,27 @@
+#include "safari-extension/WebsiteBlockingStateMessage.h"
+
+#include "platform/json/JSONDecoder.h"
+#include "safari-extension/DecodedField.h"
+
+namespace safari {
+
+platform::Expected<WebsiteBlockingStateMessage> WebsiteBlockingStateMessage::decode(
+    std::span<const std::uint8_t> json) {
+    const auto container = platform::json::KeyedDecodingContainer::fromData(json);
+    if (!container) {
+        return container.error();
+    }
+    WebsiteBlockingStateMessage message;
+    if (auto error = assignDecoded(message.action, container->decodeString("action"))) {
+        return *error;
+    }
+    if (auto error = assignDecoded(message.url, container->decodeStringIfPresent("url"))) {
+        return *error;
+    }
+    if (auto error = assignDecoded(message.host, container->decodeStringIfPresent("host"))) {
+        return *error;
+    }
+    return message;
+}
+
+}  // namespace safari

@@ -1,0 +1,360 @@
+#include "filter/FilterDataProvider.h"
+
+#include <gtest/gtest.h>
+
+#include "filter/ProviderTestSupport.h"
+
+namespace filter::testing {
+namespace {
+
+using Rules = std::vector<std::string>;
+
+Rules hostRulesThenCatchAll(const std::vector<std::string>& domains) {
+    Rules rules;
+    for (const auto& domain : domains) {
+        rules.push_back("host " + domain + ":0 any filterData");
+    }
+    rules.insert(rules.end(), catchAllRuleLines.begin(), catchAllRuleLines.end());
+    return rules;
+}
+
+NEFilterSocketFlow anyFlow() {
+    return NEFilterSocketFlow(platform::UUID(), std::nullopt, std::nullopt, nullptr, 1);
+}
+
+class FilterDataProviderTest : public ProviderTest {
+  protected:
+    void start() { provider->startFilter(startOutcome.handler()); }
+    Rules installedRules() const {
+        auto settings = framework->installedSettings();
+        return settings ? describeRules(*settings) : Rules{"<nothing installed>"};
+    }
+
+    std::shared_ptr<FilterDataProvider> provider = makeProvider();
+    StartOutcome startOutcome;
+};
+
+TEST_F(FilterDataProviderTest, FirstStartWithoutAnySourceRunsTheEmptyPolicy) {
+    start();
+
+    EXPECT_EQ(store.integer(common::keys::contentFilterProviderStartCount), 1);
+    EXPECT_EQ(summary(), "v0 monitoring []");
+    EXPECT_TRUE(logged("filterConfiguration.vendorConfiguration missing"));
+    EXPECT_TRUE(logged("loaded policy version=0 enforcement=false domains="));
+    EXPECT_TRUE(logged("startFilter version=0 enforcement=false domains="));
+    // Nothing is reported before the installation completes.
+    EXPECT_FALSE(state());
+    EXPECT_EQ(startOutcome.callCount(), 0);
+
+    ASSERT_TRUE(framework->completeInstallationOnAnotherThread());
+    EXPECT_EQ(state(), "running");
+    EXPECT_FALSE(store.contains(common::keys::contentFilterExtensionError));
+    EXPECT_EQ(installedRules(), Rules{});
+    EXPECT_EQ(framework->installedSettings()->defaultAction, NEFilterAction::allow);
+    EXPECT_TRUE(logged("applied 0 host rules defaultAction=allow enforcement=false"));
+    EXPECT_EQ(startOutcome.callCount(), 1);
+    EXPECT_EQ(startOutcome.error(), std::nullopt);
+    EXPECT_EQ(framework->installationRequestCount(), 1u);
+}
+
+TEST_F(FilterDataProviderTest, EmptyVendorDictionaryWinsOverAValidBlob) {
+    publishBlob({"a.com"}, true, 5);
+    framework->setVendorConfiguration(platform::Value(platform::Dictionary{}));
+    start();
+    framework->completeInstallation();
+
+    EXPECT_EQ(summary(), "v0 monitoring []");
+    EXPECT_EQ(installedRules(), Rules{});
+    EXPECT_FALSE(logged("filterConfiguration.vendorConfiguration missing"));
+}
+
+TEST_F(FilterDataProviderTest, BlobIsReadWithoutAVendorDictionary) {
+    publishBlob({"b.com", " Upper.COM"}, true, 4);
+    start();
+    framework->completeInstallation();
+
+    // Blob domains are kept as stored: not normalised, not sorted.
+    EXPECT_EQ(summary(), "v4 blocking [b.com,  Upper.COM]");
+    EXPECT_EQ(installedRules(), hostRulesThenCatchAll({"b.com", " Upper.COM"}));
+}
+
+TEST_F(FilterDataProviderTest, UndecodableBlobGivesTheEmptyPolicySilently) {
+    store.setData(common::keys::contentFilterPolicyBlob, R"({"blockedDomains":["a.com"]})");
+    start();
+
+    EXPECT_EQ(summary(), "v0 monitoring []");
+}
+
+TEST_F(FilterDataProviderTest, VendorDictionaryIsReadLeniently) {
+    using platform::Array;
+    using platform::Dictionary;
+    using platform::Value;
+    struct Case {
+        const char* name;
+        Value vendorConfiguration;
+        const char* expectedSummary;
+    } cases[] = {
+        {"normalised, deduplicated, empty entries dropped",
+         Dictionary{{"blockedDomains", Array{" WWW.Example.COM:443 ", "example.com", "", "..."}},
+                    {"enforcementEnabled", true},
+                    {"policyVersion", 2}},
+         "v2 blocking [example.com]"},
+        {"sorted", Dictionary{{"blockedDomains", Array{"b.com", "a.com"}}},
+         "v0 monitoring [a.com, b.com]"},
+        {"one element not a text empties the list",
+         Dictionary{{"blockedDomains", Array{"a.com", 7}}, {"enforcementEnabled", true}},
+         "v0 blocking []"},
+        {"list of another type", Dictionary{{"blockedDomains", "a.com"}}, "v0 monitoring []"},
+        {"version as text", Dictionary{{"policyVersion", "3"}}, "v0 monitoring []"},
+        {"version as real", Dictionary{{"policyVersion", 3.0}}, "v0 monitoring []"},
+        {"negative version", Dictionary{{"policyVersion", -4}}, "v-4 monitoring []"},
+        {"enforcement as text", Dictionary{{"enforcementEnabled", "true"}}, "v0 monitoring []"},
+        {"enforcement as integer", Dictionary{{"enforcementEnabled", 1}}, "v0 monitoring []"},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        framework->setVendorConfiguration(testCase.vendorConfiguration);
+        auto fresh = makeProvider();
+        fresh->startFilter(nullptr);
+        EXPECT_EQ(summary(), testCase.expectedSummary);
+    }
+}
+
+TEST_F(FilterDataProviderTest, UnforcedRefreshComparesOnlyTheVersion) {
+    publishBlob({"a.com"}, true, 1);
+    start();
+    framework->completeInstallation();
+
+    publishBlob({"b.com"}, true, 1);
+    provider->handleNewFlow(anyFlow());
+    EXPECT_EQ(summary(), "v1 blocking [a.com]");
+    EXPECT_EQ(framework->installationRequestCount(), 1u);
+
+    // A configuration change reloads with force and takes the new domains.
+    framework->reportConfigurationChange();
+    EXPECT_EQ(summary(), "v1 blocking [b.com]");
+    framework->completeInstallation();
+    EXPECT_EQ(installedRules(), hostRulesThenCatchAll({"b.com"}));
+    EXPECT_EQ(state(), "reconfigured blocking");
+}
+
+TEST_F(FilterDataProviderTest, AnyChangeOfVersionReinstalls) {
+    struct Case {
+        std::int64_t first;
+        std::int64_t second;
+    } cases[] = {{5, 6}, {5, 3}, {-1, 2}, {0, -1}};
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(std::to_string(testCase.first) + " -> " + std::to_string(testCase.second));
+        auto fresh = makeProvider();
+        publishBlob({"a.com"}, true, testCase.first);
+        fresh->startFilter(nullptr);
+        framework->completeInstallation();
+        const auto requestsBefore = framework->installationRequestCount();
+
+        // The same version again is not a change, whatever its value.
+        fresh->handleNewFlow(anyFlow());
+        EXPECT_EQ(framework->installationRequestCount(), requestsBefore);
+
+        publishBlob({"b.com"}, false, testCase.second);
+        fresh->handleNewFlow(anyFlow());
+        EXPECT_EQ(framework->installationRequestCount(), requestsBefore + 1);
+        framework->completeInstallation();
+        EXPECT_EQ(state(), "reconfigured monitoring");
+        EXPECT_EQ(summary(), "v" + std::to_string(testCase.second) + " monitoring [b.com]");
+        EXPECT_EQ(installedRules(), Rules{});
+        fresh->stopFilter(0, nullptr);
+    }
+}
+
+class FirstInstallationOutstandingTest : public FilterDataProviderTest {
+  protected:
+    void SetUp() override {
+        framework->setVendorConfiguration(vendorConfiguration({"a.com"}, true, 1));
+        start();
+    }
+};
+
+TEST_F(FirstInstallationOutstandingTest, ChangeIsInstalledOnceTheFirstInstallationCompletes) {
+    framework->changeVendorConfiguration(vendorConfiguration({"b.com"}, true, 2));
+    EXPECT_EQ(summary(), "v2 blocking [b.com]");
+    EXPECT_EQ(framework->installationRequestCount(), 1u);
+
+    ASSERT_TRUE(framework->completeInstallation());
+    EXPECT_EQ(state(), "running");
+    EXPECT_EQ(startOutcome.callCount(), 1);
+    EXPECT_EQ(installedRules(), hostRulesThenCatchAll({"a.com"}));
+    ASSERT_EQ(framework->installationRequestCount(), 2u);
+
+    ASSERT_TRUE(framework->completeInstallation());
+    EXPECT_EQ(state(), "reconfigured blocking");
+    EXPECT_EQ(installedRules(), hostRulesThenCatchAll({"b.com"}));
+    EXPECT_EQ(startOutcome.callCount(), 1);
+    EXPECT_EQ(framework->outstandingInstallationCount(), 0u);
+}
+
+TEST_F(FirstInstallationOutstandingTest, ChangeToMonitoringIsInstalledEvenAfterAFailure) {
+    framework->changeVendorConfiguration(vendorConfiguration({"a.com"}, false, 1));
+
+    ASSERT_TRUE(framework->completeInstallation("no permission"));
+    EXPECT_EQ(state(), "failed to apply settings");
+    EXPECT_EQ(startOutcome.error(), "no permission");
+
+    ASSERT_TRUE(framework->completeInstallation());
+    EXPECT_EQ(state(), "reconfigured monitoring");
+    EXPECT_FALSE(store.contains(common::keys::contentFilterExtensionError));
+    EXPECT_EQ(installedRules(), Rules{});
+}
+
+TEST_F(FirstInstallationOutstandingTest, NothingMoreIsInstalledWithoutAChangeOrAfterStop) {
+    framework->completeInstallation();
+    EXPECT_EQ(framework->installationRequestCount(), 1u);
+
+    provider->stopFilter(1, nullptr);
+    start();
+    framework->changeVendorConfiguration(vendorConfiguration({"b.com"}, true, 2));
+    provider->stopFilter(5, nullptr);
+    framework->completeInstallation();
+    EXPECT_EQ(framework->installationRequestCount(), 2u);
+}
+
+TEST_F(FilterDataProviderTest, StopRecordsTheReasonAndRemovesTheError) {
+    start();
+    framework->completeInstallation("disk full");
+    ASSERT_EQ(store.text(common::keys::contentFilterExtensionError), "disk full");
+
+    bool stopped = false;
+    provider->stopFilter(5, [&] { stopped = true; });
+
+    EXPECT_TRUE(stopped);
+    EXPECT_EQ(state(), "stopped (5)");
+    EXPECT_FALSE(store.contains(common::keys::contentFilterExtensionError));
+    EXPECT_TRUE(logged("stopFilter reason=5"));
+    EXPECT_EQ(framework->activeWatchCount(), 0u);
+
+    // The watch has ended: a change is not seen.
+    logs.clear();
+    framework->changeVendorConfiguration(vendorConfiguration({"b.com"}, true, 9));
+    EXPECT_TRUE(logs.messages().empty());
+}
+
+TEST_F(FilterDataProviderTest, SecondStartCountsAndInstallsAgain) {
+    publishBlob({"a.com"}, true, 3);
+    start();
+    framework->completeInstallation();
+    provider->stopFilter(1, nullptr);
+
+    StartOutcome secondOutcome;
+    provider->startFilter(secondOutcome.handler());
+    // The start's own forced refresh installs nothing besides the start's installation.
+    EXPECT_EQ(framework->installationRequestCount(), 2u);
+    framework->completeInstallation();
+
+    EXPECT_EQ(store.integer(common::keys::contentFilterProviderStartCount), 2);
+    EXPECT_EQ(state(), "running");
+    EXPECT_EQ(secondOutcome.callCount(), 1);
+    EXPECT_EQ(installedRules(), hostRulesThenCatchAll({"a.com"}));
+    EXPECT_EQ(framework->activeWatchCount(), 1u);
+}
+
+TEST_F(FilterDataProviderTest, FailedInstallationsAreReportedAndNotRetried) {
+    start();
+    ASSERT_TRUE(framework->completeInstallation("The operation couldn't be completed."));
+    EXPECT_EQ(state(), "failed to apply settings");
+    EXPECT_EQ(store.text(common::keys::contentFilterExtensionError),
+              "The operation couldn't be completed.");
+    EXPECT_EQ(startOutcome.error(), "The operation couldn't be completed.");
+    const auto records = logs.records();
+    EXPECT_TRUE(std::any_of(records.begin(), records.end(), [](const auto& record) {
+        return record.level == platform::LogLevel::error &&
+               record.message == "apply settings failed: The operation couldn't be completed.";
+    }));
+
+    // A failed reconfiguration is reported the same way; the next change still reinstalls.
+    framework->changeVendorConfiguration(vendorConfiguration({"a.com"}, true, 1));
+    ASSERT_TRUE(framework->completeInstallation("busy"));
+    EXPECT_EQ(store.text(common::keys::contentFilterExtensionError), "busy");
+    EXPECT_EQ(startOutcome.callCount(), 1);
+    EXPECT_EQ(framework->outstandingInstallationCount(), 0u);
+
+    framework->changeVendorConfiguration(vendorConfiguration({"a.com"}, true, 2));
+    ASSERT_TRUE(framework->completeInstallation());
+    EXPECT_EQ(state(), "reconfigured blocking");
+    EXPECT_FALSE(store.contains(common::keys::contentFilterExtensionError));
+}
+
+TEST_F(FilterDataProviderTest, CompletionAfterTheProviderIsGoneOnlyCallsTheHandler) {
+    start();
+    provider.reset();
+    EXPECT_EQ(framework->activeWatchCount(), 0u);
+
+    ASSERT_TRUE(framework->completeInstallationOnAnotherThread("late"));
+    EXPECT_EQ(startOutcome.callCount(), 1);
+    EXPECT_EQ(startOutcome.error(), "late");
+    EXPECT_FALSE(state());
+    EXPECT_FALSE(logged("apply settings failed: late"));
+}
+
+TEST_F(FilterDataProviderTest, RuleListsAndSummaries) {
+    struct Case {
+        std::vector<std::string> domains;
+        bool enforcementEnabled;
+        std::int64_t version;
+        Rules expectedRules;
+        const char* expectedSummary;
+        const char* expectedLog;
+    } cases[] = {
+        {{"a.com", "b.com"},
+         true,
+         7,
+         hostRulesThenCatchAll({"a.com", "b.com"}),
+         "v7 blocking [a.com, b.com]",
+         "applied 6 host rules defaultAction=allow enforcement=true"},
+        {{},
+         true,
+         1,
+         {},
+         "v1 blocking []",
+         "applied 0 host rules defaultAction=allow enforcement=true"},
+        {{"a.com", "b.com"},
+         false,
+         2,
+         {},
+         "v2 monitoring [a.com, b.com]",
+         "applied 0 host rules defaultAction=allow enforcement=false"},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.expectedSummary);
+        logs.clear();
+        framework->setVendorConfiguration(
+            vendorConfiguration(testCase.domains, testCase.enforcementEnabled, testCase.version));
+        auto fresh = makeProvider();
+        fresh->startFilter(nullptr);
+        framework->completeInstallation();
+        EXPECT_EQ(installedRules(), testCase.expectedRules);
+        EXPECT_EQ(framework->installedSettings()->defaultAction, NEFilterAction::allow);
+        EXPECT_EQ(summary(), testCase.expectedSummary);
+        EXPECT_TRUE(logged(testCase.expectedLog));
+    }
+}
+
+TEST(FilterDataProviderWithoutSuiteTest, FiltersOnWithoutWritingAnything) {
+    fakes::FakeUserDefaultsStore store;
+    store.install(false);
+    auto framework = std::make_shared<fakes::FakeFilterFramework>();
+    framework->setVendorConfiguration(vendorConfiguration({"a.com"}, true, 1));
+    auto provider = std::make_shared<FilterDataProvider>();
+    provider->attachFramework(framework);
+    StartOutcome outcome;
+
+    provider->startFilter(outcome.handler());
+    framework->completeInstallation();
+    provider->stopFilter(5, nullptr);
+
+    EXPECT_EQ(outcome.callCount(), 1);
+    EXPECT_EQ(describeRules(*framework->installedSettings()), hostRulesThenCatchAll({"a.com"}));
+    EXPECT_EQ(store.synchronizeCount(), 0);
+    fakes::FakeUserDefaultsStore::uninstall();
+}
+
+}  // namespace
+}  // namespace filter::testing

@@ -1,0 +1,368 @@
+// Drives the deliverable as a browser does: real frames over pipes, the suite in a private root,
+// read back with the `defaults` tool.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ChildProcess.h"
+#include "common/BuildConstants.h"
+#include "platform/json/JSON.h"
+#include "platform/value/Date.h"
+#include "platform/value/Value.h"
+
+namespace {
+
+using platform::Value;
+
+const std::string handlerPath = TOVRIN_BIN_DIR "/TovrinHelperSafariWebExtension";
+const std::string defaultsPath = TOVRIN_BIN_DIR "/defaults";
+const std::vector<std::string> chromiumArguments = {"chrome-extension://abcdefgh/",
+                                                    "--parent-window=0"};
+constexpr char eventKey[] = "websiteTrackingLatestBrowserEvent";
+constexpr char missingMessageText[] = "Safari did not include a native message payload.";
+constexpr char invalidMessageText[] = "Safari sent a malformed native message payload.";
+
+std::string lengthPrefix(std::uint32_t length) {
+    std::string prefix(sizeof length, '\0');
+    std::memcpy(prefix.data(), &length, sizeof length);
+    return prefix;
+}
+
+std::string frame(const std::string& message) {
+    return lengthPrefix(static_cast<std::uint32_t>(message.size())) + message;
+}
+
+Value parsed(const std::string& json) {
+    auto value = platform::json::JSONObjectWithData(
+        std::span(reinterpret_cast<const std::uint8_t*>(json.data()), json.size()));
+    EXPECT_TRUE(value) << json;
+    return value ? std::move(value).value() : Value();
+}
+
+std::string trackingMessage(const std::string& messageID, const std::string& extraKeys = "") {
+    return R"({"action":"trackActiveWebsite","messageID":")" + messageID +
+           R"(","browser":"chromium","isActiveTab":true,"isWindowFocused":false,)"
+           R"("occurredAt":1700000000123)" +
+           extraKeys + "}";
+}
+
+std::string policy(const std::string& domains,
+                   bool isEnforcing,
+                   const std::string& extraKeys = "") {
+    return R"({"blockedDomains":)" + domains + R"(,"enforcementEnabled":)" +
+           (isEnforcing ? "true" : "false") + R"(,"policyVersion":3,"updatedAt":700000000.5)" +
+           extraKeys + "}";
+}
+
+struct Exchange {
+    int exitStatus = -1;
+    std::vector<Value> replies;
+    // The text of each of the handler's failure lines.
+    std::vector<std::string> failures;
+    std::string standardError;
+};
+
+class TovrinHelperSafariWebExtensionTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string pattern = (std::filesystem::temp_directory_path() / "safari-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        directory = pattern;
+        root = (directory / "app-groups").string();
+    }
+    void TearDown() override { std::filesystem::remove_all(directory); }
+
+    support::ChildProcessResult run(const std::vector<std::string>& arguments,
+                                    const std::string& input = "") {
+        return support::runChildProcess(arguments, input, directory,
+                                        {{"APP_GROUP_CONTAINERS_ROOT", root}});
+    }
+
+    void publishPolicy(const std::string& json) {
+        const auto path = directory / "policy.json";
+        std::ofstream(path, std::ios::binary) << json;
+        const auto result = run({defaultsPath, "write", common::appGroupIdentifier,
+                                 "contentFilterPolicyBlob", "-data-file", path.string()});
+        ASSERT_EQ(result.exitStatus, 0) << result.standardError;
+    }
+
+    // The stored event, checked to be a data value; nothing when the key is absent.
+    std::optional<Value> storedEvent() {
+        const auto kind = run({defaultsPath, "read-type", common::appGroupIdentifier, eventKey});
+        if (kind.exitStatus != 0) {
+            return std::nullopt;
+        }
+        EXPECT_EQ(kind.standardOutput.substr(0, 4), "data");
+        return parsed(
+            run({defaultsPath, "read", common::appGroupIdentifier, eventKey}).standardOutput);
+    }
+
+    // Runs the handler on `input` and checks that its standard output is nothing but frames.
+    Exchange exchangeFrames(const std::string& input,
+                            std::vector<std::string> arguments = chromiumArguments) {
+        arguments.insert(arguments.begin(), handlerPath);
+        const auto result = run(arguments, input);
+        Exchange exchange{result.exitStatus, {}, {}, result.standardError};
+        std::string_view output = result.standardOutput;
+        std::uint32_t length = 0;
+        while (output.size() >= sizeof length) {
+            std::memcpy(&length, output.data(), sizeof length);
+            output.remove_prefix(sizeof length);
+            if (output.size() < length) {
+                break;
+            }
+            exchange.replies.push_back(parsed(std::string(output.substr(0, length))));
+            output.remove_prefix(length);
+        }
+        EXPECT_TRUE(output.empty()) << "standard output holds more than whole frames";
+        const std::string prefix = std::string(common::extensionLogSubsystem) +
+                                   " [NativeMessaging] error: Failed handling Safari native "
+                                   "message: ";
+        std::istringstream lines(result.standardError);
+        for (std::string line; std::getline(lines, line);) {
+            if (const auto found = line.find(prefix); found != std::string::npos) {
+                exchange.failures.push_back(line.substr(found + prefix.size()));
+            }
+        }
+        return exchange;
+    }
+
+    Exchange exchange(const std::vector<std::string>& messages) {
+        std::string input;
+        for (const auto& message : messages) {
+            input += frame(message);
+        }
+        return exchangeFrames(input);
+    }
+
+    std::filesystem::path directory;
+    std::string root;
+};
+
+TEST_F(TovrinHelperSafariWebExtensionTest, BlockingStateFollowsThePublishedPolicy) {
+    const std::string blocking = policy(R"(["example.com"])", true);
+    struct Case {
+        const char* name;
+        std::optional<std::string> policy;
+        std::string site;
+        std::string reply;
+    } cases[] = {
+        {"URL wins over host", blocking, R"("url":"https://WWW.Example.com:444/p","host":"b.org")",
+         R"("blocked":true,"matchedDomain":"example.com")"},
+        {"URL without a scheme falls back to host", blocking,
+         R"("url":"example.com/path","host":"b.org")", R"("blocked":false,"matchedDomain":"")"},
+        {"monitoring reports the match", policy(R"(["example.com"])", false),
+         R"("host":"a.example.com")", R"("blocked":false,"matchedDomain":"example.com")"},
+        {"empty configuredDomains",
+         policy(R"(["example.com"])", true, R"(,"configuredDomains":[])"),
+         R"("host":"example.com")", R"("blocked":false,"matchedDomain":"")"},
+        {"configuredDomains",
+         policy(R"(["example.com"])", true, R"(,"configuredDomains":["b.org"])"),
+         R"("host":"www.b.org")", R"("blocked":true,"matchedDomain":"b.org")"},
+        {"undecodable blob", policy(R"(["example.com"])", true, R"(,"configuredDomains":"b.org")"),
+         R"("host":"example.com")", R"("blocked":false,"matchedDomain":"")"},
+        {"no blob", std::nullopt, R"("host":"example.com")",
+         R"("blocked":false,"matchedDomain":"")"},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        std::filesystem::remove_all(root);
+        if (testCase.policy) {
+            publishPolicy(*testCase.policy);
+        }
+        const auto result =
+            exchange({R"({"action":"getWebsiteBlockingState",)" + testCase.site + "}"});
+        EXPECT_EQ(result.exitStatus, 0);
+        ASSERT_EQ(result.replies.size(), 1u);
+        EXPECT_EQ(result.replies[0], parsed(R"({"ok":true,)" + testCase.reply + "}"));
+        EXPECT_TRUE(result.failures.empty());
+        EXPECT_FALSE(storedEvent()) << "a blocking-state question stores nothing";
+    }
+}
+
+TEST_F(TovrinHelperSafariWebExtensionTest, TrackingStoresTheEventAndAnswersWithItsSite) {
+    publishPolicy(policy(R"(["example.com"])", true));
+    const double before = platform::Date::now().timeIntervalSinceReferenceDate;
+    const auto result = exchange({trackingMessage(
+        "m-1",
+        R"(,"tabID":7,"windowID":-2,"url":"https://WWW.Example.com:444/a","host":"b.org","title":"T")")});
+    const double after = platform::Date::now().timeIntervalSinceReferenceDate;
+    ASSERT_EQ(result.replies.size(), 1u);
+    EXPECT_EQ(result.replies[0], parsed(R"({"ok":true,"messageID":"m-1","host":"example.com",)"
+                                        R"("blocked":true,"matchedDomain":"example.com"})"));
+    EXPECT_TRUE(result.failures.empty());
+
+    const auto event = storedEvent();
+    ASSERT_TRUE(event);
+    const double receivedAt = *event->find("receivedAt")->real();
+    EXPECT_GE(receivedAt, before - 0.001);
+    EXPECT_LE(receivedAt, after + 0.001);
+    EXPECT_DOUBLE_EQ(*event->find("occurredAt")->real(), 1700000000.123 - 978307200);
+    platform::Dictionary otherFields;
+    for (const auto& entry : *event->dictionary()) {
+        if (entry.key != Value("receivedAt") && entry.key != Value("occurredAt")) {
+            otherFields.push_back(entry);
+        }
+    }
+    EXPECT_EQ(Value(otherFields),
+              parsed(R"({"messageID":"m-1","browser":"chromium","tabID":7,"windowID":-2,)"
+                     R"("url":"https://WWW.Example.com:444/a","host":"example.com",)"
+                     R"("isActiveTab":true,"isWindowFocused":false})"));
+}
+
+TEST_F(TovrinHelperSafariWebExtensionTest, EachEventReplacesTheLastWholeAndLeavesOutWhatItLacks) {
+    struct Case {
+        const char* name;
+        std::string extraKeys;
+        std::optional<std::string> host;
+    } cases[] = {
+        {"nulls and absent keys", R"(,"tabID":null,"url":null,"host":"Example.ORG")",
+         "example.org"},
+        {"host normalising to nothing", R"(,"host":".")", ""},
+        {"neither url nor host", "", std::nullopt},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        const auto result =
+            exchange({trackingMessage("first", R"(,"tabID":1,"windowID":2,"url":"https://a.org/")"),
+                      trackingMessage("second", testCase.extraKeys)});
+        ASSERT_EQ(result.replies.size(), 2u);
+        EXPECT_EQ(*result.replies[1].find("host"), Value(testCase.host.value_or("")));
+        const auto event = storedEvent();
+        ASSERT_TRUE(event);
+        EXPECT_EQ(*event->find("messageID"), Value("second"));
+        for (const char* key : {"tabID", "windowID", "url"}) {
+            EXPECT_EQ(event->find(key), nullptr) << key;
+        }
+        const Value* host = event->find("host");
+        EXPECT_EQ(host ? std::optional(*host) : std::nullopt,
+                  testCase.host ? std::optional(Value(*testCase.host)) : std::nullopt);
+    }
+}
+
+TEST_F(TovrinHelperSafariWebExtensionTest, EveryFailureAnswersWithItsTextAndOneLogLine) {
+    struct Case {
+        std::string message;
+        std::string error;  // the exact text, or for the decoder's descriptions the key named
+        bool isExact;
+    } cases[] = {
+        {"{\"action\":", missingMessageText, true},
+        {"\"\xFF\"", missingMessageText, true},
+        {"\"getWebsiteBlockingState\"", invalidMessageText, true},
+        {"null", invalidMessageText, true},
+        {"{}", invalidMessageText, true},
+        {R"({"action":"GetWebsiteBlockingState","host":"example.com"})", invalidMessageText, true},
+        {R"({"messageID":"m","browser":"b","isActiveTab":1,"isWindowFocused":true,"occurredAt":1})",
+         invalidMessageText, true},
+        {R"([{"action":"trackActiveWebsite"}])", "top level", false},
+        {R"({"action":7})", "\"action\"", false},
+        {R"({"action":"getWebsiteBlockingState","url":5})", "\"url\"", false},
+        {R"({"action":"trackActiveWebsite","browser":"b"})", "\"messageID\"", false},
+        {trackingMessage("m", R"(,"tabID":1.5)"), "\"tabID\"", false},
+    };
+    std::vector<std::string> messages;
+    for (const auto& testCase : cases) {
+        messages.push_back(testCase.message);
+    }
+    const auto result = exchange(messages);
+    EXPECT_EQ(result.exitStatus, 0);
+    ASSERT_EQ(result.replies.size(), std::size(cases));
+    ASSERT_EQ(result.failures.size(), std::size(cases)) << result.standardError;
+    for (std::size_t index = 0; index < std::size(cases); ++index) {
+        SCOPED_TRACE(cases[index].message);
+        const Value& reply = result.replies[index];
+        ASSERT_EQ(reply.dictionary()->size(), 2u);
+        EXPECT_EQ(*reply.find("ok"), Value(false));
+        const std::string& error = *reply.find("error")->text();
+        if (cases[index].isExact) {
+            EXPECT_EQ(error, cases[index].error);
+        } else {
+            EXPECT_NE(error.find(cases[index].error), std::string::npos) << error;
+        }
+        EXPECT_EQ(result.failures[index], error);
+    }
+    EXPECT_FALSE(storedEvent()) << "no failed tracking message is stored";
+}
+
+TEST_F(TovrinHelperSafariWebExtensionTest,
+       UnavailableSuiteFailsTrackingButStillAnswersBlockingState) {
+    std::ofstream(directory / "file") << "x";
+    root = (directory / "file" / "app-groups").string();
+    const auto result = exchange({trackingMessage("m", R"(,"host":"example.com")"),
+                                  R"({"action":"getWebsiteBlockingState","host":"example.com"})"});
+    const std::string unavailable =
+        "The shared app group is unavailable for Safari website tracking.";
+    ASSERT_EQ(result.replies.size(), 2u);
+    EXPECT_EQ(result.replies[0], parsed(R"({"ok":false,"error":")" + unavailable + "\"}"));
+    EXPECT_EQ(result.replies[1], parsed(R"({"ok":true,"blocked":false,"matchedDomain":""})"));
+    EXPECT_EQ(result.failures, std::vector<std::string>{unavailable});
+}
+
+TEST_F(TovrinHelperSafariWebExtensionTest, FramingEndsTheProcessAsTheInputDoes) {
+    const std::string question = frame(R"({"action":"getWebsiteBlockingState","host":"a.b"})");
+    const std::vector<std::string> firefoxArguments = {"/home/u/.mozilla/host.json",
+                                                       "x@example.org"};
+    struct Case {
+        const char* name;
+        std::string input;
+        std::vector<std::string> arguments;
+        int exitStatus;
+        std::size_t replyCount;
+        const char* error;
+    } cases[] = {
+        {"no input", "", chromiumArguments, 0, 0, nullptr},
+        {"input ends between frames", question + question, firefoxArguments, 0, 2, nullptr},
+        {"input ends inside a length",
+         question + lengthPrefix(9).substr(0, 2),
+         {},
+         1,
+         1,
+         "inside the length"},
+        {"input ends inside a frame",
+         question + lengthPrefix(100) + "{\"action\":",
+         {},
+         1,
+         1,
+         "inside a native message frame (10 of 100 bytes)"},
+        {"length over 64 MiB",
+         question + lengthPrefix(64 * 1024 * 1024 + 1),
+         {},
+         1,
+         1,
+         "exceeds the limit of 67108864 bytes"},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        const auto result = exchangeFrames(testCase.input, testCase.arguments);
+        EXPECT_EQ(result.exitStatus, testCase.exitStatus) << result.standardError;
+        EXPECT_EQ(result.replies.size(), testCase.replyCount);
+        if (testCase.error != nullptr) {
+            EXPECT_NE(result.standardError.find(testCase.error), std::string::npos)
+                << result.standardError;
+        } else {
+            EXPECT_EQ(result.standardError, "");
+        }
+    }
+}
+
+TEST_F(TovrinHelperSafariWebExtensionTest, ReplyOverTheBrowsersLimitBecomesAFailureReply) {
+    const auto result =
+        exchange({trackingMessage(std::string(1024 * 1024, 'x')), trackingMessage("short")});
+    EXPECT_EQ(result.exitStatus, 0);
+    ASSERT_EQ(result.replies.size(), 2u);
+    EXPECT_EQ(*result.replies[0].find("ok"), Value(false));
+    EXPECT_NE(result.replies[0].find("error")->text()->find("limit of 1048576 bytes"),
+              std::string::npos);
+    EXPECT_EQ(*result.replies[1].find("ok"), Value(true));
+}
+
+}  // namespace

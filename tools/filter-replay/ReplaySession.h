@@ -1,0 +1,82 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <istream>
+#include <memory>
+#include <optional>
+#include <string_view>
+
+#include "filter/framework/NEFilterDataProvider.h"
+#include "platform/framework-replay/ReplayFramework.h"
+#include "platform/value/Expected.h"
+#include "tools/filter-replay/ReplayFlowBuilder.h"
+
+namespace tools {
+
+// Hosts the filter's principal provider on a scripted framework. Each line of the script is one
+// JSON event; each result is one compact JSON line on the output. The events:
+//   {"op":"start"}                      startFilter; its completion prints {"op":"start","error":E}
+//   {"op":"stop","reason":5}            stopFilter; its completion prints {"op":"stop"}
+//   {"op":"configure","vendorConfiguration":{...}|null}
+//                                       replaces the configuration and reports the change
+//   {"op":"holdInstallations","hold":true}
+//                                       installations wait for completeInstallation ("hold"
+//                                       defaults to true; false lets them complete again)
+//   {"op":"completeInstallation","error":null|"text"}
+//                                       completes the oldest waiting installation
+//   {"op":"failInstallations","error":"text"|null}
+//                                       installations that are not held fail with the text
+//   {"op":"settings"}                   prints the settings last installed successfully
+//                                       ("defaultAction" null and no rules before any)
+//   {"op":"newFlow","flow":FLOW}, {"op":"outboundData","flow":FLOW,"offset":0,"hex":"..."}
+//   (or "text":"..."), {"op":"outboundComplete","flow":FLOW}
+//                                       the provider's callbacks; each prints its verdict
+//   {"op":"releaseProvider"}            drops the session's reference to the provider
+// FLOW is described in ReplayFlowBuilder.h. Every completed installation prints
+// {"op":"installation","rules":N,"error":E} before the provider hears of it. Unless installations
+// are held, those asked for by a line complete right after it. A line that is not a JSON object
+// or names no known op prints {"op":"error","line":N,"error":"..."} and the script goes on.
+class ReplaySession {
+  public:
+    // Creates the provider, which opens the shared suite with the opener installed.
+    explicit ReplaySession(std::FILE* output);
+    ~ReplaySession();
+    ReplaySession(const ReplaySession&) = delete;
+    ReplaySession& operator=(const ReplaySession&) = delete;
+
+    // Handles `line`, the `lineNumber`th line of the script (from 1).
+    void handleLine(std::string_view line, std::int64_t lineNumber);
+    // The end of the script: installations still held are dropped.
+    void finish();
+
+  private:
+    using Outcome = std::optional<platform::Error>;
+
+    Outcome perform(const platform::Value& event);
+    Outcome start();
+    Outcome stop(const platform::Value& event);
+    Outcome configure(const platform::Value& event);
+    Outcome holdInstallations(const platform::Value& event);
+    Outcome completeInstallation(const platform::Value& event);
+    Outcome failInstallations(const platform::Value& event);
+    Outcome newFlow(const platform::Value& event);
+    Outcome outboundData(const platform::Value& event);
+    Outcome outboundComplete(const platform::Value& event);
+    Outcome requireProvider() const;
+
+    void print(const platform::Value& line);
+    void printSettings();
+
+    std::FILE* output;
+    std::shared_ptr<platform::ReplayFramework> framework;
+    std::shared_ptr<filter::NEFilterDataProvider> provider;
+    ReplayFlowBuilder flows;
+    bool holdsInstallations = false;
+};
+
+// Replays the script read from `input` on a new session writing to `output`; returns the exit
+// status (0: the whole script was read).
+int runFilterReplay(std::istream& input, std::FILE* output);
+
+}  // namespace tools

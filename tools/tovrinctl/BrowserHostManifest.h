@@ -1,0 +1,45 @@
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "platform/value/Value.h"
+#include "tools/tovrinctl/Console.h"
+
+namespace tools {
+
+enum class Browser { chromium, firefox };
+
+// The native-messaging host's name, which browsers find its manifest by and extensions pass to
+// connectNative/sendNativeMessage: the host application's bundle identifier in lower case, with
+// ".tovrinhelper" appended, every character other than a letter, digit, "." or "_" turned into
+// "_".
+std::string nativeMessagingHostName();
+
+// Why `identifier` cannot name an extension of `browser`, or nothing when it can: for Chromium,
+// 32 letters from "a" to "p"; for Firefox, an add-on ID as "name@domain" or a "{GUID}".
+std::optional<std::string> extensionIdentifierProblem(Browser browser,
+                                                      std::string_view identifier);
+
+// The manifest by which `browser` starts the handler at `handlerPath` (absolute) for the one
+// extension `identifier`: "name", "description", "path", "type" "stdio", and for Chromium
+// "allowed_origins" ["chrome-extension://ID/"], for Firefox "allowed_extensions" [ID].
+platform::Value hostManifest(Browser browser,
+                             const std::string& handlerPath,
+                             const std::string& identifier);
+
+// Where `browser` looks for host manifests: for Chromium, /etc/chromium/native-messaging-hosts
+// for root and $XDG_CONFIG_HOME/chromium/NativeMessagingHosts (or ~/.config/...) for anyone
+// else; for Firefox, /usr/lib/mozilla/native-messaging-hosts for root and
+// ~/.mozilla/native-messaging-hosts for anyone else. Nothing when there is no home folder.
+std::optional<std::string> standardManifestFolder(Browser browser, bool isSystemWide);
+
+// `tovrinctl install-browser-host (--chromium EXTENSION_ID | --firefox ADDON_ID)
+//  [--uninstall] [--manifest-dir DIR] [--handler PATH]`: writes (atomically) or removes the
+// manifest <folder>/<host name>.json. The handler defaults to TovrinHelperSafariWebExtension
+// beside tovrinctl's own executable and must be an executable file.
+int runInstallBrowserHost(std::span<const std::string_view> arguments, Console& console);
+
+}  // namespace tools

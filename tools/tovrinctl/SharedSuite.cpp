@@ -1,0 +1,30 @@
+#include "tools/tovrinctl/SharedSuite.h"
+
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+#include "common/BuildConstants.h"
+
+namespace tools {
+
+platform::Expected<std::shared_ptr<platform::SQLiteUserDefaults>> openSharedSuite(
+    platform::IfMissing ifMissing) {
+    const std::string root = platform::appGroupContainersRoot();
+    if (ifMissing == platform::IfMissing::fail) {
+        std::error_code ignored;
+        const auto folder = std::filesystem::path(root) / common::appGroupIdentifier;
+        if (!std::filesystem::exists(folder / "defaults.sqlite3", ignored)) {
+            return std::shared_ptr<platform::SQLiteUserDefaults>{};
+        }
+    }
+    auto opened = platform::SQLiteUserDefaults::open(common::appGroupIdentifier, root, ifMissing);
+    if (!opened) {
+        return platform::Error{"cannot open the shared suite " +
+                               std::string(common::appGroupIdentifier) + " under " + root + ": " +
+                               opened.error().description};
+    }
+    return std::move(opened).value();
+}
+
+}  // namespace tools
