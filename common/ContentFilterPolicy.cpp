@@ -13,19 +13,24 @@ platform::Expected<ContentFilterPolicy> ContentFilterPolicy::decode(
     if (!container) {
         return container.error();
     }
-    auto blockedDomains = container->decodeStringArray("blockedDomains");
+    return decode(*container);
+}
+
+platform::Expected<ContentFilterPolicy> ContentFilterPolicy::decode(
+    const platform::json::KeyedDecodingContainer& container) {
+    auto blockedDomains = container.decodeStringArray("blockedDomains");
     if (!blockedDomains) {
         return blockedDomains.error();
     }
-    auto enforcementEnabled = container->decodeBool("enforcementEnabled");
+    auto enforcementEnabled = container.decodeBool("enforcementEnabled");
     if (!enforcementEnabled) {
         return enforcementEnabled.error();
     }
-    auto policyVersion = container->decodeInt64("policyVersion");
+    auto policyVersion = container.decodeInt64("policyVersion");
     if (!policyVersion) {
         return policyVersion.error();
     }
-    auto updatedAt = container->decodeDate("updatedAt");
+    auto updatedAt = container.decodeDate("updatedAt");
     if (!updatedAt) {
         return updatedAt.error();
     }
@@ -33,10 +38,21 @@ platform::Expected<ContentFilterPolicy> ContentFilterPolicy::decode(
                                *policyVersion, *updatedAt);
 }
 
+ContentFilterPolicy ContentFilterPolicy::withUpdatedAt(platform::Date date) const {
+    ContentFilterPolicy updatedPolicy = *this;
+    updatedPolicy.updated = date;
+    return updatedPolicy;
+}
+
+bool ContentFilterPolicy::operator==(const ContentFilterPolicy& other) const {
+    return (domains == other.domains || *domains == *other.domains) &&
+           enforcing == other.enforcing && version == other.version && updated == other.updated;
+}
+
 platform::Data ContentFilterPolicy::encode() const {
     platform::Array domainValues;
-    domainValues.reserve(domains.size());
-    for (const auto& domain : domains) {
+    domainValues.reserve(domains->size());
+    for (const auto& domain : *domains) {
         domainValues.emplace_back(domain);
     }
     const platform::Value object(platform::Dictionary{

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "platform/json/JSONDecoder.h"
 #include "platform/value/Date.h"
 #include "platform/value/Expected.h"
 #include "platform/value/Value.h"
@@ -13,22 +15,26 @@ namespace common {
 
 // The one policy the system enforces: the blocked domains in list order, whether matching
 // traffic is blocked (true) or only observed, the publisher's version and the last update.
-// Immutable: a new policy replaces the old one whole.
+// Immutable: a new policy replaces the old one whole. Copies share one list of domains, so a copy
+// costs the same whatever the length of the list.
 class ContentFilterPolicy {
-public:
+  public:
     ContentFilterPolicy(std::vector<std::string> blockedDomains,
                         bool enforcementEnabled,
                         std::int64_t policyVersion,
                         platform::Date updatedAt)
-        : domains(std::move(blockedDomains)),
+        : domains(std::make_shared<const std::vector<std::string>>(std::move(blockedDomains))),
           enforcing(enforcementEnabled),
           version(policyVersion),
           updated(updatedAt) {}
+    // Copied, never moved from: a policy left behind by a move would have no list.
+    ContentFilterPolicy(const ContentFilterPolicy&) = default;
+    ContentFilterPolicy& operator=(const ContentFilterPolicy&) = default;
 
     // No domains, not enforcing, version 0, updated in the distant past.
     static const ContentFilterPolicy empty;
 
-    const std::vector<std::string>& blockedDomains() const { return domains; }
+    const std::vector<std::string>& blockedDomains() const { return *domains; }
     bool enforcementEnabled() const { return enforcing; }
     std::int64_t policyVersion() const { return version; }
     platform::Date updatedAt() const { return updated; }
@@ -39,13 +45,19 @@ public:
     // exactly as stored.
     [[nodiscard]] static platform::Expected<ContentFilterPolicy> decode(
         std::span<const std::uint8_t> json);
+    // The same from a blob already parsed, for a reader that wants other keys of it as well.
+    [[nodiscard]] static platform::Expected<ContentFilterPolicy> decode(
+        const platform::json::KeyedDecodingContainer& container);
     // The blob form, always with the four keys.
     platform::Data encode() const;
 
-    bool operator==(const ContentFilterPolicy&) const = default;
+    // The same policy, updated at `date`.
+    ContentFilterPolicy withUpdatedAt(platform::Date date) const;
 
-private:
-    std::vector<std::string> domains;
+    bool operator==(const ContentFilterPolicy& other) const;
+
+  private:
+    std::shared_ptr<const std::vector<std::string>> domains;
     bool enforcing;
     std::int64_t version;
     platform::Date updated;

@@ -166,9 +166,28 @@ std::optional<std::string_view> firstNonEmptyPieceBeforeColon(std::string_view t
     return std::nullopt;
 }
 
+// Whether normalising `text` would leave it as it is: printable ASCII without capitals, colons or
+// "www.", neither beginning nor ending with a dot. Most hosts and configured domains already are,
+// and for them the steps below can be skipped. Any doubt answers false.
+bool isNormalizedAlready(std::string_view text) {
+    if (text.empty() || text.front() == '.' || text.back() == '.') {
+        return false;
+    }
+    for (const char character : text) {
+        const auto byte = static_cast<unsigned char>(character);
+        if (byte <= ' ' || byte >= 0x7F || (byte >= 'A' && byte <= 'Z') || byte == ':') {
+            return false;
+        }
+    }
+    return text.find("www.") == std::string_view::npos;
+}
+
 }  // namespace
 
 std::string normalizedHostText(std::string_view text) {
+    if (isNormalizedAlready(text)) {
+        return std::string(text);
+    }
     const std::string lowered = lowercasedText(trimmedWhitespace(text));
     const std::string withoutWWW = removingWWW(lowered);
     const auto piece = firstNonEmptyPieceBeforeColon(withoutWWW);

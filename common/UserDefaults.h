@@ -20,7 +20,7 @@ using DefaultsObject = std::variant<std::string, platform::Data, platform::Date>
 // 64-bit integer, text, date); every write replaces the whole value under its key and the last
 // write stands. Handles may be used from any thread.
 class UserDefaults {
-public:
+  public:
     virtual ~UserDefaults() = default;
 
     // Opens the suite `suiteName` (`initWithSuiteName:`) with the opener installed by the program;
@@ -38,6 +38,11 @@ public:
     virtual void setObject(const std::optional<DefaultsObject>& object, std::string_view key) = 0;
     // Flushes pending writes to storage; false when that failed.
     virtual bool synchronize() = 0;
+    // A number that changes whenever another handle on the suite, in this process or another,
+    // may have written to it: two equal answers mean that nothing was written in between except
+    // through this handle. Nothing when the handle cannot tell, which is the default; a caller
+    // then reads afresh.
+    virtual std::optional<std::int64_t> externalChangeCounter() { return std::nullopt; }
 };
 
 // How a program opens suites; installed once at the program's entry (or by a test).

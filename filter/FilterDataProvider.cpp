@@ -12,7 +12,9 @@ namespace filter {
 
 FilterDataProvider::FilterDataProvider()
     : logger(common::filterLogSubsystem, "provider"),
-      sharedDefaults(common::UserDefaults::openSuite(common::appGroupIdentifier)) {}
+      sharedDefaults(common::UserDefaults::openSuite(common::appGroupIdentifier)),
+      policyBlobCache(sharedDefaults ? std::make_unique<PolicyBlobCache>(sharedDefaults)
+                                     : nullptr) {}
 
 FilterDataProvider::~FilterDataProvider() = default;
 
@@ -79,6 +81,10 @@ void FilterDataProvider::refreshPolicyIfNeeded(bool force) {
         return;
     }
     const auto previous = cachedPolicyVersion;
+    // A load from an unchanged source hands back the very list already in force.
+    if (&loaded.blockedDomains() != &cachedPolicy.blockedDomains()) {
+        blockedDomainIndex = common::DomainIndex(loaded.blockedDomains());
+    }
     cachedPolicy = loaded;
     writePolicySummary();
     logger.log("loaded policy version=%{public}ld enforcement=%{bool,public}d domains=%{public}s",
@@ -90,28 +96,35 @@ void FilterDataProvider::refreshPolicyIfNeeded(bool force) {
     cachedPolicyVersion = loaded.policyVersion();
 }
 
-common::ContentFilterPolicy FilterDataProvider::loadPolicy() const {
+common::ContentFilterPolicy FilterDataProvider::loadPolicy() {
     if (auto configured = loadPolicyFromConfiguration()) {
-        return std::move(*configured);
+        return *configured;
     }
-    if (sharedDefaults) {
-        if (auto blob = sharedDefaults->dataForKey(common::keys::contentFilterPolicyBlob)) {
-            if (auto decoded = common::ContentFilterPolicy::decode(*blob)) {
-                return std::move(decoded).value();
-            }
+    if (policyBlobCache) {
+        if (auto decoded = policyBlobCache->policy()) {
+            return *decoded;
         }
     }
     return common::ContentFilterPolicy::empty;
 }
 
-std::optional<common::ContentFilterPolicy> FilterDataProvider::loadPolicyFromConfiguration() const {
+std::optional<common::ContentFilterPolicy> FilterDataProvider::loadPolicyFromConfiguration() {
     const auto configuration = filterConfiguration();
     if (!configuration->vendorConfiguration) {
         logger.log("filterConfiguration.vendorConfiguration missing");
         return std::nullopt;
     }
-    const auto& vendorConfiguration = *configuration->vendorConfiguration;
+    // A configuration never changes once made, so the same object gives the same policy. Only
+    // its date is the time of the load.
+    if (configuration != lastReadConfiguration) {
+        lastConfiguredPolicy = policyFromVendorConfiguration(*configuration->vendorConfiguration);
+        lastReadConfiguration = configuration;
+    }
+    return lastConfiguredPolicy->withUpdatedAt(platform::Date::now());
+}
 
+common::ContentFilterPolicy FilterDataProvider::policyFromVendorConfiguration(
+    const platform::Value& vendorConfiguration) {
     std::vector<std::string> domains;
     if (const auto* listed = vendorConfiguration.find("blockedDomains")) {
         if (const auto* entries = listed->array()) {
@@ -178,6 +191,11 @@ std::optional<PendingInspection> FilterDataProvider::pendingInspectionForTesting
 std::size_t FilterDataProvider::pendingInspectionCountForTesting() const {
     std::lock_guard lock(mutex);
     return pendingInspections.size();
+}
+
+void FilterDataProvider::refreshPolicyIfNeededForTesting(bool force) {
+    std::lock_guard lock(mutex);
+    refreshPolicyIfNeeded(force);
 }
 
 }  // namespace filter

@@ -12,8 +12,11 @@
 #include <vector>
 
 #include "common/ContentFilterPolicy.h"
+#include "common/DomainIndex.h"
 #include "common/UserDefaults.h"
+#include "filter/InspectionOutcome.h"
 #include "filter/PendingInspection.h"
+#include "filter/PolicyBlobCache.h"
 #include "filter/framework/NEFilterDataProvider.h"
 #include "platform/log/Log.h"
 #include "platform/uuid/UUID.h"
@@ -54,15 +57,25 @@ class FilterDataProvider final : public NEFilterDataProvider,
     // Drops a flow to a blocked host under enforcement, sends a hostless web flow under
     // enforcement to outbound inspection, and allows everything else.
     NEFilterNewFlowVerdict handleNewFlow(const NEFilterFlow& flow) override;
+    // Learns the host of a flow under inspection from its first outbound bytes, which it gathers
+    // over the calls in arrival order (the offset is not needed for that). Drops the flow when
+    // the host falls under a blocked domain, allows it when the host is clean or cannot be
+    // learnt, and while an HTTP Host line or a TLS ClientHello is still incomplete passes
+    // `readBytes` and peeks at 1024 more, up to `maxInspectionBytes` in all. A flow that has
+    // gained a host of its own is decided on that host; without enforcement every flow is
+    // allowed. Every verdict but the pass ends the flow's inspection.
     NEFilterDataVerdict handleOutboundData(const NEFilterFlow& flow,
                                            std::size_t readBytesStartOffset,
                                            std::span<const std::uint8_t> readBytes) override;
+    // Forgets the flow's inspection, if any, and allows the flow.
     NEFilterDataVerdict handleOutboundDataComplete(const NEFilterFlow& flow) override;
 
     // The inspection kept for the flow `identifier`, if any, and how many are kept. For tests.
     std::optional<PendingInspection> pendingInspectionForTesting(
         const platform::UUID& identifier) const;
     std::size_t pendingInspectionCountForTesting() const;
+    // Refreshes the policy as a callback does. For tests and benchmarks.
+    void refreshPolicyIfNeededForTesting(bool force);
 
   private:
     // What an installation's completion needs to know about the installation.
@@ -83,11 +96,17 @@ class FilterDataProvider final : public NEFilterDataProvider,
     [[nodiscard]] std::unique_ptr<ConfigurationObservation> startObservingConfigurationChanges();
     void filterConfigurationDidChange();
     void refreshPolicyIfNeeded(bool force);
-    common::ContentFilterPolicy loadPolicy() const;
+    // Loading does the work of reading a source only when the source changed: the vendor
+    // dictionary is read again only from another configuration object, the blob decoded again
+    // only when it changed (see PolicyBlobCache). What a load gives, and logs, is the same as
+    // reading afresh: the configuration form is dated at every load.
+    common::ContentFilterPolicy loadPolicy();
     // The policy given by the provider configuration's vendor dictionary: domains normalised,
     // without empty entries and duplicates, sorted; a missing or malformed value takes its
     // default. Nothing when there is no vendor dictionary.
-    std::optional<common::ContentFilterPolicy> loadPolicyFromConfiguration() const;
+    std::optional<common::ContentFilterPolicy> loadPolicyFromConfiguration();
+    static common::ContentFilterPolicy policyFromVendorConfiguration(
+        const platform::Value& vendorConfiguration);
     void incrementProviderStartCount();
     // Stores `state` and stores `error`, or removes the error key when there is none.
     void writeDiagnostics(const std::string& state, const std::optional<std::string>& error);
@@ -117,8 +136,20 @@ class FilterDataProvider final : public NEFilterDataProvider,
                             const std::optional<std::string>& resolvedHost);
     void writeBlockDecision(const std::string& host, const std::string& matchedDomain);
 
+    // The host named by the HTTP request or the TLS ClientHello that begins `bytes`, matched
+    // against the policy in force.
+    InspectionOutcome parseHTTPHost(std::span<const std::uint8_t> bytes) const;
+    InspectionOutcome parseTLSClientHelloSNI(std::span<const std::uint8_t> bytes) const;
+
+    // The most outbound bytes held or examined for one flow.
+    static constexpr std::size_t maxInspectionBytes = 4096;
+    // How many outbound bytes each look at a flow under inspection asks for.
+    static constexpr std::size_t peekOutboundBytes = 1024;
+
     const platform::Logger logger;
     const std::shared_ptr<common::UserDefaults> sharedDefaults;
+    // Reads the blob from `sharedDefaults`; absent with it.
+    const std::unique_ptr<PolicyBlobCache> policyBlobCache;
 
     mutable std::mutex mutex;
     std::unique_ptr<ConfigurationObservation> filterConfigurationObservation;
@@ -127,6 +158,12 @@ class FilterDataProvider final : public NEFilterDataProvider,
     bool didApplyInitialSettings = false;
     std::unordered_map<platform::UUID, PendingInspection> pendingInspections;
     common::ContentFilterPolicy cachedPolicy = common::ContentFilterPolicy::empty;
+    // The entries of `cachedPolicy`, indexed for matching; built again whenever `cachedPolicy`
+    // takes another list.
+    common::DomainIndex blockedDomainIndex;
+    // The configuration whose vendor dictionary was read last, and the policy read from it.
+    std::shared_ptr<const NEFilterProviderConfiguration> lastReadConfiguration;
+    std::optional<common::ContentFilterPolicy> lastConfiguredPolicy;
     // Changes at every start and stop, so that a completion can tell whether the run that asked
     // for its installation still goes on.
     std::uint64_t runGeneration = 0;

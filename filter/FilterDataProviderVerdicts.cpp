@@ -12,8 +12,6 @@ namespace {
 // Stands in every recorded field that a flow does not supply.
 constexpr char unavailable[] = "<unavailable>";
 
-constexpr std::size_t peekOutboundBytes = 1024;
-
 const NWHostEndpoint* hostEndpoint(const NEFilterSocketFlow& flow) {
     return dynamic_cast<const NWHostEndpoint*>(flow.remoteEndpoint().get());
 }
@@ -48,18 +46,6 @@ NEFilterNewFlowVerdict FilterDataProvider::handleNewFlow(const NEFilterFlow& flo
     }
     recordObservedFlow(flow, std::nullopt);
     return NEFilterNewFlowVerdict::allowVerdict();
-}
-
-NEFilterDataVerdict FilterDataProvider::handleOutboundData(const NEFilterFlow&,
-                                                           std::size_t,
-                                                           std::span<const std::uint8_t>) {
-    std::lock_guard lock(mutex);
-    refreshPolicyIfNeeded(false);
-    return NEFilterDataVerdict::allow();
-}
-
-NEFilterDataVerdict FilterDataProvider::handleOutboundDataComplete(const NEFilterFlow&) {
-    return NEFilterDataVerdict::allow();
 }
 
 std::optional<std::string> FilterDataProvider::normalizedHost(const NEFilterFlow& flow) const {
@@ -119,11 +105,8 @@ std::string FilterDataProvider::endpointSummary(const NEFilterFlow& flow) {
 }
 
 std::optional<std::string> FilterDataProvider::matchedDomain(const std::string& host) const {
-    for (const auto& domain : cachedPolicy.blockedDomains()) {
-        if (host == domain || (host.size() > domain.size() && host.ends_with(domain) &&
-                               host[host.size() - domain.size() - 1] == '.')) {
-            return domain;
-        }
+    if (const auto position = blockedDomainIndex.firstCoveringPosition(host)) {
+        return cachedPolicy.blockedDomains()[*position];
     }
     return std::nullopt;
 }

@@ -8,7 +8,8 @@ namespace filter {
 
 // The state kept for a flow whose host is not known yet while its first outbound bytes are read.
 struct PendingInspection {
-    // The flow's outbound bytes in the order delivered; empty when the entry is made.
+    // The flow's first outbound bytes in the order delivered, never more than 4096; empty when
+    // the entry is made.
     platform::Data bufferedOutboundData;
     // The printable name of the remote end, for log lines; never changes once the entry is made.
     std::string endpointSummary;

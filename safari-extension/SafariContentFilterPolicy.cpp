@@ -14,15 +14,13 @@ const std::vector<std::string>& SafariContentFilterPolicy::domains() const {
 
 platform::Expected<SafariContentFilterPolicy> SafariContentFilterPolicy::decode(
     std::span<const std::uint8_t> json) {
-    // The blob is parsed twice, once by the shared record and once for the extra key, so that
-    // the record's own decoding stays the only reading of its four keys.
-    auto policy = common::ContentFilterPolicy::decode(json);
-    if (!policy) {
-        return policy.error();
-    }
     const auto container = platform::json::KeyedDecodingContainer::fromData(json);
     if (!container) {
         return container.error();
+    }
+    auto policy = common::ContentFilterPolicy::decode(*container);
+    if (!policy) {
+        return policy.error();
     }
     auto configuredDomains = container->decodeStringArrayIfPresent("configuredDomains");
     if (!configuredDomains) {

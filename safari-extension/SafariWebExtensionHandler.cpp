@@ -196,18 +196,17 @@ BlockingState SafariWebExtensionHandler::resolveBlockingState(
     const std::optional<std::string>& host) const {
     const auto siteHost = normalizedHost(url, host);
     const SafariContentFilterPolicy policy = loadContentFilterPolicy();
-    std::vector<std::string> domains;
-    for (const auto& entry : policy.domains()) {
-        if (auto domain = common::normalizedHostText(entry); !domain.empty()) {
-            domains.push_back(std::move(domain));
-        }
-    }
     if (!siteHost) {
         return {};
     }
-    for (const auto& domain : domains) {
-        if (isCovered(*siteHost, domain)) {
-            return {policy.policy.enforcementEnabled(), domain};
+    // One pass in list order that stops at the first match. Each entry is normalised only when
+    // it is reached, and an entry that is already normal costs no more than a copy. An index
+    // would not pay here: the list is read for this one request, and building the index would
+    // cost more than the walk.
+    for (const auto& entry : policy.domains()) {
+        auto domain = common::normalizedHostText(entry);
+        if (!domain.empty() && isCovered(*siteHost, domain)) {
+            return {policy.policy.enforcementEnabled(), std::move(domain)};
         }
     }
     return {};

@@ -314,6 +314,18 @@ std::int64_t SQLiteUserDefaults::changeCounter() {
     return lastDataVersion + localChanges;
 }
 
+std::optional<std::int64_t> SQLiteUserDefaults::externalChangeCounter() {
+    std::lock_guard lock(mutex);
+    std::optional<std::int64_t> dataVersion;
+    auto result = connection->run(statements->dataVersion, [&](sqlite3_stmt* row) {
+        dataVersion = sqlite3_column_int64(row, 0);
+    });
+    if (!result) {
+        return std::nullopt;
+    }
+    return dataVersion;
+}
+
 std::shared_ptr<common::UserDefaults> openSQLiteUserDefaults(std::string_view suiteName) {
     auto opened = SQLiteUserDefaults::open(suiteName, appGroupContainersRoot());
     if (!opened) {

@@ -62,6 +62,9 @@ class SQLiteUserDefaults final : public common::UserDefaults {
     // checkpoint that another process is running at the same moment counts as done, and frames
     // that a reader in another process still needs stay in the log for a later checkpoint.
     bool synchronize() override;
+    // SQLite's data version of the connection: it changes with every commit of another
+    // connection and stays put for this handle's own writes. Nothing when it cannot be read.
+    std::optional<std::int64_t> externalChangeCounter() override;
 
     // The value under `key` with its kind; nothing when the key is absent or cannot be read.
     std::optional<StoredValue> objectForKey(std::string_view key);

@@ -34,6 +34,11 @@ TEST(HostNormalizationTest, NormalisesHostText) {
         {"Stra\u00DFe.DE", "stra\u00DFe.de"},
         // Blanks inside are kept; only the ends are trimmed.
         {"exa mple.com", "exa mple.com"},
+        // Texts already in normal form come back unchanged.
+        {"a-b_c.example~1.com", "a-b_c.example~1.com"},
+        {"wwwx.com", "wwwx.com"},
+        {"ads.xwww.com", "ads.xcom"},
+        {"a.www.b", "a.b"},
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.input);

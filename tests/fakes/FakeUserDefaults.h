@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -14,7 +16,7 @@ namespace fakes {
 // An in-memory suite that keeps every value with its kind, shared by every handle opened on the
 // same FakeUserDefaultsStore, so a test can read what the code under test wrote.
 class FakeUserDefaultsStore {
-public:
+  public:
     using StoredValue = std::variant<std::int64_t, std::string, platform::Data, platform::Date>;
 
     std::optional<StoredValue> value(const std::string& key) const {
@@ -39,6 +41,7 @@ public:
     void set(const std::string& key, StoredValue stored) {
         std::lock_guard lock(mutex);
         values[key] = std::move(stored);
+        ++revision;
     }
     void setText(const std::string& key, std::string text) { set(key, std::move(text)); }
     void setData(const std::string& key, const std::string& bytes) {
@@ -47,6 +50,12 @@ public:
     void remove(const std::string& key) {
         std::lock_guard lock(mutex);
         values.erase(key);
+        ++revision;
+    }
+    // Whether handles answer externalChangeCounter(); by default they cannot tell.
+    void setReportsExternalChanges(bool reports) {
+        std::lock_guard lock(mutex);
+        reportsExternalChanges = reports;
     }
     int synchronizeCount() const {
         std::lock_guard lock(mutex);
@@ -74,7 +83,7 @@ public:
     }
     static void uninstall() { common::installUserDefaultsOpener(nullptr); }
 
-private:
+  private:
     template <typename T>
     std::optional<T> get(const std::string& key) const {
         auto stored = value(key);
@@ -88,7 +97,7 @@ private:
     }
 
     class Handle final : public common::UserDefaults {
-    public:
+      public:
         explicit Handle(FakeUserDefaultsStore& store) : store(store) {}
         std::optional<platform::Data> dataForKey(std::string_view key) override {
             return store.data(std::string(key));
@@ -98,14 +107,24 @@ private:
         }
         void setInteger(std::int64_t value, std::string_view key) override {
             store.set(std::string(key), value);
+            ++ownWrites;
         }
         void setObject(const std::optional<common::DefaultsObject>& object,
                        std::string_view key) override {
             if (!object) {
                 store.remove(std::string(key));
-                return;
+            } else {
+                std::visit([&](const auto& typed) { store.set(std::string(key), typed); }, *object);
             }
-            std::visit([&](const auto& typed) { store.set(std::string(key), typed); }, *object);
+            ++ownWrites;
+        }
+        // Every write to the store counts except this handle's own.
+        std::optional<std::int64_t> externalChangeCounter() override {
+            std::lock_guard lock(store.mutex);
+            if (!store.reportsExternalChanges) {
+                return std::nullopt;
+            }
+            return store.revision - ownWrites;
         }
         bool synchronize() override {
             std::lock_guard lock(store.mutex);
@@ -113,14 +132,17 @@ private:
             return true;
         }
 
-    private:
+      private:
         FakeUserDefaultsStore& store;
+        std::atomic<std::int64_t> ownWrites = 0;
     };
 
     mutable std::mutex mutex;
     std::map<std::string, StoredValue> values;
     int synchronizations = 0;
     int opens = 0;
+    std::int64_t revision = 0;
+    bool reportsExternalChanges = false;
 };
 
 }  // namespace fakes

@@ -256,6 +256,24 @@ TEST_F(SQLiteUserDefaultsTest, ChangeCounterMovesWithEveryWriter) {
     EXPECT_NE(watcher->changeCounter(), afterOther);
 }
 
+TEST_F(SQLiteUserDefaultsTest, ExternalChangeCounterMovesOnlyWithOtherWriters) {
+    auto watcher = openSuite();
+    auto other = openSuite();
+    ASSERT_TRUE(watcher && other);
+    const auto initial = watcher->externalChangeCounter();
+    ASSERT_TRUE(initial);
+    watcher->setInteger(2, "count");
+    watcher->synchronize();
+    (void)watcher->integerForKey("count");
+    EXPECT_EQ(watcher->externalChangeCounter(), initial);
+
+    other->setObject(platform::Data{1, 2}, "blob");
+    const auto afterOther = watcher->externalChangeCounter();
+    ASSERT_TRUE(afterOther);
+    EXPECT_NE(*afterOther, *initial);
+    EXPECT_EQ(watcher->externalChangeCounter(), afterOther);
+}
+
 // Runs `body` in a child process and returns the child's id; the child's exit status is what
 // `body` returns.
 template <typename Body>

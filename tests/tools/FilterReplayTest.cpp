@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -229,6 +230,63 @@ TEST_F(FilterReplayTest, NewFlowVerdictsAndTheirDiagnostics) {
                              "contentFilterLastObservedURL (string): <unavailable>",
                              "contentFilterLastPolicySummary (string): v1 blocking [example.com]",
                              "contentFilterObservedFlowCount (integer): 5",
+                             "contentFilterProviderStartCount (integer): 1",
+                         });
+}
+
+TEST_F(FilterReplayTest, OutboundDataGetsTheInspectionVerdicts) {
+    const std::string chromiumHello =
+        std::string(TOVRIN_TEST_DATA_DIR) + "/captures/tls-chromium.bin";
+    const std::string hostless =
+        R"("socket":true,"remoteEndpoint":{"hostname":"192.0.2.10","port":"443"})";
+    const auto output = replay({
+        R"({"op":"configure","vendorConfiguration":{"blockedDomains":["test"],"enforcementEnabled":true,"policyVersion":1}})",
+        R"({"op":"start"})",
+        R"({"op":"newFlow","flow":{"id":"tls",)" + hostless + "}}",
+        R"({"op":"outboundData","flow":{"id":"tls",)" + hostless + R"(},"file":")" + chromiumHello +
+            R"("})",
+        R"({"op":"newFlow","flow":{"id":"partial",)" + hostless + "}}",
+        R"({"op":"outboundData","flow":{"id":"partial",)" + hostless + R"(},"hex":"16030100"})",
+        R"({"op":"outboundComplete","flow":{"id":"partial",)" + hostless + "}}",
+        R"({"op":"outboundData","flow":{"id":"http",)" + hostless +
+            R"(},"text":"GET / HTTP/1.1\r\nHost: news.org\r\n\r\n"})",
+        R"({"op":"outboundData","flow":{"id":"ssh",)" + hostless +
+            R"(},"text":"SSH-2.0-OpenSSH_9.6\r\n"})",
+        R"({"op":"outboundData","flow":{"id":"ssh"},"file":"/nonexistent/capture.bin"})",
+    });
+    expectLines(
+        output,
+        {
+            R"({"op":"installation","rules":5,"error":null})",
+            R"({"op":"start","error":null})",
+            R"({"op":"newFlow","id":"tls","verdict":"filterData","filterInbound":false,"peekInboundBytes":0,"filterOutbound":true,"peekOutboundBytes":1024})",
+            R"({"op":"outboundData","id":"tls","verdict":"drop","passBytes":0,"peekBytes":0})",
+            R"({"op":"newFlow","id":"partial","verdict":"filterData","filterInbound":false,"peekInboundBytes":0,"filterOutbound":true,"peekOutboundBytes":1024})",
+            R"({"op":"outboundData","id":"partial","verdict":"pass","passBytes":4,"peekBytes":1024})",
+            R"({"op":"outboundComplete","id":"partial","verdict":"allow"})",
+            R"({"op":"outboundData","id":"http","verdict":"allow","passBytes":0,"peekBytes":0})",
+            R"({"op":"outboundData","id":"ssh","verdict":"allow","passBytes":0,"peekBytes":0})",
+            R"({"op":"error","line":10,"error":"cannot read \"/nonexistent/capture.bin\""})",
+        });
+    // The provider logs to standard error.
+    const auto log = linesOf(folder + "/stderr");
+    const auto logged = [&](const std::string& message) {
+        return std::any_of(log.begin(), log.end(),
+                           [&](const auto& line) { return line.ends_with(message); });
+    };
+    EXPECT_TRUE(logged("allowed inspected flow host=news.org endpoint=192.0.2.10:443"));
+    EXPECT_TRUE(logged("allowing unresolved flow without hostname endpoint=192.0.2.10:443"));
+    // The server name chromium.test is not recorded: the matched domain stands for the host.
+    expectLines(suite(), {
+                             "contentFilterExtensionState (string): blocked test",
+                             "contentFilterLastBlockedAt (date): 20*",
+                             "contentFilterLastBlockedHost (string): test",
+                             "contentFilterLastMatchedDomain (string): test",
+                             "contentFilterLastObservedEndpoint (string): 192.0.2.10:443",
+                             "contentFilterLastObservedHost (string): <unavailable>",
+                             "contentFilterLastObservedURL (string): <unavailable>",
+                             "contentFilterLastPolicySummary (string): v1 blocking [test]",
+                             "contentFilterObservedFlowCount (integer): 6",
                              "contentFilterProviderStartCount (integer): 1",
                          });
 }

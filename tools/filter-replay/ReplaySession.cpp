@@ -1,5 +1,7 @@
 #include "tools/filter-replay/ReplaySession.h"
 
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <utility>
 
@@ -59,6 +61,18 @@ Expected<platform::Data> bytesFromHex(std::string_view hex) {
             return Error{"\"hex\" must hold only hexadecimal digits"};
         }
         bytes.push_back(static_cast<std::uint8_t>(high * 16 + low));
+    }
+    return bytes;
+}
+
+Expected<platform::Data> bytesOfFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        return Error{"cannot read \"" + path + "\""};
+    }
+    platform::Data bytes(std::istreambuf_iterator<char>(file), {});
+    if (file.bad()) {
+        return Error{"cannot read \"" + path + "\""};
     }
     return bytes;
 }
@@ -332,6 +346,7 @@ ReplaySession::Outcome ReplaySession::outboundData(const Value& event) {
     platform::Data bytes;
     const auto* hex = event.find("hex");
     const auto* text = event.find("text");
+    const auto* file = event.find("file");
     if (hex != nullptr && hex->text()) {
         auto decoded = bytesFromHex(*hex->text());
         if (!decoded) {
@@ -340,8 +355,14 @@ ReplaySession::Outcome ReplaySession::outboundData(const Value& event) {
         bytes = std::move(decoded).value();
     } else if (text != nullptr && text->text()) {
         bytes.assign(text->text()->begin(), text->text()->end());
+    } else if (file != nullptr && file->text()) {
+        auto contents = bytesOfFile(*file->text());
+        if (!contents) {
+            return contents.error();
+        }
+        bytes = std::move(contents).value();
     } else {
-        return Error{"outboundData needs a \"hex\" or a \"text\" string"};
+        return Error{"outboundData needs a \"hex\", \"text\" or \"file\" string"};
     }
     const auto verdict =
         provider->handleOutboundData(*flow->flow, static_cast<std::size_t>(offset), bytes);

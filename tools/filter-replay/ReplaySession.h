@@ -29,9 +29,14 @@ namespace tools {
 //                                       installations that are not held fail with the text
 //   {"op":"settings"}                   prints the settings last installed successfully
 //                                       ("defaultAction" null and no rules before any)
-//   {"op":"newFlow","flow":FLOW}, {"op":"outboundData","flow":FLOW,"offset":0,"hex":"..."}
-//   (or "text":"..."), {"op":"outboundComplete","flow":FLOW}
-//                                       the provider's callbacks; each prints its verdict
+//   {"op":"newFlow","flow":FLOW}       the new-flow callback; prints its verdict and peek sizes
+//   {"op":"outboundData","flow":FLOW,"offset":0,"hex":"..."}
+//                                       one chunk of the flow's outbound bytes, given as "hex",
+//                                       as "text" or as the contents of the "file" at a path;
+//                                       prints the data verdict ("allow", "drop" or "pass") with
+//                                       "passBytes" and "peekBytes"
+//   {"op":"outboundComplete","flow":FLOW}
+//                                       the end of the flow's outbound data; prints its verdict
 //   {"op":"releaseProvider"}            drops the session's reference to the provider
 // FLOW is described in ReplayFlowBuilder.h. Every completed installation prints
 // {"op":"installation","rules":N,"error":E} before the provider hears of it. Unless installations

@@ -55,8 +55,8 @@ platform::Expected<std::monostate> writeFileAtomically(const std::string& path,
         std::error_code folderError;
         std::filesystem::create_directories(target.parent_path(), folderError);
         if (folderError) {
-            return platform::Error{"cannot create folder " + target.parent_path().string() +
-                                   ": " + folderError.message()};
+            return platform::Error{"cannot create folder " + target.parent_path().string() + ": " +
+                                   folderError.message()};
         }
     }
     std::string temporary = path + ".XXXXXX";

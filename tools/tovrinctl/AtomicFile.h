@@ -1,8 +1,8 @@
 #pragma once
 
+#include <sys/types.h>
 #include <optional>
 #include <string>
-#include <sys/types.h>
 
 #include "platform/value/Expected.h"
 #include "platform/value/Value.h"

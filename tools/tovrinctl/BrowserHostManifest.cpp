@@ -59,6 +59,7 @@ struct InstallArguments {
     std::optional<Browser> browser;
     std::string identifier;
     bool uninstall = false;
+    std::optional<bool> isSystemWide;
     std::optional<std::string> manifestFolder;
     std::optional<std::string> handlerPath;
 };
@@ -94,11 +95,11 @@ std::optional<std::string> extensionIdentifierProblem(Browser browser,
         return std::nullopt;
     }
     const std::size_t at = identifier.find('@');
-    const bool isEmailLike =
-        at != std::string_view::npos && at > 0 && at + 1 < identifier.size() &&
-        identifier.find('@', at + 1) == std::string_view::npos &&
-        std::all_of(identifier.begin(), identifier.end(),
-                    [](char c) { return c == '@' || isAddOnNameCharacter(c); });
+    const bool isEmailLike = at != std::string_view::npos && at > 0 && at + 1 < identifier.size() &&
+                             identifier.find('@', at + 1) == std::string_view::npos &&
+                             std::all_of(identifier.begin(), identifier.end(), [](char c) {
+                                 return c == '@' || isAddOnNameCharacter(c);
+                             });
     if (!isEmailLike) {
         return "a Firefox add-on ID looks like name@example.org or {GUID}";
     }
@@ -158,11 +159,14 @@ int runInstallBrowserHost(std::span<const std::string_view> arguments, Console& 
             parsed.uninstall = true;
             continue;
         }
+        if (option == "--user" || option == "--system") {
+            parsed.isSystemWide = option == "--system";
+            continue;
+        }
         const bool isKnown = option == "--chromium" || option == "--firefox" ||
                              option == "--manifest-dir" || option == "--handler";
         if (!isKnown) {
-            return console.usage("unknown option for install-browser-host: " +
-                                 std::string(option));
+            return console.usage("unknown option for install-browser-host: " + std::string(option));
         }
         const bool isBrowser = option == "--chromium" || option == "--firefox";
         const bool hasValue =
@@ -185,15 +189,17 @@ int runInstallBrowserHost(std::span<const std::string_view> arguments, Console& 
         }
     }
     if (!parsed.browser) {
-        return console.usage("install-browser-host needs --chromium EXTENSION_ID or --firefox "
-                             "ADDON_ID");
+        return console.usage(
+            "install-browser-host needs --chromium EXTENSION_ID or --firefox "
+            "ADDON_ID");
     }
     const Browser browser = *parsed.browser;
     // Removing needs no ID: there is one manifest per browser.
     const bool needsIdentifier = !parsed.uninstall || !parsed.identifier.empty();
     if (parsed.identifier.empty() && !parsed.uninstall) {
-        return console.usage(std::string(browser == Browser::chromium ? "--chromium" : "--firefox") +
-                             " needs the extension's ID");
+        return console.usage(
+            std::string(browser == Browser::chromium ? "--chromium" : "--firefox") +
+            " needs the extension's ID");
     }
     if (auto problem = extensionIdentifierProblem(browser, parsed.identifier);
         problem && needsIdentifier) {
@@ -202,7 +208,7 @@ int runInstallBrowserHost(std::span<const std::string_view> arguments, Console& 
 
     std::optional<std::string> folder = parsed.manifestFolder;
     if (!folder) {
-        folder = standardManifestFolder(browser, ::geteuid() == 0);
+        folder = standardManifestFolder(browser, parsed.isSystemWide.value_or(::geteuid() == 0));
     }
     if (!folder) {
         return console.fail("no home folder (HOME is not set): give --manifest-dir");
@@ -215,8 +221,7 @@ int runInstallBrowserHost(std::span<const std::string_view> arguments, Console& 
             return console.fail(removed.error().description);
         }
         return console.print(*removed ? "Removed the " + browserName(browser) +
-                                            " native-messaging host manifest " + manifestPath +
-                                            "\n"
+                                            " native-messaging host manifest " + manifestPath + "\n"
                                       : "No " + browserName(browser) +
                                             " native-messaging host manifest at " + manifestPath +
                                             "; nothing to remove\n");
@@ -237,8 +242,8 @@ int runInstallBrowserHost(std::span<const std::string_view> arguments, Console& 
                             " is not an executable file; nothing was installed");
     }
 
-    auto text = platform::json::dataWithJSONObject(hostManifest(browser, handlerPath,
-                                                                parsed.identifier));
+    auto text =
+        platform::json::dataWithJSONObject(hostManifest(browser, handlerPath, parsed.identifier));
     if (!text) {
         return console.fail("cannot write the manifest: " + text.error().description);
     }
@@ -250,8 +255,8 @@ int runInstallBrowserHost(std::span<const std::string_view> arguments, Console& 
                                     ? "chrome-extension://" + parsed.identifier + "/"
                                     : parsed.identifier;
     return console.print("Installed the " + browserName(browser) +
-                         " native-messaging host manifest " + manifestPath + "\n  host: " +
-                         nativeMessagingHostName() + "\n  handler: " + handlerPath +
+                         " native-messaging host manifest " + manifestPath +
+                         "\n  host: " + nativeMessagingHostName() + "\n  handler: " + handlerPath +
                          "\n  allowed: " + allowed + "\n");
 }
 

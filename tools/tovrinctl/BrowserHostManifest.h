@@ -20,8 +20,7 @@ std::string nativeMessagingHostName();
 
 // Why `identifier` cannot name an extension of `browser`, or nothing when it can: for Chromium,
 // 32 letters from "a" to "p"; for Firefox, an add-on ID as "name@domain" or a "{GUID}".
-std::optional<std::string> extensionIdentifierProblem(Browser browser,
-                                                      std::string_view identifier);
+std::optional<std::string> extensionIdentifierProblem(Browser browser, std::string_view identifier);
 
 // The manifest by which `browser` starts the handler at `handlerPath` (absolute) for the one
 // extension `identifier`: "name", "description", "path", "type" "stdio", and for Chromium
@@ -37,8 +36,10 @@ platform::Value hostManifest(Browser browser,
 std::optional<std::string> standardManifestFolder(Browser browser, bool isSystemWide);
 
 // `tovrinctl install-browser-host (--chromium EXTENSION_ID | --firefox ADDON_ID)
-//  [--uninstall] [--manifest-dir DIR] [--handler PATH]`: writes (atomically) or removes the
-// manifest <folder>/<host name>.json. The handler defaults to TovrinHelperSafariWebExtension
+//  [--uninstall] [--user | --system] [--manifest-dir DIR] [--handler PATH]`: writes
+// (atomically) or removes the manifest <folder>/<host name>.json, the folder being the
+// browser's standard one for this user (--user) or for everyone (--system; the default for
+// root), or DIR. The handler defaults to TovrinHelperSafariWebExtension
 // beside tovrinctl's own executable and must be an executable file.
 int runInstallBrowserHost(std::span<const std::string_view> arguments, Console& console);
 

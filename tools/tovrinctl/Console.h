@@ -26,8 +26,7 @@ class Console {
 
     // Writes "tovrinctl: " and `message` as one line of the errors.
     void say(std::string_view message) {
-        std::fprintf(errors, "tovrinctl: %.*s\n", static_cast<int>(message.size()),
-                     message.data());
+        std::fprintf(errors, "tovrinctl: %.*s\n", static_cast<int>(message.size()), message.data());
         std::fflush(errors);
     }
 

@@ -34,10 +34,14 @@ std::optional<std::string> domainProblem(std::string_view entry) {
         if (static_cast<unsigned char>(character) >= 0x80) {
             return "it is not ASCII (write an international name in its xn-- form)";
         }
-        const char lowered = (character >= 'A' && character <= 'Z') ? character - 'A' + 'a' : character;
+        const char lowered =
+            (character >= 'A' && character <= 'Z') ? character - 'A' + 'a' : character;
         if (!isHostNameCharacter(lowered) && lowered != '.') {
             return std::string("it contains \"") + character + "\"";
         }
+    }
+    if (name.empty()) {
+        return "it has no name before \":\"";
     }
     if (colon != std::string_view::npos) {
         const std::string_view port = entry.substr(colon + 1);

@@ -24,8 +24,7 @@ std::string elapsedText(platform::Date then, platform::Date now) {
         double seconds;
         const char* name;
     };
-    static constexpr Unit units[] = {
-        {86400, "day"}, {3600, "hour"}, {60, "minute"}, {1, "second"}};
+    static constexpr Unit units[] = {{86400, "day"}, {3600, "hour"}, {60, "minute"}, {1, "second"}};
     for (const Unit& unit : units) {
         if (seconds >= unit.seconds) {
             const auto count = static_cast<std::int64_t>(std::floor(seconds / unit.seconds));

@@ -87,10 +87,11 @@ struct PolicySetArguments {
     bool didGiveDomains = false;
 };
 
-}  // namespace
-
-int runPolicySet(std::span<const std::string_view> arguments, Console& console) {
-    PolicySetArguments parsed;
+// Reads the options of `policy set` into `parsed`, the domain files included; exitSuccess, or the
+// status to end with after the problem was told.
+int parsePolicySetArguments(std::span<const std::string_view> arguments,
+                            Console& console,
+                            PolicySetArguments& parsed) {
     for (std::size_t index = 0; index < arguments.size(); ++index) {
         const std::string_view option = arguments[index];
         if (option == "--enforce" || option == "--monitor") {
@@ -111,8 +112,9 @@ int runPolicySet(std::span<const std::string_view> arguments, Console& console) 
         parsed.didGiveDomains = true;
         if (option == "--block") {
             if (value.empty()) {
-                return console.fail("--block was given an empty list (to block nothing, use "
-                                    "--block-file with an empty file)");
+                return console.fail(
+                    "--block was given an empty list (to block nothing, use "
+                    "--block-file with an empty file)");
             }
             parsed.domainText += std::string(value) + "\n";
             continue;
@@ -133,6 +135,45 @@ int runPolicySet(std::span<const std::string_view> arguments, Console& console) 
     if (!parsed.enforcing) {
         return console.usage("policy set needs --enforce or --monitor");
     }
+    return exitSuccess;
+}
+
+// The higher of the blob's and the configuration file's versions (0 when neither has one). A
+// store that cannot be read is noted, since publishing replaces it.
+std::int64_t currentPolicyVersion(platform::SQLiteUserDefaults& defaults,
+                                  const std::string& configurationPath,
+                                  bool hasConfigurationFile,
+                                  Console& console) {
+    std::int64_t currentVersion = 0;
+    if (auto blob = storedBlob(&defaults)) {
+        if (auto decoded = common::ContentFilterPolicy::decode(*blob)) {
+            currentVersion = std::max(currentVersion, decoded->policyVersion());
+        } else {
+            console.say("note: the stored policy blob cannot be read (" +
+                        decoded.error().description + "); it is replaced");
+        }
+    }
+    if (hasConfigurationFile) {
+        auto vendor = configuration::read(configurationPath);
+        if (!vendor) {
+            console.say("note: the filter configuration cannot be read (" +
+                        vendor.error().description + "); it is replaced");
+        } else if (*vendor) {
+            currentVersion = std::max(
+                currentVersion,
+                policyFromVendorConfiguration(**vendor, platform::Date::now()).policyVersion());
+        }
+    }
+    return currentVersion;
+}
+
+}  // namespace
+
+int runPolicySet(std::span<const std::string_view> arguments, Console& console) {
+    PolicySetArguments parsed;
+    if (int status = parsePolicySetArguments(arguments, console, parsed); status != exitSuccess) {
+        return status;
+    }
     auto domains = parseDomainList(parsed.domainText);
     if (!domains) {
         return console.fail(domains.error().description + "; nothing was published");
@@ -144,35 +185,18 @@ int runPolicySet(std::span<const std::string_view> arguments, Console& console) 
     }
     platform::SQLiteUserDefaults& defaults = **suite;
 
-    std::int64_t currentVersion = 0;
-    if (auto blob = storedBlob(&defaults)) {
-        if (auto decoded = common::ContentFilterPolicy::decode(*blob)) {
-            currentVersion = std::max(currentVersion, decoded->policyVersion());
-        } else {
-            console.say("note: the stored policy blob cannot be read (" +
-                        decoded.error().description + "); it is replaced");
-        }
-    }
     const std::string configurationPath = configuration::path();
     // The file's old bytes, kept to put back should the blob write fail.
     auto previousFile = readFileIfPresent(configurationPath);
     if (!previousFile) {
         return console.fail(previousFile.error().description + "; nothing was published");
     }
-    if (*previousFile) {
-        auto vendor = configuration::read(configurationPath);
-        if (!vendor) {
-            console.say("note: the filter configuration cannot be read (" +
-                        vendor.error().description + "); it is replaced");
-        } else if (*vendor) {
-            currentVersion = std::max(
-                currentVersion,
-                policyFromVendorConfiguration(**vendor, platform::Date::now()).policyVersion());
-        }
-    }
+    const std::int64_t currentVersion =
+        currentPolicyVersion(defaults, configurationPath, previousFile->has_value(), console);
     if (currentVersion == std::numeric_limits<std::int64_t>::max()) {
-        return console.fail("the current policy version is the largest there is; nothing was "
-                            "published");
+        return console.fail(
+            "the current policy version is the largest there is; nothing was "
+            "published");
     }
 
     const common::ContentFilterPolicy policy(std::move(domains).value(), *parsed.enforcing,
@@ -193,15 +217,15 @@ int runPolicySet(std::span<const std::string_view> arguments, Console& console) 
         } else {
             message += "; and the filter configuration " + configurationPath +
                        " could not be put back (" + restored.error().description +
-                       "): the filter now reads version " +
-                       std::to_string(policy.policyVersion()) +
+                       "): the filter now reads version " + std::to_string(policy.policyVersion()) +
                        " while the browser handler reads the old policy";
         }
         return console.fail(message);
     }
     if (!defaults.synchronize()) {
-        return console.fail("the policy is published, but the shared suite could not be flushed "
-                            "to disk: it may not survive a power loss");
+        return console.fail(
+            "the policy is published, but the shared suite could not be flushed "
+            "to disk: it may not survive a power loss");
     }
 
     std::string report = "Published policy version " + std::to_string(policy.policyVersion()) +
@@ -250,8 +274,8 @@ int runPolicyShow(std::span<const std::string_view> arguments, Console& console)
                 report += "Filter reads the policy blob (" + configurationPath +
                           " holds no vendor dictionary):\n";
             } else {
-                report += "Filter: the policy blob cannot be read (" +
-                          decoded.error().description + "); it uses the empty policy:\n";
+                report += "Filter: the policy blob cannot be read (" + decoded.error().description +
+                          "); it uses the empty policy:\n";
             }
         } else {
             report += "Filter: no policy is published; it uses the empty policy:\n";
@@ -288,8 +312,8 @@ int runPolicyShow(std::span<const std::string_view> arguments, Console& console)
         report += modeLine(policy.enforcementEnabled());
         report += "  version: " + std::to_string(policy.policyVersion()) + ", updated " +
                   iso8601Text(policy.updatedAt()) + "\n";
-        report += domainsLine(domains, decoded->configuredDomains ? "configuredDomains"
-                                                                  : "blockedDomains");
+        report += domainsLine(domains,
+                              decoded->configuredDomains ? "configuredDomains" : "blockedDomains");
         handlerSide = {std::move(domains), policy.enforcementEnabled()};
     }
 

@@ -14,7 +14,11 @@ platform::Expected<std::shared_ptr<platform::SQLiteUserDefaults>> openSharedSuit
     if (ifMissing == platform::IfMissing::fail) {
         std::error_code ignored;
         const auto folder = std::filesystem::path(root) / common::appGroupIdentifier;
-        if (!std::filesystem::exists(folder / "defaults.sqlite3", ignored)) {
+        // A root that is not a folder is a broken setup, not a suite yet to be made: opening it
+        // says why.
+        const bool isRootUsable =
+            !std::filesystem::exists(root, ignored) || std::filesystem::is_directory(root, ignored);
+        if (isRootUsable && !std::filesystem::exists(folder / "defaults.sqlite3", ignored)) {
             return std::shared_ptr<platform::SQLiteUserDefaults>{};
         }
     }

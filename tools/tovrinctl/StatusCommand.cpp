@@ -68,15 +68,15 @@ std::string filterReport(DiagnosticsReader& reader, platform::Date now) {
     report += "  error: " + reader.text(keys::contentFilterExtensionError).value_or("none") + "\n";
     const auto starts = reader.integer(keys::contentFilterProviderStartCount).value_or(0);
     report += "  started: " + std::to_string(starts) + (starts == 1 ? " time\n" : " times\n");
-    report += "  policy: " +
-              reader.text(keys::contentFilterLastPolicySummary).value_or("none recorded") + "\n";
+    report +=
+        "  policy: " + reader.text(keys::contentFilterLastPolicySummary).value_or("none recorded") +
+        "\n";
     const auto flows = reader.integer(keys::contentFilterObservedFlowCount).value_or(0);
     report += "  flows observed: " + std::to_string(flows) + "\n";
     if (flows > 0 || reader.text(keys::contentFilterLastObservedHost)) {
         report += "  last observed flow: host " +
                   reader.text(keys::contentFilterLastObservedHost).value_or("none") + ", URL " +
-                  reader.text(keys::contentFilterLastObservedURL).value_or("none") +
-                  ", endpoint " +
+                  reader.text(keys::contentFilterLastObservedURL).value_or("none") + ", endpoint " +
                   reader.text(keys::contentFilterLastObservedEndpoint).value_or("none") + "\n";
     }
     if (const auto blockedHost = reader.text(keys::contentFilterLastBlockedHost)) {
@@ -99,12 +99,11 @@ std::string browserReport(platform::SQLiteUserDefaults& defaults, platform::Date
     }
     auto decoded = safari::StoredBrowserEvent::decode(*stored);
     if (!decoded) {
-        return "Browser: the stored event cannot be read (" + decoded.error().description +
-               ").\n";
+        return "Browser: the stored event cannot be read (" + decoded.error().description + ").\n";
     }
     const safari::StoredBrowserEvent& event = *decoded;
-    std::string report = "Browser: latest event " + event.messageID + " from " + event.browser +
-                         "\n";
+    std::string report =
+        "Browser: latest event " + event.messageID + " from " + event.browser + "\n";
     report += "  page: " + event.url.value_or("no URL") + " (host " +
               (event.host ? (event.host->empty() ? "empty" : *event.host) : "none") + ")\n";
     std::string tab = "  tab: ";

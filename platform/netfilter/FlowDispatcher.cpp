@@ -1,0 +1,167 @@
+#include "platform/netfilter/FlowDispatcher.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "common/BuildConstants.h"
+#include "platform/netfilter/PacketHeaders.h"
+#include "platform/netfilter/PacketMarks.h"
+#include "platform/netfilter/TCPResetPacket.h"
+
+namespace platform::netfilter {
+
+class FlowDispatcher::Sink final : public PacketVerdictSink {
+  public:
+    Sink(NetfilterQueue& queue, const Logger& logger)
+        : queue(queue), logger(logger), resets(static_cast<std::uint32_t>(FlowMark::ownPacket)) {}
+
+    void setVerdict(const QueuedPacket& packet, PacketDisposition disposition) override {
+        queue.setVerdict(packet, disposition);
+    }
+
+    void sendReset(const ResetSegment& segment) override {
+        auto sent = resets.send(buildResetPacket(segment), segment.destination);
+        if (!sent && !didReportResetFailure) {
+            didReportResetFailure = true;
+            logger.error("dropped flows are cut at one end only: %{public}s",
+                         {sent.error().description});
+        }
+    }
+
+  private:
+    NetfilterQueue& queue;
+    const Logger& logger;
+    RawPacketSender resets;
+    bool didReportResetFailure = false;
+};
+
+FlowDispatcher::FlowDispatcher(std::unique_ptr<NetfilterQueue> queue,
+                               std::shared_ptr<filter::NEFilterDataProvider> provider,
+                               FlowTrackerLimits limits)
+    : queue(std::move(queue)),
+      logger(common::filterLogSubsystem, "netfilter"),
+      wakeDescriptor(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+    sink = std::make_unique<Sink>(*this->queue, logger);
+    tracker = std::make_unique<FlowTracker>(std::move(provider), *sink, limits);
+}
+
+FlowDispatcher::~FlowDispatcher() {
+    stop();
+    ::close(wakeDescriptor);
+}
+
+void FlowDispatcher::start() {
+    thread = std::thread([this] { run(); });
+}
+
+void FlowDispatcher::request(Mode wanted) {
+    std::unique_lock lock(mutex);
+    if (requestedMode >= wanted) {
+        return;
+    }
+    requestedMode = wanted;
+    lock.unlock();
+    wake();
+    lock.lock();
+    if (thread.joinable() && thread.get_id() != std::this_thread::get_id()) {
+        modeChanged.wait(lock, [&] { return mode >= wanted; });
+    }
+}
+
+void FlowDispatcher::passThrough() {
+    request(Mode::passingThrough);
+}
+
+void FlowDispatcher::stop() {
+    request(Mode::stopping);
+    if (thread.joinable()) {
+        thread.join();
+    }
+    if (queue) {
+        // Without a running thread: answer what waits, then unbind.
+        tracker->releaseAll();
+        const auto accept = [this](const NetfilterQueue::Packet& packet) {
+            queue->setVerdict(packet.queued, PacketDisposition::accept);
+        };
+        for (auto received = queue->receive(accept); received && *received;
+             received = queue->receive(accept)) {
+            (void)queue->flushVerdicts();
+        }
+        (void)queue->flushVerdicts();
+        tracker.reset();
+        sink.reset();
+        queue.reset();
+    }
+}
+
+void FlowDispatcher::wake() {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(wakeDescriptor, &one, sizeof(one));
+}
+
+void FlowDispatcher::handle(const NetfilterQueue::Packet& packet) {
+    if (mode != Mode::filtering) {
+        queue->setVerdict(packet.queued, PacketDisposition::accept);
+        return;
+    }
+    const auto headers = parsePacketHeaders(packet.bytes);
+    if (!headers) {
+        queue->setVerdict(packet.queued, PacketDisposition::accept);
+        return;
+    }
+    tracker->handlePacket(packet.queued, *headers, FlowTracker::Clock::now());
+}
+
+void FlowDispatcher::run() {
+    bool didReportReadFailure = false;
+    for (;;) {
+        {
+            std::lock_guard lock(mutex);
+            if (requestedMode != mode) {
+                mode = requestedMode;
+                if (mode != Mode::filtering) {
+                    tracker->releaseAll();
+                    (void)queue->flushVerdicts();
+                }
+                modeChanged.notify_all();
+            }
+            if (mode == Mode::stopping) {
+                return;
+            }
+        }
+
+        int timeout = static_cast<int>(maximumWait.count());
+        if (const auto deadline = tracker->nextDeadline()) {
+            const auto wait =
+                std::chrono::ceil<std::chrono::milliseconds>(*deadline - FlowTracker::Clock::now());
+            timeout = static_cast<int>(std::clamp<std::int64_t>(wait.count(), 0, timeout));
+        }
+        pollfd descriptors[] = {{queue->descriptor(), POLLIN, 0}, {wakeDescriptor, POLLIN, 0}};
+        if (::poll(descriptors, 2, timeout) < 0 && errno != EINTR) {
+            continue;
+        }
+        if ((descriptors[1].revents & POLLIN) != 0) {
+            std::uint64_t count = 0;
+            [[maybe_unused]] const ssize_t read = ::read(wakeDescriptor, &count, sizeof(count));
+        }
+        if ((descriptors[0].revents & (POLLIN | POLLERR)) != 0) {
+            auto received = queue->receive([this](const auto& packet) { handle(packet); });
+            if (!received && !didReportReadFailure) {
+                didReportReadFailure = true;
+                logger.error("%{public}s", {received.error().description});
+            }
+        }
+        if (mode == Mode::filtering) {
+            tracker->expire(FlowTracker::Clock::now());
+        }
+        if (auto flushed = queue->flushVerdicts(); !flushed) {
+            logger.error("%{public}s", {flushed.error().description});
+        }
+    }
+}
+
+}  // namespace platform::netfilter

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "platform/netfilter/QueuedPacket.h"
+#include "platform/value/Expected.h"
+
+struct mnl_socket;
+
+namespace platform::netfilter {
+
+// One netfilter queue, bound through its own netlink socket. The queue copies whole packets (up
+// to 64 KiB) and fails open: when it is full, or this socket cannot take a packet, the kernel
+// accepts the packet instead of dropping it. Packets queued while no process is bound pass too,
+// because the stand-in's rules queue with bypass.
+//
+// Not thread-safe: one thread reads packets and sends verdicts.
+class NetfilterQueue {
+  public:
+    struct Packet {
+        QueuedPacket queued;
+        std::span<const std::uint8_t> bytes;
+    };
+
+    // How many packets the kernel keeps waiting for a verdict before it accepts new ones unseen.
+    static constexpr std::uint32_t maximumLength = 8192;
+
+    // Binds queue `queueNumber`. Fails with the reason, for instance when the process lacks
+    // CAP_NET_ADMIN or another process has bound the queue.
+    static Expected<std::unique_ptr<NetfilterQueue>> open(std::uint16_t queueNumber);
+    // Unbinds the queue. Packets still waiting for a verdict are dropped by the kernel, so send
+    // every verdict first.
+    ~NetfilterQueue();
+    NetfilterQueue(const NetfilterQueue&) = delete;
+    NetfilterQueue& operator=(const NetfilterQueue&) = delete;
+
+    // For poll(): readable when packets wait.
+    int descriptor() const;
+    // Reads what waits on the socket, without blocking, and hands each packet to `handler`; false
+    // when nothing waited. Fails only when the socket itself fails.
+    Expected<bool> receive(const std::function<void(const Packet&)>& handler);
+    // Adds a verdict to the next flush.
+    void setVerdict(const QueuedPacket& packet, PacketDisposition disposition);
+    // Sends the verdicts added since the last flush, in order.
+    Expected<bool> flushVerdicts();
+
+  private:
+    NetfilterQueue(mnl_socket* socket, std::uint16_t queueNumber);
+
+    mnl_socket* socket;
+    std::uint16_t queueNumber;
+    std::vector<char> receiveBuffer;
+    std::vector<char> verdictBuffer;
+    std::size_t verdictLength = 0;
+};
+
+}  // namespace platform::netfilter

@@ -1,0 +1,463 @@
+#include "platform/netfilter/NftablesTable.h"
+
+#include <arpa/inet.h>
+#include <libmnl/libmnl.h>
+#include <libnftnl/chain.h>
+#include <libnftnl/common.h>
+#include <libnftnl/expr.h>
+#include <libnftnl/rule.h>
+#include <libnftnl/table.h>
+#include <linux/netfilter.h>
+#include <linux/netfilter/nf_conntrack_common.h>
+#include <linux/netfilter/nf_conntrack_tuple_common.h>
+#include <linux/netfilter/nf_tables.h>
+#include <linux/netfilter/nfnetlink.h>
+#include <linux/netfilter/xt_NFQUEUE.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <vector>
+
+#include "platform/netfilter/PacketMarks.h"
+
+namespace platform::netfilter {
+namespace {
+
+constexpr char chainName[] = "output";
+constexpr int chainPriority = 0;
+constexpr std::size_t messageRoom = 16 * 1024;
+constexpr std::uint8_t tcpFlagsOffset = 13;
+
+// Netlink messages laid end to end, ready to send as one batch.
+class MessageBatch {
+  public:
+    // Room for the next message.
+    char* next() {
+        if (bytes.size() - length < messageRoom) {
+            bytes.resize(bytes.size() * 2 + messageRoom);
+        }
+        return bytes.data() + length;
+    }
+    void commit(const nlmsghdr* message) { length += MNL_ALIGN(message->nlmsg_len); }
+    const char* data() const { return bytes.data(); }
+    std::size_t size() const { return length; }
+
+  private:
+    std::vector<char> bytes;
+    std::size_t length = 0;
+};
+
+struct RuleDeleter {
+    void operator()(nftnl_rule* rule) const { nftnl_rule_free(rule); }
+};
+
+// Builds one rule of the chain, expression by expression. Every comparison works on register 1.
+class RuleBuilder {
+  public:
+    RuleBuilder(const std::string& table) : rule(nftnl_rule_alloc()) {
+        nftnl_rule_set_str(rule.get(), NFTNL_RULE_TABLE, table.c_str());
+        nftnl_rule_set_str(rule.get(), NFTNL_RULE_CHAIN, chainName);
+    }
+
+    RuleBuilder& loadMeta(std::uint32_t key) {
+        auto* expression = nftnl_expr_alloc("meta");
+        nftnl_expr_set_u32(expression, NFTNL_EXPR_META_KEY, key);
+        nftnl_expr_set_u32(expression, NFTNL_EXPR_META_DREG, NFT_REG_1);
+        return add(expression);
+    }
+    RuleBuilder& storeMeta(std::uint32_t key) {
+        auto* expression = nftnl_expr_alloc("meta");
+        nftnl_expr_set_u32(expression, NFTNL_EXPR_META_KEY, key);
+        nftnl_expr_set_u32(expression, NFTNL_EXPR_META_SREG, NFT_REG_1);
+        return add(expression);
+    }
+    RuleBuilder& loadConntrack(std::uint32_t key) {
+        auto* expression = nftnl_expr_alloc("ct");
+        nftnl_expr_set_u32(expression, NFTNL_EXPR_CT_KEY, key);
+        nftnl_expr_set_u32(expression, NFTNL_EXPR_CT_DREG, NFT_REG_1);
+        return add(expression);
+    }
+    RuleBuilder& storeConntrack(std::uint32_t key) {
+        auto* expression = nftnl_expr_alloc("ct");
+        nftnl_expr_set_u32(expression, NFTNL_EXPR_CT_KEY, key);
+        nftnl_expr_set_u32(expression, NFTNL_EXPR_CT_SREG, NFT_REG_1);
+        return add(expression);
+    }
+    RuleBuilder& loadPayload(std::uint32_t base, std::uint32_t offset, std::uint32_t length) {
+        auto* expression = nftnl_expr_alloc("payload");
+        nftnl_expr_set_u32(expression, NFTNL_EXPR_PAYLOAD_BASE, base);
+        nftnl_expr_set_u32(expression, NFTNL_EXPR_PAYLOAD_OFFSET, offset);
+        nftnl_expr_set_u32(expression, NFTNL_EXPR_PAYLOAD_LEN, length);
+        nftnl_expr_set_u32(expression, NFTNL_EXPR_PAYLOAD_DREG, NFT_REG_1);
+        return add(expression);
+    }
+    // register = (register & mask) ^ exclusive, over mask.size() bytes.
+    RuleBuilder& bitwise(std::span<const std::uint8_t> mask,
+                         std::span<const std::uint8_t> exclusive) {
+        auto* expression = nftnl_expr_alloc("bitwise");
+        nftnl_expr_set_u32(expression, NFTNL_EXPR_BITWISE_SREG, NFT_REG_1);
+        nftnl_expr_set_u32(expression, NFTNL_EXPR_BITWISE_DREG, NFT_REG_1);
+        nftnl_expr_set_u32(expression, NFTNL_EXPR_BITWISE_LEN,
+                           static_cast<std::uint32_t>(mask.size()));
+        nftnl_expr_set(expression, NFTNL_EXPR_BITWISE_MASK, mask.data(),
+                       static_cast<std::uint32_t>(mask.size()));
+        nftnl_expr_set(expression, NFTNL_EXPR_BITWISE_XOR, exclusive.data(),
+                       static_cast<std::uint32_t>(exclusive.size()));
+        return add(expression);
+    }
+    RuleBuilder& bitwise32(std::uint32_t mask, std::uint32_t exclusive) {
+        return bitwise(asBytes(mask), asBytes(exclusive));
+    }
+    RuleBuilder& compare(std::uint32_t operation, std::span<const std::uint8_t> value) {
+        auto* expression = nftnl_expr_alloc("cmp");
+        nftnl_expr_set_u32(expression, NFTNL_EXPR_CMP_SREG, NFT_REG_1);
+        nftnl_expr_set_u32(expression, NFTNL_EXPR_CMP_OP, operation);
+        nftnl_expr_set(expression, NFTNL_EXPR_CMP_DATA, value.data(),
+                       static_cast<std::uint32_t>(value.size()));
+        return add(expression);
+    }
+    RuleBuilder& compare8(std::uint32_t operation, std::uint8_t value) {
+        return compare(operation, std::span<const std::uint8_t>(&value, 1));
+    }
+    RuleBuilder& compare32(std::uint32_t operation, std::uint32_t value) {
+        return compare(operation, asBytes(value));
+    }
+
+    // Matches packets whose mark carries `value` in the stand-in's bits.
+    RuleBuilder& markIs(FlowMark value) {
+        return loadMeta(NFT_META_MARK)
+            .bitwise32(markMask, 0)
+            .compare32(NFT_CMP_EQ, static_cast<std::uint32_t>(value));
+    }
+    RuleBuilder& connectionMarkIs(FlowMark value) {
+        return loadConntrack(NFT_CT_MARK)
+            .bitwise32(markMask, 0)
+            .compare32(NFT_CMP_EQ, static_cast<std::uint32_t>(value));
+    }
+    RuleBuilder& setConnectionMark(FlowMark value) {
+        return loadConntrack(NFT_CT_MARK)
+            .bitwise32(~markMask, static_cast<std::uint32_t>(value))
+            .storeConntrack(NFT_CT_MARK);
+    }
+    RuleBuilder& clearMark() {
+        return loadMeta(NFT_META_MARK).bitwise32(~markMask, 0).storeMeta(NFT_META_MARK);
+    }
+    RuleBuilder& transportIs(std::uint8_t protocol) {
+        return loadMeta(NFT_META_L4PROTO).compare8(NFT_CMP_EQ, protocol);
+    }
+    RuleBuilder& tcpFlagsAre(std::uint8_t mask, std::uint32_t operation, std::uint8_t value) {
+        const std::uint8_t none = 0;
+        return loadPayload(NFT_PAYLOAD_TRANSPORT_HEADER, tcpFlagsOffset, 1)
+            .bitwise(std::span<const std::uint8_t>(&mask, 1),
+                     std::span<const std::uint8_t>(&none, 1))
+            .compare8(operation, value);
+    }
+    RuleBuilder& directionIsReply() {
+        return loadConntrack(NFT_CT_DIRECTION).compare8(NFT_CMP_EQ, IP_CT_DIR_REPLY);
+    }
+    // A TCP SYN without ACK, FIN or RST, or a UDP datagram of a connection the kernel sees for
+    // the first time.
+    RuleBuilder& isNewFlow(std::uint8_t protocol) {
+        transportIs(protocol);
+        if (protocol == IPPROTO_TCP) {
+            return tcpFlagsAre(TH_FIN | TH_SYN | TH_RST | TH_ACK, NFT_CMP_EQ, TH_SYN);
+        }
+        return loadConntrack(NFT_CT_STATE)
+            .bitwise32(NF_CT_STATE_BIT(IP_CT_NEW), 0)
+            .compare32(NFT_CMP_NEQ, 0);
+    }
+    RuleBuilder& destinationIn(const IPAddress& network, int prefix) {
+        const bool isIPv6 = network.family == AF_INET6;
+        loadMeta(NFT_META_NFPROTO).compare8(NFT_CMP_EQ, isIPv6 ? NFPROTO_IPV6 : NFPROTO_IPV4);
+        if (prefix == 0) {
+            return *this;
+        }
+        const std::uint32_t length = static_cast<std::uint32_t>(network.length());
+        loadPayload(NFT_PAYLOAD_NETWORK_HEADER, isIPv6 ? 24 : 16, length);
+        std::array<std::uint8_t, 16> mask{};
+        std::array<std::uint8_t, 16> masked{};
+        for (std::uint32_t index = 0; index < length; ++index) {
+            const int bits = std::min(8, std::max(0, prefix - static_cast<int>(index * 8)));
+            mask[index] = static_cast<std::uint8_t>(0xff00 >> bits);
+            masked[index] = network.bytes[index] & mask[index];
+        }
+        if (prefix < static_cast<int>(length * 8)) {
+            const std::array<std::uint8_t, 16> none{};
+            bitwise({mask.data(), length}, {none.data(), length});
+        }
+        return compare(NFT_CMP_EQ, {masked.data(), length});
+    }
+    RuleBuilder& destinationPortIs(std::uint16_t port) {
+        const std::array<std::uint8_t, 2> bytes{static_cast<std::uint8_t>(port >> 8),
+                                                static_cast<std::uint8_t>(port)};
+        return loadPayload(NFT_PAYLOAD_TRANSPORT_HEADER, 2, 2).compare(NFT_CMP_EQ, bytes);
+    }
+
+    RuleBuilder& verdict(int value) {
+        auto* expression = nftnl_expr_alloc("immediate");
+        nftnl_expr_set_u32(expression, NFTNL_EXPR_IMM_DREG, NFT_REG_VERDICT);
+        nftnl_expr_set_u32(expression, NFTNL_EXPR_IMM_VERDICT, static_cast<std::uint32_t>(value));
+        return add(expression);
+    }
+    RuleBuilder& rejectWithReset() {
+        auto* expression = nftnl_expr_alloc("reject");
+        nftnl_expr_set_u32(expression, NFTNL_EXPR_REJECT_TYPE, NFT_REJECT_TCP_RST);
+        nftnl_expr_set_u8(expression, NFTNL_EXPR_REJECT_CODE, 0);
+        return add(expression);
+    }
+    RuleBuilder& queue(std::uint16_t number, bool useCompatibility) {
+        if (!useCompatibility) {
+            auto* expression = nftnl_expr_alloc("queue");
+            nftnl_expr_set_u16(expression, NFTNL_EXPR_QUEUE_NUM, number);
+            nftnl_expr_set_u16(expression, NFTNL_EXPR_QUEUE_TOTAL, 1);
+            nftnl_expr_set_u16(expression, NFTNL_EXPR_QUEUE_FLAGS, NFT_QUEUE_FLAG_BYPASS);
+            return add(expression);
+        }
+        auto* expression = nftnl_expr_alloc("target");
+        nftnl_expr_set_str(expression, NFTNL_EXPR_TG_NAME, "NFQUEUE");
+        nftnl_expr_set_u32(expression, NFTNL_EXPR_TG_REV, 3);
+        // The expression takes the block and frees it with free().
+        auto* info = static_cast<xt_NFQ_info_v3*>(std::calloc(1, sizeof(xt_NFQ_info_v3)));
+        info->queuenum = number;
+        info->queues_total = 1;
+        info->flags = NFQ_FLAG_BYPASS;
+        nftnl_expr_set(expression, NFTNL_EXPR_TG_INFO, info, sizeof(*info));
+        return add(expression);
+    }
+
+    std::unique_ptr<nftnl_rule, RuleDeleter> build() { return std::move(rule); }
+
+  private:
+    static std::span<const std::uint8_t> asBytes(const std::uint32_t& value) {
+        return {reinterpret_cast<const std::uint8_t*>(&value), sizeof(value)};
+    }
+    RuleBuilder& add(nftnl_expr* expression) {
+        nftnl_rule_add_expr(rule.get(), expression);
+        return *this;
+    }
+
+    std::unique_ptr<nftnl_rule, RuleDeleter> rule;
+};
+
+// The action of a rule or of the default: where a flow that takes it goes.
+void finishWithAction(RuleBuilder& rule,
+                      filter::NEFilterAction action,
+                      std::uint8_t protocol,
+                      std::uint16_t queueNumber,
+                      bool useCompatibility) {
+    switch (action) {
+        case filter::NEFilterAction::filterData:
+            rule.queue(queueNumber, useCompatibility);
+            return;
+        case filter::NEFilterAction::drop:
+            rule.setConnectionMark(FlowMark::drop);
+            if (protocol == IPPROTO_TCP) {
+                rule.rejectWithReset();
+            } else {
+                rule.verdict(NF_DROP);
+            }
+            return;
+        case filter::NEFilterAction::allow:
+            rule.verdict(NF_ACCEPT);
+            return;
+    }
+}
+
+std::vector<std::unique_ptr<nftnl_rule, RuleDeleter>> chainRules(const std::string& table,
+                                                                 const TranslatedSettings& settings,
+                                                                 std::uint16_t queueNumber,
+                                                                 bool useCompatibility) {
+    std::vector<std::unique_ptr<nftnl_rule, RuleDeleter>> rules;
+    const auto rule = [&] { return RuleBuilder(table); };
+
+    rules.push_back(rule().markIs(FlowMark::ownPacket).verdict(NF_ACCEPT).build());
+    for (FlowMark value : {FlowMark::allow, FlowMark::inspect}) {
+        rules.push_back(
+            rule().markIs(value).setConnectionMark(value).clearMark().verdict(NF_ACCEPT).build());
+    }
+    rules.push_back(rule()
+                        .markIs(FlowMark::drop)
+                        .transportIs(IPPROTO_TCP)
+                        .setConnectionMark(FlowMark::drop)
+                        .rejectWithReset()
+                        .build());
+    rules.push_back(
+        rule().markIs(FlowMark::drop).setConnectionMark(FlowMark::drop).verdict(NF_DROP).build());
+
+    rules.push_back(rule().connectionMarkIs(FlowMark::allow).verdict(NF_ACCEPT).build());
+    rules.push_back(rule()
+                        .connectionMarkIs(FlowMark::drop)
+                        .transportIs(IPPROTO_TCP)
+                        .tcpFlagsAre(TH_RST, NFT_CMP_NEQ, 0)
+                        .verdict(NF_ACCEPT)
+                        .build());
+    rules.push_back(
+        rule().connectionMarkIs(FlowMark::drop).transportIs(IPPROTO_TCP).rejectWithReset().build());
+    rules.push_back(rule().connectionMarkIs(FlowMark::drop).verdict(NF_DROP).build());
+
+    rules.push_back(rule().directionIsReply().verdict(NF_ACCEPT).build());
+    rules.push_back(
+        rule().connectionMarkIs(FlowMark::inspect).queue(queueNumber, useCompatibility).build());
+
+    for (const auto& match : settings.matches) {
+        auto matching = rule();
+        matching.isNewFlow(match.protocol).destinationIn(match.network, match.prefix);
+        if (match.port) {
+            matching.destinationPortIs(*match.port);
+        }
+        finishWithAction(matching, match.action, match.protocol, queueNumber, useCompatibility);
+        rules.push_back(matching.build());
+    }
+    if (settings.defaultAction != filter::NEFilterAction::allow) {
+        for (std::uint8_t protocol : {std::uint8_t{IPPROTO_TCP}, std::uint8_t{IPPROTO_UDP}}) {
+            auto fallback = rule();
+            fallback.isNewFlow(protocol);
+            finishWithAction(fallback, settings.defaultAction, protocol, queueNumber,
+                             useCompatibility);
+            rules.push_back(fallback.build());
+        }
+    }
+    return rules;
+}
+
+std::uint32_t nextSequence() {
+    static std::atomic<std::uint32_t> sequence{static_cast<std::uint32_t>(std::time(nullptr))};
+    return sequence++;
+}
+
+void addTableMessage(MessageBatch& batch, const std::string& name, std::uint16_t type) {
+    nftnl_table* table = nftnl_table_alloc();
+    nftnl_table_set_str(table, NFTNL_TABLE_NAME, name.c_str());
+    const std::uint16_t flags = type == NFT_MSG_NEWTABLE ? NLM_F_CREATE | NLM_F_ACK : NLM_F_ACK;
+    nlmsghdr* message =
+        nftnl_table_nlmsg_build_hdr(batch.next(), type, NFPROTO_INET, flags, nextSequence());
+    nftnl_table_nlmsg_build_payload(message, table);
+    batch.commit(message);
+    nftnl_table_free(table);
+}
+
+void addChainMessage(MessageBatch& batch, const std::string& table) {
+    nftnl_chain* chain = nftnl_chain_alloc();
+    nftnl_chain_set_str(chain, NFTNL_CHAIN_TABLE, table.c_str());
+    nftnl_chain_set_str(chain, NFTNL_CHAIN_NAME, chainName);
+    nftnl_chain_set_str(chain, NFTNL_CHAIN_TYPE, "filter");
+    nftnl_chain_set_u32(chain, NFTNL_CHAIN_HOOKNUM, NF_INET_LOCAL_OUT);
+    nftnl_chain_set_s32(chain, NFTNL_CHAIN_PRIO, chainPriority);
+    nftnl_chain_set_u32(chain, NFTNL_CHAIN_POLICY, NF_ACCEPT);
+    nlmsghdr* message = nftnl_chain_nlmsg_build_hdr(batch.next(), NFT_MSG_NEWCHAIN, NFPROTO_INET,
+                                                    NLM_F_CREATE | NLM_F_ACK, nextSequence());
+    nftnl_chain_nlmsg_build_payload(message, chain);
+    batch.commit(message);
+    nftnl_chain_free(chain);
+}
+
+// Sends the batch and collects the kernel's answers, which are all there once the send returns:
+// the first error (its code in `errorCode`), or success.
+Expected<bool> send(const MessageBatch& batch, int& errorCode) {
+    errorCode = 0;
+    std::unique_ptr<mnl_socket, decltype(&mnl_socket_close)> socket(
+        mnl_socket_open2(NETLINK_NETFILTER, SOCK_CLOEXEC), &mnl_socket_close);
+    if (!socket || mnl_socket_bind(socket.get(), 0, MNL_SOCKET_AUTOPID) < 0 ||
+        mnl_socket_sendto(socket.get(), batch.data(), batch.size()) < 0) {
+        errorCode = errno;
+        return Error{std::strerror(errorCode)};
+    }
+    std::vector<char> answer(MNL_SOCKET_BUFFER_SIZE);
+    std::optional<int> firstError;
+    for (;;) {
+        const ssize_t length =
+            ::recv(mnl_socket_get_fd(socket.get()), answer.data(), answer.size(), MSG_DONTWAIT);
+        if (length <= 0) {
+            break;
+        }
+        int remaining = static_cast<int>(length);
+        for (auto* message = reinterpret_cast<const nlmsghdr*>(answer.data());
+             mnl_nlmsg_ok(message, remaining); message = mnl_nlmsg_next(message, &remaining)) {
+            if (message->nlmsg_type != NLMSG_ERROR) {
+                continue;
+            }
+            const auto* error = static_cast<const nlmsgerr*>(mnl_nlmsg_get_payload(message));
+            if (error->error != 0 && !firstError) {
+                firstError = -error->error;
+            }
+        }
+    }
+    if (firstError) {
+        errorCode = *firstError;
+        return Error{std::strerror(errorCode)};
+    }
+    return true;
+}
+
+}  // namespace
+
+NftablesTable::NftablesTable(std::string name, std::uint16_t queueNumber)
+    : tableName(std::move(name)), queueNumber(queueNumber) {}
+
+Expected<bool> NftablesTable::install(const TranslatedSettings& settings) {
+    int errorCode = 0;
+    if (queueStyle != QueueStyle::compatibility) {
+        auto installed = commit(&settings, false, errorCode);
+        // A kernel without the queue expression answers that no such expression exists.
+        if (installed || queueStyle == QueueStyle::native || errorCode != ENOENT) {
+            if (installed) {
+                queueStyle = QueueStyle::native;
+            }
+            return installed;
+        }
+    }
+    auto installed = commit(&settings, true, errorCode);
+    if (installed) {
+        queueStyle = QueueStyle::compatibility;
+    }
+    return installed;
+}
+
+Expected<bool> NftablesTable::remove() {
+    int errorCode = 0;
+    auto removed = commit(nullptr, false, errorCode);
+    if (!removed && errorCode == ENOENT) {
+        return true;
+    }
+    return removed;
+}
+
+Expected<bool> NftablesTable::commit(const TranslatedSettings* settings,
+                                     bool useCompatibility,
+                                     int& errorCode) {
+    MessageBatch batch;
+    batch.commit(nftnl_batch_begin(batch.next(), nextSequence()));
+    if (settings) {
+        // Creating the table first makes the deletion succeed whether or not it existed.
+        addTableMessage(batch, tableName, NFT_MSG_NEWTABLE);
+    }
+    addTableMessage(batch, tableName, NFT_MSG_DELTABLE);
+    if (settings) {
+        addTableMessage(batch, tableName, NFT_MSG_NEWTABLE);
+        addChainMessage(batch, tableName);
+        for (const auto& rule : chainRules(tableName, *settings, queueNumber, useCompatibility)) {
+            nlmsghdr* message =
+                nftnl_rule_nlmsg_build_hdr(batch.next(), NFT_MSG_NEWRULE, NFPROTO_INET,
+                                           NLM_F_APPEND | NLM_F_CREATE | NLM_F_ACK, nextSequence());
+            nftnl_rule_nlmsg_build_payload(message, rule.get());
+            batch.commit(message);
+        }
+    }
+    batch.commit(nftnl_batch_end(batch.next(), nextSequence()));
+
+    auto sent = send(batch, errorCode);
+    if (!sent) {
+        return Error{std::string(settings ? "cannot install" : "cannot delete") +
+                     " nftables table inet " + tableName + ": " + sent.error().description};
+    }
+    return true;
+}
+
+}  // namespace platform::netfilter

@@ -1,0 +1,183 @@
+#include "platform/netfilter/SystemExtensionHost.h"
+
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "common/BuildConstants.h"
+#include "filter/framework/NEProvider.h"
+#include "platform/defaults/SQLiteUserDefaults.h"
+#include "platform/provider-configuration/ProviderConfigurationFile.h"
+
+namespace platform::netfilter {
+namespace {
+
+SystemExtensionHost* runningHost = nullptr;
+
+[[noreturn]] void failAtStart(const std::string& message) {
+    std::fprintf(stderr, "TovrinHelperContentFilterExtension: %s\n", message.c_str());
+    std::exit(1);
+}
+
+// The value of the variable `name`, a decimal number from `minimum` to `maximum`, or `fallback`
+// when it is unset or empty.
+std::uint64_t numberFromEnvironment(const char* name,
+                                    std::uint64_t minimum,
+                                    std::uint64_t maximum,
+                                    std::uint64_t fallback) {
+    const char* text = std::getenv(name);
+    if (text == nullptr || *text == '\0') {
+        return fallback;
+    }
+    const std::string_view view(text);
+    std::uint64_t value = 0;
+    const auto [end, error] = std::from_chars(view.data(), view.data() + view.size(), value);
+    if (error != std::errc() || end != view.data() + view.size() || value < minimum ||
+        value > maximum) {
+        failAtStart(std::string(name) + " must be a number from " + std::to_string(minimum) +
+                    " to " + std::to_string(maximum) + ", not \"" + text + "\"");
+    }
+    return value;
+}
+
+}  // namespace
+
+SystemExtensionHost::SystemExtensionHost() : logger(common::filterLogSubsystem, "netfilter") {}
+
+void SystemExtensionHost::start() {
+    if (runningHost != nullptr) {
+        return;
+    }
+    // Blocked before any thread starts, so that every thread inherits the mask and the signals
+    // reach only the event loop's signal descriptor.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    runningHost = new SystemExtensionHost();
+    runningHost->signalDescriptor = ::signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (runningHost->signalDescriptor < 0) {
+        failAtStart(std::string("cannot receive signals: ") + std::strerror(errno));
+    }
+    runningHost->begin();
+}
+
+void SystemExtensionHost::begin() {
+    const auto queueNumber = static_cast<std::uint16_t>(
+        numberFromEnvironment("CONTENT_FILTER_QUEUE_NUMBER", 0, 65535, defaultQueueNumber));
+    FlowTrackerLimits limits;
+    limits.maximumFlows = static_cast<std::size_t>(
+        numberFromEnvironment("CONTENT_FILTER_MAX_FLOWS", 1, 1u << 24, limits.maximumFlows));
+
+    installSQLiteUserDefaults();
+
+    NetfilterFramework::Options options;
+    options.configurationPath = providerconfiguration::path();
+    options.queueNumber = queueNumber;
+    auto queue = NetfilterQueue::open(queueNumber);
+    if (!queue) {
+        options.queueProblem = queue.error();
+    }
+    logger.log("starting: configuration %{public}s, queue %{public}ld",
+               {options.configurationPath, std::int64_t{queueNumber}});
+
+    provider = filter::makePrincipalFilterDataProvider();
+    framework = std::make_shared<NetfilterFramework>(loop, std::move(options));
+    provider->attachFramework(framework);
+    if (queue) {
+        dispatcher = std::make_unique<FlowDispatcher>(std::move(queue).value(), provider, limits);
+        dispatcher->start();
+    }
+
+    loop.watch(signalDescriptor, [this] { handleSignal(); });
+    loop.post([this] {
+        framework->startWatchingConfiguration();
+        provider->startFilter([this](std::optional<Error> error) {
+            if (!error) {
+                logger.log("filter running");
+                return;
+            }
+            logger.error("the filter could not start: %{public}s", {error->description});
+            loop.post([this] { finish(1); });
+        });
+    });
+    loop.start();
+}
+
+void SystemExtensionHost::handleSignal() {
+    signalfd_siginfo information{};
+    while (::read(signalDescriptor, &information, sizeof(information)) ==
+           static_cast<ssize_t>(sizeof(information))) {
+        if (isStopping) {
+            continue;
+        }
+        isStopping = true;
+        logger.log("stopping on signal %{public}ld", {std::int64_t{information.ssi_signo}});
+        if (dispatcher) {
+            dispatcher->passThrough();
+        }
+        provider->stopFilter(userInitiatedStopReason, [this] { loop.post([this] { finish(0); }); });
+    }
+}
+
+void SystemExtensionHost::finish(int status) {
+    isStopping = true;
+    if (auto stopped = framework->stop(); !stopped) {
+        logger.error("%{public}s", {stopped.error().description});
+    }
+    if (dispatcher) {
+        dispatcher->stop();
+    }
+    logger.log("stopped");
+    std::lock_guard lock(exitMutex);
+    exitStatus = status;
+    exitRequested.notify_all();
+}
+
+void SystemExtensionHost::parkUntilExit() {
+    if (runningHost == nullptr) {
+        for (;;) {
+            ::pause();
+        }
+    }
+    SystemExtensionHost& host = *runningHost;
+    int status = 0;
+    {
+        std::unique_lock lock(host.exitMutex);
+        host.exitRequested.wait(lock, [&] { return host.exitStatus.has_value(); });
+        status = *host.exitStatus;
+    }
+    host.loop.stop();
+    host.dispatcher.reset();
+    host.provider->attachFramework(nullptr);
+    host.provider.reset();
+    host.framework.reset();
+    ::close(host.signalDescriptor);
+    runningHost = nullptr;
+    delete &host;
+    std::exit(status);
+}
+
+}  // namespace platform::netfilter
+
+namespace filter {
+
+void NEProvider::startSystemExtensionMode() {
+    platform::netfilter::SystemExtensionHost::start();
+}
+
+void dispatch_main() {
+    platform::netfilter::SystemExtensionHost::parkUntilExit();
+}
+
+}  // namespace filter

@@ -1,0 +1,104 @@
+#include "common/DomainIndex.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+// The rule the index stands in for: walk the list in order and take the first entry that the
+// host equals or ends with after a ".".
+std::optional<std::size_t> firstCoveringPositionByWalking(const std::vector<std::string>& domains,
+                                                          const std::string& host) {
+    for (std::size_t position = 0; position < domains.size(); ++position) {
+        const std::string& domain = domains[position];
+        if (host == domain || host.ends_with("." + domain)) {
+            return position;
+        }
+    }
+    return std::nullopt;
+}
+
+TEST(DomainIndexTest, FindsTheFirstCoveringEntryInListOrder) {
+    struct Case {
+        std::vector<std::string> domains;
+        std::string host;
+        std::optional<std::size_t> expected;
+    } cases[] = {
+        {{"ads.example.com", "example.com"}, "x.ads.example.com", 0},
+        {{"example.com", "ads.example.com"}, "x.ads.example.com", 0},
+        {{"other.net", "example.com", "ads.example.com"}, "ads.example.com", 1},
+        {{"example.com"}, "example.com", 0},
+        {{"example.com"}, "badexample.com", std::nullopt},
+        {{"example.com"}, "example.com.evil.net", std::nullopt},
+        {{"com", "example.com"}, "a.example.com", 0},
+        // A duplicate keeps its first position.
+        {{"b.com", "a.com", "b.com"}, "x.b.com", 0},
+        // Entries are taken as given: the empty entry covers the empty host and every host that
+        // ends with a dot, and an entry with a leading dot covers hosts with a doubled dot.
+        {{""}, "", 0},
+        {{""}, "example.com", std::nullopt},
+        {{"", "com."}, "example.com.", 0},
+        {{"com.", ""}, "example.com.", 0},
+        {{".com"}, "a..com", 0},
+        {{".com"}, "a.com", std::nullopt},
+        {{"com"}, "a..com", 0},
+        {{" Example.COM"}, "example.com", std::nullopt},
+        {{" Example.COM"}, "a. Example.COM", 0},
+        {{}, "example.com", std::nullopt},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.host);
+        const common::DomainIndex index(testCase.domains);
+        EXPECT_EQ(index.firstCoveringPosition(testCase.host), testCase.expected);
+    }
+}
+
+// Random lists and hosts over a small alphabet, so that dots at the ends, doubled dots, empty
+// entries, blanks, capitals and duplicates all come up often.
+TEST(DomainIndexTest, AgreesWithTheWalkOverTheListOnRandomListsAndHosts) {
+    std::mt19937 generator(20240611);
+    const std::string alphabet = "ab.. A";
+    const auto randomText = [&](std::size_t longest) {
+        std::string text(std::uniform_int_distribution<std::size_t>(0, longest)(generator), ' ');
+        for (auto& character : text) {
+            character = alphabet[std::uniform_int_distribution<std::size_t>(
+                0, alphabet.size() - 1)(generator)];
+        }
+        return text;
+    };
+
+    for (int round = 0; round < 2000; ++round) {
+        std::vector<std::string> domains(std::uniform_int_distribution<int>(0, 12)(generator));
+        for (auto& domain : domains) {
+            domain = randomText(4);
+        }
+        const common::DomainIndex index(domains);
+        for (int lookup = 0; lookup < 20; ++lookup) {
+            // Half the hosts are built around an entry so that matches are common.
+            std::string host = randomText(6);
+            if (!domains.empty() && lookup % 2 == 0) {
+                host += domains[std::uniform_int_distribution<std::size_t>(
+                    0, domains.size() - 1)(generator)];
+            }
+            SCOPED_TRACE("host \"" + host + "\" round " + std::to_string(round));
+            ASSERT_EQ(index.firstCoveringPosition(host),
+                      firstCoveringPositionByWalking(domains, host));
+        }
+    }
+}
+
+TEST(DomainIndexTest, StaysUsableAfterAMove) {
+    // The index views into its own copy of the entries; a move must carry the views over intact.
+    common::DomainIndex original(std::vector<std::string>{"a", "b.c"});
+    common::DomainIndex moved(std::move(original));
+    common::DomainIndex assigned;
+    assigned = std::move(moved);
+    EXPECT_EQ(assigned.firstCoveringPosition("x.b.c"), 1u);
+    EXPECT_EQ(assigned.firstCoveringPosition("a"), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,116 @@
+#include "platform/netfilter/FilterRuleTranslation.h"
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+
+#include <string>
+
+namespace platform::netfilter {
+namespace {
+
+using filter::NEFilterAction;
+using filter::NEFilterRule;
+using filter::NENetworkRule;
+using filter::NENetworkRuleProtocol;
+using filter::NWHostEndpoint;
+
+NEFilterRule networkRule(const std::string& address,
+                         int prefix,
+                         const std::string& port,
+                         NENetworkRuleProtocol protocol,
+                         NEFilterAction action = NEFilterAction::filterData) {
+    return {NENetworkRule::destinationNetwork(NWHostEndpoint::endpointWithHostname(address, port),
+                                              prefix, protocol),
+            action};
+}
+
+NEFilterRule hostRule(const std::string& host, const std::string& port = "0") {
+    return {NENetworkRule::destinationHost(NWHostEndpoint::endpointWithHostname(host, port),
+                                           NENetworkRuleProtocol::any),
+            NEFilterAction::filterData};
+}
+
+PacketMatch match(const std::string& address,
+                  int prefix,
+                  std::optional<std::uint16_t> port,
+                  std::uint8_t protocol,
+                  NEFilterAction action = NEFilterAction::filterData) {
+    return {*IPAddress::fromText(address), prefix, port, protocol, action};
+}
+
+TEST(FilterRuleTranslationTest, TurnsRulesIntoPacketMatchesInOrder) {
+    struct Case {
+        const char* name;
+        NEFilterRule rule;
+        std::vector<PacketMatch> matches;
+    } cases[] = {
+        {"every IPv4 web flow",
+         networkRule("0.0.0.0", 0, "443", NENetworkRuleProtocol::tcp),
+         {match("0.0.0.0", 0, 443, IPPROTO_TCP)}},
+        {"every IPv6 web flow",
+         networkRule("::", 0, "80", NENetworkRuleProtocol::tcp),
+         {match("::", 0, 80, IPPROTO_TCP)}},
+        {"a UDP network, any port",
+         networkRule("10.0.0.0", 8, "0", NENetworkRuleProtocol::udp),
+         {match("10.0.0.0", 8, std::nullopt, IPPROTO_UDP)}},
+        {"any protocol gives TCP and UDP",
+         networkRule("2001:db8::", 32, "53", NENetworkRuleProtocol::any, NEFilterAction::drop),
+         {match("2001:db8::", 32, 53, IPPROTO_TCP, NEFilterAction::drop),
+          match("2001:db8::", 32, 53, IPPROTO_UDP, NEFilterAction::drop)}},
+        {"a host rule for an address literal",
+         hostRule("192.0.2.7", "443"),
+         {match("192.0.2.7", 32, 443, IPPROTO_TCP), match("192.0.2.7", 32, 443, IPPROTO_UDP)}},
+        {"a host rule for a name", hostRule("blocked.example"), {}},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        filter::NEFilterSettings settings{{testCase.rule}, NEFilterAction::allow};
+        const auto translated = translateFilterSettings(settings);
+        ASSERT_TRUE(translated.hasValue());
+        EXPECT_EQ(translated->matches, testCase.matches);
+        EXPECT_EQ(translated->unmatchableHostRuleCount, testCase.matches.empty() ? 1u : 0u);
+    }
+}
+
+TEST(FilterRuleTranslationTest, KeepsTheOrderAndTheDefaultAction) {
+    filter::NEFilterSettings settings{
+        {hostRule("a.example"), networkRule("0.0.0.0", 0, "80", NENetworkRuleProtocol::tcp),
+         networkRule("::", 0, "443", NENetworkRuleProtocol::tcp)},
+        NEFilterAction::drop};
+    const auto translated = translateFilterSettings(settings);
+    ASSERT_TRUE(translated.hasValue());
+    EXPECT_EQ(translated->matches, (std::vector<PacketMatch>{match("0.0.0.0", 0, 80, IPPROTO_TCP),
+                                                             match("::", 0, 443, IPPROTO_TCP)}));
+    EXPECT_EQ(translated->defaultAction, NEFilterAction::drop);
+}
+
+TEST(FilterRuleTranslationTest, NamesTheRuleThatCannotBeTranslated) {
+    struct Case {
+        const char* name;
+        NEFilterRule rule;
+        const char* error;
+    } cases[] = {
+        {"a network that is a name",
+         networkRule("example.com", 0, "80", NENetworkRuleProtocol::tcp),
+         "filter rule 2: \"example.com\" is not an IP address"},
+        {"a prefix too long", networkRule("10.0.0.0", 33, "80", NENetworkRuleProtocol::tcp),
+         "filter rule 2: prefix 33 is out of range"},
+        {"a negative prefix", networkRule("::", -1, "80", NENetworkRuleProtocol::tcp),
+         "filter rule 2: prefix -1 is out of range"},
+        {"a port that is not a number", networkRule("::", 0, "http", NENetworkRuleProtocol::tcp),
+         "filter rule 2: \"http\" is not a port"},
+        {"a port too large", networkRule("::", 0, "65536", NENetworkRuleProtocol::tcp),
+         "filter rule 2: \"65536\" is not a port"},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        filter::NEFilterSettings settings{{hostRule("fine.example"), testCase.rule},
+                                          NEFilterAction::allow};
+        const auto translated = translateFilterSettings(settings);
+        ASSERT_FALSE(translated.hasValue());
+        EXPECT_EQ(translated.error().description, testCase.error);
+    }
+}
+
+}  // namespace
+}  // namespace platform::netfilter

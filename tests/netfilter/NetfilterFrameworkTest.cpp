@@ -1,0 +1,196 @@
+#include "platform/netfilter/NetfilterFramework.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/provider-configuration/ProviderConfigurationFile.h"
+
+namespace platform::netfilter {
+namespace {
+
+using namespace std::chrono_literals;
+
+Value policy(std::int64_t version) {
+    return Value(Dictionary{{Value("blockedDomains"), Value(Array{Value("blocked.example")})},
+                            {Value("enforcementEnabled"), Value(true)},
+                            {Value("policyVersion"), Value(version)}});
+}
+
+// Collects what the framework reports on its loop, for the test's thread to wait on.
+class Reports {
+  public:
+    void add(std::optional<Value> vendorConfiguration, bool isOnLoop) {
+        std::lock_guard lock(mutex);
+        configurations.push_back(std::move(vendorConfiguration));
+        allOnLoop = allOnLoop && isOnLoop;
+        changed.notify_all();
+    }
+    // Waits up to five seconds for `count` reports.
+    bool waitFor(std::size_t count) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, 5s, [&] { return configurations.size() >= count; });
+    }
+    std::vector<std::optional<Value>> all() {
+        std::lock_guard lock(mutex);
+        return configurations;
+    }
+    bool wereAllOnLoop() {
+        std::lock_guard lock(mutex);
+        return allOnLoop;
+    }
+
+  private:
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::optional<Value>> configurations;
+    bool allOnLoop = true;
+};
+
+class NetfilterFrameworkTest : public ::testing::Test {
+  protected:
+    NetfilterFrameworkTest() {
+        folder = std::filesystem::temp_directory_path() /
+                 ("netfilter-framework-test-" + std::to_string(::getpid()) + "-" +
+                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(folder);
+        path = (folder / "conf" / "content-filter.json").string();
+    }
+    ~NetfilterFrameworkTest() override {
+        observation.reset();
+        loop.stop();
+        framework.reset();
+        std::filesystem::remove_all(folder);
+    }
+
+    void start() {
+        NetfilterFramework::Options options;
+        options.configurationPath = path;
+        options.queueProblem = Error{"cannot bind netfilter queue 7: Operation not permitted"};
+        framework = std::make_unique<NetfilterFramework>(loop, options);
+        loop.start();
+        observation = framework->observeFilterConfiguration([this](const auto& configuration) {
+            reports.add(configuration->vendorConfiguration, loop.isCurrent());
+        });
+        loop.post([this] { framework->startWatchingConfiguration(); });
+        // A task posted after the watch has started runs once it has.
+        std::promise<void> started;
+        loop.post([&] { started.set_value(); });
+        started.get_future().wait();
+    }
+
+    void write(std::optional<Value> vendorConfiguration) {
+        ASSERT_TRUE(providerconfiguration::write(path, vendorConfiguration).hasValue());
+    }
+
+    std::filesystem::path folder;
+    std::string path;
+    EventLoop loop;
+    std::unique_ptr<NetfilterFramework> framework;
+    std::unique_ptr<filter::ConfigurationObservation> observation;
+    Reports reports;
+};
+
+TEST_F(NetfilterFrameworkTest, ReadsTheConfigurationFileAtStart) {
+    struct Case {
+        const char* name;
+        std::optional<std::string> text;
+        std::optional<Value> vendorConfiguration;
+    } cases[] = {
+        {"no file", std::nullopt, std::nullopt},
+        {"a vendor dictionary", R"({"vendorConfiguration": {"policyVersion": 4}})",
+         Value(Dictionary{{Value("policyVersion"), Value(4)}})},
+        {"no vendor dictionary", R"({"other": 1})", std::nullopt},
+        {"not JSON", "{", std::nullopt},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        std::filesystem::remove_all(folder);
+        if (testCase.text) {
+            std::filesystem::create_directories(folder / "conf");
+            std::ofstream(path) << *testCase.text;
+        }
+        EventLoop idle;
+        NetfilterFramework reading(idle, {path, 7, "unused", std::nullopt});
+        EXPECT_EQ(reading.filterConfiguration()->vendorConfiguration, testCase.vendorConfiguration);
+    }
+}
+
+TEST_F(NetfilterFrameworkTest, AReplacedFileFiresTheWatchOnTheLoopOncePerChange) {
+    write(policy(1));
+    start();
+    write(policy(2));
+    ASSERT_TRUE(reports.waitFor(1));
+    write(policy(2));  // the same again: nothing changed
+    write(std::nullopt);
+    ASSERT_TRUE(reports.waitFor(2));
+    std::filesystem::remove(path);
+    write(policy(3));
+    ASSERT_TRUE(reports.waitFor(3));
+
+    const auto seen = reports.all();
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[0], policy(2));
+    EXPECT_EQ(seen[1], std::nullopt);
+    EXPECT_EQ(seen[2], policy(3));
+    EXPECT_TRUE(reports.wereAllOnLoop());
+    EXPECT_EQ(framework->filterConfiguration()->vendorConfiguration, policy(3));
+}
+
+TEST_F(NetfilterFrameworkTest, NoticesAFileWhoseFolderIsCreatedLater) {
+    start();
+    write(policy(5));
+    ASSERT_TRUE(reports.waitFor(1));
+    EXPECT_EQ(reports.all().back(), policy(5));
+
+    std::filesystem::remove_all(folder / "conf");
+    ASSERT_TRUE(reports.waitFor(2));
+    write(policy(6));
+    ASSERT_TRUE(reports.waitFor(3));
+    EXPECT_EQ(reports.all().back(), policy(6));
+}
+
+TEST_F(NetfilterFrameworkTest, AnEndedWatchIsNotCalledAgain) {
+    start();
+    observation.reset();
+    write(policy(1));
+    // The change is seen (the configuration is replaced) without calling the ended watch.
+    for (int attempt = 0; attempt < 500; ++attempt) {
+        if (framework->filterConfiguration()->vendorConfiguration == policy(1)) {
+            break;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(framework->filterConfiguration()->vendorConfiguration, policy(1));
+    std::promise<void> drained;
+    loop.post([&] { drained.set_value(); });
+    drained.get_future().wait();
+    EXPECT_TRUE(reports.all().empty());
+}
+
+TEST_F(NetfilterFrameworkTest, AnInstallationCompletesLaterOnTheLoopWithItsError) {
+    start();
+    std::promise<std::pair<std::optional<Error>, bool>> completed;
+    bool isInsideApply = true;
+    framework->apply({}, [&](std::optional<Error> error) {
+        completed.set_value({error, loop.isCurrent() && !isInsideApply});
+    });
+    isInsideApply = false;
+    const auto [error, wasLaterOnLoop] = completed.get_future().get();
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->description, "cannot bind netfilter queue 7: Operation not permitted");
+    EXPECT_TRUE(wasLaterOnLoop);
+}
+
+}  // namespace
+}  // namespace platform::netfilter

@@ -1,0 +1,360 @@
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "common/BuildConstants.h"
+#include "common/ContentFilterPolicy.h"
+#include "common/SharedDefaultsKeys.h"
+#include "platform/defaults/SQLiteUserDefaults.h"
+#include "platform/json/JSON.h"
+#include "safari-extension/ChildProcess.h"
+#include "safari-extension/StoredBrowserEvent.h"
+
+namespace {
+
+std::string readWholeFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+platform::Value parsedJSON(const std::string& text) {
+    auto parsed = platform::json::JSONObjectWithData(
+        std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+    EXPECT_TRUE(parsed) << text;
+    return parsed ? *parsed : platform::Value();
+}
+
+// Runs the built tovrinctl on a suite and a configuration file under a fresh folder.
+class TovrinctlTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        std::string pattern = (std::filesystem::temp_directory_path() / "tovrinctl-XXXXXX");
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        folder = pattern;
+        root = folder + "/app-groups";
+        configurationPath = folder + "/etc/content-filter.json";
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
+    }
+
+    support::ChildProcessResult run(const std::vector<std::string>& arguments) {
+        std::vector<std::string> command{std::string(TOVRIN_BIN_DIR) + "/tovrinctl"};
+        command.insert(command.end(), arguments.begin(), arguments.end());
+        return support::runChildProcess(command, "", folder,
+                                        {{"APP_GROUP_CONTAINERS_ROOT", root},
+                                         {"CONTENT_FILTER_CONFIGURATION", configurationPath},
+                                         {"HOME", folder + "/home"}});
+    }
+
+    std::shared_ptr<platform::SQLiteUserDefaults> suite() {
+        auto opened = platform::SQLiteUserDefaults::open(common::appGroupIdentifier, root);
+        EXPECT_TRUE(opened);
+        return opened ? *opened : nullptr;
+    }
+
+    std::optional<common::ContentFilterPolicy> storedPolicy() {
+        auto blob = suite()->dataForKey(common::keys::contentFilterPolicyBlob);
+        if (!blob) {
+            return std::nullopt;
+        }
+        auto decoded = common::ContentFilterPolicy::decode(*blob);
+        EXPECT_TRUE(decoded);
+        return decoded ? std::optional(*decoded) : std::nullopt;
+    }
+
+    void storeInSuite(std::string_view key, const platform::StoredValue& value) {
+        ASSERT_TRUE(suite()->store(key, value));
+    }
+
+    void writeConfiguration(const std::string& text) {
+        std::filesystem::create_directories(folder + "/etc");
+        std::ofstream(configurationPath) << text;
+    }
+
+    std::string folder;
+    std::string root;
+    std::string configurationPath;
+};
+
+TEST_F(TovrinctlTest, PublishedPolicyReadsBackThroughShowAndBothStores) {
+    const auto set =
+        run({"policy", "set", "--block", " WWW.Blocked.Example:443,ads.example", "--enforce"});
+    ASSERT_EQ(set.exitStatus, 0) << set.standardError;
+    EXPECT_NE(set.standardOutput.find("Published policy version 1, blocking."), std::string::npos);
+
+    const auto policy = storedPolicy();
+    ASSERT_TRUE(policy);
+    EXPECT_EQ(policy->blockedDomains(),
+              (std::vector<std::string>{"blocked.example", "ads.example"}));
+    EXPECT_TRUE(policy->enforcementEnabled());
+    EXPECT_EQ(policy->policyVersion(), 1);
+    EXPECT_NEAR(policy->updatedAt().timeIntervalSinceReferenceDate,
+                platform::Date::now().timeIntervalSinceReferenceDate, 60);
+    EXPECT_EQ(suite()->kindForKey(common::keys::contentFilterPolicyBlob),
+              platform::StoredKind::data);
+
+    const platform::Value file = parsedJSON(readWholeFile(configurationPath));
+    const platform::Value* vendor = file.find("vendorConfiguration");
+    ASSERT_NE(vendor, nullptr);
+    EXPECT_EQ(*vendor->find("policyVersion"), platform::Value(1));
+    EXPECT_EQ(*vendor->find("enforcementEnabled"), platform::Value(true));
+    EXPECT_EQ(*vendor->find("blockedDomains"),
+              platform::Value(platform::Array{"blocked.example", "ads.example"}));
+
+    const auto show = run({"policy", "show"});
+    ASSERT_EQ(show.exitStatus, 0) << show.standardError;
+    EXPECT_NE(show.standardOutput.find("Filter reads the configuration file " + configurationPath),
+              std::string::npos);
+    EXPECT_NE(show.standardOutput.find("domains (2): ads.example, blocked.example"),
+              std::string::npos)
+        << show.standardOutput;
+    EXPECT_NE(show.standardOutput.find("domains (2, from \"blockedDomains\"): blocked.example, "
+                                       "ads.example"),
+              std::string::npos)
+        << show.standardOutput;
+    EXPECT_EQ(show.standardOutput.find("do not enforce the same policy"), std::string::npos);
+}
+
+TEST_F(TovrinctlTest, NextVersionFollowsTheHigherOfBlobAndFile) {
+    writeConfiguration(R"({"vendorConfiguration":{"policyVersion":7}})");
+    storeInSuite(common::keys::contentFilterPolicyBlob,
+                 common::ContentFilterPolicy({"a.com"}, true, 3, platform::Date{}).encode());
+    ASSERT_EQ(run({"policy", "set", "--block", "b.com", "--monitor"}).exitStatus, 0);
+    EXPECT_EQ(storedPolicy()->policyVersion(), 8);
+
+    storeInSuite(common::keys::contentFilterPolicyBlob,
+                 common::ContentFilterPolicy({"a.com"}, true, 20, platform::Date{}).encode());
+    ASSERT_EQ(run({"policy", "set", "--block", "b.com", "--monitor"}).exitStatus, 0);
+    EXPECT_EQ(storedPolicy()->policyVersion(), 21);
+    EXPECT_FALSE(storedPolicy()->enforcementEnabled());
+}
+
+TEST_F(TovrinctlTest, BadInputFailsAndPublishesNothing) {
+    std::filesystem::create_directories(folder + "/lists");
+    std::ofstream(folder + "/lists/bad.txt")
+        << "# blocked\nexample.com\nexa mple.com\nhttp://x.org/\n";
+    struct Case {
+        const char* name;
+        std::vector<std::string> arguments;
+        const char* message;
+    } cases[] = {
+        {"URL",
+         {"--block", "example.com,https://ads.example/", "--enforce"},
+         "\"https://ads.example/\""},
+        {"empty label", {"--block", "a..example", "--enforce"}, "\"a..example\""},
+        {"nothing left after normalising", {"--block", "www.", "--enforce"}, "\"www.\""},
+        {"bad character", {"--block", "ads!.example", "--enforce"}, "\"ads!.example\""},
+        {"entry in a file",
+         {"--block-file", folder + "/lists/bad.txt", "--monitor"},
+         "\"http://x.org/\""},
+        {"missing file", {"--block-file", folder + "/lists/none.txt", "--monitor"}, "none.txt"},
+    };
+    for (const Case& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        std::vector<std::string> arguments{"policy", "set"};
+        arguments.insert(arguments.end(), testCase.arguments.begin(), testCase.arguments.end());
+        const auto result = run(arguments);
+        EXPECT_EQ(result.exitStatus, 1);
+        EXPECT_NE(result.standardError.find(testCase.message), std::string::npos)
+            << result.standardError;
+        EXPECT_FALSE(std::filesystem::exists(configurationPath));
+        EXPECT_FALSE(std::filesystem::exists(root));
+    }
+    EXPECT_EQ(run({"policy", "set", "--block", "a.com"}).exitStatus, 2);
+    EXPECT_EQ(run({"policy", "set", "--enforce", "--monitor", "--block", "a.com"}).exitStatus, 2);
+}
+
+TEST_F(TovrinctlTest, SuiteThatCannotBeOpenedLeavesTheFileAlone) {
+    std::ofstream(root) << "not a folder";
+    const auto result = run({"policy", "set", "--block", "a.com", "--enforce"});
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_NE(result.standardError.find("cannot open the shared suite"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(configurationPath));
+    EXPECT_EQ(run({"status"}).exitStatus, 1);
+}
+
+TEST_F(TovrinctlTest, UnwritableConfigurationPublishesNothing) {
+    std::filesystem::create_directories(folder + "/etc");
+    std::ofstream(folder + "/etc/file") << "";
+    configurationPath = folder + "/etc/file/content-filter.json";
+    const auto result = run({"policy", "set", "--block", "a.com", "--enforce"});
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_NE(result.standardError.find("nothing was published"), std::string::npos);
+    EXPECT_FALSE(storedPolicy());
+}
+
+TEST_F(TovrinctlTest, FailedBlobWritePutsTheConfigurationBack) {
+    const std::string previous = R"({"vendorConfiguration":{"policyVersion":4}})";
+    writeConfiguration(previous);
+    const std::string database = suite()->path();
+    // Another writer holds the suite past the busy timeout.
+    sqlite3* connection = nullptr;
+    ASSERT_EQ(sqlite3_open(database.c_str(), &connection), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(connection, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    const auto result = run({"policy", "set", "--block", "a.com", "--enforce"});
+    sqlite3_exec(connection, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(connection);
+
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_NE(result.standardError.find("was put back as it was"), std::string::npos)
+        << result.standardError;
+    EXPECT_EQ(readWholeFile(configurationPath), previous);
+    EXPECT_FALSE(storedPolicy());
+}
+
+TEST_F(TovrinctlTest, ShowExplainsWhereFilterAndHandlerDisagree) {
+    const std::string blob =
+        R"({"blockedDomains":[" Ads.Example","b.example"],"configuredDomains":["WWW.c.example"],)"
+        R"("enforcementEnabled":true,"policyVersion":5,"updatedAt":0})";
+    storeInSuite(common::keys::contentFilterPolicyBlob, platform::Data(blob.begin(), blob.end()));
+    const auto show = run({"policy", "show"});
+    ASSERT_EQ(show.exitStatus, 0) << show.standardError;
+    EXPECT_NE(show.standardOutput.find("Filter reads the policy blob"), std::string::npos);
+    EXPECT_NE(show.standardOutput.find("\" Ads.Example\" (never matches: not normalised)"),
+              std::string::npos)
+        << show.standardOutput;
+    EXPECT_NE(show.standardOutput.find("domains (1, from \"configuredDomains\"): c.example"),
+              std::string::npos)
+        << show.standardOutput;
+    EXPECT_NE(show.standardOutput.find("do not enforce the same policy"), std::string::npos);
+}
+
+TEST_F(TovrinctlTest, StatusSpeaksPlainly) {
+    auto defaults = suite();
+    namespace keys = common::keys;
+    defaults->setObject(std::string("blocked blocked.example"), keys::contentFilterExtensionState);
+    defaults->setInteger(2, keys::contentFilterProviderStartCount);
+    defaults->setObject(std::string("v3 blocking [blocked.example]"),
+                        keys::contentFilterLastPolicySummary);
+    defaults->setInteger(14, keys::contentFilterObservedFlowCount);
+    defaults->setObject(std::string("allowed.example"), keys::contentFilterLastObservedHost);
+    defaults->setObject(std::string("<unavailable>"), keys::contentFilterLastObservedURL);
+    defaults->setObject(std::string("127.0.0.1:443"), keys::contentFilterLastObservedEndpoint);
+    defaults->setObject(std::string("www.blocked.example"), keys::contentFilterLastBlockedHost);
+    defaults->setObject(std::string("blocked.example"), keys::contentFilterLastMatchedDomain);
+    const platform::Date now = platform::Date::now();
+    defaults->setObject(platform::Date{now.timeIntervalSinceReferenceDate - 150},
+                        keys::contentFilterLastBlockedAt);
+    safari::StoredBrowserEvent event{"m-1",
+                                     "chromium",
+                                     7,
+                                     std::nullopt,
+                                     "https://blocked.example/",
+                                     "blocked.example",
+                                     true,
+                                     false,
+                                     platform::Date{now.timeIntervalSinceReferenceDate - 7200.5},
+                                     now};
+    storeInSuite(keys::websiteTrackingLatestBrowserEvent, *event.encode());
+
+    const auto status = run({"status"});
+    ASSERT_EQ(status.exitStatus, 0) << status.standardError;
+    for (const char* line : {
+             "  state: blocked blocked.example\n",
+             "  error: none\n",
+             "  started: 2 times\n",
+             "  policy: v3 blocking [blocked.example]\n",
+             "  flows observed: 14\n",
+             "  last observed flow: host allowed.example, URL <unavailable>, endpoint "
+             "127.0.0.1:443\n",
+             "(2 minutes ago)\n",
+             "  last block: www.blocked.example (matched blocked.example) at ",
+             "Browser: latest event m-1 from chromium\n",
+             "  page: https://blocked.example/ (host blocked.example)\n",
+             "  tab: 7, window unknown, the active tab, window not focused\n",
+             "(2 hours ago)\n",
+         }) {
+        EXPECT_NE(status.standardOutput.find(line), std::string::npos) << line << "\nin\n"
+                                                                       << status.standardOutput;
+    }
+}
+
+class BrowserHostInstallationTest : public TovrinctlTest {
+  protected:
+    void SetUp() override {
+        TovrinctlTest::SetUp();
+        handler = folder + "/bin/handler";
+        std::filesystem::create_directories(folder + "/bin");
+        std::ofstream(handler) << "#!/bin/sh\n";
+        ::chmod(handler.c_str(), 0755);
+    }
+    std::string handler;
+};
+
+TEST_F(BrowserHostInstallationTest, WritesEachBrowsersManifestAndRemovesIt) {
+    const std::string chromiumID = "abcdefghijklmnopabcdefghijklmnop";
+    struct Case {
+        const char* option;
+        std::string identifier;
+        const char* allowedKey;
+        std::string allowed;
+    } cases[] = {
+        {"--chromium", chromiumID, "allowed_origins", "chrome-extension://" + chromiumID + "/"},
+        {"--firefox", "tovrin-test@example.org", "allowed_extensions", "tovrin-test@example.org"},
+    };
+    for (const Case& testCase : cases) {
+        SCOPED_TRACE(testCase.option);
+        const std::string manifestFolder = folder + "/hosts" + testCase.option;
+        // The handler is named relative to the working folder's parent path form.
+        const auto installed =
+            run({"install-browser-host", testCase.option, testCase.identifier, "--manifest-dir",
+                 manifestFolder, "--handler", folder + "/bin/../bin/handler"});
+        ASSERT_EQ(installed.exitStatus, 0) << installed.standardError;
+        const std::string manifestPath =
+            manifestFolder + "/com.vorlane.vorlanemacapp.tovrinhelper.json";
+        const platform::Value manifest = parsedJSON(readWholeFile(manifestPath));
+        EXPECT_EQ(*manifest.find("name"),
+                  platform::Value("com.vorlane.vorlanemacapp.tovrinhelper"));
+        EXPECT_EQ(*manifest.find("path"), platform::Value(handler));
+        EXPECT_EQ(*manifest.find("type"), platform::Value("stdio"));
+        ASSERT_NE(manifest.find(testCase.allowedKey), nullptr);
+        EXPECT_EQ(*manifest.find(testCase.allowedKey),
+                  platform::Value(platform::Array{platform::Value(testCase.allowed)}));
+
+        const auto removed = run({"install-browser-host", testCase.option, "--uninstall",
+                                  "--manifest-dir", manifestFolder});
+        EXPECT_EQ(removed.exitStatus, 0) << removed.standardError;
+        EXPECT_FALSE(std::filesystem::exists(manifestPath));
+    }
+}
+
+TEST_F(BrowserHostInstallationTest, PerUserFolderIsTheBrowsersOwn) {
+    ASSERT_EQ(run({"install-browser-host", "--firefox", "{01234567-89ab-cdef-0123-456789ABCDEF}",
+                   "--user", "--handler", handler})
+                  .exitStatus,
+              0);
+    EXPECT_TRUE(std::filesystem::exists(
+        folder +
+        "/home/.mozilla/native-messaging-hosts/com.vorlane.vorlanemacapp.tovrinhelper.json"));
+}
+
+TEST_F(BrowserHostInstallationTest, RefusesBadIdentifiersAndHandlers) {
+    struct Case {
+        std::vector<std::string> arguments;
+    } cases[] = {
+        {{"--chromium", "ABCDEFGHIJKLMNOPABCDEFGHIJKLMNOP", "--handler", handler}},
+        {{"--chromium", "abcdefghijklmnopabcdefghijklmnoz", "--handler", handler}},
+        {{"--firefox", "not an id", "--handler", handler}},
+        {{"--firefox", "a@b@c", "--handler", handler}},
+        {{"--chromium", "abcdefghijklmnopabcdefghijklmnop", "--handler", folder + "/bin/none"}},
+    };
+    for (const Case& testCase : cases) {
+        SCOPED_TRACE(testCase.arguments[1] + " " + testCase.arguments[3]);
+        std::vector<std::string> arguments{"install-browser-host", "--manifest-dir",
+                                           folder + "/hosts"};
+        arguments.insert(arguments.end(), testCase.arguments.begin(), testCase.arguments.end());
+        EXPECT_EQ(run(arguments).exitStatus, 1);
+        EXPECT_FALSE(std::filesystem::exists(folder + "/hosts"));
+    }
+}
+
+}  // namespace
