@@ -8,13 +8,44 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
+#include <ostream>
+#include <streambuf>
 #include <string>
 
 #include "bench/BenchmarkFamilies.h"
 #include "bench/RatioReporter.h"
 
 namespace {
+
+// Writes straight to a file descriptor, which it owns.
+class DescriptorBuffer final : public std::streambuf {
+  public:
+    explicit DescriptorBuffer(int descriptor) : descriptor(descriptor) {}
+    ~DescriptorBuffer() override { ::close(descriptor); }
+
+  protected:
+    int_type overflow(int_type character) override {
+        if (traits_type::eq_int_type(character, traits_type::eof())) {
+            return traits_type::not_eof(character);
+        }
+        const char byte = traits_type::to_char_type(character);
+        return xsputn(&byte, 1) == 1 ? character : traits_type::eof();
+    }
+    std::streamsize xsputn(const char* text, std::streamsize length) override {
+        std::streamsize written = 0;
+        while (written < length) {
+            const ssize_t result = ::write(descriptor, text + written, length - written);
+            if (result <= 0) {
+                break;
+            }
+            written += result;
+        }
+        return written;
+    }
+
+  private:
+    int descriptor;
+};
 
 std::vector<bench::RatioReporter::Target> targets() {
     std::vector<bench::RatioReporter::Target> all;
@@ -55,7 +86,8 @@ int main(int argumentCount, char** arguments) {
     }
 
     // The benchmark's own messages keep the original standard error.
-    std::ofstream errorStream("/dev/fd/" + std::to_string(::dup(STDERR_FILENO)));
+    DescriptorBuffer errorBuffer(::dup(STDERR_FILENO));
+    std::ostream errorStream(&errorBuffer);
     if (std::getenv("TOVRIN_BENCHMARK_LOG") == nullptr) {
         const int discard = ::open("/dev/null", O_WRONLY);
         ::dup2(discard, STDERR_FILENO);

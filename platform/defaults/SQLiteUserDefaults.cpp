@@ -16,7 +16,10 @@ constexpr std::string_view createTableSQL =
     " kind TEXT NOT NULL CHECK (kind IN ('data', 'integer', 'string', 'date', 'real')),"
     // No declared type, so SQLite keeps each value in the type it was bound with.
     " value NOT NULL"
-    ") WITHOUT ROWID";
+    // A rowid table, so that the keys live in an index of their own: in a table without rowid
+    // every lookup that passes a large value (the policy blob, the policy summary) on its way
+    // to a key reads that whole value.
+    ")";
 
 void bindText(sqlite3_stmt* statement, int index, std::string_view text) {
     // An empty view may have no storage; SQLite would bind a null pointer as NULL.
