@@ -18,7 +18,6 @@
 #include "common/BuildConstants.h"
 #include "common/SharedDefaultsKeys.h"
 #include "platform/defaults/SQLiteUserDefaults.h"
-#include "platform/json/JSON.h"
 #include "safari-extension/ChildProcess.h"
 #include "safari-extension/StoredBrowserEvent.h"
 
@@ -40,16 +39,6 @@ class BrowserProcess {
                    const std::vector<std::string>& environment,
                    const std::string& logPath) {
         ::prctl(PR_SET_CHILD_SUBREAPER, 1);
-        std::vector<char*> argumentPointers;
-        for (const auto& argument : arguments) {
-            argumentPointers.push_back(const_cast<char*>(argument.c_str()));
-        }
-        argumentPointers.push_back(nullptr);
-        std::vector<char*> variablePointers;
-        for (const auto& variable : environment) {
-            variablePointers.push_back(const_cast<char*>(variable.c_str()));
-        }
-        variablePointers.push_back(nullptr);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
@@ -60,8 +49,9 @@ class BrowserProcess {
         posix_spawnattr_init(&attributes);
         posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
         posix_spawnattr_setpgroup(&attributes, 0);
-        if (::posix_spawn(&pid, argumentPointers[0], &actions, &attributes, argumentPointers.data(),
-                          variablePointers.data()) != 0) {
+        if (::posix_spawn(&pid, arguments[0].c_str(), &actions, &attributes,
+                          support::pointersTo(arguments).data(),
+                          support::pointersTo(environment).data()) != 0) {
             pid = -1;
         }
         group = pid;
@@ -72,8 +62,7 @@ class BrowserProcess {
         if (pid > 0) {
             // Asked politely, the browser ends its helpers and reaps them itself.
             ::kill(pid, SIGTERM);
-            for (int attempt = 0; attempt < 100 && ::waitpid(pid, nullptr, WNOHANG) != pid;
-                 ++attempt) {
+            for (int attempt = 0; attempt < 100 && !hasExited(); ++attempt) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
             }
         }
@@ -127,28 +116,12 @@ class ChromiumNativeMessagingTest : public testing::Test {
         return support::runChildProcess(arguments, "", folder, environment);
     }
 
-    std::vector<std::string> browserEnvironment() const {
-        std::vector<std::string> variables;
-        for (char** entry = environ; *entry != nullptr; ++entry) {
-            variables.emplace_back(*entry);
-        }
-        for (const auto& [name, value] : environment) {
-            std::erase_if(variables, [&](const std::string& variable) {
-                return variable.starts_with(name + "=");
-            });
-            variables.push_back(name + "=" + value);
-        }
-        return variables;
-    }
-
     std::optional<safari::StoredBrowserEvent> storedEvent() {
         auto suite = platform::SQLiteUserDefaults::open(common::appGroupIdentifier,
                                                         (folder / "app-groups").string(),
                                                         platform::IfMissing::fail);
-        if (!suite) {
-            return std::nullopt;
-        }
-        auto data = (*suite)->dataForKey(common::keys::websiteTrackingLatestBrowserEvent);
+        auto data = suite ? (*suite)->dataForKey(common::keys::websiteTrackingLatestBrowserEvent)
+                          : std::nullopt;
         if (!data) {
             return std::nullopt;
         }
@@ -157,7 +130,7 @@ class ChromiumNativeMessagingTest : public testing::Test {
     }
 
     std::filesystem::path folder;
-    std::vector<std::pair<std::string, std::string>> environment;
+    support::Environment environment;
 };
 
 TEST_F(ChromiumNativeMessagingTest, BrowserLaunchesTheHandlerAndReceivesItsReplies) {
@@ -171,11 +144,8 @@ TEST_F(ChromiumNativeMessagingTest, BrowserLaunchesTheHandlerAndReceivesItsRepli
                    (profile / "NativeMessagingHosts").string(), "--handler",
                    std::string(TOVRIN_BIN_DIR) + "/TovrinHelperSafariWebExtension"});
     ASSERT_EQ(installed.exitStatus, 0) << installed.standardError;
-    std::string hostName;
-    for (const auto& entry :
-         std::filesystem::directory_iterator(profile / "NativeMessagingHosts")) {
-        hostName = entry.path().stem().string();
-    }
+    const std::string hostName =
+        std::filesystem::directory_iterator(profile / "NativeMessagingHosts")->path().stem();
 
     const auto extension = folder / "extension";
     std::filesystem::copy(std::string(TOVRIN_SOURCE_DIR) + "/tests/browser/extension", extension);
@@ -191,7 +161,7 @@ TEST_F(ChromiumNativeMessagingTest, BrowserLaunchesTheHandlerAndReceivesItsRepli
          "--disable-sync", "--user-data-dir=" + profile.string(),
          "--load-extension=" + extension.string(),
          "--disable-extensions-except=" + extension.string(), "about:blank"},
-        browserEnvironment(), logPath);
+        support::environmentWith(environment), logPath);
     ASSERT_TRUE(browser.didStart());
 
     std::optional<safari::StoredBrowserEvent> event;

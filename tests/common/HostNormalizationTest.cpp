@@ -9,18 +9,14 @@ TEST(HostNormalizationTest, NormalisesHostText) {
         const char* input;
         const char* expected;
     } cases[] = {
-        {"example.com", "example.com"},
         {" WWW.Example.COM:443 ", "example.com"},
         {"\t\nexample.com\r\n", "example.com"},
         {"sub.www.example.com", "sub.example.com"},
-        {"news.www.example.org", "news.example.org"},
         {"awww.site", "asite"},
         {"wwww.example.com", "wexample.com"},
         {"www.www.example.com", "example.com"},
-        {"example.com:444", "example.com"},
         {":444", "444"},
         {"::", ""},
-        {":", ""},
         {"", ""},
         {"...", ""},
         {"www.", ""},
@@ -34,42 +30,24 @@ TEST(HostNormalizationTest, NormalisesHostText) {
         {"Stra\u00DFe.DE", "stra\u00DFe.de"},
         // Blanks inside are kept; only the ends are trimmed.
         {"exa mple.com", "exa mple.com"},
-        // Texts already in normal form come back unchanged.
         {"a-b_c.example~1.com", "a-b_c.example~1.com"},
         {"wwwx.com", "wwwx.com"},
         {"ads.xwww.com", "ads.xcom"},
-        {"a.www.b", "a.b"},
-    };
-    for (const auto& testCase : cases) {
-        SCOPED_TRACE(testCase.input);
-        EXPECT_EQ(common::normalizedHostText(testCase.input), testCase.expected);
-    }
-}
-
-TEST(HostNormalizationTest, CarriesInvalidUTF8ThroughWithoutSplittingSequences) {
-    struct Case {
-        std::string input;
-        std::string expected;
-    } cases[] = {
-        // A lone continuation byte and a truncated sequence stay as they were.
-        {"\x80" "EXAMPLE.com", "\x80" "example.com"},
+        // Invalid UTF-8 is carried through; a blank after an invalid byte is still trimmed, and
+        // the lead byte of a two-byte capital is not taken for a separate character.
+        {"\x80"
+         "EXAMPLE.com",
+         "\x80"
+         "example.com"},
         {"example.COM\xC3", "example.com\xC3"},
-        // A blank after an invalid byte is still trimmed; one before a valid sequence too.
         {"\xFF\xFE \u00A0", "\xFF\xFE"},
-        // The lead byte of a two-byte capital is not taken for a separate character.
         {"\u00C9COLE.fr", "\u00E9cole.fr"},
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.input);
         EXPECT_EQ(common::normalizedHostText(testCase.input), testCase.expected);
-    }
-}
-
-TEST(HostNormalizationTest, IsIdempotent) {
-    for (const char* input : {" WWW.Example.COM:443 ", "a.www.b.www.c", "..x..", "\u0416.RU"}) {
-        SCOPED_TRACE(input);
-        const auto once = common::normalizedHostText(input);
-        EXPECT_EQ(common::normalizedHostText(once), once);
+        // Normal form is a fixed point.
+        EXPECT_EQ(common::normalizedHostText(testCase.expected), testCase.expected);
     }
 }
 

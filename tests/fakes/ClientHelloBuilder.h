@@ -49,9 +49,6 @@ class ClientHelloBuilder {
     ClientHelloBuilder& withCipherSuitesLength(std::uint16_t length) {
         return set(cipherSuitesLength, length);
     }
-    ClientHelloBuilder& withCompressionMethods(Bytes methods) {
-        return set(compressionMethods, std::move(methods));
-    }
     ClientHelloBuilder& withCompressionMethodsLength(std::uint8_t length) {
         return set(compressionMethodsLength, length);
     }

@@ -113,11 +113,6 @@ class FakeFilterFramework final : public filter::FilterFramework {
         std::lock_guard lock(mutex);
         return installed;
     }
-    // The settings last handed to apply(), completed or not.
-    std::optional<filter::NEFilterSettings> lastRequestedSettings() const {
-        std::lock_guard lock(mutex);
-        return lastRequested;
-    }
 
     std::shared_ptr<const filter::NEFilterProviderConfiguration> filterConfiguration() override {
         std::lock_guard lock(mutex);
@@ -137,7 +132,6 @@ class FakeFilterFramework final : public filter::FilterFramework {
     void apply(filter::NEFilterSettings settings, filter::SettingsCompletion completion) override {
         std::lock_guard lock(mutex);
         ++requests;
-        lastRequested = settings;
         outstanding.push_back({std::move(settings), std::move(completion)});
     }
 
@@ -205,7 +199,6 @@ class FakeFilterFramework final : public filter::FilterFramework {
     std::vector<std::shared_ptr<Watch>> watches;
     std::deque<Outstanding> outstanding;
     std::optional<filter::NEFilterSettings> installed;
-    std::optional<filter::NEFilterSettings> lastRequested;
     std::size_t requests = 0;
 };
 

@@ -22,10 +22,7 @@ class FakeUserDefaultsStore {
     std::optional<StoredValue> value(const std::string& key) const {
         std::lock_guard lock(mutex);
         auto found = values.find(key);
-        if (found == values.end()) {
-            return std::nullopt;
-        }
-        return found->second;
+        return found == values.end() ? std::nullopt : std::optional(found->second);
     }
     bool contains(const std::string& key) const { return value(key).has_value(); }
     std::optional<std::string> text(const std::string& key) const { return get<std::string>(key); }
@@ -71,14 +68,9 @@ class FakeUserDefaultsStore {
     void install(bool available = true) {
         common::installUserDefaultsOpener(
             [this, available](std::string_view) -> std::shared_ptr<common::UserDefaults> {
-                {
-                    std::lock_guard lock(mutex);
-                    ++opens;
-                }
-                if (!available) {
-                    return nullptr;
-                }
-                return std::make_shared<Handle>(*this);
+                std::lock_guard lock(mutex);
+                ++opens;
+                return available ? std::make_shared<Handle>(*this) : nullptr;
             });
     }
     static void uninstall() { common::installUserDefaultsOpener(nullptr); }
@@ -86,14 +78,9 @@ class FakeUserDefaultsStore {
   private:
     template <typename T>
     std::optional<T> get(const std::string& key) const {
-        auto stored = value(key);
-        if (!stored) {
-            return std::nullopt;
-        }
-        if (auto* typed = std::get_if<T>(&*stored)) {
-            return *typed;
-        }
-        return std::nullopt;
+        const auto stored = value(key);
+        const T* typed = stored ? std::get_if<T>(&*stored) : nullptr;
+        return typed ? std::optional(*typed) : std::nullopt;
     }
 
     class Handle final : public common::UserDefaults {

@@ -50,15 +50,11 @@ TEST_F(FilterDataProviderConcurrencyTest, CallbacksWatchAndCompletionsRace) {
     }
     threads.emplace_back([&] {
         for (int index = 0; index < iterations; ++index) {
+            publishBlob({"c.com"}, true, index);
             framework->changeVendorConfiguration(
                 index % 3 == 0 ? std::nullopt
                                : std::optional(vendorConfiguration({"a.com", "b.com"},
                                                                    index % 2 == 0, index)));
-        }
-    });
-    threads.emplace_back([&] {
-        for (int index = 0; index < iterations; ++index) {
-            publishBlob({"c.com"}, true, index);
         }
     });
     std::thread completer([&] {

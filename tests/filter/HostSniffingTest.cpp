@@ -10,8 +10,6 @@ namespace {
 using fakes::Bytes;
 using fakes::bytesOf;
 using fakes::ClientHelloBuilder;
-using fakes::ServerNameEntry;
-using fakes::TLSExtension;
 using filter::InspectionOutcome;
 
 const filter::DomainMatcher blockedExample = sniffing::matcherBlocking({"blocked.example"});
@@ -25,17 +23,9 @@ InspectionOutcome blocked(std::string domain) {
     return InspectionOutcome::blocked(std::move(domain));
 }
 
-// The first `count` bytes of a ClientHello, sent as one complete record, as a client does when
-// its ClientHello spans several records.
-Bytes firstBytesAsCompleteRecord(ClientHelloBuilder builder, std::size_t count) {
-    return builder.withRecordLength(static_cast<std::uint16_t>(count - 5))
-        .truncatedTo(count)
-        .build();
-}
-
-Bytes concatenated(Bytes first, const Bytes& second) {
-    first.insert(first.end(), second.begin(), second.end());
-    return first;
+// A GET request whose header lines are `headers`.
+Bytes get(const std::string& headers) {
+    return bytesOf("GET / HTTP/1.1\r\n" + headers);
 }
 
 struct Case {
@@ -55,7 +45,19 @@ void expectOutcomes(const std::vector<Case>& cases,
 
 // Offsets in the default ClientHello: session-id length at 43, cipher-suites length at 76,
 // compression-methods length at 84, extensions length at 86, first extension at 88.
-const ClientHelloBuilder helloForExampleOrg = ClientHelloBuilder().withServerName("example.org");
+const ClientHelloBuilder exampleOrg = ClientHelloBuilder().withServerName("example.org");
+
+// The first `count` bytes of a ClientHello, sent as one complete record, as a client does when
+// its ClientHello spans several records.
+Bytes firstBytesAsCompleteRecord(ClientHelloBuilder builder, std::size_t count) {
+    return builder.withRecordLength(static_cast<std::uint16_t>(count - 5))
+        .truncatedTo(count)
+        .build();
+}
+
+ClientHelloBuilder withExtensionFirst(std::uint16_t type, Bytes body) {
+    return ClientHelloBuilder().withExtension({type, std::move(body), std::nullopt});
+}
 
 TEST(TLSClientHelloSNITest, WaitsOnlyWhileTheClientHelloIsIncomplete) {
     expectOutcomes(
@@ -63,38 +65,32 @@ TEST(TLSClientHelloSNITest, WaitsOnlyWhileTheClientHelloIsIncomplete) {
             {"empty", {}, needMoreData},
             {"four bytes of a handshake record", {0x16, 0x03, 0x01, 0x00}, needMoreData},
             {"four bytes of anything", bytesOf("SSH-"), needMoreData},
-            {"record not yet complete",
-             ClientHelloBuilder(helloForExampleOrg).truncatedTo(60).build(), needMoreData},
+            {"record not yet complete", ClientHelloBuilder(exampleOrg).truncatedTo(60).build(),
+             needMoreData},
             {"record longer than any inspection",
-             ClientHelloBuilder(helloForExampleOrg).withRecordLength(0xFFFF).build(), needMoreData},
+             ClientHelloBuilder(exampleOrg).withRecordLength(0xFFFF).build(), needMoreData},
             {"two bytes after a complete 7-byte record",
              {0x16, 0x03, 0x01, 0x00, 0x02, 0x01, 0x00, 0x03, 0x03},
              needMoreData},
-            {"ends at the session-id length", firstBytesAsCompleteRecord(helloForExampleOrg, 43),
+            {"ends at the session-id length", firstBytesAsCompleteRecord(exampleOrg, 43),
              needMoreData},
-            {"ends inside the session id", firstBytesAsCompleteRecord(helloForExampleOrg, 60),
+            {"ends at the compression-methods length", firstBytesAsCompleteRecord(exampleOrg, 84),
              needMoreData},
-            {"ends inside the cipher-suites length",
-             firstBytesAsCompleteRecord(helloForExampleOrg, 77), needMoreData},
-            {"ends at the compression-methods length",
-             firstBytesAsCompleteRecord(helloForExampleOrg, 84), needMoreData},
-            {"ends inside the extensions length",
-             firstBytesAsCompleteRecord(helloForExampleOrg, 87), needMoreData},
-            {"ends one byte before the extensions end",
-             firstBytesAsCompleteRecord(helloForExampleOrg, 107), needMoreData},
+            {"ends inside the extensions length", firstBytesAsCompleteRecord(exampleOrg, 87),
+             needMoreData},
+            {"ends one byte before the extensions end", firstBytesAsCompleteRecord(exampleOrg, 107),
+             needMoreData},
             {"session id longer than the bytes",
-             firstBytesAsCompleteRecord(
-                 ClientHelloBuilder(helloForExampleOrg).withSessionID(Bytes(200, 1)), 120),
+             firstBytesAsCompleteRecord(ClientHelloBuilder(exampleOrg).withSessionID(Bytes(200, 1)),
+                                        120),
              needMoreData},
             {"cipher suites longer than the bytes",
-             ClientHelloBuilder(helloForExampleOrg).withCipherSuitesLength(900).build(),
-             needMoreData},
+             ClientHelloBuilder(exampleOrg).withCipherSuitesLength(900).build(), needMoreData},
             {"compression methods longer than the bytes",
-             ClientHelloBuilder(helloForExampleOrg).withCompressionMethodsLength(200).build(),
+             ClientHelloBuilder(exampleOrg).withCompressionMethodsLength(200).build(),
              needMoreData},
             {"extensions longer than the bytes",
-             ClientHelloBuilder(helloForExampleOrg).withExtensionsLength(400).build(),
-             needMoreData},
+             ClientHelloBuilder(exampleOrg).withExtensionsLength(400).build(), needMoreData},
             {"no extensions length at all", ClientHelloBuilder().withoutExtensionsBlock().build(),
              needMoreData},
         },
@@ -105,52 +101,39 @@ TEST(TLSClientHelloSNITest, RejectsWhatIsNotAClientHello) {
     expectOutcomes(
         {
             {"SSH banner", bytesOf("SSH-2.0-OpenSSH_9.2\r\n"), noHostname},
-            {"application data record",
-             ClientHelloBuilder(helloForExampleOrg).withRecordType(23).build(), noHostname},
+            {"application data record", ClientHelloBuilder(exampleOrg).withRecordType(23).build(),
+             noHostname},
             {"wrong record type before an incomplete record",
              {0x17, 0x03, 0x03, 0x40, 0x00},
              noHostname},
             {"complete 7-byte record", {0x16, 0x03, 0x01, 0x00, 0x02, 0x01, 0x00}, noHostname},
             {"complete empty record", {0x16, 0x03, 0x01, 0x00, 0x00}, noHostname},
-            {"ServerHello", ClientHelloBuilder(helloForExampleOrg).withHandshakeType(2).build(),
+            {"ServerHello", ClientHelloBuilder(exampleOrg).withHandshakeType(2).build(),
              noHostname},
         },
         filter::parseTLSClientHelloSNI);
 }
 
 TEST(TLSClientHelloSNITest, DecidesOnceTheExtensionsAreBuffered) {
-    const Bytes shortList = {0x00, 0x02, 0xAA, 0xBB, 0xCC};
+    Bytes trailing = exampleOrg.build();
+    trailing.insert(trailing.end(), {0x14, 0x03, 0x03, 0x00, 0x01, 0x01});
     expectOutcomes(
         {
-            {"server name", helloForExampleOrg.build(), allowed("example.org")},
+            {"server name", exampleOrg.build(), allowed("example.org")},
             {"record and handshake lengths too small",
-             ClientHelloBuilder(helloForExampleOrg)
-                 .withRecordLength(4)
-                 .withHandshakeLength(0)
-                 .build(),
+             ClientHelloBuilder(exampleOrg).withRecordLength(4).withHandshakeLength(0).build(),
              allowed("example.org")},
-            {"bytes after the ClientHello",
-             concatenated(helloForExampleOrg.build(), {0x14, 0x03, 0x03, 0x00, 0x01, 0x01}),
-             allowed("example.org")},
+            {"bytes after the ClientHello", trailing, allowed("example.org")},
             {"empty session id and no cipher suites",
-             ClientHelloBuilder(helloForExampleOrg).withSessionID({}).withCipherSuites({}).build(),
+             ClientHelloBuilder(exampleOrg).withSessionID({}).withCipherSuites({}).build(),
              allowed("example.org")},
-            {"server name after other extensions",
-             ClientHelloBuilder()
-                 .withExtension({0x002B, {0x02, 0x03, 0x04}, std::nullopt})
-                 .withExtension({0x0017, {}, std::nullopt})
-                 .withServerName("example.org")
-                 .build(),
+            {"server name after another extension",
+             withExtensionFirst(0x002B, {0x02, 0x03, 0x04}).withServerName("example.org").build(),
              allowed("example.org")},
             {"empty extensions block", ClientHelloBuilder().build(), noHostname},
             {"extensions block of 3 bytes",
-             ClientHelloBuilder()
-                 .withExtension({0x0017, {}, std::nullopt})
-                 .withExtensionsLength(3)
-                 .build(),
-             noHostname},
-            {"no server_name extension",
-             ClientHelloBuilder().withExtension({0x002B, {0x02, 0x03, 0x04}, std::nullopt}).build(),
+             withExtensionFirst(0x0017, {}).withExtensionsLength(3).build(), noHostname},
+            {"no server_name extension", withExtensionFirst(0x002B, {0x02, 0x03, 0x04}).build(),
              noHostname},
             {"extension longer than the block",
              ClientHelloBuilder()
@@ -159,16 +142,10 @@ TEST(TLSClientHelloSNITest, DecidesOnceTheExtensionsAreBuffered) {
                  .build(),
              noHostname},
             {"server_name of length 3, then a good one",
-             ClientHelloBuilder()
-                 .withExtension({0, {0x00, 0x01, 0x00}, std::nullopt})
-                 .withServerName("example.org")
-                 .build(),
+             withExtensionFirst(0, {0x00, 0x01, 0x00}).withServerName("example.org").build(),
              noHostname},
             {"server_name of length 4, then a good one",
-             ClientHelloBuilder()
-                 .withExtension({0, {0x00, 0x02, 0x00, 0x00}, std::nullopt})
-                 .withServerName("example.org")
-                 .build(),
+             withExtensionFirst(0, {0x00, 0x02, 0x00, 0x00}).withServerName("example.org").build(),
              noHostname},
             {"list longer than its extension",
              ClientHelloBuilder()
@@ -179,8 +156,7 @@ TEST(TLSClientHelloSNITest, DecidesOnceTheExtensionsAreBuffered) {
              ClientHelloBuilder().withServerNameList({{0, bytesOf("example.org"), 30}}).build(),
              noHostname},
             {"list of 2 bytes, then a second server_name",
-             ClientHelloBuilder()
-                 .withExtension({0, shortList, std::nullopt})
+             withExtensionFirst(0, {0x00, 0x02, 0xAA, 0xBB, 0xCC})
                  .withServerName("second.example")
                  .build(),
              allowed("second.example")},
@@ -199,132 +175,90 @@ TEST(TLSClientHelloSNITest, DecidesOnceTheExtensionsAreBuffered) {
             {"normalised before matching",
              ClientHelloBuilder().withServerName("WWW.Blocked.EXAMPLE.").build(),
              blocked("blocked.example")},
-            {"subdomain carries the matched entry",
-             ClientHelloBuilder().withServerName("api.blocked.example").build(),
-             blocked("blocked.example")},
-            {"suffix without a dot is not covered",
-             ClientHelloBuilder().withServerName("notblocked.example").build(),
-             allowed("notblocked.example")},
+            {"valid UTF-8",
+             ClientHelloBuilder()
+                 .withServerName("b\xC3\xBC"
+                                 "cher.example")
+                 .build(),
+             allowed("b\xC3\xBC"
+                     "cher.example")},
         },
         filter::parseTLSClientHelloSNI);
 }
 
 TEST(TLSClientHelloSNITest, SkipsHostNamesThatAreNotUTF8) {
-    struct NameCase {
-        const char* name;
-        Bytes hostName;
-    } cases[] = {
-        {"stray continuation byte", {'a', 0x80}},
-        {"invalid byte", {0xFF}},
-        {"character cut off", {'a', 0xC3}},
-        {"overlong slash", {0xC0, 0xAF}},
-        {"overlong three-byte form", {0xE0, 0x80, 0xAF}},
-        {"surrogate", {0xED, 0xA0, 0x80}},
-        {"above U+10FFFF", {0xF4, 0x90, 0x80, 0x80}},
+    const Bytes invalidNames[] = {
+        {'a', 0x80},               // stray continuation byte
+        {'a', 0xC3},               // character cut off
+        {0xC0, 0xAF},              // overlong slash
+        {0xED, 0xA0, 0x80},        // surrogate
+        {0xF4, 0x90, 0x80, 0x80},  // above U+10FFFF
     };
-    for (const auto& testCase : cases) {
-        SCOPED_TRACE(testCase.name);
-        const auto onlyInvalid =
-            ClientHelloBuilder().withServerNameList({{0, testCase.hostName, std::nullopt}}).build();
-        EXPECT_EQ(filter::parseTLSClientHelloSNI(onlyInvalid, blockedExample), noHostname);
-        const auto invalidThenValid =
-            ClientHelloBuilder()
-                .withServerNameList({{0, testCase.hostName, std::nullopt},
-                                     {0, bytesOf("blocked.example"), std::nullopt}})
-                .build();
-        EXPECT_EQ(filter::parseTLSClientHelloSNI(invalidThenValid, blockedExample),
+    for (const auto& name : invalidNames) {
+        SCOPED_TRACE(::testing::PrintToString(name));
+        const auto alone = ClientHelloBuilder().withServerNameList({{0, name, std::nullopt}});
+        EXPECT_EQ(filter::parseTLSClientHelloSNI(alone.build(), blockedExample), noHostname);
+        const auto thenValid = ClientHelloBuilder().withServerNameList(
+            {{0, name, std::nullopt}, {0, bytesOf("blocked.example"), std::nullopt}});
+        EXPECT_EQ(filter::parseTLSClientHelloSNI(thenValid.build(), blockedExample),
                   blocked("blocked.example"));
     }
-    EXPECT_EQ(filter::parseTLSClientHelloSNI(ClientHelloBuilder()
-                                                 .withServerName("b\xC3\xBC"
-                                                                 "cher.\xF0\x9F\x98\x80")
-                                                 .build(),
-                                             blockedExample),
-              allowed("b\xC3\xBC"
-                      "cher.\xF0\x9F\x98\x80"));
 }
 
 TEST(HTTPHostTest, ReadsTheFirstHostLine) {
-    const auto request = [](const char* text) { return bytesOf(text); };
-    expectOutcomes(
-        {
-            {"GET", request("GET / HTTP/1.1\r\nHost: example.org\r\n\r\n"), allowed("example.org")},
-            {"POST", request("POST /form HTTP/1.1\r\nHost: example.org\r\n"),
-             allowed("example.org")},
-            {"HEAD", request("HEAD / HTTP/1.0\r\nHost: example.org\r\n"), allowed("example.org")},
-            {"PUT", request("PUT /x HTTP/1.1\r\nHost: example.org\r\n"), allowed("example.org")},
-            {"DELETE", request("DELETE /x HTTP/1.1\r\nHost: example.org\r\n"),
-             allowed("example.org")},
-            {"blocked host", request("GET / HTTP/1.1\r\nHost: blocked.example\r\n"),
-             blocked("blocked.example")},
-            {"header name in any case, port and www. removed",
-             request("GET / HTTP/1.1\r\nHOST: WWW.Example.COM:8080\r\n"), allowed("example.com")},
-            {"mixed-case header name", request("GET / HTTP/1.1\r\nhOsT:example.org\r\n"),
-             allowed("example.org")},
-            {"blanks around the value", request("GET / HTTP/1.1\r\nHost: \t example.org \t\r\n"),
-             allowed("example.org")},
-            {"every www. removed", request("GET / HTTP/1.1\r\nHost: awww.example.com\r\n"),
-             allowed("aexample.com")},
-            {"empty value", request("GET / HTTP/1.1\r\nHost:\r\n\r\n"), allowed("")},
-            {"non-ASCII value",
-             request("GET / HTTP/1.1\r\nHost: b\xC3\xBC"
-                     "cher.example\r\n"),
-             allowed("b\xC3\xBC"
-                     "cher.example")},
-            {"Host after a bare LF is not a line",
-             request("GET / HTTP/1.1\r\nUser-Agent: x\nHost: fake\r\nHost: example.org\r\n"),
-             allowed("example.org")},
-            {"two Host lines",
-             request("GET / HTTP/1.1\r\nHost: a.example\r\nHost: blocked.example\r\n"),
-             allowed("a.example")},
-            {"second Host line cut off",
-             request("GET / HTTP/1.1\r\nHost: a.example\r\nHost: blocked.exa"),
-             allowed("a.example")},
-        },
-        filter::parseHTTPHost);
+    std::vector<Case> cases = {
+        {"blocked host", get("Host: blocked.example\r\n"), blocked("blocked.example")},
+        {"header name in any case, port and www. removed", get("hOsT: WWW.Example.COM:8080\r\n"),
+         allowed("example.com")},
+        {"blanks around the value", get("Host: \t example.org \t\r\n"), allowed("example.org")},
+        {"every www. removed", get("Host: awww.example.com\r\n"), allowed("aexample.com")},
+        {"empty value", get("Host:\r\n\r\n"), allowed("")},
+        {"Host after a bare LF is not a line",
+         get("User-Agent: x\nHost: fake\r\nHost: example.org\r\n"), allowed("example.org")},
+        {"two Host lines", get("Host: a.example\r\nHost: blocked.example\r\n"),
+         allowed("a.example")},
+        {"second Host line cut off", get("Host: a.example\r\nHost: blocked.exa"),
+         allowed("a.example")},
+    };
+    for (const char* method : {"GET", "POST", "HEAD", "PUT", "DELETE"}) {
+        cases.push_back({method, bytesOf(std::string(method) + " /x HTTP/1.0\r\nHost: a.org\r\n"),
+                         allowed("a.org")});
+    }
+    expectOutcomes(cases, filter::parseHTTPHost);
 }
 
+// A Host line is decided only once CR LF ends it: a cut-off value must not pass as the host.
 TEST(HTTPHostTest, WaitsForAHostLineThatNoCRLFHasEnded) {
-    const auto request = [](const char* text) { return bytesOf(text); };
     expectOutcomes(
         {
-            {"value cut off", request("GET / HTTP/1.1\r\nHost: blocked.exam"), needMoreData},
-            {"whole value, no line end", request("GET / HTTP/1.1\r\nHost: blocked.example"),
-             needMoreData},
-            {"CR without LF", request("GET / HTTP/1.1\r\nHost: blocked.example\r"), needMoreData},
-            {"nothing after the colon yet", request("GET / HTTP/1.1\r\nHost:"), needMoreData},
-            {"header name cut off", request("GET / HTTP/1.1\r\nAccept: */*\r\nHo"), needMoreData},
-            {"header name cut off, other case", request("GET / HTTP/1.1\r\nhOST"), needMoreData},
+            {"value cut off", get("Host: blocked.exam"), needMoreData},
+            {"whole value, no line end", get("Host: blocked.example"), needMoreData},
+            {"CR without LF", get("Host: blocked.example\r"), needMoreData},
+            {"nothing after the colon yet", get("Host:"), needMoreData},
+            {"header name cut off", get("Accept: */*\r\nHo"), needMoreData},
+            {"header name cut off, other case", get("hOST"), needMoreData},
         },
         filter::parseHTTPHost);
 }
 
 TEST(HTTPHostTest, FindsNoHostOutsideAKnownRequestsCRLFLines) {
-    const auto request = [](const char* text) { return bytesOf(text); };
     expectOutcomes(
         {
             {"empty", {}, noHostname},
-            {"method in lower case", request("get / HTTP/1.1\r\nHost: example.org\r\n"),
+            {"method in lower case", bytesOf("get / HTTP/1.1\r\nHost: example.org\r\n"),
              noHostname},
-            {"OPTIONS", request("OPTIONS * HTTP/1.1\r\nHost: example.org\r\n"), noHostname},
-            {"PATCH", request("PATCH /x HTTP/1.1\r\nHost: example.org\r\n"), noHostname},
-            {"CONNECT", request("CONNECT example.org:443 HTTP/1.1\r\nHost: example.org\r\n"),
+            {"OPTIONS", bytesOf("OPTIONS * HTTP/1.1\r\nHost: example.org\r\n"), noHostname},
+            {"CONNECT", bytesOf("CONNECT example.org:443 HTTP/1.1\r\nHost: example.org\r\n"),
              noHostname},
-            {"method without its space", request("GET"), noHostname},
-            {"bare LF line ends", request("GET / HTTP/1.1\nHost: example.org\n\n"), noHostname},
-            {"blank before the colon", request("GET / HTTP/1.1\r\nHost : example.org\r\n"),
+            {"method without its space", bytesOf("GET"), noHostname},
+            {"bare LF line ends", bytesOf("GET / HTTP/1.1\nHost: example.org\n\n"), noHostname},
+            {"blank before the colon", get("Host : example.org\r\n"), noHostname},
+            {"blank before the name", get(" Host: example.org\r\n"), noHostname},
+            {"ends in another header", get("Accept: */*\r\nUser-Ag"), noHostname},
+            {"invalid UTF-8 after the Host line", get("Host: example.org\r\nX: \xFF\r\n"),
              noHostname},
-            {"blank before the name", request("GET / HTTP/1.1\r\n Host: example.org\r\n"),
-             noHostname},
-            {"ends before any Host line", request("GET / HTTP/1.1\r\nAccept: */*\r\n"), noHostname},
-            {"ends in another header", request("GET / HTTP/1.1\r\nUser-Ag"), noHostname},
-            {"ends in the request line", request("GET /index.ht"), noHostname},
-            {"invalid UTF-8 after the Host line",
-             request("GET / HTTP/1.1\r\nHost: example.org\r\nX: \xFF\r\n"), noHostname},
-            {"character cut off at the end",
-             request("GET / HTTP/1.1\r\nHost: example.org\r\nX: caf\xC3"), noHostname},
-            {"surrogate", request("GET / HTTP/1.1\r\nHost: \xED\xA0\x80.example\r\n"), noHostname},
-            {"TLS ClientHello", helloForExampleOrg.build(), noHostname},
+            {"character cut off at the end", get("Host: example.org\r\nX: caf\xC3"), noHostname},
+            {"TLS ClientHello", exampleOrg.build(), noHostname},
         },
         filter::parseHTTPHost);
 }

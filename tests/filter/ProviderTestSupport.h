@@ -42,18 +42,11 @@ inline std::vector<std::string> describeRules(const NEFilterSettings& settings) 
                                ? "host " + network.endpoint()->hostname()
                                : "network " + network.endpoint()->hostname() + "/" +
                                      std::to_string(network.prefix());
-        line += ":" + network.endpoint()->port();
-        switch (network.protocol()) {
-            case NENetworkRuleProtocol::any:
-                line += " any";
-                break;
-            case NENetworkRuleProtocol::tcp:
-                line += " tcp";
-                break;
-            case NENetworkRuleProtocol::udp:
-                line += " udp";
-                break;
-        }
+        const auto protocol = network.protocol();
+        line += ":" + network.endpoint()->port() +
+                (protocol == NENetworkRuleProtocol::tcp   ? " tcp"
+                 : protocol == NENetworkRuleProtocol::udp ? " udp"
+                                                          : " any");
         line += rule.action == NEFilterAction::filterData ? " filterData" : " other";
         lines.push_back(line);
     }

@@ -100,32 +100,15 @@ class FirstBytesListener {
     std::uint16_t boundPort = 0;
 };
 
-// A client started in its own process group, with no proxy settings and no terminal; the whole
-// group is killed when the object goes.
+// A client run by the shell in its own process group, with no proxy settings and no terminal;
+// the whole group is killed when the object goes.
 class ClientProcess {
   public:
-    explicit ClientProcess(const std::vector<std::string>& arguments) {
-        std::vector<char*> argv;
-        for (const auto& argument : arguments) {
-            argv.push_back(const_cast<char*>(argument.c_str()));
-        }
-        argv.push_back(nullptr);
-        std::vector<std::string> environment;
-        for (char** entry = environ; *entry != nullptr; ++entry) {
-            std::string variable = *entry;
-            std::string name = variable.substr(0, variable.find('='));
-            std::transform(name.begin(), name.end(), name.begin(),
-                           [](unsigned char c) { return std::tolower(c); });
-            if (!name.ends_with("_proxy")) {
-                environment.push_back(std::move(variable));
-            }
-        }
-        std::vector<char*> envp;
-        for (auto& variable : environment) {
-            envp.push_back(variable.data());
-        }
-        envp.push_back(nullptr);
-
+    explicit ClientProcess(const std::string& command) {
+        const std::string script =
+            "unset http_proxy https_proxy all_proxy HTTP_PROXY HTTPS_PROXY ALL_PROXY; exec " +
+            command;
+        const char* argv[] = {"sh", "-c", script.c_str(), nullptr};
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         for (int standardDescriptor : {0, 1, 2}) {
@@ -136,7 +119,8 @@ class ClientProcess {
         posix_spawnattr_init(&attributes);
         posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
         posix_spawnattr_setpgroup(&attributes, 0);
-        if (posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), envp.data()) != 0) {
+        if (posix_spawnp(&pid, "sh", &actions, &attributes, const_cast<char**>(argv), environ) !=
+            0) {
             pid = -1;
         }
         posix_spawnattr_destroy(&attributes);
@@ -157,21 +141,6 @@ class ClientProcess {
     pid_t pid = -1;
 };
 
-bool isInstalled(const std::string& program) {
-    const char* path = std::getenv("PATH");
-    std::string_view directories = path != nullptr ? path : "/usr/bin:/bin";
-    while (!directories.empty()) {
-        const std::size_t colon = directories.find(':');
-        const std::filesystem::path candidate =
-            std::filesystem::path(std::string(directories.substr(0, colon))) / program;
-        if (access(candidate.c_str(), X_OK) == 0) {
-            return true;
-        }
-        directories.remove_prefix(colon == std::string_view::npos ? directories.size() : colon + 1);
-    }
-    return false;
-}
-
 enum class Protocol { tls, http };
 
 struct RealClient {
@@ -180,85 +149,41 @@ struct RealClient {
     Protocol protocol;
     // The host the client is given, as the filter normalises it.
     const char* expectedHost;
-    std::chrono::milliseconds connectTimeout;
-    // The command line, for the listener's port and a fresh scratch directory.
-    std::vector<std::string> (*command)(const std::string& port, const std::string& scratch);
+    int connectTimeoutSeconds;
+    // A shell command; PORT stands for the listener's port, SCRATCH for a fresh directory.
+    const char* command;
 };
 
 const RealClient realClients[] = {
-    {"OpenSSLTLS12", "tls12-openssl.bin", Protocol::tls, "tls12.openssl.test",
-     std::chrono::seconds(5),
-     [](const std::string& port, const std::string&) -> std::vector<std::string> {
-         return {"openssl", "s_client",    "-connect",          "127.0.0.1:" + port,
-                 "-tls1_2", "-servername", "tls12.openssl.test"};
-     }},
-    {"OpenSSLTLS13", "tls13-openssl.bin", Protocol::tls, "tls13.openssl.test",
-     std::chrono::seconds(5),
-     [](const std::string& port, const std::string&) -> std::vector<std::string> {
-         return {"openssl",
-                 "s_client",
-                 "-connect",
-                 "127.0.0.1:" + port,
-                 "-tls1_3",
-                 "-servername",
-                 "www.TLS13.OpenSSL.test"};
-     }},
-    {"CurlTLS", "tls-curl.bin", Protocol::tls, "curl.test", std::chrono::seconds(5),
-     [](const std::string& port, const std::string&) -> std::vector<std::string> {
-         return {"curl",
-                 "-s",
-                 "-k",
-                 "--max-time",
-                 "10",
-                 "--resolve",
-                 "curl.test:" + port + ":127.0.0.1",
-                 "https://curl.test:" + port + "/"};
-     }},
-    {"PythonTLS", "tls-python.bin", Protocol::tls, "python.test", std::chrono::seconds(5),
-     [](const std::string& port, const std::string&) -> std::vector<std::string> {
-         return {"python3", "-c",
-                 "import socket, ssl, sys\n"
-                 "context = ssl.create_default_context()\n"
-                 "connection = socket.create_connection(('127.0.0.1', int(sys.argv[1])))\n"
-                 "context.wrap_socket(connection, server_hostname='python.test')\n",
-                 port};
-     }},
-    {"ChromiumTLS", "tls-chromium.bin", Protocol::tls, "chromium.test", std::chrono::seconds(15),
-     [](const std::string& port, const std::string& scratch) -> std::vector<std::string> {
-         return {"chromium",
-                 "--headless",
-                 "--no-sandbox",
-                 "--disable-gpu",
-                 "--disable-quic",
-                 "--no-first-run",
-                 "--disable-background-networking",
-                 "--disable-component-update",
-                 "--disable-sync",
-                 "--no-proxy-server",
-                 "--user-data-dir=" + scratch,
-                 "--host-resolver-rules=MAP chromium.test 127.0.0.1",
-                 "https://chromium.test:" + port + "/"};
-     }},
-    {"CurlHTTP", "http-curl.bin", Protocol::http, "http.curl.test", std::chrono::seconds(5),
-     [](const std::string& port, const std::string&) -> std::vector<std::string> {
-         return {"curl",
-                 "-s",
-                 "--max-time",
-                 "10",
-                 "--resolve",
-                 "http.curl.test:" + port + ":127.0.0.1",
-                 "http://http.curl.test:" + port + "/"};
-     }},
-    {"PythonHTTP", "http-python.bin", Protocol::http, "http.python.test", std::chrono::seconds(5),
-     [](const std::string& port, const std::string&) -> std::vector<std::string> {
-         return {"python3", "-c",
-                 "import sys, urllib.request\n"
-                 "request = urllib.request.Request('http://127.0.0.1:' + sys.argv[1] + '/',\n"
-                 "                                 headers={'Host': 'http.python.test'})\n"
-                 "urllib.request.urlopen(request, timeout=10)\n",
-                 port};
-     }},
+    {"OpenSSLTLS12", "tls12-openssl.bin", Protocol::tls, "tls12.openssl.test", 5,
+     "openssl s_client -connect 127.0.0.1:PORT -tls1_2 -servername tls12.openssl.test"},
+    {"OpenSSLTLS13", "tls13-openssl.bin", Protocol::tls, "tls13.openssl.test", 5,
+     "openssl s_client -connect 127.0.0.1:PORT -tls1_3 -servername www.TLS13.OpenSSL.test"},
+    {"CurlTLS", "tls-curl.bin", Protocol::tls, "curl.test", 5,
+     "curl -s -k --max-time 10 --resolve curl.test:PORT:127.0.0.1 https://curl.test:PORT/"},
+    {"PythonTLS", "tls-python.bin", Protocol::tls, "python.test", 5,
+     "python3 -c \"import socket, ssl; ssl.create_default_context().wrap_socket("
+     "socket.create_connection(('127.0.0.1', PORT)), server_hostname='python.test')\""},
+    {"ChromiumTLS", "tls-chromium.bin", Protocol::tls, "chromium.test", 15,
+     "chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run "
+     "--disable-background-networking --disable-component-update --disable-sync "
+     "--no-proxy-server --user-data-dir=SCRATCH "
+     "'--host-resolver-rules=MAP chromium.test 127.0.0.1' https://chromium.test:PORT/"},
+    {"CurlHTTP", "http-curl.bin", Protocol::http, "http.curl.test", 5,
+     "curl -s --max-time 10 --resolve http.curl.test:PORT:127.0.0.1 http://http.curl.test:PORT/"},
+    {"PythonHTTP", "http-python.bin", Protocol::http, "http.python.test", 5,
+     "python3 -c \"import urllib.request as web; web.urlopen(web.Request("
+     "'http://127.0.0.1:PORT/', headers={'Host': 'http.python.test'}), timeout=10)\""},
 };
+
+// `text` with every `placeholder` replaced by `value`.
+std::string replaced(std::string text, std::string_view placeholder, const std::string& value) {
+    for (auto at = text.find(placeholder); at != std::string::npos;
+         at = text.find(placeholder, at + value.size())) {
+        text.replace(at, placeholder.size(), value);
+    }
+    return text;
+}
 
 void PrintTo(const RealClient& client, std::ostream* stream) {
     *stream << client.name;
@@ -276,92 +201,48 @@ std::optional<Bytes> readFile(const std::filesystem::path& path) {
     return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-std::size_t offsetOf(const Bytes& bytes, std::string_view text) {
-    return static_cast<std::size_t>(
-        std::search(bytes.begin(), bytes.end(), text.begin(), text.end()) - bytes.begin());
-}
+// Checks that the whole capture names the client's host, and that every shorter prefix is
+// waited for while the ClientHello or the Host line is incomplete.
+void expectCaptureNamesHost(const RealClient& client, const Bytes& capture) {
+    const bool isTLS = client.protocol == Protocol::tls;
+    const auto parse = isTLS ? filter::parseTLSClientHelloSNI : filter::parseHTTPHost;
+    const std::string host = client.expectedHost;
+    EXPECT_EQ(parse(capture, {}), InspectionOutcome::allowed(host));
+    EXPECT_EQ(parse(capture, sniffing::matcherBlocking({"test"})),
+              InspectionOutcome::blocked("test"));
 
-std::size_t offsetIgnoringCase(const Bytes& bytes, std::string_view text) {
-    const auto found = std::search(bytes.begin(), bytes.end(), text.begin(), text.end(),
-                                   [](std::uint8_t byte, char character) {
-                                       return std::tolower(byte) == std::tolower(character);
-                                   });
-    return static_cast<std::size_t>(found - bytes.begin());
-}
+    std::string lowered(capture.begin(), capture.end());
+    std::transform(lowered.begin(), lowered.end(), lowered.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
+    // Prefixes up to `undecidedFrom` find no host; from there to `decidedFrom` they need more.
+    std::size_t undecidedFrom = 0;
+    std::size_t decidedFrom = 0;
+    if (isTLS) {
+        ASSERT_GE(capture.size(), 5u);
+        EXPECT_EQ(capture[0], 0x16);
+        EXPECT_EQ(filter::parseHTTPHost(capture, {}), InspectionOutcome::noHostname());
+        decidedFrom = 5 + ((capture[3] << 8) | capture[4]);
+        const std::size_t serverNameOffset = lowered.find(host);
+        testing::Test::RecordProperty("clientHelloBytes", static_cast<int>(decidedFrom));
+        testing::Test::RecordProperty("serverNameOffset", static_cast<int>(serverNameOffset));
+        std::cout << "[          ] " << client.name << ": ClientHello of " << decidedFrom
+                  << " bytes, server name at byte " << serverNameOffset << "\n";
+    } else {
+        undecidedFrom = lowered.find("\r\nhost:") + 3;
+        decidedFrom = lowered.find("\r\n", undecidedFrom) + 2;
+    }
+    ASSERT_LE(decidedFrom, capture.size()) << "the capture holds only part of what decides";
 
-InspectionOutcome parsePrefix(Protocol protocol, const Bytes& bytes, std::size_t count) {
-    const std::span<const std::uint8_t> prefix(bytes.data(), count);
-    return protocol == Protocol::tls ? filter::parseTLSClientHelloSNI(prefix, {})
-                                     : filter::parseHTTPHost(prefix, {});
-}
-
-// Every byte count at which the outcome differs from `expected(count)`, at most a few.
-template <typename Expected>
-std::vector<std::size_t> prefixesNotMatching(Protocol protocol,
-                                             const Bytes& bytes,
-                                             Expected expected) {
     std::vector<std::size_t> mismatches;
-    for (std::size_t count = 0; count <= bytes.size() && mismatches.size() < 5; ++count) {
-        if (parsePrefix(protocol, bytes, count) != expected(count)) {
+    for (std::size_t count = 0; count <= capture.size() && mismatches.size() < 5; ++count) {
+        const auto expected = count < undecidedFrom ? InspectionOutcome::noHostname()
+                              : count < decidedFrom ? InspectionOutcome::needMoreData()
+                                                    : InspectionOutcome::allowed(host);
+        if (parse(std::span(capture.data(), count), {}) != expected) {
             mismatches.push_back(count);
         }
     }
-    return mismatches;
-}
-
-void expectTLSCaptureNamesHost(const RealClient& client, const Bytes& capture) {
-    ASSERT_GE(capture.size(), 5u);
-    EXPECT_EQ(capture[0], 0x16);
-    const std::size_t recordEnd = 5 + ((capture[3] << 8) | capture[4]);
-    ASSERT_LE(recordEnd, capture.size()) << "the capture holds only part of the first record";
-
-    const std::string host = client.expectedHost;
-    EXPECT_EQ(filter::parseTLSClientHelloSNI(capture, {}), InspectionOutcome::allowed(host));
-    EXPECT_EQ(filter::parseTLSClientHelloSNI(capture, sniffing::matcherBlocking({"test"})),
-              InspectionOutcome::blocked("test"));
-    EXPECT_EQ(filter::parseHTTPHost(capture, {}), InspectionOutcome::noHostname());
-    const auto mismatches = prefixesNotMatching(client.protocol, capture, [&](std::size_t count) {
-        return count < recordEnd ? InspectionOutcome::needMoreData()
-                                 : InspectionOutcome::allowed(host);
-    });
     EXPECT_TRUE(mismatches.empty()) << "first differing prefix: " << mismatches.front();
-
-    const std::size_t serverNameOffset = offsetIgnoringCase(capture, host);
-    testing::Test::RecordProperty("clientHelloBytes", static_cast<int>(recordEnd));
-    testing::Test::RecordProperty("serverNameOffset", static_cast<int>(serverNameOffset));
-    std::cout << "[          ] " << client.name << ": ClientHello of " << recordEnd
-              << " bytes, server name at byte " << serverNameOffset << "\n";
-}
-
-void expectHTTPCaptureNamesHost(const RealClient& client, const Bytes& capture) {
-    const std::string host = client.expectedHost;
-    EXPECT_EQ(filter::parseHTTPHost(capture, {}), InspectionOutcome::allowed(host));
-    EXPECT_EQ(filter::parseHTTPHost(capture, sniffing::matcherBlocking({"test"})),
-              InspectionOutcome::blocked("test"));
-
-    // Cut off anywhere inside its Host line, a request must be waited for.
-    const std::size_t hostLineStart = offsetIgnoringCase(capture, "\r\nHost:") + 2;
-    ASSERT_LT(hostLineStart, capture.size());
-    const std::size_t hostLineEnd =
-        offsetOf(Bytes(capture.begin() + static_cast<std::ptrdiff_t>(hostLineStart), capture.end()),
-                 "\r\n") +
-        hostLineStart + 2;
-    const auto mismatches = prefixesNotMatching(client.protocol, capture, [&](std::size_t count) {
-        if (count <= hostLineStart) {
-            return InspectionOutcome::noHostname();
-        }
-        return count < hostLineEnd ? InspectionOutcome::needMoreData()
-                                   : InspectionOutcome::allowed(host);
-    });
-    EXPECT_TRUE(mismatches.empty()) << "first differing prefix: " << mismatches.front();
-}
-
-void expectCaptureNamesHost(const RealClient& client, const Bytes& capture) {
-    if (client.protocol == Protocol::tls) {
-        expectTLSCaptureNamesHost(client, capture);
-    } else {
-        expectHTTPCaptureNamesHost(client, capture);
-    }
 }
 
 class RealClientCaptureTest : public testing::TestWithParam<RealClient> {};
@@ -375,22 +256,22 @@ TEST_P(RealClientCaptureTest, KeptCaptureNamesTheClientsHost) {
 
 TEST_P(RealClientCaptureTest, FreshCaptureNamesTheClientsHost) {
     const RealClient& client = GetParam();
-    const std::string program = client.command("0", "")[0];
-    if (!isInstalled(program)) {
+    const std::string command = client.command;
+    const std::string program = command.substr(0, command.find(' '));
+    if (std::system(("command -v " + program + " >/dev/null 2>&1").c_str()) != 0) {
         GTEST_SKIP() << program << " is not installed; only the kept capture " << client.captureFile
                      << " was checked";
     }
 
-    std::string scratchTemplate =
-        (std::filesystem::temp_directory_path() / "first-bytes-XXXXXX").string();
-    ASSERT_NE(mkdtemp(scratchTemplate.data()), nullptr);
-    const std::filesystem::path scratch = scratchTemplate;
+    std::string scratch = (std::filesystem::temp_directory_path() / "first-bytes-XXXXXX").string();
+    ASSERT_NE(mkdtemp(scratch.data()), nullptr);
     std::optional<Bytes> capture;
     {
         FirstBytesListener listener;
-        ClientProcess process(client.command(std::to_string(listener.port()), scratch.string()));
+        ClientProcess process(replaced(replaced(command, "PORT", std::to_string(listener.port())),
+                                       "SCRATCH", scratch));
         ASSERT_TRUE(process.didStart()) << "cannot start " << program;
-        capture = listener.captureFirstBytes(client.connectTimeout);
+        capture = listener.captureFirstBytes(std::chrono::seconds(client.connectTimeoutSeconds));
     }
     std::filesystem::remove_all(scratch);
     ASSERT_TRUE(capture) << program << " did not connect";
@@ -415,10 +296,8 @@ INSTANTIATE_TEST_SUITE_P(Clients,
 // shuffles its extensions, so that its server name often lies past the first 1024 bytes the
 // filter sees (at byte 1682 in the kept capture): such a flow is decided only on a later chunk.
 TEST(ChromiumClientHelloTest, IsAboutTwoKilobytes) {
-    const auto capture =
-        readFile(std::filesystem::path(TOVRIN_TEST_DATA_DIR) / "captures" / "tls-chromium.bin");
-    ASSERT_TRUE(capture);
-    ASSERT_GE(capture->size(), 5u);
+    const auto capture = readFile(capturePath(realClients[4]));
+    ASSERT_TRUE(capture && capture->size() >= 5u);
     const std::size_t recordEnd = 5 + (((*capture)[3] << 8) | (*capture)[4]);
     EXPECT_GT(recordEnd, 1500u);
     EXPECT_LT(recordEnd, 4096u);

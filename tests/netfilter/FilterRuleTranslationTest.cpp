@@ -41,47 +41,33 @@ PacketMatch match(const std::string& address,
 TEST(FilterRuleTranslationTest, TurnsRulesIntoPacketMatchesInOrder) {
     struct Case {
         const char* name;
-        NEFilterRule rule;
+        std::vector<NEFilterRule> rules;
         std::vector<PacketMatch> matches;
     } cases[] = {
-        {"every IPv4 web flow",
-         networkRule("0.0.0.0", 0, "443", NENetworkRuleProtocol::tcp),
-         {match("0.0.0.0", 0, 443, IPPROTO_TCP)}},
-        {"every IPv6 web flow",
-         networkRule("::", 0, "80", NENetworkRuleProtocol::tcp),
-         {match("::", 0, 80, IPPROTO_TCP)}},
         {"a UDP network, any port",
-         networkRule("10.0.0.0", 8, "0", NENetworkRuleProtocol::udp),
+         {networkRule("10.0.0.0", 8, "0", NENetworkRuleProtocol::udp)},
          {match("10.0.0.0", 8, std::nullopt, IPPROTO_UDP)}},
         {"any protocol gives TCP and UDP",
-         networkRule("2001:db8::", 32, "53", NENetworkRuleProtocol::any, NEFilterAction::drop),
+         {networkRule("2001:db8::", 32, "53", NENetworkRuleProtocol::any, NEFilterAction::drop)},
          {match("2001:db8::", 32, 53, IPPROTO_TCP, NEFilterAction::drop),
           match("2001:db8::", 32, 53, IPPROTO_UDP, NEFilterAction::drop)}},
         {"a host rule for an address literal",
-         hostRule("192.0.2.7", "443"),
+         {hostRule("192.0.2.7", "443")},
          {match("192.0.2.7", 32, 443, IPPROTO_TCP), match("192.0.2.7", 32, 443, IPPROTO_UDP)}},
-        {"a host rule for a name", hostRule("blocked.example"), {}},
+        {"a host rule for a name", {hostRule("blocked.example")}, {}},
+        {"several rules, in order",
+         {networkRule("0.0.0.0", 0, "80", NENetworkRuleProtocol::tcp),
+          networkRule("::", 0, "443", NENetworkRuleProtocol::tcp)},
+         {match("0.0.0.0", 0, 80, IPPROTO_TCP), match("::", 0, 443, IPPROTO_TCP)}},
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
-        filter::NEFilterSettings settings{{testCase.rule}, NEFilterAction::allow};
-        const auto translated = translateFilterSettings(settings);
+        const auto translated = translateFilterSettings({testCase.rules, NEFilterAction::drop});
         ASSERT_TRUE(translated.hasValue());
         EXPECT_EQ(translated->matches, testCase.matches);
         EXPECT_EQ(translated->unmatchableHostRuleCount, testCase.matches.empty() ? 1u : 0u);
+        EXPECT_EQ(translated->defaultAction, NEFilterAction::drop);
     }
-}
-
-TEST(FilterRuleTranslationTest, KeepsTheOrderAndTheDefaultAction) {
-    filter::NEFilterSettings settings{
-        {hostRule("a.example"), networkRule("0.0.0.0", 0, "80", NENetworkRuleProtocol::tcp),
-         networkRule("::", 0, "443", NENetworkRuleProtocol::tcp)},
-        NEFilterAction::drop};
-    const auto translated = translateFilterSettings(settings);
-    ASSERT_TRUE(translated.hasValue());
-    EXPECT_EQ(translated->matches, (std::vector<PacketMatch>{match("0.0.0.0", 0, 80, IPPROTO_TCP),
-                                                             match("::", 0, 443, IPPROTO_TCP)}));
-    EXPECT_EQ(translated->defaultAction, NEFilterAction::drop);
 }
 
 TEST(FilterRuleTranslationTest, NamesTheRuleThatCannotBeTranslated) {

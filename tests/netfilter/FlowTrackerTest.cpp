@@ -1,12 +1,18 @@
 #include "platform/netfilter/FlowTracker.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <deque>
+#include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
-#include "netfilter/FlowTrackerTestSupport.h"
+#include "filter/framework/NEFilterDataProvider.h"
 
 namespace platform::netfilter {
 namespace {
@@ -14,7 +20,122 @@ namespace {
 using Disposition = PacketDisposition;
 using filter::NEFilterDataVerdict;
 using filter::NEFilterNewFlowVerdict;
-using support::FlowPackets;
+
+// A provider whose verdicts the test scripts, and which records every call.
+class ScriptedProvider final : public filter::NEFilterDataProvider {
+  public:
+    struct NewFlow {
+        platform::UUID identifier;
+        bool hasURL = false;
+        std::optional<std::string> remoteHostname;
+        std::string remoteAddress;
+        std::string remotePort;
+        std::int32_t socketType = 0;
+    };
+    struct Delivery {
+        platform::UUID identifier;
+        std::size_t offset = 0;
+        std::string bytes;
+    };
+
+    std::function<NEFilterNewFlowVerdict()> newFlowVerdict = [] {
+        return NEFilterNewFlowVerdict::filterDataVerdict(false, 0, true, 1024);
+    };
+    std::function<NEFilterDataVerdict(const Delivery&)> dataVerdict = [](const auto& delivery) {
+        return NEFilterDataVerdict::pass(delivery.bytes.size(), 1024);
+    };
+    NEFilterDataVerdict completeVerdict = NEFilterDataVerdict::allow();
+    bool throwsOnNewFlow = false;
+    std::vector<NewFlow> newFlows;
+    std::vector<Delivery> deliveries;
+    std::vector<platform::UUID> completions;
+
+    void startFilter(filter::SettingsCompletion) override {}
+    void stopFilter(filter::NEProviderStopReason, std::function<void()>) override {}
+
+    NEFilterNewFlowVerdict handleNewFlow(const filter::NEFilterFlow& flow) override {
+        if (throwsOnNewFlow) {
+            throw std::runtime_error("scripted failure");
+        }
+        NewFlow seen;
+        seen.identifier = flow.identifier();
+        seen.hasURL = flow.URL().has_value();
+        if (const auto* socketFlow = dynamic_cast<const filter::NEFilterSocketFlow*>(&flow)) {
+            seen.remoteHostname = socketFlow->remoteHostname();
+            seen.socketType = socketFlow->socketType();
+            if (const auto* host = dynamic_cast<const filter::NWHostEndpoint*>(
+                    socketFlow->remoteEndpoint().get())) {
+                seen.remoteAddress = host->hostname();
+                seen.remotePort = host->port();
+            }
+        }
+        newFlows.push_back(seen);
+        return newFlowVerdict();
+    }
+    NEFilterDataVerdict handleOutboundData(const filter::NEFilterFlow& flow,
+                                           std::size_t offset,
+                                           std::span<const std::uint8_t> bytes) override {
+        deliveries.push_back({flow.identifier(), offset, std::string(bytes.begin(), bytes.end())});
+        return dataVerdict(deliveries.back());
+    }
+    NEFilterDataVerdict handleOutboundDataComplete(const filter::NEFilterFlow& flow) override {
+        completions.push_back(flow.identifier());
+        return completeVerdict;
+    }
+};
+
+class RecordingSink final : public PacketVerdictSink {
+  public:
+    std::vector<std::pair<std::uint32_t, Disposition>> verdicts;
+    std::vector<ResetSegment> resets;
+
+    void setVerdict(const QueuedPacket& packet, Disposition disposition) override {
+        verdicts.emplace_back(packet.identifier, disposition);
+    }
+    void sendReset(const ResetSegment& segment) override { resets.push_back(segment); }
+};
+
+// One flow's outbound packets: 10.0.0.2 (or ::1):localPort to remote:remotePort.
+class FlowPackets {
+  public:
+    static constexpr std::uint32_t initialSequence = 1000;
+
+    explicit FlowPackets(std::uint8_t protocol = IPPROTO_TCP,
+                         std::string remote = "192.0.2.7",
+                         std::uint16_t remotePort = 443,
+                         std::uint16_t localPort = 40000) {
+        headers.destination = *IPAddress::fromText(remote);
+        headers.source =
+            *IPAddress::fromText(headers.destination.family == AF_INET6 ? "::1" : "10.0.0.2");
+        headers.protocol = protocol;
+        headers.sourcePort = localPort;
+        headers.destinationPort = remotePort;
+    }
+
+    PacketHeaders syn(std::uint32_t sequence = initialSequence) {
+        return packet(sequence, TH_SYN, "");
+    }
+    // Bytes at `offset` of the outbound data, with ACK set.
+    PacketHeaders data(std::size_t offset, std::string bytes, std::uint8_t extraFlags = 0) {
+        return packet(initialSequence + 1 + static_cast<std::uint32_t>(offset), TH_ACK | extraFlags,
+                      std::move(bytes));
+    }
+    PacketHeaders datagram(std::string bytes) { return packet(0, 0, std::move(bytes)); }
+
+  private:
+    PacketHeaders packet(std::uint32_t sequence, std::uint8_t flags, std::string bytes) {
+        auto result = headers;
+        result.sequence = sequence;
+        result.acknowledgment = 5000;
+        result.tcpFlags = flags;
+        const auto& kept = payloads.emplace_back(std::move(bytes));
+        result.payload = {reinterpret_cast<const std::uint8_t*>(kept.data()), kept.size()};
+        return result;
+    }
+
+    PacketHeaders headers;
+    std::deque<std::string> payloads;
+};
 
 class FlowTrackerTest : public ::testing::Test {
   protected:
@@ -23,18 +144,25 @@ class FlowTrackerTest : public ::testing::Test {
     void recreate(FlowTrackerLimits limits) {
         tracker = std::make_unique<FlowTracker>(provider, sink, limits);
     }
-
-    // Hands the tracker packet number `identifier`.
     void send(std::uint32_t identifier, const PacketHeaders& headers) {
         tracker->handlePacket({identifier, 0x5}, headers, now);
     }
+    // The verdict of packet `identifier`; nothing when it has none or more than one.
     std::optional<Disposition> verdict(std::uint32_t identifier) const {
-        return sink.verdictFor(identifier);
+        std::optional<Disposition> found;
+        for (const auto& [packet, disposition] : sink.verdicts) {
+            if (packet == identifier) {
+                if (found) {
+                    return std::nullopt;
+                }
+                found = disposition;
+            }
+        }
+        return found;
     }
 
-    std::shared_ptr<support::ScriptedProvider> provider =
-        std::make_shared<support::ScriptedProvider>();
-    support::RecordingSink sink;
+    std::shared_ptr<ScriptedProvider> provider = std::make_shared<ScriptedProvider>();
+    RecordingSink sink;
     std::unique_ptr<FlowTracker> tracker;
     FlowTracker::Clock::time_point now = FlowTracker::Clock::now();
     FlowPackets flow;
@@ -45,63 +173,48 @@ TEST_F(FlowTrackerTest, OffersANewFlowAsASocketFlowAndAppliesItsVerdict) {
         const char* name;
         NEFilterNewFlowVerdict verdict;
         Disposition disposition;
+        std::uint8_t protocol = IPPROTO_TCP;
+        const char* remote = "192.0.2.7";
     } cases[] = {
         {"allow", NEFilterNewFlowVerdict::allowVerdict(), Disposition::allowFlow},
-        {"drop", NEFilterNewFlowVerdict::dropVerdict(), Disposition::dropFlow},
+        {"drop, IPv6", NEFilterNewFlowVerdict::dropVerdict(), Disposition::dropFlow, IPPROTO_TCP,
+         "::1"},
         {"inspect", NEFilterNewFlowVerdict::filterDataVerdict(false, 0, true, 1024),
          Disposition::inspectFlow},
         {"inbound only", NEFilterNewFlowVerdict::filterDataVerdict(true, 1024, false, 0),
          Disposition::allowFlow},
         {"peek nothing", NEFilterNewFlowVerdict::filterDataVerdict(false, 0, true, 0),
          Disposition::allowFlow},
+        {"datagram", NEFilterNewFlowVerdict::allowVerdict(), Disposition::allowFlow, IPPROTO_UDP},
     };
-    std::uint16_t localPort = 41000;
     std::uint32_t identifier = 1;
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
         provider->newFlowVerdict = [&] { return testCase.verdict; };
-        FlowPackets packets(IPPROTO_TCP, "192.0.2.7", 443, localPort++);
-        send(identifier, packets.syn());
+        FlowPackets packets(testCase.protocol, testCase.remote, 443,
+                            static_cast<std::uint16_t>(41000 + identifier));
+        send(identifier,
+             testCase.protocol == IPPROTO_UDP ? packets.datagram("query") : packets.syn());
         EXPECT_EQ(verdict(identifier), testCase.disposition);
+        ASSERT_EQ(provider->newFlows.size(), identifier);
+        const auto& seen = provider->newFlows.back();
+        EXPECT_FALSE(seen.hasURL);
+        EXPECT_FALSE(seen.remoteHostname.has_value());
+        EXPECT_EQ(seen.remoteAddress, testCase.remote);
+        EXPECT_EQ(seen.remotePort, "443");
+        EXPECT_EQ(seen.socketType, testCase.protocol == IPPROTO_UDP ? SOCK_DGRAM : SOCK_STREAM);
         ++identifier;
     }
-    ASSERT_EQ(provider->newFlows.size(), std::size(cases));
-    const auto& first = provider->newFlows[0];
-    EXPECT_FALSE(first.hasURL);
-    EXPECT_FALSE(first.remoteHostname.has_value());
-    EXPECT_EQ(first.remoteAddress, "192.0.2.7");
-    EXPECT_EQ(first.remotePort, "443");
-    EXPECT_EQ(first.socketType, SOCK_STREAM);
     EXPECT_NE(provider->newFlows[0].identifier, provider->newFlows[1].identifier);
 }
 
-TEST_F(FlowTrackerTest, DescribesIPv6AndDatagramFlows) {
-    FlowPackets ipv6(IPPROTO_TCP, "::1", 80);
-    send(1, ipv6.syn());
-    FlowPackets udp(IPPROTO_UDP, "192.0.2.53", 53);
-    provider->newFlowVerdict = [] { return NEFilterNewFlowVerdict::allowVerdict(); };
-    send(2, udp.datagram("query"));
-    ASSERT_EQ(provider->newFlows.size(), 2u);
-    EXPECT_EQ(provider->newFlows[0].remoteAddress, "::1");
-    EXPECT_EQ(provider->newFlows[0].remotePort, "80");
-    EXPECT_EQ(provider->newFlows[1].socketType, SOCK_DGRAM);
-    EXPECT_EQ(verdict(2), Disposition::allowFlow);
-}
-
-TEST_F(FlowTrackerTest, LaterPacketsOfADecidedFlowTakeItsDecisionWithoutTheProvider) {
-    provider->newFlowVerdict = [] { return NEFilterNewFlowVerdict::dropVerdict(); };
-    send(1, flow.syn());
-    send(2, flow.syn());  // retransmitted
-    send(3, flow.data(0, "late"));
-    EXPECT_EQ(verdict(2), Disposition::dropFlow);
-    EXPECT_EQ(verdict(3), Disposition::dropFlow);
-    EXPECT_EQ(provider->newFlows.size(), 1u);
-}
-
-TEST_F(FlowTrackerTest, APacketOfAFlowThatBeganUnseenIsAllowed) {
+TEST_F(FlowTrackerTest, AFlowThatBeganUnseenOrWhoseCallbackThrowsIsAllowed) {
     send(1, flow.data(0, "GET / HTTP/1.1\r\n"));
     EXPECT_EQ(verdict(1), Disposition::allowFlow);
     EXPECT_TRUE(provider->newFlows.empty());
+    provider->throwsOnNewFlow = true;
+    send(2, FlowPackets(IPPROTO_TCP, "192.0.2.7", 443, 41000).syn());
+    EXPECT_EQ(verdict(2), Disposition::allowFlow);
 }
 
 TEST_F(FlowTrackerTest, ANewConnectionOnTheSamePortsIsANewFlow) {
@@ -112,154 +225,150 @@ TEST_F(FlowTrackerTest, ANewConnectionOnTheSamePortsIsANewFlow) {
     EXPECT_EQ(provider->completions.size(), 1u);
 }
 
-TEST_F(FlowTrackerTest, ShowsBytesInOrderAndReleasesEachPacketOncePassed) {
-    send(1, flow.syn());
-    send(2, flow.data(0, ""));  // the handshake's ACK
-    send(3, flow.data(0, "\x16\x03\x01"));
-    send(4, flow.data(3, "rest"));
-    ASSERT_EQ(provider->deliveries.size(), 2u);
-    EXPECT_EQ(provider->deliveries[0].offset, 0u);
-    EXPECT_EQ(provider->deliveries[0].bytes, "\x16\x03\x01");
-    EXPECT_EQ(provider->deliveries[1].offset, 3u);
-    EXPECT_EQ(provider->deliveries[1].bytes, "rest");
-    EXPECT_EQ(verdict(2), Disposition::accept);
-    EXPECT_EQ(verdict(3), Disposition::inspectFlow);
-    EXPECT_EQ(verdict(4), Disposition::inspectFlow);
-}
-
-TEST_F(FlowTrackerTest, WaitsForAMissingSegmentAndShowsNoByteTwice) {
-    send(1, flow.syn());
-    send(2, flow.data(5, "world"));  // arrives first
-    EXPECT_TRUE(provider->deliveries.empty());
-    EXPECT_FALSE(verdict(2).has_value());
-
-    send(3, flow.data(5, "world"));  // a retransmission while the first copy is held
-    EXPECT_EQ(verdict(3), Disposition::discard);
-
-    send(4, flow.data(0, "hello"));
-    ASSERT_EQ(provider->deliveries.size(), 1u);
-    EXPECT_EQ(provider->deliveries[0].bytes, "helloworld");
-    EXPECT_EQ(verdict(2), Disposition::inspectFlow);
-    EXPECT_EQ(verdict(4), Disposition::inspectFlow);
-
-    send(5, flow.data(0, "helloworld"));  // everything again, already passed
-    EXPECT_EQ(verdict(5), Disposition::inspectFlow);
-    send(6, flow.data(8, "ld!"));  // overlaps what was passed, adds one byte
-    EXPECT_EQ(provider->deliveredText(), "helloworld!");
-}
-
-TEST_F(FlowTrackerTest, ShowsAtMostThePeekSizePerCallAndHoldsAPacketUntilAllItsBytesPass) {
-    provider->newFlowVerdict = [] {
-        return NEFilterNewFlowVerdict::filterDataVerdict(false, 0, true, 4);
+// Each case scripts one flow's packets and the provider's verdicts, then checks what every packet
+// got and what the provider was shown ("|" between calls).
+TEST_F(FlowTrackerTest, FiltersAFlowsOutboundData) {
+    using DataVerdict = std::function<NEFilterDataVerdict(const ScriptedProvider::Delivery&)>;
+    const auto passFirst = [](std::size_t length, NEFilterDataVerdict then) -> DataVerdict {
+        return [=](const auto& delivery) {
+            return delivery.offset == 0 ? NEFilterDataVerdict::pass(length, 1024) : then;
+        };
     };
-    provider->dataVerdict = [](const auto& delivery) {
-        return NEFilterDataVerdict::pass(delivery.bytes.size(), 4);
+    const DataVerdict passAll = [](const auto& delivery) {
+        return NEFilterDataVerdict::pass(delivery.bytes.size(), 1024);
     };
-    send(1, flow.syn());
-    send(2, flow.data(0, "0123456789"));
-    ASSERT_EQ(provider->deliveries.size(), 3u);
-    EXPECT_EQ(provider->deliveries[0].bytes, "0123");
-    EXPECT_EQ(provider->deliveries[1].bytes, "4567");
-    EXPECT_EQ(provider->deliveries[2].bytes, "89");
-    EXPECT_EQ(provider->deliveries[2].offset, 8u);
-    EXPECT_EQ(verdict(2), Disposition::inspectFlow);
-}
-
-TEST_F(FlowTrackerTest, BytesShownButNotPassedAreShownAgainFromThePassPoint) {
-    provider->dataVerdict = [](const auto& delivery) {
-        return delivery.offset == 0 ? NEFilterDataVerdict::pass(2, 1024)
-                                    : NEFilterDataVerdict::allow();
+    struct Step {
+        std::uint32_t packet;
+        std::size_t offset = 0;
+        std::string bytes = "";
+        std::uint8_t flags = 0;
+        bool isTruncated = false;
     };
-    send(1, flow.syn());
-    send(2, flow.data(0, "abcd"));
-    EXPECT_EQ(provider->deliveries.size(), 1u);  // nothing new yet
-    send(3, flow.data(4, "ef"));
-    ASSERT_EQ(provider->deliveries.size(), 2u);
-    EXPECT_EQ(provider->deliveries[1].offset, 2u);
-    EXPECT_EQ(provider->deliveries[1].bytes, "cdef");
-    EXPECT_EQ(verdict(2), Disposition::allowFlow);
-    EXPECT_EQ(verdict(3), Disposition::allowFlow);
-}
-
-TEST_F(FlowTrackerTest, AFinalVerdictSettlesEveryHeldPacket) {
     struct Case {
         const char* name;
-        NEFilterDataVerdict verdict;
-        Disposition first;
-        Disposition rest;
+        std::vector<Step> steps;
+        std::vector<std::pair<std::uint32_t, Disposition>> verdicts;
+        const char* shown = "";
+        std::size_t completions = 0;
+        DataVerdict dataVerdict = nullptr;
+        std::size_t peekSize = 1024;
+        FlowTrackerLimits limits = {};
+        std::size_t resets = 0;
     } cases[] = {
-        {"allow", NEFilterDataVerdict::allow(), Disposition::allowFlow, Disposition::allowFlow},
-        {"drop", NEFilterDataVerdict::drop(), Disposition::dropFlow, Disposition::discard},
+        {"later packets of a dropped flow are dropped without the provider",
+         {{2, 0, "", TH_SYN}, {3, 0, "late"}},
+         {{2, Disposition::dropFlow}, {3, Disposition::dropFlow}}},
+        {"bytes in order, each packet released once passed; a bare ACK is accepted",
+         {{2, 0, "", TH_ACK}, {3, 0, "\x16\x03\x01"}, {4, 3, "rest"}},
+         {{2, Disposition::accept}, {3, Disposition::inspectFlow}, {4, Disposition::inspectFlow}},
+         "\x16\x03\x01|rest"},
+        {"a missing segment is waited for and no byte is shown twice",
+         {{2, 5, "world"}, {3, 5, "world"}, {4, 0, "hello"}, {5, 0, "helloworld"}, {6, 8, "ld!"}},
+         {{2, Disposition::inspectFlow},
+          {3, Disposition::discard},
+          {4, Disposition::inspectFlow},
+          {5, Disposition::inspectFlow}},
+         "helloworld|!"},
+        {"at most the peek size per call",
+         {{2, 0, "0123456789"}},
+         {{2, Disposition::inspectFlow}},
+         "0123|4567|89",
+         0,
+         [](const auto& delivery) { return NEFilterDataVerdict::pass(delivery.bytes.size(), 4); },
+         4},
+        {"bytes shown but not passed are shown again from the pass point",
+         {{2, 0, "abcd"}, {3, 4, "ef"}},
+         {{2, Disposition::allowFlow}, {3, Disposition::allowFlow}},
+         "abcd|cdef",
+         0,
+         passFirst(2, NEFilterDataVerdict::allow())},
+        {"an allow settles every held packet",
+         {{3, 4, "tail"}, {2, 0, "head"}},
+         {{2, Disposition::allowFlow}, {3, Disposition::allowFlow}},
+         "headtail",
+         0,
+         [](const auto&) { return NEFilterDataVerdict::allow(); }},
+        {"a drop settles every held packet",
+         {{3, 4, "tail"}, {2, 0, "head"}},
+         {{2, Disposition::dropFlow}, {3, Disposition::discard}},
+         "headtail",
+         0,
+         [](const auto&) { return NEFilterDataVerdict::drop(); },
+         1024,
+         {},
+         1},
+        {"a drop during inspection resets the remote end",
+         {{2, 0, "first"}, {3, 5, "second"}},
+         {{2, Disposition::inspectFlow}, {3, Disposition::dropFlow}},
+         "first|second",
+         0,
+         passFirst(5, NEFilterDataVerdict::drop()),
+         1024,
+         {},
+         1},
+        {"a FIN without data ends the data",
+         {{2, 0, "", TH_FIN}},
+         {{2, Disposition::allowFlow}},
+         "",
+         1},
+        {"a FIN with data ends the data",
+         {{2, 0, "bye", TH_FIN}},
+         {{2, Disposition::allowFlow}},
+         "bye",
+         1},
+        {"an RST ends the data", {{2, 0, "", TH_RST}}, {{2, Disposition::accept}}, "", 1},
+        {"a FIN is held until the bytes before it arrive",
+         {{2, 3, "", TH_FIN}, {3, 3, "", TH_FIN}, {4, 0, "abc"}},
+         {{2, Disposition::allowFlow}, {3, Disposition::discard}},
+         "abc",
+         1},
+        {"a flow holding too many bytes is allowed",
+         {{2, 1, "12345"}, {3, 6, "6789"}},
+         {{2, Disposition::allowFlow}, {3, Disposition::allowFlow}},
+         "",
+         1,
+         nullptr,
+         1024,
+         {.maximumHeldBytesPerFlow = 8}},
+        {"a packet not wholly captured ends the inspection",
+         {{2, 0, "GET", 0, true}},
+         {{2, Disposition::allowFlow}},
+         "",
+         1},
     };
-    std::uint16_t localPort = 42000;
-    std::uint32_t identifier = 10;
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
-        provider->dataVerdict = [&](const auto&) { return testCase.verdict; };
-        FlowPackets packets(IPPROTO_TCP, "192.0.2.7", 443, localPort++);
-        send(identifier, packets.syn());
-        send(identifier + 2, packets.data(4, "tail"));  // held behind a gap
-        send(identifier + 1, packets.data(0, "head"));
-        EXPECT_EQ(verdict(identifier + 1), testCase.first);
-        EXPECT_EQ(verdict(identifier + 2), testCase.rest);
-        identifier += 10;
+        provider = std::make_shared<ScriptedProvider>();
+        sink = RecordingSink{};
+        recreate(testCase.limits);
+        const bool isDrop = std::string(testCase.name).starts_with("later packets");
+        provider->newFlowVerdict = [&] {
+            return isDrop ? NEFilterNewFlowVerdict::dropVerdict()
+                          : NEFilterNewFlowVerdict::filterDataVerdict(false, 0, true,
+                                                                      testCase.peekSize);
+        };
+        provider->dataVerdict = testCase.dataVerdict ? testCase.dataVerdict : passAll;
+        FlowPackets packets;
+        send(1, packets.syn());
+        for (const auto& step : testCase.steps) {
+            auto headers = step.flags == TH_SYN ? packets.syn()
+                                                : packets.data(step.offset, step.bytes, step.flags);
+            headers.isTruncated = step.isTruncated;
+            send(step.packet, headers);
+        }
+        for (const auto& [packet, disposition] : testCase.verdicts) {
+            EXPECT_EQ(verdict(packet), disposition) << "packet " << packet;
+        }
+        std::string shown;
+        for (const auto& delivery : provider->deliveries) {
+            shown += (shown.empty() ? "" : "|") + delivery.bytes;
+        }
+        EXPECT_EQ(shown, testCase.shown);
+        EXPECT_EQ(provider->newFlows.size(), 1u);
+        EXPECT_EQ(provider->completions.size(), testCase.completions);
+        EXPECT_EQ(sink.resets.size(), testCase.resets);
+        EXPECT_EQ(tracker->heldBytes(), 0u);
     }
-}
-
-TEST_F(FlowTrackerTest, ADropDuringInspectionResetsTheRemoteEndAtItsNextSequenceNumber) {
-    provider->dataVerdict = [](const auto& delivery) {
-        return delivery.offset == 0 ? NEFilterDataVerdict::pass(5, 1024)
-                                    : NEFilterDataVerdict::drop();
-    };
-    send(1, flow.syn());
-    send(2, flow.data(0, "first"));
-    send(3, flow.data(5, "second"));
-    EXPECT_EQ(verdict(3), Disposition::dropFlow);
-    ASSERT_EQ(sink.resets.size(), 1u);
-    const auto& reset = sink.resets[0];
-    EXPECT_EQ(reset.source.text(), "10.0.0.2");
-    EXPECT_EQ(reset.destination.text(), "192.0.2.7");
-    EXPECT_EQ(reset.sourcePort, 40000);
-    EXPECT_EQ(reset.destinationPort, 443);
-    EXPECT_EQ(reset.sequence, FlowPackets::initialSequence + 1 + 5);
-}
-
-TEST_F(FlowTrackerTest, TheEndOfTheOutboundDataIsReported) {
-    struct Case {
-        const char* name;
-        std::function<PacketHeaders(FlowPackets&)> ending;
-        Disposition disposition;
-    } cases[] = {
-        {"FIN without data", [](FlowPackets& packets) { return packets.fin(0); },
-         Disposition::allowFlow},
-        {"FIN with data", [](FlowPackets& packets) { return packets.fin(0, "bye"); },
-         Disposition::allowFlow},
-        {"RST", [](FlowPackets& packets) { return packets.reset(0); }, Disposition::accept},
-    };
-    std::uint16_t localPort = 43000;
-    std::uint32_t identifier = 10;
-    for (const auto& testCase : cases) {
-        SCOPED_TRACE(testCase.name);
-        provider->completions.clear();
-        FlowPackets packets(IPPROTO_TCP, "192.0.2.7", 443, localPort++);
-        send(identifier, packets.syn());
-        send(identifier + 1, testCase.ending(packets));
-        EXPECT_EQ(verdict(identifier + 1), testCase.disposition);
-        EXPECT_EQ(provider->completions.size(), 1u);
-        identifier += 10;
-    }
-}
-
-TEST_F(FlowTrackerTest, AFinIsHeldUntilTheBytesBeforeItArrive) {
-    send(1, flow.syn());
-    send(2, flow.fin(3));
-    EXPECT_TRUE(provider->completions.empty());
-    send(3, flow.fin(3));  // retransmitted
-    EXPECT_EQ(verdict(3), Disposition::discard);
-    send(4, flow.data(0, "abc"));
-    EXPECT_EQ(provider->deliveredText(), "abc");
-    EXPECT_EQ(provider->completions.size(), 1u);
-    EXPECT_EQ(verdict(2), Disposition::allowFlow);
 }
 
 TEST_F(FlowTrackerTest, TheWatchdogAllowsAFlowWhosePacketIsHeldTooLong) {
@@ -267,7 +376,6 @@ TEST_F(FlowTrackerTest, TheWatchdogAllowsAFlowWhosePacketIsHeldTooLong) {
     send(2, flow.data(10, "after a gap"));
     ASSERT_TRUE(tracker->nextDeadline().has_value());
     EXPECT_LE(*tracker->nextDeadline(), now + FlowTrackerLimits{}.heldPacketTimeout);
-
     tracker->expire(now + std::chrono::milliseconds(1999));
     EXPECT_FALSE(verdict(2).has_value());
     tracker->expire(now + std::chrono::milliseconds(2000));
@@ -283,60 +391,26 @@ TEST_F(FlowTrackerTest, AnIdleFlowIsCompletedThenForgotten) {
     const auto idle = FlowTrackerLimits{}.flowIdleTimeout;
     tracker->expire(now + idle);
     EXPECT_EQ(provider->completions.size(), 1u);
-    // Both ends are reset, as no packet is held to reject.
-    EXPECT_EQ(sink.resets.size(), 2u);
+    EXPECT_EQ(sink.resets.size(), 2u);  // both ends, as no packet is held to reject
 
     now += idle + std::chrono::seconds(1);
     send(3, flow.data(0, "late"));
     EXPECT_EQ(verdict(3), Disposition::dropFlow);
-
     tracker->expire(now + idle);
     EXPECT_EQ(tracker->flowCount(), 0u);
 }
 
 TEST_F(FlowTrackerTest, TheFlowTableIsBoundedAndForgetsTheLeastRecentlyActive) {
-    FlowTrackerLimits limits;
-    limits.maximumFlows = 3;
-    recreate(limits);
+    recreate({.maximumFlows = 3});
     for (std::uint16_t index = 0; index < 50; ++index) {
-        FlowPackets packets(IPPROTO_TCP, "192.0.2.7", 443,
-                            static_cast<std::uint16_t>(44000 + index));
-        send(index + 1u, packets.syn());
+        send(index + 1u,
+             FlowPackets(IPPROTO_TCP, "192.0.2.7", 443, static_cast<std::uint16_t>(44000 + index))
+                 .syn());
         EXPECT_LE(tracker->flowCount(), 3u);
     }
     // Each flow forgotten while under inspection was told its data ended.
     EXPECT_EQ(provider->completions.size(), 47u);
     EXPECT_EQ(provider->newFlows.size(), 50u);
-}
-
-TEST_F(FlowTrackerTest, AFlowHoldingTooManyBytesIsAllowed) {
-    FlowTrackerLimits limits;
-    limits.maximumHeldBytesPerFlow = 8;
-    recreate(limits);
-    send(1, flow.syn());
-    send(2, flow.data(1, "12345"));
-    EXPECT_FALSE(verdict(2).has_value());
-    send(3, flow.data(6, "6789"));
-    EXPECT_EQ(verdict(2), Disposition::allowFlow);
-    EXPECT_EQ(verdict(3), Disposition::allowFlow);
-    EXPECT_EQ(provider->completions.size(), 1u);
-    EXPECT_EQ(tracker->heldBytes(), 0u);
-}
-
-TEST_F(FlowTrackerTest, APacketWhoseBytesWereNotAllCapturedEndsTheInspection) {
-    send(1, flow.syn());
-    auto truncated = flow.data(0, "GET");
-    truncated.isTruncated = true;
-    send(2, truncated);
-    EXPECT_EQ(verdict(2), Disposition::allowFlow);
-    EXPECT_TRUE(provider->deliveries.empty());
-    EXPECT_EQ(provider->completions.size(), 1u);
-}
-
-TEST_F(FlowTrackerTest, ACallbackThatThrowsAllowsTheFlow) {
-    provider->throwsOnNewFlow = true;
-    send(1, flow.syn());
-    EXPECT_EQ(verdict(1), Disposition::allowFlow);
 }
 
 TEST_F(FlowTrackerTest, DatagramsOfAnInspectedFlowAreShownInArrivalOrder) {

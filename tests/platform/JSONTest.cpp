@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -25,36 +24,22 @@ std::string nested(std::size_t depth) {
     return std::string(depth, '[') + std::string(depth, ']');
 }
 
-Value nestedArrays(std::size_t depth) {
-    Value value = Array{};
-    for (std::size_t level = 1; level < depth; ++level) {
-        value = Array{value};
-    }
-    return value;
-}
-
 TEST(JSONValidityTest, AcceptsOnlyWhatJSONCanCarry) {
-    const double infinity = std::numeric_limits<double>::infinity();
     struct Case {
         const char* name;
         Value object;
         bool isValid;
     } cases[] = {
-        {"empty array", Array{}, true},
-        {"empty dictionary", Dictionary{}, true},
         {"every leaf kind",
          Dictionary{{"t", "x"}, {"i", 1}, {"r", 1.5}, {"b", true}, {"n", Null{}}, {"a", Array{}}},
          true},
         {"text at the top", "text", false},
-        {"integer at the top", 1, false},
-        {"null at the top", Null{}, false},
         {"data leaf", Array{Data{1, 2}}, false},
         {"date leaf deep inside", Array{Dictionary{{"a", Array{Date{0}}}}}, false},
         {"NaN", Array{std::nan("")}, false},
-        {"infinity", Dictionary{{"a", infinity}}, false},
+        {"infinity", Dictionary{{"a", std::numeric_limits<double>::infinity()}}, false},
         {"integer key", Dictionary{{1, 2}}, false},
         {"text that is not UTF-8", Array{"\xC3\x28"}, false},
-        {"key that is not UTF-8", Dictionary{{"\xFF", 1}}, false},
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -73,28 +58,15 @@ TEST(JSONWritingTest, WritesCompactTextInOrder) {
         {Array{std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::max()},
          "[-9223372036854775808,9223372036854775807]"},
         {Array{1.0, false, "é/\x01"}, "[1.0,false,\"é/\\u0001\"]"},
-        {Dictionary{{"a", Dictionary{}}, {"b", Array{Array{}}}}, R"({"a":{},"b":[[]]})"},
+        // Doubles in the shortest text that reads back bit for bit.
+        {Array{0.1, 1.0 / 3, 5e-324, std::numeric_limits<double>::max(), -0.0},
+         "[0.1,0.3333333333333333,5e-324,1.7976931348623157e+308,-0.0]"},
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.text);
         const auto data = dataWithJSONObject(testCase.object);
         ASSERT_TRUE(data.hasValue()) << data.error().description;
         EXPECT_EQ(textOf(*data), testCase.text);
-    }
-}
-
-TEST(JSONWritingTest, DoublesReadBackBitForBit) {
-    const double values[] = {0.1,  1.0 / 3, 5e-324,        std::numeric_limits<double>::max(),
-                             -0.0, 1e21,    123456789.123, -1e-300};
-    for (const double value : values) {
-        SCOPED_TRACE(value);
-        const auto data = dataWithJSONObject(Array{value});
-        ASSERT_TRUE(data.hasValue());
-        const auto parsed = JSONObjectWithData(*data);
-        ASSERT_TRUE(parsed.hasValue()) << parsed.error().description;
-        const auto real = parsed->array()->at(0).real();
-        ASSERT_TRUE(real.has_value()) << textOf(*data);
-        EXPECT_EQ(std::bit_cast<std::uint64_t>(*real), std::bit_cast<std::uint64_t>(value));
     }
 }
 
@@ -114,11 +86,10 @@ TEST(JSONParsingTest, BuildsTheValueModel) {
         {R"([true,false,null,"\u00e9\ud83d\ude00"])",
          Array{true, false, Null{}, "\xC3\xA9\xF0\x9F\x98\x80"}},
         {R"( "text" )", "text", true},
-        {"-3", -3, true},
-        {nested(512), nestedArrays(512)},
     };
+    EXPECT_TRUE(JSONObjectWithData(bytes(nested(512))).hasValue());
     for (const auto& testCase : cases) {
-        SCOPED_TRACE(testCase.text.substr(0, 60));
+        SCOPED_TRACE(testCase.text);
         const auto parsed = JSONObjectWithData(bytes(testCase.text), testCase.allowFragments);
         ASSERT_TRUE(parsed.hasValue()) << parsed.error().description;
         EXPECT_EQ(*parsed, testCase.expected);
@@ -134,12 +105,9 @@ TEST(JSONParsingTest, RefusesMalformedTextWithAReadableReason) {
         {R"("text")", "fragment"},
         {"{} x", "expected end of input"},
         {std::string("[1]\0{", 5), "NUL byte at offset 3"},
-        {R"({"a":1,})", "The data is not valid JSON: "},
-        {R"({"a":1)", "unexpected end of input"},
         {"[\"\xFF\"]", "ill-formed UTF-8"},
         {R"(["\ud800"])", "surrogate"},
         {"[1e400]", "number overflow"},
-        {"[1] // note", "The data is not valid JSON: "},
         {"[NaN]", "invalid literal"},
         {nested(513), "nested deeper than 512 levels"},
     };
@@ -150,27 +118,13 @@ TEST(JSONParsingTest, RefusesMalformedTextWithAReadableReason) {
         EXPECT_NE(parsed.error().description.find(testCase.reasonPart), std::string::npos)
             << parsed.error().description;
     }
-}
-
-TEST(JSONParsingTest, ReasonStaysShortAndValidUTF8ForHostileInput) {
+    // The reason stays short and valid UTF-8 whatever the input.
     const std::string hostile = "[\"" + std::string(100000, 'a') + "\xE9\"]";
     const auto parsed = JSONObjectWithData(bytes(hostile));
     ASSERT_FALSE(parsed.hasValue());
     EXPECT_LT(parsed.error().description.size(), 300u) << parsed.error().description;
     EXPECT_TRUE(isValidJSONObject(Array{parsed.error().description}));
 }
-
-enum class Decode {
-    boolean,
-    int64,
-    real,
-    text,
-    date,
-    texts,
-    optionalInt64,
-    optionalText,
-    optionalTexts
-};
 
 template <typename T>
 std::string rendered(const T& value) {
@@ -200,104 +154,76 @@ std::string rendered(const Expected<T>& result) {
     return result ? rendered(*result) : "error: " + result.error().description;
 }
 
-std::string decoded(const std::string& document, Decode decode, std::string_view key) {
-    const auto container = KeyedDecodingContainer::fromData(bytes(document));
-    if (!container) {
-        return "error: " + container.error().description;
-    }
-    switch (decode) {
-        case Decode::boolean:
-            return rendered(container->decodeBool(key));
-        case Decode::int64:
-            return rendered(container->decodeInt64(key));
-        case Decode::real:
-            return rendered(container->decodeDouble(key));
-        case Decode::text:
-            return rendered(container->decodeString(key));
-        case Decode::date:
-            return rendered(container->decodeDate(key));
-        case Decode::texts:
-            return rendered(container->decodeStringArray(key));
-        case Decode::optionalInt64:
-            return rendered(container->decodeInt64IfPresent(key));
-        case Decode::optionalText:
-            return rendered(container->decodeStringIfPresent(key));
-        case Decode::optionalTexts:
-            return rendered(container->decodeStringArrayIfPresent(key));
-    }
-    return "unreachable";
+// Renders what one of the container's decoding operations makes of a key.
+using Decoder = std::string (*)(const KeyedDecodingContainer&, std::string_view);
+template <auto operation>
+std::string decodeWith(const KeyedDecodingContainer& container, std::string_view key) {
+    return rendered((container.*operation)(key));
 }
+using Container = KeyedDecodingContainer;
+constexpr Decoder boolean = decodeWith<&Container::decodeBool>;
+constexpr Decoder int64 = decodeWith<&Container::decodeInt64>;
+constexpr Decoder real = decodeWith<&Container::decodeDouble>;
+constexpr Decoder text = decodeWith<&Container::decodeString>;
+constexpr Decoder date = decodeWith<&Container::decodeDate>;
+constexpr Decoder texts = decodeWith<&Container::decodeStringArray>;
+constexpr Decoder optionalInt64 = decodeWith<&Container::decodeInt64IfPresent>;
+constexpr Decoder optionalText = decodeWith<&Container::decodeStringIfPresent>;
 
 TEST(KeyedDecodingContainerTest, FollowsTheStrictRules) {
     struct Case {
         std::string document;
-        Decode decode;
+        Decoder decode;
         const char* key;
         std::string outcome;
     } cases[] = {
         // 64-bit integers: whole numbers that fit, whatever their spelling.
-        {R"({"tabID":1.0})", Decode::int64, "tabID", "1"},
-        {R"({"tabID":1e3})", Decode::int64, "tabID", "1000"},
-        {R"({"tabID":9223372036854775807})", Decode::int64, "tabID", "9223372036854775807"},
-        {R"({"tabID":-9223372036854775808})", Decode::int64, "tabID", "-9223372036854775808"},
-        {R"({"tabID":-9.223372036854775808e18})", Decode::int64, "tabID", "-9223372036854775808"},
-        {R"({"tabID":1.5})", Decode::int64, "tabID",
+        {R"({"tabID":1.0})", int64, "tabID", "1"},
+        {R"({"tabID":1e3})", int64, "tabID", "1000"},
+        {R"({"tabID":9223372036854775807})", int64, "tabID", "9223372036854775807"},
+        {R"({"tabID":-9223372036854775808})", int64, "tabID", "-9223372036854775808"},
+        {R"({"tabID":1.5})", int64, "tabID",
          R"(error: "tabID": expected a 64-bit integer, found 1.5)"},
-        {R"({"tabID":9223372036854775808})", Decode::int64, "tabID",
+        {R"({"tabID":9223372036854775808})", int64, "tabID",
          R"(error: "tabID": expected a 64-bit integer, found 9.223372036854776e+18)"},
-        {R"({"tabID":-9223372036854775809})", Decode::int64, "tabID",
+        {R"({"tabID":-9223372036854775809})", int64, "tabID",
          R"(error: "tabID": expected a 64-bit integer, found -9.223372036854778e+18)"},
-        {R"({"tabID":"3"})", Decode::int64, "tabID",
+        {R"({"tabID":"3"})", int64, "tabID",
          R"(error: "tabID": expected a 64-bit integer, found "3")"},
-        {R"({"tabID":true})", Decode::int64, "tabID",
+        {R"({"tabID":true})", int64, "tabID",
          R"(error: "tabID": expected a 64-bit integer, found true)"},
         // Absent and null: required keys fail, optional ones are none.
-        {R"({"MessageID":"m"})", Decode::text, "messageID", R"(error: key "messageID" not found)"},
-        {R"({"messageID":null})", Decode::text, "messageID",
+        {R"({"MessageID":"m"})", text, "messageID", R"(error: key "messageID" not found)"},
+        {R"({"messageID":null})", text, "messageID",
          R"(error: "messageID": expected a string, found null)"},
-        {R"({"tabID":null})", Decode::optionalInt64, "tabID", "none"},
-        {R"({})", Decode::optionalText, "url", "none"},
-        {R"({"tabID":"3"})", Decode::optionalInt64, "tabID",
+        {R"({"tabID":null})", optionalInt64, "tabID", "none"},
+        {R"({})", optionalText, "url", "none"},
+        {R"({"tabID":"3"})", optionalInt64, "tabID",
          R"(error: "tabID": expected a 64-bit integer, found "3")"},
-        // Booleans, doubles and text only from their own JSON kinds.
-        {R"({"isActiveTab":false})", Decode::boolean, "isActiveTab", "false"},
-        {R"({"isActiveTab":"yes"})", Decode::boolean, "isActiveTab",
-         R"(error: "isActiveTab": expected a boolean, found "yes")"},
-        {R"({"isActiveTab":1})", Decode::boolean, "isActiveTab",
+        {R"({"isActiveTab":false})", boolean, "isActiveTab", "false"},
+        {R"({"isActiveTab":1})", boolean, "isActiveTab",
          R"(error: "isActiveTab": expected a boolean, found 1)"},
-        {R"({"occurredAt":1700000000123})", Decode::real, "occurredAt", "1700000000123"},
-        {R"({"occurredAt":"1"})", Decode::real, "occurredAt",
-         R"(error: "occurredAt": expected a number, found "1")"},
-        // Dates are seconds relative to 2001-01-01.
-        {R"({"updatedAt":-63114076800})", Decode::date, "updatedAt", "-63114076800"},
-        {R"({"updatedAt":"2024-01-01"})", Decode::date, "updatedAt",
+        {R"({"occurredAt":1700000000123})", real, "occurredAt", "1700000000123"},
+        {R"({"updatedAt":"2024-01-01"})", date, "updatedAt",
          R"(error: "updatedAt": expected a date (a number of seconds since 2001-01-01), found "2024-01-01")"},
-        // Arrays of strings.
-        {R"({"blockedDomains":["a.com","b.com"]})", Decode::texts, "blockedDomains", "a.com,b.com"},
-        {R"({"blockedDomains":["a.com",3]})", Decode::texts, "blockedDomains",
+        {R"({"blockedDomains":["a.com",3]})", texts, "blockedDomains",
          R"(error: "blockedDomains"[1]: expected a string, found 3)"},
-        {R"({"blockedDomains":"a.com"})", Decode::texts, "blockedDomains",
-         R"(error: "blockedDomains": expected an array of strings, found "a.com")"},
-        {R"({"configuredDomains":null})", Decode::optionalTexts, "configuredDomains", "none"},
-        {R"({"configuredDomains":[null]})", Decode::optionalTexts, "configuredDomains",
-         R"(error: "configuredDomains"[0]: expected a string, found null)"},
         // The first of duplicate keys wins, even when it is null.
-        {R"({"messageID":"first","messageID":"second"})", Decode::text, "messageID", "first"},
-        {R"({"url":null,"url":"https://a.com"})", Decode::optionalText, "url", "none"},
-        // Long texts are cut in descriptions.
-        {R"({"tabID":")" + std::string(100, 'a') + R"("})", Decode::int64, "tabID",
+        {R"({"messageID":"first","messageID":"second"})", text, "messageID", "first"},
+        {R"({"url":null,"url":"https://a.com"})", optionalText, "url", "none"},
+        {R"({"tabID":")" + std::string(100, 'a') + R"("})", int64, "tabID",
          R"(error: "tabID": expected a 64-bit integer, found ")" + std::string(48, 'a') + R"(…")"},
-        // Documents that are not one JSON object.
-        {R"([])", Decode::text, "a",
-         "error: expected a JSON object at the top level, found an array"},
-        {R"(3)", Decode::text, "a", "error: expected a JSON object at the top level, found 3"},
-        {R"({"a":tru})", Decode::text, "a",
+        {R"([])", text, "a", "error: expected a JSON object at the top level, found an array"},
+        {R"({"a":tru})", text, "a",
          "error: The data is not valid JSON: parse error at line 1, column 9: syntax error while "
          "parsing value - invalid literal; last read: '\"a\":tru}'"},
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.document);
-        EXPECT_EQ(decoded(testCase.document, testCase.decode, testCase.key), testCase.outcome);
+        const auto container = KeyedDecodingContainer::fromData(bytes(testCase.document));
+        EXPECT_EQ(container ? testCase.decode(*container, testCase.key)
+                            : "error: " + container.error().description,
+                  testCase.outcome);
     }
 }
 

@@ -10,11 +10,9 @@ TEST(LogTest, FormatsPlaceholders) {
         std::vector<platform::LogArgument> arguments;
         const char* expected;
     } cases[] = {
-        {"plain", {}, "plain"},
-        {"v=%{public}ld e=%{bool,public}d d=%{public}s",
-         {std::int64_t{-7}, true, std::string("a.com,b.com")},
-         "v=-7 e=true d=a.com,b.com"},
-        {"%{bool,public}d", {false}, "false"},
+        {"v=%{public}ld e=%{bool,public}d %{bool,public}d d=%{public}s",
+         {std::int64_t{-7}, true, false, std::string("a.com,b.com")},
+         "v=-7 e=true false d=a.com,b.com"},
         {"missing %{public}s", {}, "missing <invalid>"},
         {"wrong kind %{public}ld", {std::string("x")}, "wrong kind <invalid>"},
         {"100% sure %{public}s", {std::string("yes")}, "100% sure yes"},

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -19,46 +18,50 @@ extern char** environ;
 
 namespace support {
 
+using Environment = std::vector<std::pair<std::string, std::string>>;
+
 struct ChildProcessResult {
     int exitStatus = -1;
     std::string standardOutput;
     std::string standardError;
 };
 
-// Runs `arguments` (the program's path first) with `input` written to its standard input, which
-// is then closed, and collects its outputs until it exits. `environment` adds variables or
-// overrides this process's. `scratchFolder` takes a file for standard error.
-inline ChildProcessResult runChildProcess(
-    const std::vector<std::string>& arguments,
-    const std::string& input,
-    const std::filesystem::path& scratchFolder,
-    const std::vector<std::pair<std::string, std::string>>& environment = {}) {
-    // A child that stops reading early must not take this process down with it.
-    std::signal(SIGPIPE, SIG_IGN);
+// This process's environment as "NAME=VALUE" texts, with `overrides` added or replacing.
+inline std::vector<std::string> environmentWith(const Environment& overrides) {
     std::vector<std::string> variables;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         variables.emplace_back(*entry);
     }
-    for (const auto& [name, value] : environment) {
-        const std::string assignment = name + "=";
-        std::erase_if(variables, [&assignment](const std::string& variable) {
-            return variable.starts_with(assignment);
+    for (const auto& [name, value] : overrides) {
+        std::erase_if(variables, [&](const std::string& variable) {
+            return variable.starts_with(name + "=");
         });
-        variables.push_back(assignment + value);
+        variables.push_back(name + "=" + value);
     }
-    std::vector<char*> argumentPointers;
-    for (const auto& argument : arguments) {
-        argumentPointers.push_back(const_cast<char*>(argument.c_str()));
-    }
-    argumentPointers.push_back(nullptr);
-    std::vector<char*> variablePointers;
-    for (const auto& variable : variables) {
-        variablePointers.push_back(const_cast<char*>(variable.c_str()));
-    }
-    variablePointers.push_back(nullptr);
+    return variables;
+}
 
-    // Standard input and output are pipes, as a browser gives them; standard error goes to a file
-    // so that the child never blocks on it.
+// A null-terminated pointer array over `texts`, as the exec family takes it.
+inline std::vector<char*> pointersTo(const std::vector<std::string>& texts) {
+    std::vector<char*> pointers;
+    for (const auto& text : texts) {
+        pointers.push_back(const_cast<char*>(text.c_str()));
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+// Runs `arguments` (the program's path first) with `input` written to its standard input, which
+// is then closed, and collects its outputs until it exits. Standard input and output are pipes,
+// as a browser gives them; standard error goes to a file in `scratchFolder` so that the child
+// never blocks on it.
+inline ChildProcessResult runChildProcess(const std::vector<std::string>& arguments,
+                                          const std::string& input,
+                                          const std::filesystem::path& scratchFolder,
+                                          const Environment& environment = {}) {
+    // A child that stops reading early must not take this process down with it.
+    std::signal(SIGPIPE, SIG_IGN);
+    const auto variables = environmentWith(environment);
     const std::string errorPath = (scratchFolder / "child-stderr").string();
     int inputPipe[2];
     int outputPipe[2];
@@ -72,8 +75,8 @@ inline ChildProcessResult runChildProcess(
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorPath.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0600);
     pid_t child = -1;
-    const int spawned = ::posix_spawn(&child, argumentPointers[0], &actions, nullptr,
-                                      argumentPointers.data(), variablePointers.data());
+    const int spawned = ::posix_spawn(&child, arguments[0].c_str(), &actions, nullptr,
+                                      pointersTo(arguments).data(), pointersTo(variables).data());
     posix_spawn_file_actions_destroy(&actions);
     ::close(inputPipe[0]);
     ::close(outputPipe[1]);

@@ -37,23 +37,13 @@ struct EchoingHandler : NSExtensionRequestHandling {
         context.completeRequest({replyItem(std::move(received))});
     }
 };
-struct SilentHandler : NSExtensionRequestHandling {
-    void beginRequest(NSExtensionContext&) override {}
+// Does what `answer` does with the request.
+template <auto answer>
+struct ScriptedHandler : NSExtensionRequestHandling {
+    void beginRequest(NSExtensionContext& context) override { answer(context); }
 };
-struct TwiceAnsweringHandler : NSExtensionRequestHandling {
-    void beginRequest(NSExtensionContext& context) override {
-        context.completeRequest({replyItem(Dictionary{{"answer", 1}})});
-        context.completeRequest({replyItem(Dictionary{{"answer", 2}})});
-    }
-};
-struct DataAnsweringHandler : NSExtensionRequestHandling {
-    void beginRequest(NSExtensionContext& context) override {
-        context.completeRequest({replyItem(platform::Data{1, 2})});
-    }
-};
-struct ThrowingHandler : NSExtensionRequestHandling {
-    void beginRequest(NSExtensionContext&) override { throw std::runtime_error("boom"); }
-};
+template <auto answer>
+constexpr auto scripted = NSExtensionPrincipalClass::of<ScriptedHandler<answer>>();
 
 TEST(NativeMessagingHostTest, RepliesWithTheAnswerOrAFailureReply) {
     platform::setLogOutputToStandardError(false);
@@ -64,18 +54,22 @@ TEST(NativeMessagingHostTest, RepliesWithTheAnswerOrAFailureReply) {
         std::string reply;
     } cases[] = {
         {echoing, R"({"b":[1,2.5,null],"a":"\u00e9"})", "[{\"b\":[1,2.5,null],\"a\":\"\u00e9\"}]"},
-        {echoing, R"( "text" )", R"(["text"])"},
-        {echoing, "null", "[null]"},
         // Bytes that are not JSON reach the extension as an item without a message entry.
         {echoing, "{", "[]"},
-        {echoing, "\"\xFF\"", "[]"},
-        {NSExtensionPrincipalClass::of<TwiceAnsweringHandler>(), "{}", R"({"answer":1})"},
-        {NSExtensionPrincipalClass::of<SilentHandler>(), "{}",
+        {scripted<[](NSExtensionContext& context) {
+             context.completeRequest({replyItem(Dictionary{{"answer", 1}})});
+             context.completeRequest({replyItem(Dictionary{{"answer", 2}})});
+         }>,
+         "{}", R"({"answer":1})"},
+        {scripted<[](NSExtensionContext&) {}>, "{}",
          R"({"ok":false,"error":"The extension did not answer the native message."})"},
-        {NSExtensionPrincipalClass::of<DataAnsweringHandler>(), "{}",
+        {scripted<[](NSExtensionContext& context) {
+             context.completeRequest({replyItem(platform::Data{1, 2})});
+         }>,
+         "{}",
          R"({"ok":false,"error":"The extension's reply cannot be sent: The object cannot be )"
          R"(written as JSON: the top level is neither an array nor a dictionary"})"},
-        {NSExtensionPrincipalClass::of<ThrowingHandler>(), "{}",
+        {scripted<[](NSExtensionContext&) { throw std::runtime_error("boom"); }>, "{}",
          R"({"ok":false,"error":"The extension failed handling the native message: boom"})"},
     };
     for (const auto& testCase : cases) {

@@ -28,8 +28,6 @@ const std::string defaultsPath = TOVRIN_BIN_DIR "/defaults";
 const std::vector<std::string> chromiumArguments = {"chrome-extension://abcdefgh/",
                                                     "--parent-window=0"};
 constexpr char eventKey[] = "websiteTrackingLatestBrowserEvent";
-constexpr char missingMessageText[] = "Safari did not include a native message payload.";
-constexpr char invalidMessageText[] = "Safari sent a malformed native message payload.";
 
 std::string lengthPrefix(std::uint32_t length) {
     std::string prefix(sizeof length, '\0');
@@ -55,10 +53,8 @@ std::string trackingMessage(const std::string& messageID, const std::string& ext
            extraKeys + "}";
 }
 
-std::string policy(const std::string& domains,
-                   bool isEnforcing,
-                   const std::string& extraKeys = "") {
-    return R"({"blockedDomains":)" + domains + R"(,"enforcementEnabled":)" +
+std::string policy(bool isEnforcing, const std::string& extraKeys = "") {
+    return std::string(R"({"blockedDomains":["example.com"],"enforcementEnabled":)") +
            (isEnforcing ? "true" : "false") + R"(,"policyVersion":3,"updatedAt":700000000.5)" +
            extraKeys + "}";
 }
@@ -66,8 +62,7 @@ std::string policy(const std::string& domains,
 struct Exchange {
     int exitStatus = -1;
     std::vector<Value> replies;
-    // The text of each of the handler's failure lines.
-    std::vector<std::string> failures;
+    std::vector<std::string> failures;  // the text of each of the handler's failure lines
     std::string standardError;
 };
 
@@ -113,15 +108,13 @@ class TovrinHelperSafariWebExtensionTest : public ::testing::Test {
         const auto result = run(arguments, input);
         Exchange exchange{result.exitStatus, {}, {}, result.standardError};
         std::string_view output = result.standardOutput;
-        std::uint32_t length = 0;
-        while (output.size() >= sizeof length) {
+        for (std::uint32_t length = 0; output.size() >= sizeof length;) {
             std::memcpy(&length, output.data(), sizeof length);
-            output.remove_prefix(sizeof length);
-            if (output.size() < length) {
+            if (output.size() - sizeof length < length) {
                 break;
             }
-            exchange.replies.push_back(parsed(std::string(output.substr(0, length))));
-            output.remove_prefix(length);
+            exchange.replies.push_back(parsed(std::string(output.substr(sizeof length, length))));
+            output.remove_prefix(sizeof length + length);
         }
         EXPECT_TRUE(output.empty()) << "standard output holds more than whole frames";
         const std::string prefix = std::string(common::extensionLogSubsystem) +
@@ -149,32 +142,26 @@ class TovrinHelperSafariWebExtensionTest : public ::testing::Test {
 };
 
 TEST_F(TovrinHelperSafariWebExtensionTest, BlockingStateFollowsThePublishedPolicy) {
-    const std::string blocking = policy(R"(["example.com"])", true);
+    const std::string blocking = policy(true);
     struct Case {
-        const char* name;
         std::optional<std::string> policy;
         std::string site;
-        std::string reply;
+        const char* matchedDomain;
+        bool isBlocked;
     } cases[] = {
-        {"URL wins over host", blocking, R"("url":"https://WWW.Example.com:444/p","host":"b.org")",
-         R"("blocked":true,"matchedDomain":"example.com")"},
-        {"URL without a scheme falls back to host", blocking,
-         R"("url":"example.com/path","host":"b.org")", R"("blocked":false,"matchedDomain":"")"},
-        {"monitoring reports the match", policy(R"(["example.com"])", false),
-         R"("host":"a.example.com")", R"("blocked":false,"matchedDomain":"example.com")"},
-        {"empty configuredDomains",
-         policy(R"(["example.com"])", true, R"(,"configuredDomains":[])"),
-         R"("host":"example.com")", R"("blocked":false,"matchedDomain":"")"},
-        {"configuredDomains",
-         policy(R"(["example.com"])", true, R"(,"configuredDomains":["b.org"])"),
-         R"("host":"www.b.org")", R"("blocked":true,"matchedDomain":"b.org")"},
-        {"undecodable blob", policy(R"(["example.com"])", true, R"(,"configuredDomains":"b.org")"),
-         R"("host":"example.com")", R"("blocked":false,"matchedDomain":"")"},
-        {"no blob", std::nullopt, R"("host":"example.com")",
-         R"("blocked":false,"matchedDomain":"")"},
+        // The URL wins over "host"; a URL without a host gives way to it.
+        {blocking, R"("url":"https://WWW.Example.com:444/p","host":"b.org")", "example.com", true},
+        {blocking, R"("url":"example.com/path","host":"b.org")", "", false},
+        {blocking, R"("url":"https://www./","host":"example.com")", "", false},
+        {blocking, R"("host":"xexample.com")", "", false},
+        {policy(false), R"("host":"a.example.com")", "example.com", false},
+        {policy(true, R"(,"configuredDomains":[])"), R"("host":"example.com")", "", false},
+        {policy(true, R"(,"configuredDomains":["b.org"])"), R"("host":"www.b.org")", "b.org", true},
+        {policy(true, R"(,"configuredDomains":"b.org")"), R"("host":"example.com")", "", false},
+        {std::nullopt, R"("host":"example.com")", "", false},
     };
     for (const auto& testCase : cases) {
-        SCOPED_TRACE(testCase.name);
+        SCOPED_TRACE(testCase.policy.value_or("no blob") + " " + testCase.site);
         std::filesystem::remove_all(root);
         if (testCase.policy) {
             publishPolicy(*testCase.policy);
@@ -183,14 +170,17 @@ TEST_F(TovrinHelperSafariWebExtensionTest, BlockingStateFollowsThePublishedPolic
             exchange({R"({"action":"getWebsiteBlockingState",)" + testCase.site + "}"});
         EXPECT_EQ(result.exitStatus, 0);
         ASSERT_EQ(result.replies.size(), 1u);
-        EXPECT_EQ(result.replies[0], parsed(R"({"ok":true,)" + testCase.reply + "}"));
+        EXPECT_EQ(result.replies[0],
+                  Value(platform::Dictionary{{"ok", true},
+                                             {"blocked", testCase.isBlocked},
+                                             {"matchedDomain", testCase.matchedDomain}}));
         EXPECT_TRUE(result.failures.empty());
         EXPECT_FALSE(storedEvent()) << "a blocking-state question stores nothing";
     }
 }
 
 TEST_F(TovrinHelperSafariWebExtensionTest, TrackingStoresTheEventAndAnswersWithItsSite) {
-    publishPolicy(policy(R"(["example.com"])", true));
+    publishPolicy(policy(true));
     const double before = platform::Date::now().timeIntervalSinceReferenceDate;
     const auto result = exchange({trackingMessage(
         "m-1",
@@ -201,18 +191,16 @@ TEST_F(TovrinHelperSafariWebExtensionTest, TrackingStoresTheEventAndAnswersWithI
                                         R"("blocked":true,"matchedDomain":"example.com"})"));
     EXPECT_TRUE(result.failures.empty());
 
-    const auto event = storedEvent();
+    auto event = storedEvent();
     ASSERT_TRUE(event);
     const double receivedAt = *event->find("receivedAt")->real();
     EXPECT_GE(receivedAt, before - 0.001);
     EXPECT_LE(receivedAt, after + 0.001);
     EXPECT_DOUBLE_EQ(*event->find("occurredAt")->real(), 1700000000.123 - 978307200);
-    platform::Dictionary otherFields;
-    for (const auto& entry : *event->dictionary()) {
-        if (entry.key != Value("receivedAt") && entry.key != Value("occurredAt")) {
-            otherFields.push_back(entry);
-        }
-    }
+    platform::Dictionary otherFields = *event->dictionary();
+    std::erase_if(otherFields, [](const auto& entry) {
+        return entry.key == Value("receivedAt") || entry.key == Value("occurredAt");
+    });
     EXPECT_EQ(Value(otherFields),
               parsed(R"({"messageID":"m-1","browser":"chromium","tabID":7,"windowID":-2,)"
                      R"("url":"https://WWW.Example.com:444/a","host":"example.com",)"
@@ -250,19 +238,21 @@ TEST_F(TovrinHelperSafariWebExtensionTest, EachEventReplacesTheLastWholeAndLeave
 }
 
 TEST_F(TovrinHelperSafariWebExtensionTest, EveryFailureAnswersWithItsTextAndOneLogLine) {
+    const std::string missing = "Safari did not include a native message payload.";
+    const std::string malformed = "Safari sent a malformed native message payload.";
     struct Case {
         std::string message;
         std::string error;  // the exact text, or for the decoder's descriptions the key named
-        bool isExact;
+        bool isExact = true;
     } cases[] = {
-        {"{\"action\":", missingMessageText, true},
-        {"\"\xFF\"", missingMessageText, true},
-        {"\"getWebsiteBlockingState\"", invalidMessageText, true},
-        {"null", invalidMessageText, true},
-        {"{}", invalidMessageText, true},
-        {R"({"action":"GetWebsiteBlockingState","host":"example.com"})", invalidMessageText, true},
+        {"{\"action\":", missing},
+        {"\"\xFF\"", missing},
+        {"\"getWebsiteBlockingState\"", malformed},
+        {"null", malformed},
+        {"{}", malformed},
+        {R"({"action":"GetWebsiteBlockingState","host":"example.com"})", malformed},
         {R"({"messageID":"m","browser":"b","isActiveTab":1,"isWindowFocused":true,"occurredAt":1})",
-         invalidMessageText, true},
+         malformed},
         {R"([{"action":"trackActiveWebsite"}])", "top level", false},
         {R"({"action":7})", "\"action\"", false},
         {R"({"action":"getWebsiteBlockingState","url":5})", "\"url\"", false},
@@ -309,39 +299,23 @@ TEST_F(TovrinHelperSafariWebExtensionTest,
 
 TEST_F(TovrinHelperSafariWebExtensionTest, FramingEndsTheProcessAsTheInputDoes) {
     const std::string question = frame(R"({"action":"getWebsiteBlockingState","host":"a.b"})");
-    const std::vector<std::string> firefoxArguments = {"/home/u/.mozilla/host.json",
-                                                       "x@example.org"};
     struct Case {
-        const char* name;
         std::string input;
-        std::vector<std::string> arguments;
         int exitStatus;
         std::size_t replyCount;
-        const char* error;
+        const char* error;  // on standard error, which is otherwise empty
+        std::vector<std::string> arguments = {};
     } cases[] = {
-        {"no input", "", chromiumArguments, 0, 0, nullptr},
-        {"input ends between frames", question + question, firefoxArguments, 0, 2, nullptr},
-        {"input ends inside a length",
-         question + lengthPrefix(9).substr(0, 2),
-         {},
-         1,
-         1,
-         "inside the length"},
-        {"input ends inside a frame",
-         question + lengthPrefix(100) + "{\"action\":",
-         {},
-         1,
-         1,
+        {"", 0, 0, nullptr, chromiumArguments},
+        {question + question, 0, 2, nullptr, {"/home/u/.mozilla/host.json", "x@example.org"}},
+        {question + lengthPrefix(9).substr(0, 2), 1, 1, "inside the length"},
+        {question + lengthPrefix(100) + "{\"action\":", 1, 1,
          "inside a native message frame (10 of 100 bytes)"},
-        {"length over 64 MiB",
-         question + lengthPrefix(64 * 1024 * 1024 + 1),
-         {},
-         1,
-         1,
+        {question + lengthPrefix(64 * 1024 * 1024 + 1), 1, 1,
          "exceeds the limit of 67108864 bytes"},
     };
     for (const auto& testCase : cases) {
-        SCOPED_TRACE(testCase.name);
+        SCOPED_TRACE(testCase.error ? testCase.error : "clean end");
         const auto result = exchangeFrames(testCase.input, testCase.arguments);
         EXPECT_EQ(result.exitStatus, testCase.exitStatus) << result.standardError;
         EXPECT_EQ(result.replies.size(), testCase.replyCount);

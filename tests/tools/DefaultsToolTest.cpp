@@ -1,8 +1,5 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -11,8 +8,6 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
 constexpr char suite[] = "group.test.shared";
@@ -20,6 +15,15 @@ constexpr char suite[] = "group.test.shared";
 std::string readWholeFile(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+// Quotes `text` for the shell, whatever bytes it holds.
+std::string shellQuoted(const std::string& text) {
+    std::string result = "'";
+    for (const char character : text) {
+        result += character == '\'' ? std::string("'\\''") : std::string(1, character);
+    }
+    return result + "'";
 }
 
 struct Outcome {
@@ -37,40 +41,20 @@ class DefaultsToolTest : public testing::Test {
         temporaryFolder = pattern;
         root = temporaryFolder + "/app-groups";
     }
-    void TearDown() override {
-        std::error_code ignored;
-        std::filesystem::remove_all(temporaryFolder, ignored);
-    }
+    void TearDown() override { std::filesystem::remove_all(temporaryFolder); }
 
-    Outcome run(std::vector<std::string> arguments) {
-        const std::string program = std::string(TOVRIN_BIN_DIR) + "/defaults";
-        const std::string outputPath = temporaryFolder + "/stdout";
-        const std::string errorsPath = temporaryFolder + "/stderr";
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputPath.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorsPath.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        std::vector<char*> argv{const_cast<char*>(program.c_str())};
-        for (std::string& argument : arguments) {
-            argv.push_back(argument.data());
+    Outcome run(const std::vector<std::string>& arguments) {
+        std::string command = "APP_GROUP_CONTAINERS_ROOT=" + shellQuoted(root) + " " +
+                              shellQuoted(std::string(TOVRIN_BIN_DIR) + "/defaults");
+        for (const std::string& argument : arguments) {
+            command += " " + shellQuoted(argument);
         }
-        argv.push_back(nullptr);
-
-        setenv("APP_GROUP_CONTAINERS_ROOT", root.c_str(), 1);
-        Outcome outcome;
-        pid_t child = 0;
-        if (posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), environ) == 0) {
-            int status = 0;
-            if (waitpid(child, &status, 0) == child && WIFEXITED(status)) {
-                outcome.status = WEXITSTATUS(status);
-            }
-        }
-        posix_spawn_file_actions_destroy(&actions);
-        outcome.output = readWholeFile(outputPath);
-        outcome.errors = readWholeFile(errorsPath);
-        return outcome;
+        command += " >" + shellQuoted(temporaryFolder + "/stdout") + " 2>" +
+                   shellQuoted(temporaryFolder + "/stderr");
+        const int status = std::system(command.c_str());
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+                readWholeFile(temporaryFolder + "/stdout"),
+                readWholeFile(temporaryFolder + "/stderr")};
     }
 
     void write(const std::string& key, const std::string& option, const std::string& value) {
@@ -88,20 +72,28 @@ class DefaultsToolTest : public testing::Test {
     std::string root;
 };
 
+// Also: a policy blob, and every byte value, written with -data-file read back as the same bytes.
 TEST_F(DefaultsToolTest, EachKindRoundTrips) {
+    const std::string policy =
+        "{\"blockedDomains\":[\"example.com\",\"b\xc3\xbc\x63her.de\"],\"enforcementEnabled\":"
+        "true,\"policyVersion\":3,\"updatedAt\":818277700.5}";
+    std::string everyByte;
+    for (int byte = 0; byte < 256; ++byte) {
+        everyByte += static_cast<char>(byte);
+    }
     struct Case {
         const char* option;
         std::string argument;
         const char* kind;
         std::string read;
     } cases[] = {
-        {"-string", "caf\xc3\xa9 au lait", "string", "caf\xc3\xa9 au lait\n"},
+        {"-string", "caf\xc3\xa9 'au' lait", "string", "caf\xc3\xa9 'au' lait\n"},
         {"-string", "", "string", "\n"},
         {"-int", "-9223372036854775808", "integer", "-9223372036854775808\n"},
-        {"-int", "+42", "integer", "42\n"},
         {"-data", "00FF10", "data", std::string("\x00\xff\x10", 3)},
         {"-data", "", "data", ""},
-        {"-date", "2026-12-06T19:21:40.123Z", "date", "2026-12-06T19:21:40.123Z\n"},
+        {"-data-file", writeFile("policy.json", policy), "data", policy},
+        {"-data-file", writeFile("binary", everyByte), "data", everyByte},
         {"-date", "2026-12-06T20:21:40.5+01:00", "date", "2026-12-06T19:21:40.500Z\n"},
         {"-date", "0001-01-01T00:00:00Z", "date", "0001-01-01T00:00:00.000Z\n"},
         {"-date", "1969-12-31T23:59:59.999-0000", "date", "1969-12-31T23:59:59.999Z\n"},
@@ -118,23 +110,7 @@ TEST_F(DefaultsToolTest, EachKindRoundTrips) {
     }
 }
 
-TEST_F(DefaultsToolTest, DataFromAFileReadsBackAsTheSameBytes) {
-    const std::string policy =
-        "{\"blockedDomains\":[\"example.com\",\"b\xc3\xbc\x63her.de\"],\"enforcementEnabled\":"
-        "true,\"policyVersion\":3,\"updatedAt\":818277700.5}";
-    std::string everyByte;
-    for (int byte = 0; byte < 256; ++byte) {
-        everyByte += static_cast<char>(byte);
-    }
-    write("contentFilterPolicyBlob", "-data-file", writeFile("policy.json", policy));
-    write("binary", "-data-file", writeFile("binary", everyByte));
-
-    EXPECT_EQ(run({"read", suite, "contentFilterPolicyBlob"}).output, policy);
-    EXPECT_EQ(run({"read", suite, "binary"}).output, everyByte);
-    EXPECT_EQ(run({"read-type", suite, "contentFilterPolicyBlob"}).output, "data\n");
-}
-
-TEST_F(DefaultsToolTest, ListingShowsEveryKeySortedWithItsKind) {
+TEST_F(DefaultsToolTest, ListingShowsEveryKeySortedWithItsKindAndDeleteRemovesKeys) {
     write("zeta", "-int", "7");
     write("alpha", "-string", "two\nlines\\");
     write("blob", "-data", "7b7d");
@@ -148,54 +124,35 @@ TEST_F(DefaultsToolTest, ListingShowsEveryKeySortedWithItsKind) {
               "blob (data): {}\n"
               "when (date): 2026-12-06T19:21:40.123Z\n"
               "zeta (integer): 7\n");
-}
-
-TEST_F(DefaultsToolTest, DeleteRemovesTheKey) {
-    write("key", "-string", "value");
-    EXPECT_EQ(run({"delete", suite, "key"}).status, 0);
-    const Outcome read = run({"read", suite, "key"});
-    EXPECT_EQ(read.status, 1);
-    EXPECT_NE(read.errors, "");
-    EXPECT_EQ(run({"read", suite}).output, "");
+    EXPECT_EQ(run({"delete", suite, "zeta"}).status, 0);
+    EXPECT_EQ(run({"read", suite, "zeta"}).status, 1);
 }
 
 TEST_F(DefaultsToolTest, ExitStatuses) {
     write("present", "-int", "1");
-    const std::string regularFile = writeFile("regular", "x");
     struct Case {
         std::vector<std::string> arguments;
         int status;
     } cases[] = {
         {{"read", suite, "absent"}, 1},
         {{"read-type", suite, "absent"}, 1},
-        {{"delete", suite, "absent"}, 1},
         {{"read", "group.never.written"}, 1},
-        {{"read", "group.never.written", "key"}, 1},
         {{"write", suite, "key", "-data-file", temporaryFolder + "/no-such-file"}, 1},
         {{"write", suite, "key", "-data", "0g"}, 2},
         {{"write", suite, "key", "-data", "abc"}, 2},
         {{"write", suite, "key", "-int", "12x"}, 2},
         {{"write", suite, "key", "-int", "9223372036854775808"}, 2},
-        {{"write", suite, "key", "-int", ""}, 2},
-        {{"write", suite, "key", "-date", "2026-13-01T00:00:00Z"}, 2},
         {{"write", suite, "key", "-date", "2026-02-29T00:00:00Z"}, 2},
-        {{"write", suite, "key", "-date", "2026-12-06 19:21:40Z"}, 2},
-        {{"write", suite, "key", "-date", "2026-12-06T19:21:40"}, 2},
         {{"write", suite, "key", "-float", "1.5"}, 2},
         {{"write", suite, "key", "-int"}, 2},
         {{"write", suite, "key", "-int", "1", "extra"}, 2},
-        {{"read"}, 2},
         {{}, 2},
         {{"rename", suite, "present"}, 2},
         {{"read", "../escape", "key"}, 2},
         {{"read", suite, "present"}, 0},
     };
     for (const Case& testCase : cases) {
-        std::string description;
-        for (const std::string& argument : testCase.arguments) {
-            description += argument + " ";
-        }
-        SCOPED_TRACE(description);
+        SCOPED_TRACE(testing::PrintToString(testCase.arguments));
         const Outcome outcome = run(testCase.arguments);
         EXPECT_EQ(outcome.status, testCase.status);
         EXPECT_EQ(outcome.errors.empty(), testCase.status == 0) << outcome.errors;
@@ -206,7 +163,7 @@ TEST_F(DefaultsToolTest, ExitStatuses) {
     EXPECT_EQ(run({"read", suite, "present"}).output, "1\n");
     EXPECT_FALSE(std::filesystem::exists(root + "/group.never.written"));
 
-    root = regularFile + "/app-groups";
+    root = writeFile("regular", "x") + "/app-groups";
     const Outcome unopenable = run({"write", suite, "key", "-int", "1"});
     EXPECT_EQ(unopenable.status, 1);
     EXPECT_NE(unopenable.errors.find("cannot create folder"), std::string::npos);

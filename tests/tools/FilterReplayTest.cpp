@@ -1,34 +1,45 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "common/BuildConstants.h"
-
-extern char** environ;
+#include "safari-extension/ChildProcess.h"
 
 namespace {
 
 using Lines = std::vector<std::string>;
 
-Lines linesOf(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
+Lines linesOf(const std::string& text) {
+    std::istringstream stream(text);
     Lines lines;
-    std::string line;
-    while (std::getline(file, line)) {
+    for (std::string line; std::getline(stream, line);) {
         lines.push_back(line);
     }
     return lines;
+}
+
+std::string settingsLine(const std::string& hostname) {
+    std::string rules =
+        R"({"hostname":")" + hostname + R"(","port":"0","protocol":"any","action":"filterData"})";
+    for (const char* address : {"0.0.0.0", "::"}) {
+        for (const char* port : {"80", "443"}) {
+            rules += std::string(R"(,{"address":")") + address + R"(","prefix":0,"port":")" + port +
+                     R"(","protocol":"tcp","action":"filterData"})";
+        }
+    }
+    return R"({"op":"settings","defaultAction":"allow","rules":[)" + rules + "]}";
+}
+
+std::string newFlowLine(const std::string& id, const std::string& verdict) {
+    const bool inspects = verdict == "filterData";
+    return R"({"op":"newFlow","id":")" + id + R"(","verdict":")" + verdict +
+           R"(","filterInbound":false,"peekInboundBytes":0,"filterOutbound":)" +
+           (inspects ? "true" : "false") + R"(,"peekOutboundBytes":)" + (inspects ? "1024" : "0") +
+           "}";
 }
 
 // Runs the built filter-replay (and defaults) on a suite under a fresh folder.
@@ -38,61 +49,30 @@ class FilterReplayTest : public testing::Test {
         std::string pattern = (std::filesystem::temp_directory_path() / "filter-replay-XXXXXX");
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         folder = pattern;
-        setenv("APP_GROUP_CONTAINERS_ROOT", (folder + "/app-groups").c_str(), 1);
     }
-    void TearDown() override {
-        unsetenv("APP_GROUP_CONTAINERS_ROOT");
-        std::error_code ignored;
-        std::filesystem::remove_all(folder, ignored);
-    }
+    void TearDown() override { std::filesystem::remove_all(folder); }
 
-    // Runs `program` with `arguments`, standard input read from `inputPath`; the lines of its
-    // standard output, after checking that it exited 0.
-    Lines run(const std::string& program,
-              std::vector<std::string> arguments,
-              const std::string& inputPath = "/dev/null") {
-        const std::string path = std::string(TOVRIN_BIN_DIR) + "/" + program;
-        const std::string outputPath = folder + "/stdout";
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, inputPath.c_str(), O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputPath.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (folder + "/stderr").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        std::vector<char*> argv{const_cast<char*>(path.c_str())};
-        for (auto& argument : arguments) {
-            argv.push_back(argument.data());
-        }
-        argv.push_back(nullptr);
-        pid_t child = -1;
-        const int spawned =
-            posix_spawn(&child, path.c_str(), &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        EXPECT_EQ(spawned, 0) << path;
-        int status = -1;
-        if (spawned == 0) {
-            waitpid(child, &status, 0);
-        }
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << program << " " << status;
-        return linesOf(outputPath);
+    // The lines of the program's standard output, after checking that it exited 0.
+    Lines run(const std::string& program, std::vector<std::string> arguments, std::string input) {
+        arguments.insert(arguments.begin(), std::string(TOVRIN_BIN_DIR) + "/" + program);
+        const auto result = support::runChildProcess(
+            arguments, input, folder, {{"APP_GROUP_CONTAINERS_ROOT", folder + "/root"}});
+        EXPECT_EQ(result.exitStatus, 0) << program << "\n" << result.standardError;
+        standardError = result.standardError;
+        return linesOf(result.standardOutput);
     }
-
     Lines replay(const Lines& script) {
-        const std::string scriptPath = folder + "/script.jsonl";
-        std::ofstream file(scriptPath, std::ios::binary);
+        std::string input;
         for (const auto& line : script) {
-            file << line << "\n";
+            input += line + "\n";
         }
-        file.close();
-        return run("filter-replay", {}, scriptPath);
+        return run("filter-replay", {}, input);
     }
-
     // The suite as `defaults read` lists it: "KEY (KIND): VALUE", one a line.
-    Lines suite() { return run("defaults", {"read", common::appGroupIdentifier}); }
+    Lines suite() { return run("defaults", {"read", common::appGroupIdentifier}, ""); }
 
-    // Compares line by line; an expected line ending in "*" only has to begin the actual one.
-    void expectLines(const Lines& actual, const Lines& expected) {
+    // An expected line ending in "*" only has to begin the actual one.
+    static void expectLines(const Lines& actual, const Lines& expected) {
         for (std::size_t index = 0; index < std::max(actual.size(), expected.size()); ++index) {
             SCOPED_TRACE("output line " + std::to_string(index + 1));
             std::string actualLine = index < actual.size() ? actual[index] : "<missing>";
@@ -106,6 +86,7 @@ class FilterReplayTest : public testing::Test {
     }
 
     std::string folder;
+    std::string standardError;
 };
 
 TEST_F(FilterReplayTest, LifecycleScript) {
@@ -127,6 +108,8 @@ TEST_F(FilterReplayTest, LifecycleScript) {
         R"({"op":"newFlow","flow":{"url":"https://a.com/"}})",
         R"({"op":"configure","vendorConfiguration":[1]})",
         R"({"op":"settings"})",
+        R"({"op":"releaseProvider"})",
+        R"({"op":"newFlow","flow":{"id":"f"}})",
     });
     expectLines(
         output,
@@ -134,9 +117,9 @@ TEST_F(FilterReplayTest, LifecycleScript) {
             R"({"op":"installation","rules":0,"error":null})",
             R"({"op":"start","error":null})",
             R"({"op":"installation","rules":5,"error":null})",
-            R"({"op":"settings","defaultAction":"allow","rules":[{"hostname":"a.com","port":"0","protocol":"any","action":"filterData"},{"address":"0.0.0.0","prefix":0,"port":"80","protocol":"tcp","action":"filterData"},{"address":"0.0.0.0","prefix":0,"port":"443","protocol":"tcp","action":"filterData"},{"address":"::","prefix":0,"port":"80","protocol":"tcp","action":"filterData"},{"address":"::","prefix":0,"port":"443","protocol":"tcp","action":"filterData"}]})",
+            settingsLine("a.com"),
             R"({"op":"installation","rules":0,"error":"denied"})",
-            R"({"op":"settings","defaultAction":"allow","rules":[{"hostname":"a.com","port":"0","protocol":"any","action":"filterData"},{"address":"0.0.0.0","prefix":0,"port":"80","protocol":"tcp","action":"filterData"},{"address":"0.0.0.0","prefix":0,"port":"443","protocol":"tcp","action":"filterData"},{"address":"::","prefix":0,"port":"80","protocol":"tcp","action":"filterData"},{"address":"::","prefix":0,"port":"443","protocol":"tcp","action":"filterData"}]})",
+            settingsLine("a.com"),
             R"({"op":"installation","rules":5,"error":null})",
             R"({"op":"error","line":11,"error":"no installation is waiting"})",
             R"({"op":"stop"})",
@@ -144,55 +127,12 @@ TEST_F(FilterReplayTest, LifecycleScript) {
             R"({"op":"error","line":14,"error":"unknown op \"teleport\""})",
             R"({"op":"error","line":15,"error":"flow \"id\" must be a string"})",
             R"({"op":"error","line":16,"error":"\"vendorConfiguration\" must be an object or null"})",
-            R"({"op":"settings","defaultAction":"allow","rules":[{"hostname":"b.com","port":"0","protocol":"any","action":"filterData"},{"address":"0.0.0.0","prefix":0,"port":"80","protocol":"tcp","action":"filterData"},{"address":"0.0.0.0","prefix":0,"port":"443","protocol":"tcp","action":"filterData"},{"address":"::","prefix":0,"port":"80","protocol":"tcp","action":"filterData"},{"address":"::","prefix":0,"port":"443","protocol":"tcp","action":"filterData"}]})",
+            settingsLine("b.com"),
+            R"({"op":"error","line":19,"error":"the provider was released"})",
         });
     expectLines(suite(), {
                              "contentFilterExtensionState (string): stopped (5)",
                              "contentFilterLastPolicySummary (string): v4 blocking [b.com]",
-                             "contentFilterProviderStartCount (integer): 1",
-                         });
-}
-
-TEST_F(FilterReplayTest, ChangeBeforeTheFirstInstallationIsInstalledAfterIt) {
-    const auto output = replay({
-        R"({"op":"holdInstallations"})",
-        R"({"op":"configure","vendorConfiguration":{"blockedDomains":["a.com"],"enforcementEnabled":true,"policyVersion":1}})",
-        R"({"op":"start"})",
-        R"({"op":"configure","vendorConfiguration":{"blockedDomains":["a.com","b.com"],"enforcementEnabled":false,"policyVersion":2}})",
-        R"({"op":"completeInstallation","error":"busy"})",
-        R"({"op":"completeInstallation","error":null})",
-        R"({"op":"start"})",
-    });
-    expectLines(output, {
-                            R"({"op":"installation","rules":5,"error":"busy"})",
-                            R"({"op":"start","error":"busy"})",
-                            R"({"op":"installation","rules":0,"error":null})",
-                        });
-    // The second start's installation is still held at the end, and dropped.
-    expectLines(suite(),
-                {
-                    "contentFilterExtensionState (string): reconfigured monitoring",
-                    "contentFilterLastPolicySummary (string): v2 monitoring [a.com, b.com]",
-                    "contentFilterProviderStartCount (integer): 2",
-                });
-}
-
-TEST_F(FilterReplayTest, ReleasedProviderStillAnswersTheStartButWritesNothing) {
-    const auto output = replay({
-        R"({"op":"holdInstallations"})",
-        R"({"op":"start"})",
-        R"({"op":"releaseProvider"})",
-        R"({"op":"configure","vendorConfiguration":{}})",
-        R"({"op":"completeInstallation","error":null})",
-        R"({"op":"newFlow","flow":{"id":"f"}})",
-    });
-    expectLines(output, {
-                            R"({"op":"installation","rules":0,"error":null})",
-                            R"({"op":"start","error":null})",
-                            R"({"op":"error","line":6,"error":"the provider was released"})",
-                        });
-    expectLines(suite(), {
-                             "contentFilterLastPolicySummary (string): v0 monitoring []",
                              "contentFilterProviderStartCount (integer): 1",
                          });
 }
@@ -208,18 +148,16 @@ TEST_F(FilterReplayTest, NewFlowVerdictsAndTheirDiagnostics) {
         R"({"op":"outboundComplete","flow":{"id":"hostless"}})",
         R"({"op":"newFlow","flow":{"id":"plain","url":"not a url"}})",
     });
-    expectLines(
-        output,
-        {
-            R"({"op":"installation","rules":5,"error":null})",
-            R"({"op":"start","error":null})",
-            R"({"op":"newFlow","id":"blocked","verdict":"drop","filterInbound":false,"peekInboundBytes":0,"filterOutbound":false,"peekOutboundBytes":0})",
-            R"({"op":"newFlow","id":"allowed","verdict":"allow","filterInbound":false,"peekInboundBytes":0,"filterOutbound":false,"peekOutboundBytes":0})",
-            R"({"op":"newFlow","id":"local","verdict":"allow","filterInbound":false,"peekInboundBytes":0,"filterOutbound":false,"peekOutboundBytes":0})",
-            R"({"op":"newFlow","id":"hostless","verdict":"filterData","filterInbound":false,"peekInboundBytes":0,"filterOutbound":true,"peekOutboundBytes":1024})",
-            R"({"op":"outboundComplete","id":"hostless","verdict":"allow"})",
-            R"({"op":"newFlow","id":"plain","verdict":"allow","filterInbound":false,"peekInboundBytes":0,"filterOutbound":false,"peekOutboundBytes":0})",
-        });
+    expectLines(output, {
+                            R"({"op":"installation","rules":5,"error":null})",
+                            R"({"op":"start","error":null})",
+                            newFlowLine("blocked", "drop"),
+                            newFlowLine("allowed", "allow"),
+                            newFlowLine("local", "allow"),
+                            newFlowLine("hostless", "filterData"),
+                            R"({"op":"outboundComplete","id":"hostless","verdict":"allow"})",
+                            newFlowLine("plain", "allow"),
+                        });
     expectLines(suite(), {
                              "contentFilterExtensionState (string): blocked example.com",
                              "contentFilterLastBlockedAt (date): 20*",
@@ -235,23 +173,22 @@ TEST_F(FilterReplayTest, NewFlowVerdictsAndTheirDiagnostics) {
 }
 
 TEST_F(FilterReplayTest, OutboundDataGetsTheInspectionVerdicts) {
-    const std::string chromiumHello =
-        std::string(TOVRIN_TEST_DATA_DIR) + "/captures/tls-chromium.bin";
-    const std::string hostless =
-        R"("socket":true,"remoteEndpoint":{"hostname":"192.0.2.10","port":"443"})";
+    const std::string capture = std::string(TOVRIN_TEST_DATA_DIR) + "/captures/tls-chromium.bin";
+    const auto flow = [](const std::string& id) {
+        return R"("flow":{"id":")" + id +
+               R"(","socket":true,"remoteEndpoint":{"hostname":"192.0.2.10","port":"443"}})";
+    };
     const auto output = replay({
         R"({"op":"configure","vendorConfiguration":{"blockedDomains":["test"],"enforcementEnabled":true,"policyVersion":1}})",
         R"({"op":"start"})",
-        R"({"op":"newFlow","flow":{"id":"tls",)" + hostless + "}}",
-        R"({"op":"outboundData","flow":{"id":"tls",)" + hostless + R"(},"file":")" + chromiumHello +
-            R"("})",
-        R"({"op":"newFlow","flow":{"id":"partial",)" + hostless + "}}",
-        R"({"op":"outboundData","flow":{"id":"partial",)" + hostless + R"(},"hex":"16030100"})",
-        R"({"op":"outboundComplete","flow":{"id":"partial",)" + hostless + "}}",
-        R"({"op":"outboundData","flow":{"id":"http",)" + hostless +
-            R"(},"text":"GET / HTTP/1.1\r\nHost: news.org\r\n\r\n"})",
-        R"({"op":"outboundData","flow":{"id":"ssh",)" + hostless +
-            R"(},"text":"SSH-2.0-OpenSSH_9.6\r\n"})",
+        R"({"op":"newFlow",)" + flow("tls") + "}",
+        R"({"op":"outboundData",)" + flow("tls") + R"(,"file":")" + capture + R"("})",
+        R"({"op":"newFlow",)" + flow("partial") + "}",
+        R"({"op":"outboundData",)" + flow("partial") + R"(,"hex":"16030100"})",
+        R"({"op":"outboundComplete",)" + flow("partial") + "}",
+        R"({"op":"outboundData",)" + flow("http") +
+            R"(,"text":"GET / HTTP/1.1\r\nHost: news.org\r\n\r\n"})",
+        R"({"op":"outboundData",)" + flow("ssh") + R"(,"text":"SSH-2.0-OpenSSH_9.6\r\n"})",
         R"({"op":"outboundData","flow":{"id":"ssh"},"file":"/nonexistent/capture.bin"})",
     });
     expectLines(
@@ -259,9 +196,9 @@ TEST_F(FilterReplayTest, OutboundDataGetsTheInspectionVerdicts) {
         {
             R"({"op":"installation","rules":5,"error":null})",
             R"({"op":"start","error":null})",
-            R"({"op":"newFlow","id":"tls","verdict":"filterData","filterInbound":false,"peekInboundBytes":0,"filterOutbound":true,"peekOutboundBytes":1024})",
+            newFlowLine("tls", "filterData"),
             R"({"op":"outboundData","id":"tls","verdict":"drop","passBytes":0,"peekBytes":0})",
-            R"({"op":"newFlow","id":"partial","verdict":"filterData","filterInbound":false,"peekInboundBytes":0,"filterOutbound":true,"peekOutboundBytes":1024})",
+            newFlowLine("partial", "filterData"),
             R"({"op":"outboundData","id":"partial","verdict":"pass","passBytes":4,"peekBytes":1024})",
             R"({"op":"outboundComplete","id":"partial","verdict":"allow"})",
             R"({"op":"outboundData","id":"http","verdict":"allow","passBytes":0,"peekBytes":0})",
@@ -269,13 +206,11 @@ TEST_F(FilterReplayTest, OutboundDataGetsTheInspectionVerdicts) {
             R"({"op":"error","line":10,"error":"cannot read \"/nonexistent/capture.bin\""})",
         });
     // The provider logs to standard error.
-    const auto log = linesOf(folder + "/stderr");
-    const auto logged = [&](const std::string& message) {
-        return std::any_of(log.begin(), log.end(),
-                           [&](const auto& line) { return line.ends_with(message); });
-    };
-    EXPECT_TRUE(logged("allowed inspected flow host=news.org endpoint=192.0.2.10:443"));
-    EXPECT_TRUE(logged("allowing unresolved flow without hostname endpoint=192.0.2.10:443"));
+    for (const char* message :
+         {"allowed inspected flow host=news.org endpoint=192.0.2.10:443",
+          "allowing unresolved flow without hostname endpoint=192.0.2.10:443"}) {
+        EXPECT_NE(standardError.find(message), std::string::npos) << message;
+    }
     // The server name chromium.test is not recorded: the matched domain stands for the host.
     expectLines(suite(), {
                              "contentFilterExtensionState (string): blocked test",
