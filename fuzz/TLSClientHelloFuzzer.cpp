@@ -5,17 +5,7 @@
 #include <vector>
 
 #include "filter/HostSniffing.h"
-
-namespace {
-
-std::optional<std::string> blockedExample(const std::string& host) {
-    if (host == "example.com" || host.ends_with(".example.com")) {
-        return "example.com";
-    }
-    return std::nullopt;
-}
-
-}  // namespace
+#include "fuzz/FuzzDomainMatcher.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::vector<std::uint8_t> bytes(data, data + size);

@@ -237,6 +237,14 @@ ReplaySession::Outcome ReplaySession::requireProvider() const {
     return std::nullopt;
 }
 
+platform::Expected<ReplayFlow> ReplaySession::flowOfEvent(const Value& event) {
+    if (auto missing = requireProvider()) {
+        return *missing;
+    }
+    const auto* description = event.find("flow");
+    return flows.flow(description ? *description : Value());
+}
+
 ReplaySession::Outcome ReplaySession::start() {
     if (auto missing = requireProvider()) {
         return missing;
@@ -308,11 +316,7 @@ ReplaySession::Outcome ReplaySession::failInstallations(const Value& event) {
 }
 
 ReplaySession::Outcome ReplaySession::newFlow(const Value& event) {
-    if (auto missing = requireProvider()) {
-        return missing;
-    }
-    const auto* description = event.find("flow");
-    auto flow = flows.flow(description ? *description : Value());
+    auto flow = flowOfEvent(event);
     if (!flow) {
         return flow.error();
     }
@@ -328,11 +332,7 @@ ReplaySession::Outcome ReplaySession::newFlow(const Value& event) {
 }
 
 ReplaySession::Outcome ReplaySession::outboundData(const Value& event) {
-    if (auto missing = requireProvider()) {
-        return missing;
-    }
-    const auto* description = event.find("flow");
-    auto flow = flows.flow(description ? *description : Value());
+    auto flow = flowOfEvent(event);
     if (!flow) {
         return flow.error();
     }
@@ -375,11 +375,7 @@ ReplaySession::Outcome ReplaySession::outboundData(const Value& event) {
 }
 
 ReplaySession::Outcome ReplaySession::outboundComplete(const Value& event) {
-    if (auto missing = requireProvider()) {
-        return missing;
-    }
-    const auto* description = event.find("flow");
-    auto flow = flows.flow(description ? *description : Value());
+    auto flow = flowOfEvent(event);
     if (!flow) {
         return flow.error();
     }

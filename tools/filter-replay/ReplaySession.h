@@ -69,6 +69,8 @@ class ReplaySession {
     Outcome outboundData(const platform::Value& event);
     Outcome outboundComplete(const platform::Value& event);
     Outcome requireProvider() const;
+    // The flow an event's "flow" describes, once the provider is known to be there.
+    platform::Expected<ReplayFlow> flowOfEvent(const platform::Value& event);
 
     void print(const platform::Value& line);
     void printSettings();
