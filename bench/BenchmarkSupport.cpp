@@ -74,29 +74,29 @@ std::string hostUnder(const std::string& domain) {
     return "cdn.static." + domain;
 }
 
-platform::Data policyBlob(const std::vector<std::string>& domains,
-                          bool enforcementEnabled,
-                          std::int64_t policyVersion) {
+base::Data policyBlob(const std::vector<std::string>& domains,
+                      bool enforcementEnabled,
+                      std::int64_t policyVersion) {
     return common::ContentFilterPolicy(domains, enforcementEnabled, policyVersion,
-                                       platform::Date{700000000.0})
+                                       base::Date{700000000.0})
         .encode();
 }
 
-platform::Value vendorConfiguration(const std::vector<std::string>& domains,
-                                    bool enforcementEnabled,
-                                    std::int64_t policyVersion) {
-    platform::Array entries(domains.begin(), domains.end());
-    return platform::Dictionary{{"blockedDomains", std::move(entries)},
-                                {"enforcementEnabled", enforcementEnabled},
-                                {"policyVersion", policyVersion}};
+base::Value vendorConfiguration(const std::vector<std::string>& domains,
+                                bool enforcementEnabled,
+                                std::int64_t policyVersion) {
+    base::Array entries(domains.begin(), domains.end());
+    return base::Dictionary{{"blockedDomains", std::move(entries)},
+                            {"enforcementEnabled", enforcementEnabled},
+                            {"policyVersion", policyVersion}};
 }
 
-platform::Data captureBytes(const std::string& name) {
+base::Data captureBytes(const std::string& name) {
     std::ifstream file(std::string(TOVRIN_CAPTURES_DIR) + "/" + name, std::ios::binary);
     if (!file) {
         throw std::runtime_error("cannot read capture " + name);
     }
-    return platform::Data(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    return base::Data(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 const char* implementationName(Implementation implementation) {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "base/value/Value.h"
 #include "platform/defaults/SQLiteUserDefaults.h"
-#include "platform/value/Value.h"
 
 namespace bench {
 
@@ -44,15 +44,15 @@ std::string hostUnder(const std::string& domain);
 inline constexpr char cleanHost[] = "static.clean-site.org";
 
 // The policy's blob form and configuration form.
-platform::Data policyBlob(const std::vector<std::string>& domains,
-                          bool enforcementEnabled,
-                          std::int64_t policyVersion);
-platform::Value vendorConfiguration(const std::vector<std::string>& domains,
-                                    bool enforcementEnabled,
-                                    std::int64_t policyVersion);
+base::Data policyBlob(const std::vector<std::string>& domains,
+                      bool enforcementEnabled,
+                      std::int64_t policyVersion);
+base::Value vendorConfiguration(const std::vector<std::string>& domains,
+                                bool enforcementEnabled,
+                                std::int64_t policyVersion);
 
 // The bytes of a capture under tests/data/captures.
-platform::Data captureBytes(const std::string& name);
+base::Data captureBytes(const std::string& name);
 
 // Which implementation a benchmark drives: ours, or the simple approach it is measured against.
 enum class Implementation { ours, simple };

@@ -15,12 +15,12 @@
 #include <string>
 #include <vector>
 
+#include "base/json/JSON.h"
 #include "bench/BenchmarkFamilies.h"
 #include "bench/BenchmarkSupport.h"
 #include "bench/SimpleBlockingStateHandler.h"
 #include "common/SharedDefaultsKeys.h"
 #include "platform/extension-runtime/stdio/NativeMessagingHost.h"
-#include "platform/json/JSON.h"
 #include "safari-extension/SafariWebExtensionHandler.h"
 
 extern char** environ;
@@ -62,7 +62,7 @@ std::span<const std::uint8_t> bytesOf(const std::string& text) {
 
 // Whether `reply` is a successful answer that says `isBlocked`.
 bool isExpectedReply(const std::string& reply, bool isBlocked) {
-    const auto parsed = platform::json::JSONObjectWithData(bytesOf(reply));
+    const auto parsed = base::json::JSONObjectWithData(bytesOf(reply));
     if (!parsed) {
         return false;
     }
@@ -84,7 +84,7 @@ void runInProcess(benchmark::State& state,
             : NSExtensionPrincipalClass::of<SimpleBlockingStateHandler>());
     const std::string request = message(environment, isBlocked);
     for (auto _ : state) {
-        const platform::Data reply = host.replyToMessage(bytesOf(request));
+        const base::Data reply = host.replyToMessage(bytesOf(request));
         const std::string text(reply.begin(), reply.end());
         if (!isExpectedReply(text, isBlocked)) {
             state.SkipWithError(text.c_str());

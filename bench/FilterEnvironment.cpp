@@ -42,7 +42,7 @@ FilterEnvironment& filterEnvironment(PolicySource source,
         environment->provider->attachFramework(environment->framework);
         bool didStart = false;
         environment->provider->startFilter(
-            [&didStart](std::optional<platform::Error> error) { didStart = !error; });
+            [&didStart](std::optional<base::Error> error) { didStart = !error; });
         environment->framework->completeInstallations();
         if (!didStart) {
             throw std::runtime_error("the provider did not start");

@@ -13,11 +13,11 @@
 #include <string>
 #include <string_view>
 
+#include "base/log/Log.h"
 #include "bench/BenchmarkSupport.h"
 #include "common/SharedDefaultsKeys.h"
 #include "filter/FilterDataProvider.h"
 #include "platform/framework-replay/ReplayFramework.h"
-#include "platform/log/Log.h"
 
 namespace {
 
@@ -53,7 +53,7 @@ int main(int argumentCount, char** arguments) {
             return 2;
         }
     }
-    platform::setLogOutputToStandardError(false);
+    base::setLogOutputToStandardError(false);
 
     const bench::TemporarySuiteRoot root;
     root.activate();
@@ -72,15 +72,15 @@ int main(int argumentCount, char** arguments) {
     }
     auto provider = std::make_shared<filter::FilterDataProvider>();
     provider->attachFramework(framework);
-    provider->startFilter([](std::optional<platform::Error>) {});
+    provider->startFilter([](std::optional<base::Error>) {});
     framework->completeInstallations();
 
-    const platform::Data clientHello = bench::captureBytes("tls-chromium.bin");
+    const base::Data clientHello = bench::captureBytes("tls-chromium.bin");
     const std::span<const std::uint8_t> firstChunk(clientHello.data(), 1024);
     const auto endpoint = filter::NWHostEndpoint::endpointWithHostname("192.0.2.10", "443");
     for (std::size_t index = 0; index < flowCount; ++index) {
-        const filter::NEFilterSocketFlow flow(platform::UUID(), std::nullopt, std::nullopt,
-                                              endpoint, SOCK_STREAM);
+        const filter::NEFilterSocketFlow flow(base::UUID(), std::nullopt, std::nullopt, endpoint,
+                                              SOCK_STREAM);
         (void)provider->handleNewFlow(flow);
         const auto verdict = provider->handleOutboundData(flow, 0, firstChunk);
         if (verdict.kind != filter::NEFilterDataVerdict::Kind::pass) {

@@ -40,9 +40,9 @@ void runHostlessFlow(benchmark::State& state,
                      Implementation implementation) {
     auto& environment =
         filterEnvironment(PolicySource::vendorConfiguration, hostlessPolicySize, implementation);
-    const platform::Data bytes = captureBytes(capture.name);
+    const base::Data bytes = captureBytes(capture.name);
     const filter::NEFilterSocketFlow flow(
-        platform::UUID(), std::nullopt, std::nullopt,
+        base::UUID(), std::nullopt, std::nullopt,
         filter::NWHostEndpoint::endpointWithHostname("192.0.2.10", capture.port), SOCK_STREAM);
     const std::size_t step = isChunked ? chunkLength : bytes.size();
     const auto expected = capture.isBlocked ? filter::NEFilterDataVerdict::Kind::drop
@@ -88,7 +88,7 @@ void runParser(benchmark::State& state, bool isTLS, Implementation implementatio
               })
             : filter::DomainMatcher(
                   [&](const std::string& host) { return linearMatchedDomain(domains, host); });
-    const platform::Data bytes = captureBytes(isTLS ? "tls-chromium.bin" : "http-python.bin");
+    const base::Data bytes = captureBytes(isTLS ? "tls-chromium.bin" : "http-python.bin");
     for (auto _ : state) {
         auto outcome = isTLS ? filter::parseTLSClientHelloSNI(bytes, matcher)
                              : filter::parseHTTPHost(bytes, matcher);

@@ -13,7 +13,7 @@ namespace {
 
 std::shared_ptr<const filter::NEFilterSocketFlow> flowTo(const std::string& host) {
     return std::make_shared<const filter::NEFilterSocketFlow>(
-        platform::UUID(), platform::URL::fromString("https://" + host + "/index.html"), host,
+        base::UUID(), base::URL::fromString("https://" + host + "/index.html"), host,
         filter::NWHostEndpoint::endpointWithHostname("203.0.113.7", "443"), SOCK_STREAM);
 }
 

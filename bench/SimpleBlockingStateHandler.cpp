@@ -4,18 +4,18 @@
 #include <string>
 #include <vector>
 
+#include "base/json/JSON.h"
+#include "base/json/JSONDecoder.h"
+#include "base/url/URL.h"
 #include "bench/SimpleMatching.h"
 #include "common/BuildConstants.h"
 #include "common/ContentFilterPolicy.h"
 #include "common/HostNormalization.h"
 #include "common/SharedDefaultsKeys.h"
 #include "common/UserDefaults.h"
-#include "platform/extension-runtime/NSExtensionItem.h"
-#include "platform/extension-runtime/SFExtensionMessageKey.h"
-#include "platform/json/JSON.h"
-#include "platform/json/JSONDecoder.h"
-#include "platform/url/URL.h"
 #include "safari-extension/WebsiteBlockingStateMessage.h"
+#include "safari-extension/runtime/NSExtensionItem.h"
+#include "safari-extension/runtime/SFExtensionMessageKey.h"
 
 namespace bench {
 namespace {
@@ -31,7 +31,7 @@ struct Resolution {
 std::optional<std::string> normalizedHost(const std::optional<std::string>& url,
                                           const std::optional<std::string>& host) {
     if (url) {
-        const auto parsed = platform::URL::fromString(*url);
+        const auto parsed = base::URL::fromString(*url);
         if (parsed && parsed->host() && !parsed->host()->empty()) {
             return common::normalizedHostText(*parsed->host());
         }
@@ -49,7 +49,7 @@ Resolution resolve(const std::optional<std::string>& url, const std::optional<st
     if (const auto defaults = common::UserDefaults::openSuite(common::appGroupIdentifier)) {
         if (const auto blob = defaults->dataForKey(common::keys::contentFilterPolicyBlob)) {
             auto policy = common::ContentFilterPolicy::decode(*blob);
-            auto container = platform::json::KeyedDecodingContainer::fromData(*blob);
+            auto container = base::json::KeyedDecodingContainer::fromData(*blob);
             if (policy && container) {
                 auto configured = container->decodeStringArrayIfPresent("configuredDomains");
                 if (configured) {
@@ -75,8 +75,8 @@ Resolution resolve(const std::optional<std::string>& url, const std::optional<st
     return {};
 }
 
-platform::Dictionary replyPayload(const platform::extension::NSExtensionContext& context) {
-    const platform::Dictionary failure{{"ok", false}, {"error", "unsupported message"}};
+base::Dictionary replyPayload(const platform::extension::NSExtensionContext& context) {
+    const base::Dictionary failure{{"ok", false}, {"error", "unsupported message"}};
     const auto& items = context.inputItems();
     const auto* item =
         items.empty() ? nullptr : dynamic_cast<const NSExtensionItem*>(items.front().get());
@@ -88,7 +88,7 @@ platform::Dictionary replyPayload(const platform::extension::NSExtensionContext&
         if (key == nullptr || *key != SFExtensionMessageKey) {
             continue;
         }
-        const auto bytes = platform::json::dataWithJSONObject(entry.value);
+        const auto bytes = base::json::dataWithJSONObject(entry.value);
         if (!bytes) {
             return failure;
         }
@@ -108,7 +108,7 @@ platform::Dictionary replyPayload(const platform::extension::NSExtensionContext&
 
 void SimpleBlockingStateHandler::beginRequest(platform::extension::NSExtensionContext& context) {
     NSExtensionItem reply;
-    reply.userInfo = platform::Dictionary{{SFExtensionMessageKey, replyPayload(context)}};
+    reply.userInfo = base::Dictionary{{SFExtensionMessageKey, replyPayload(context)}};
     std::vector<NSExtensionItem> replyItems;
     replyItems.push_back(std::move(reply));
     context.completeRequest(std::move(replyItems), nullptr);

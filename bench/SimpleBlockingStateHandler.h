@@ -1,8 +1,8 @@
 #pragma once
 
-#include "platform/extension-runtime/NSExtensionContext.h"
-#include "platform/extension-runtime/NSExtensionRequestHandling.h"
-#include "platform/extension-runtime/NSObject.h"
+#include "safari-extension/runtime/NSExtensionContext.h"
+#include "safari-extension/runtime/NSExtensionRequestHandling.h"
+#include "safari-extension/runtime/NSObject.h"
 
 namespace bench {
 

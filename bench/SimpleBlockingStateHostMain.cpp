@@ -2,7 +2,7 @@
 // the simple approach can be started per message just as the real handler is.
 
 #include "bench/SimpleBlockingStateHandler.h"
-#include "platform/extension-runtime/NSExtensionPrincipalClass.h"
+#include "safari-extension/runtime/NSExtensionPrincipalClass.h"
 
 namespace platform::extension {
 

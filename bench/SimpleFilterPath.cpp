@@ -124,8 +124,7 @@ std::optional<common::ContentFilterPolicy> SimpleFilterPath::loadPolicyFromConfi
     if (const auto* found = dictionary.find("enforcementEnabled")) {
         enforcing = found->boolean().value_or(false);
     }
-    return common::ContentFilterPolicy(std::move(domains), enforcing, version,
-                                       platform::Date::now());
+    return common::ContentFilterPolicy(std::move(domains), enforcing, version, base::Date::now());
 }
 
 filter::NEFilterNewFlowVerdict SimpleFilterPath::handleNewFlow(const filter::NEFilterFlow& flow) {
@@ -260,7 +259,7 @@ void SimpleFilterPath::writeBlockDecision(const std::string& host,
     if (sharedDefaults) {
         sharedDefaults->setObject(host, common::keys::contentFilterLastBlockedHost);
         sharedDefaults->setObject(matchedDomain, common::keys::contentFilterLastMatchedDomain);
-        sharedDefaults->setObject(platform::Date::now(), common::keys::contentFilterLastBlockedAt);
+        sharedDefaults->setObject(base::Date::now(), common::keys::contentFilterLastBlockedAt);
         sharedDefaults->setObject(std::string("blocked ") + matchedDomain,
                                   common::keys::contentFilterExtensionState);
         sharedDefaults->setObject(std::nullopt, common::keys::contentFilterExtensionError);

@@ -9,12 +9,12 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/log/Log.h"
+#include "base/uuid/UUID.h"
 #include "bench/SimpleMatching.h"
 #include "common/ContentFilterPolicy.h"
 #include "common/UserDefaults.h"
 #include "filter/framework/NEFilterDataProvider.h"
-#include "platform/log/Log.h"
-#include "platform/uuid/UUID.h"
 
 namespace bench {
 
@@ -35,7 +35,7 @@ class SimpleFilterPath {
 
   private:
     struct PendingInspection {
-        platform::Data bufferedOutboundData;
+        base::Data bufferedOutboundData;
         std::string endpointSummary;
     };
 
@@ -46,12 +46,12 @@ class SimpleFilterPath {
                             const std::optional<std::string>& resolvedHost);
     void writeBlockDecision(const std::string& host, const std::string& matchedDomain);
 
-    const platform::Logger logger;
+    const base::Logger logger;
     const std::shared_ptr<filter::FilterFramework> framework;
     const std::shared_ptr<common::UserDefaults> sharedDefaults;
     std::optional<std::int64_t> cachedPolicyVersion;
     common::ContentFilterPolicy cachedPolicy = common::ContentFilterPolicy::empty;
-    std::unordered_map<platform::UUID, PendingInspection> pendingInspections;
+    std::unordered_map<base::UUID, PendingInspection> pendingInspections;
 };
 
 }  // namespace bench

@@ -24,12 +24,12 @@ class WholeFileSuite final : public common::UserDefaults {
   public:
     explicit WholeFileSuite(std::string path) : path(std::move(path)) {}
 
-    std::optional<platform::Data> dataForKey(std::string_view key) override {
+    std::optional<base::Data> dataForKey(std::string_view key) override {
         const auto found = values.find(std::string(key));
-        if (found == values.end() || !std::holds_alternative<platform::Data>(found->second)) {
+        if (found == values.end() || !std::holds_alternative<base::Data>(found->second)) {
             return std::nullopt;
         }
-        return std::get<platform::Data>(found->second);
+        return std::get<base::Data>(found->second);
     }
     std::int64_t integerForKey(std::string_view key) override {
         const auto found = values.find(std::string(key));
@@ -61,7 +61,7 @@ class WholeFileSuite final : public common::UserDefaults {
                         contents += std::to_string(typed);
                     } else if constexpr (std::is_same_v<Type, std::string>) {
                         contents += typed;
-                    } else if constexpr (std::is_same_v<Type, platform::Data>) {
+                    } else if constexpr (std::is_same_v<Type, base::Data>) {
                         contents.append(typed.begin(), typed.end());
                     } else {
                         contents += std::to_string(typed.timeIntervalSinceReferenceDate);
@@ -84,8 +84,7 @@ class WholeFileSuite final : public common::UserDefaults {
 
   private:
     std::string path;
-    std::map<std::string, std::variant<std::int64_t, std::string, platform::Data, platform::Date>>
-        values;
+    std::map<std::string, std::variant<std::int64_t, std::string, base::Data, base::Date>> values;
 };
 
 struct SuiteEnvironment {

@@ -1,23 +1,23 @@
 #include "common/ContentFilterPolicy.h"
 
-#include "platform/json/JSON.h"
-#include "platform/json/JSONDecoder.h"
+#include "base/json/JSON.h"
+#include "base/json/JSONDecoder.h"
 
 namespace common {
 
-const ContentFilterPolicy ContentFilterPolicy::empty{{}, false, 0, platform::Date::distantPast()};
+const ContentFilterPolicy ContentFilterPolicy::empty{{}, false, 0, base::Date::distantPast()};
 
-platform::Expected<ContentFilterPolicy> ContentFilterPolicy::decode(
+base::Expected<ContentFilterPolicy> ContentFilterPolicy::decode(
     std::span<const std::uint8_t> json) {
-    auto container = platform::json::KeyedDecodingContainer::fromData(json);
+    auto container = base::json::KeyedDecodingContainer::fromData(json);
     if (!container) {
         return container.error();
     }
     return decode(*container);
 }
 
-platform::Expected<ContentFilterPolicy> ContentFilterPolicy::decode(
-    const platform::json::KeyedDecodingContainer& container) {
+base::Expected<ContentFilterPolicy> ContentFilterPolicy::decode(
+    const base::json::KeyedDecodingContainer& container) {
     auto blockedDomains = container.decodeStringArray("blockedDomains");
     if (!blockedDomains) {
         return blockedDomains.error();
@@ -38,7 +38,7 @@ platform::Expected<ContentFilterPolicy> ContentFilterPolicy::decode(
                                *policyVersion, *updatedAt);
 }
 
-ContentFilterPolicy ContentFilterPolicy::withUpdatedAt(platform::Date date) const {
+ContentFilterPolicy ContentFilterPolicy::withUpdatedAt(base::Date date) const {
     ContentFilterPolicy updatedPolicy = *this;
     updatedPolicy.updated = date;
     return updatedPolicy;
@@ -49,21 +49,21 @@ bool ContentFilterPolicy::operator==(const ContentFilterPolicy& other) const {
            enforcing == other.enforcing && version == other.version && updated == other.updated;
 }
 
-platform::Data ContentFilterPolicy::encode() const {
-    platform::Array domainValues;
+base::Data ContentFilterPolicy::encode() const {
+    base::Array domainValues;
     domainValues.reserve(domains->size());
     for (const auto& domain : *domains) {
         domainValues.emplace_back(domain);
     }
-    const platform::Value object(platform::Dictionary{
+    const base::Value object(base::Dictionary{
         {"blockedDomains", std::move(domainValues)},
         {"enforcementEnabled", enforcing},
         {"policyVersion", version},
         {"updatedAt", updated.timeIntervalSinceReferenceDate},
     });
-    auto data = platform::json::dataWithJSONObject(object);
+    auto data = base::json::dataWithJSONObject(object);
     // Every field is a valid JSON leaf, except a non-finite date, which no caller builds.
-    return data ? std::move(data).value() : platform::Data{};
+    return data ? std::move(data).value() : base::Data{};
 }
 
 }  // namespace common

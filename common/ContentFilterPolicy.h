@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/json/JSONDecoder.h"
-#include "platform/value/Date.h"
-#include "platform/value/Expected.h"
-#include "platform/value/Value.h"
+#include "base/json/JSONDecoder.h"
+#include "base/value/Date.h"
+#include "base/value/Expected.h"
+#include "base/value/Value.h"
 
 namespace common {
 
@@ -22,7 +22,7 @@ class ContentFilterPolicy {
     ContentFilterPolicy(std::vector<std::string> blockedDomains,
                         bool enforcementEnabled,
                         std::int64_t policyVersion,
-                        platform::Date updatedAt)
+                        base::Date updatedAt)
         : domains(std::make_shared<const std::vector<std::string>>(std::move(blockedDomains))),
           enforcing(enforcementEnabled),
           version(policyVersion),
@@ -37,22 +37,22 @@ class ContentFilterPolicy {
     const std::vector<std::string>& blockedDomains() const { return *domains; }
     bool enforcementEnabled() const { return enforcing; }
     std::int64_t policyVersion() const { return version; }
-    platform::Date updatedAt() const { return updated; }
+    base::Date updatedAt() const { return updated; }
 
     // Decodes the blob form: a JSON object with "blockedDomains" (array of strings),
     // "enforcementEnabled" (boolean), "policyVersion" (integer) and "updatedAt" (seconds relative
     // to 2001-01-01T00:00:00Z). All four are required; other keys are ignored. Domains are kept
     // exactly as stored.
-    [[nodiscard]] static platform::Expected<ContentFilterPolicy> decode(
+    [[nodiscard]] static base::Expected<ContentFilterPolicy> decode(
         std::span<const std::uint8_t> json);
     // The same from a blob already parsed, for a reader that wants other keys of it as well.
-    [[nodiscard]] static platform::Expected<ContentFilterPolicy> decode(
-        const platform::json::KeyedDecodingContainer& container);
+    [[nodiscard]] static base::Expected<ContentFilterPolicy> decode(
+        const base::json::KeyedDecodingContainer& container);
     // The blob form, always with the four keys.
-    platform::Data encode() const;
+    base::Data encode() const;
 
     // The same policy, updated at `date`.
-    ContentFilterPolicy withUpdatedAt(platform::Date date) const;
+    ContentFilterPolicy withUpdatedAt(base::Date date) const;
 
     bool operator==(const ContentFilterPolicy& other) const;
 
@@ -60,7 +60,7 @@ class ContentFilterPolicy {
     std::shared_ptr<const std::vector<std::string>> domains;
     bool enforcing;
     std::int64_t version;
-    platform::Date updated;
+    base::Date updated;
 };
 
 }  // namespace common

@@ -1,9 +1,9 @@
 #include "common/HostNormalization.h"
 
+#include <locale.h>
 #include <clocale>
 #include <cstdint>
 #include <cwctype>
-#include <locale.h>
 #include <optional>
 
 namespace common {
@@ -43,7 +43,8 @@ std::optional<DecodedCharacter> decodeCharacter(std::string_view text) {
         }
         codePoint = (codePoint << 6) | (continuation & 0x3F);
     }
-    const bool overlong = (length == 3 && codePoint < 0x800) || (length == 4 && codePoint < 0x10000);
+    const bool overlong =
+        (length == 3 && codePoint < 0x800) || (length == 4 && codePoint < 0x10000);
     const bool surrogate = codePoint >= 0xD800 && codePoint <= 0xDFFF;
     if (overlong || surrogate || codePoint > 0x10FFFF) {
         return std::nullopt;
@@ -72,9 +73,9 @@ void appendCharacter(std::string& output, char32_t codePoint) {
 // The Unicode White_Space property, which includes the newline characters.
 bool isWhitespaceOrNewline(char32_t codePoint) {
     return (codePoint >= 0x09 && codePoint <= 0x0D) || codePoint == 0x20 || codePoint == 0x85 ||
-           codePoint == 0xA0 || codePoint == 0x1680 || (codePoint >= 0x2000 && codePoint <= 0x200A) ||
-           codePoint == 0x2028 || codePoint == 0x2029 || codePoint == 0x202F ||
-           codePoint == 0x205F || codePoint == 0x3000;
+           codePoint == 0xA0 || codePoint == 0x1680 ||
+           (codePoint >= 0x2000 && codePoint <= 0x200A) || codePoint == 0x2028 ||
+           codePoint == 0x2029 || codePoint == 0x202F || codePoint == 0x205F || codePoint == 0x3000;
 }
 
 locale_t unicodeLocale() {

@@ -8,13 +8,13 @@
 #include <string_view>
 #include <variant>
 
-#include "platform/value/Date.h"
-#include "platform/value/Value.h"
+#include "base/value/Date.h"
+#include "base/value/Value.h"
 
 namespace common {
 
 // An object the suite stores under a key: a text, a data value or a date.
-using DefaultsObject = std::variant<std::string, platform::Data, platform::Date>;
+using DefaultsObject = std::variant<std::string, base::Data, base::Date>;
 
 // A handle on a user-defaults suite shared by several processes. Values keep their kind (data,
 // 64-bit integer, text, date); every write replaces the whole value under its key and the last
@@ -28,7 +28,7 @@ class UserDefaults {
     static std::shared_ptr<UserDefaults> openSuite(std::string_view suiteName);
 
     // The data value under `key`; nothing when the key is absent or holds another kind.
-    virtual std::optional<platform::Data> dataForKey(std::string_view key) = 0;
+    virtual std::optional<base::Data> dataForKey(std::string_view key) = 0;
     // The integer under `key`; 0 when the key is absent. A text that reads fully as a decimal
     // integer and a real (truncated toward zero) also give their integer; other kinds give 0.
     virtual std::int64_t integerForKey(std::string_view key) = 0;

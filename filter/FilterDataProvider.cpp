@@ -120,11 +120,11 @@ std::optional<common::ContentFilterPolicy> FilterDataProvider::loadPolicyFromCon
         lastConfiguredPolicy = policyFromVendorConfiguration(*configuration->vendorConfiguration);
         lastReadConfiguration = configuration;
     }
-    return lastConfiguredPolicy->withUpdatedAt(platform::Date::now());
+    return lastConfiguredPolicy->withUpdatedAt(base::Date::now());
 }
 
 common::ContentFilterPolicy FilterDataProvider::policyFromVendorConfiguration(
-    const platform::Value& vendorConfiguration) {
+    const base::Value& vendorConfiguration) {
     std::vector<std::string> domains;
     if (const auto* listed = vendorConfiguration.find("blockedDomains")) {
         if (const auto* entries = listed->array()) {
@@ -152,7 +152,7 @@ common::ContentFilterPolicy FilterDataProvider::policyFromVendorConfiguration(
         enforcementEnabled = enforcement->boolean().value_or(false);
     }
     return common::ContentFilterPolicy(std::move(domains), enforcementEnabled, policyVersion,
-                                       platform::Date::now());
+                                       base::Date::now());
 }
 
 void FilterDataProvider::incrementProviderStartCount() {
@@ -179,7 +179,7 @@ void FilterDataProvider::writeDiagnostics(const std::string& state,
 }
 
 std::optional<PendingInspection> FilterDataProvider::pendingInspectionForTesting(
-    const platform::UUID& identifier) const {
+    const base::UUID& identifier) const {
     std::lock_guard lock(mutex);
     auto found = pendingInspections.find(identifier);
     if (found == pendingInspections.end()) {

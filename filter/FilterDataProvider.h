@@ -11,6 +11,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/log/Log.h"
+#include "base/uuid/UUID.h"
 #include "common/ContentFilterPolicy.h"
 #include "common/DomainIndex.h"
 #include "common/UserDefaults.h"
@@ -18,8 +20,6 @@
 #include "filter/PendingInspection.h"
 #include "filter/PolicyBlobCache.h"
 #include "filter/framework/NEFilterDataProvider.h"
-#include "platform/log/Log.h"
-#include "platform/uuid/UUID.h"
 
 namespace filter {
 
@@ -72,7 +72,7 @@ class FilterDataProvider final : public NEFilterDataProvider,
 
     // The inspection kept for the flow `identifier`, if any, and how many are kept. For tests.
     std::optional<PendingInspection> pendingInspectionForTesting(
-        const platform::UUID& identifier) const;
+        const base::UUID& identifier) const;
     std::size_t pendingInspectionCountForTesting() const;
     // Refreshes the policy as a callback does. For tests and benchmarks.
     void refreshPolicyIfNeededForTesting(bool force);
@@ -106,7 +106,7 @@ class FilterDataProvider final : public NEFilterDataProvider,
     // default. Nothing when there is no vendor dictionary.
     std::optional<common::ContentFilterPolicy> loadPolicyFromConfiguration();
     static common::ContentFilterPolicy policyFromVendorConfiguration(
-        const platform::Value& vendorConfiguration);
+        const base::Value& vendorConfiguration);
     void incrementProviderStartCount();
     // Stores `state` and stores `error`, or removes the error key when there is none.
     void writeDiagnostics(const std::string& state, const std::optional<std::string>& error);
@@ -119,7 +119,7 @@ class FilterDataProvider final : public NEFilterDataProvider,
                            SettingsCompletion completionHandler,
                            bool isInitial);
     void finishInstallation(const Installation& installation,
-                            const std::optional<platform::Error>& error);
+                            const std::optional<base::Error>& error);
     // "reconfigured blocking" or "reconfigured monitoring", as `policy` enforces or not.
     static std::string reconfiguredState(const common::ContentFilterPolicy& policy);
     // Four rules that send every TCP flow to port 80 or 443, IPv4 and IPv6, to the provider.
@@ -146,7 +146,7 @@ class FilterDataProvider final : public NEFilterDataProvider,
     // How many outbound bytes each look at a flow under inspection asks for.
     static constexpr std::size_t peekOutboundBytes = 1024;
 
-    const platform::Logger logger;
+    const base::Logger logger;
     const std::shared_ptr<common::UserDefaults> sharedDefaults;
     // Reads the blob from `sharedDefaults`; absent with it.
     const std::unique_ptr<PolicyBlobCache> policyBlobCache;
@@ -156,7 +156,7 @@ class FilterDataProvider final : public NEFilterDataProvider,
     // The version of the last policy taken into `cachedPolicy`; nothing before the first.
     std::optional<std::int64_t> cachedPolicyVersion;
     bool didApplyInitialSettings = false;
-    std::unordered_map<platform::UUID, PendingInspection> pendingInspections;
+    std::unordered_map<base::UUID, PendingInspection> pendingInspections;
     common::ContentFilterPolicy cachedPolicy = common::ContentFilterPolicy::empty;
     // The entries of `cachedPolicy`, indexed for matching; built again whenever `cachedPolicy`
     // takes another list.

@@ -46,7 +46,7 @@ void FilterDataProvider::beginInstallation(const std::string& state,
     std::weak_ptr<FilterDataProvider> weakProvider = weak_from_this();
     apply(std::move(settings),
           [weakProvider, installation = std::move(installation),
-           completionHandler = std::move(completionHandler)](std::optional<platform::Error> error) {
+           completionHandler = std::move(completionHandler)](std::optional<base::Error> error) {
               if (auto provider = weakProvider.lock()) {
                   std::lock_guard lock(provider->mutex);
                   provider->finishInstallation(installation, error);
@@ -58,7 +58,7 @@ void FilterDataProvider::beginInstallation(const std::string& state,
 }
 
 void FilterDataProvider::finishInstallation(const Installation& installation,
-                                            const std::optional<platform::Error>& error) {
+                                            const std::optional<base::Error>& error) {
     didApplyInitialSettings = true;
     if (error) {
         logger.error("apply settings failed: %{public}s", {error->description});

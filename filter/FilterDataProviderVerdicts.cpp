@@ -135,7 +135,7 @@ void FilterDataProvider::writeBlockDecision(const std::string& host,
     if (sharedDefaults) {
         sharedDefaults->setObject(host, common::keys::contentFilterLastBlockedHost);
         sharedDefaults->setObject(matchedDomain, common::keys::contentFilterLastMatchedDomain);
-        sharedDefaults->setObject(platform::Date::now(), common::keys::contentFilterLastBlockedAt);
+        sharedDefaults->setObject(base::Date::now(), common::keys::contentFilterLastBlockedAt);
     }
     writeDiagnostics("blocked " + matchedDomain, std::nullopt);
     logger.log("blocked flow host=%{public}s domain=%{public}s", {host, matchedDomain});

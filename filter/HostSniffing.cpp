@@ -3,11 +3,13 @@
 #include <array>
 #include <string_view>
 
+#include "base/ByteReader.h"
 #include "common/HostNormalization.h"
-#include "filter/ByteReader.h"
 
 namespace filter {
 namespace {
+
+using base::ByteReader;
 
 constexpr std::uint8_t handshakeRecordType = 22;
 constexpr std::uint8_t clientHelloHandshakeType = 1;

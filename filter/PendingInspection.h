@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "platform/value/Value.h"
+#include "base/value/Value.h"
 
 namespace filter {
 
@@ -10,7 +10,7 @@ namespace filter {
 struct PendingInspection {
     // The flow's first outbound bytes in the order delivered, never more than 4096; empty when
     // the entry is made.
-    platform::Data bufferedOutboundData;
+    base::Data bufferedOutboundData;
     // The printable name of the remote end, for log lines; never changes once the entry is made.
     std::string endpointSummary;
 

@@ -4,9 +4,9 @@
 #include <memory>
 #include <optional>
 
+#include "base/value/Value.h"
 #include "common/ContentFilterPolicy.h"
 #include "common/UserDefaults.h"
-#include "platform/value/Value.h"
 
 namespace filter {
 
@@ -30,7 +30,7 @@ class PolicyBlobCache {
     struct Reading {
         // The suite's answer before the blob was read; nothing when it could not tell.
         std::optional<std::int64_t> externalChangeCounter;
-        std::optional<platform::Data> blob;
+        std::optional<base::Data> blob;
         std::optional<common::ContentFilterPolicy> policy;
     };
 

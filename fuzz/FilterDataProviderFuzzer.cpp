@@ -17,9 +17,9 @@
 #include <memory>
 #include <vector>
 
+#include "base/ByteReader.h"
 #include "fakes/FakeFilterFramework.h"
 #include "fakes/FakeUserDefaults.h"
-#include "filter/ByteReader.h"
 #include "filter/FilterDataProvider.h"
 #include "filter/HostSniffing.h"
 
@@ -36,7 +36,7 @@ void require(bool condition) {
 }
 
 struct Policy {
-    platform::Value vendorConfiguration;
+    base::Value vendorConfiguration;
     bool enforcementEnabled;
 };
 
@@ -47,21 +47,20 @@ Policy policy(std::uint8_t selector, std::int64_t version) {
         {},
         {"example.com", "news.org", "test"},
     }};
-    platform::Array domains;
+    base::Array domains;
     for (const auto* domain : domainSets[(selector >> 1) % domainSets.size()]) {
         domains.emplace_back(domain);
     }
     const bool enforcementEnabled = (selector & 1) != 0;
-    return {platform::Value(platform::Dictionary{{"blockedDomains", std::move(domains)},
-                                                 {"enforcementEnabled", enforcementEnabled},
-                                                 {"policyVersion", version}}),
+    return {base::Value(base::Dictionary{{"blockedDomains", std::move(domains)},
+                                         {"enforcementEnabled", enforcementEnabled},
+                                         {"policyVersion", version}}),
             enforcementEnabled};
 }
 
 // The forms one flow can take: without a host to 443 or 80, named by the platform, or a
 // datagram flow.
-std::shared_ptr<filter::NEFilterFlow> flowOfForm(const platform::UUID& identifier,
-                                                 std::uint8_t form) {
+std::shared_ptr<filter::NEFilterFlow> flowOfForm(const base::UUID& identifier, std::uint8_t form) {
     switch (form % 4) {
         case 0:
             return std::make_shared<filter::NEFilterSocketFlow>(
@@ -104,7 +103,7 @@ void checkChunk(filter::FilterDataProvider& provider,
     }
     require(verdict.passBytes == chunk.size() && verdict.peekBytes == 1024);
     require(after && enforcementEnabled);
-    platform::Data expected = before ? before->bufferedOutboundData : platform::Data();
+    base::Data expected = before ? before->bufferedOutboundData : base::Data();
     expected.insert(expected.end(), chunk.begin(), chunk.end());
     require(after->bufferedOutboundData == expected);
     require(expected.size() < maxInspectionBytes && isHostStillUnknown(expected));
@@ -115,13 +114,13 @@ void checkChunk(filter::FilterDataProvider& provider,
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static fakes::FakeUserDefaultsStore store;
     static const bool isSetUp = [] {
-        platform::setLogOutputToStandardError(false);
+        base::setLogOutputToStandardError(false);
         store.install();
         return true;
     }();
     (void)isSetUp;
 
-    filter::ByteReader input(std::span(data, size));
+    base::ByteReader input(std::span(data, size));
     std::int64_t version = 1;
     auto current = policy(input.readU8().value_or(1), version);
     auto framework = std::make_shared<fakes::FakeFilterFramework>();
@@ -131,7 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     provider->startFilter(nullptr);
     framework->completeAllInstallations();
 
-    const std::array<platform::UUID, 4> identifiers;
+    const std::array<base::UUID, 4> identifiers;
     std::array<std::uint8_t, 4> forms = {0, 1, 0, 1};
     while (const auto operation = input.readU8()) {
         const std::size_t index = (*operation >> 3) % identifiers.size();

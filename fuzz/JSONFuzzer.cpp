@@ -3,13 +3,13 @@
 #include <cstdlib>
 #include <span>
 
-#include "platform/json/JSON.h"
-#include "platform/json/JSONDecoder.h"
+#include "base/json/JSON.h"
+#include "base/json/JSONDecoder.h"
 
 // Parses any bytes; whatever parses and is writable must write the same text again after a
 // second parse. The decoder's conversions run on every object for the sanitizers to watch.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    using namespace platform::json;
+    using namespace base::json;
     const std::span<const std::uint8_t> input(data, size);
     if (const auto container = KeyedDecodingContainer::fromData(input)) {
         (void)container->decodeInt64IfPresent("a");

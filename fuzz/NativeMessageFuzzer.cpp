@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "base/json/JSON.h"
+#include "base/log/Log.h"
 #include "fakes/FakeUserDefaults.h"
-#include "platform/extension-runtime/NSExtensionItem.h"
-#include "platform/extension-runtime/SFExtensionMessageKey.h"
-#include "platform/json/JSON.h"
-#include "platform/log/Log.h"
 #include "safari-extension/SafariWebExtensionHandler.h"
+#include "safari-extension/runtime/NSExtensionItem.h"
+#include "safari-extension/runtime/SFExtensionMessageKey.h"
 
 // Any bytes, delivered as one native message the way the runtime delivers a frame, get exactly
 // one answer: one item whose message is a writable dictionary with a boolean "ok".
@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     using namespace platform;
     using namespace platform::extension;
     static fakes::FakeUserDefaultsStore* store = [] {
-        setLogOutputToStandardError(false);
+        base::setLogOutputToStandardError(false);
         auto* created = new fakes::FakeUserDefaultsStore;
         created->setData("contentFilterPolicyBlob",
                          R"({"blockedDomains":["example.com"," WWW.Ads.Example.ORG:443"],)"
@@ -30,8 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)store;
 
     auto item = std::make_shared<NSExtensionItem>();
-    item->userInfo = Dictionary{};
-    if (auto message = json::JSONObjectWithData(std::span(data, size), true)) {
+    item->userInfo = base::Dictionary{};
+    if (auto message = base::json::JSONObjectWithData(std::span(data, size), true)) {
         item->userInfo->push_back({SFExtensionMessageKey, std::move(message).value()});
     }
     std::vector<std::vector<NSExtensionItem>> answers;
@@ -43,9 +43,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         answers[0][0].userInfo->size() != 1) {
         std::abort();
     }
-    const Value& reply = answers[0][0].userInfo->front().value;
-    const Value* ok = reply.find("ok");
-    if (ok == nullptr || !ok->boolean() || !json::dataWithJSONObject(reply)) {
+    const base::Value& reply = answers[0][0].userInfo->front().value;
+    const base::Value* ok = reply.find("ok");
+    if (ok == nullptr || !ok->boolean() || !base::json::dataWithJSONObject(reply)) {
         std::abort();
     }
     return 0;

@@ -1,12 +1,12 @@
 #include "safari-extension/ActionEnvelope.h"
 
-#include "platform/json/JSONDecoder.h"
+#include "base/json/JSONDecoder.h"
 #include "safari-extension/DecodedField.h"
 
 namespace safari {
 
-platform::Expected<ActionEnvelope> ActionEnvelope::decode(std::span<const std::uint8_t> json) {
-    const auto container = platform::json::KeyedDecodingContainer::fromData(json);
+base::Expected<ActionEnvelope> ActionEnvelope::decode(std::span<const std::uint8_t> json) {
+    const auto container = base::json::KeyedDecodingContainer::fromData(json);
     if (!container) {
         return container.error();
     }

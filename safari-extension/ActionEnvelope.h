@@ -5,7 +5,7 @@
 #include <span>
 #include <string>
 
-#include "platform/value/Expected.h"
+#include "base/value/Expected.h"
 
 namespace safari {
 
@@ -15,8 +15,7 @@ struct ActionEnvelope {
     std::optional<std::string> action;
 
     // Fails when `json` is not a JSON object or "action" is neither a string nor null.
-    [[nodiscard]] static platform::Expected<ActionEnvelope> decode(
-        std::span<const std::uint8_t> json);
+    [[nodiscard]] static base::Expected<ActionEnvelope> decode(std::span<const std::uint8_t> json);
 };
 
 }  // namespace safari

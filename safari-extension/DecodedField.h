@@ -3,7 +3,7 @@
 #include <optional>
 #include <utility>
 
-#include "platform/value/Expected.h"
+#include "base/value/Expected.h"
 
 namespace safari {
 
@@ -11,8 +11,7 @@ namespace safari {
 // reads as one line per key:
 //   if (auto error = assignDecoded(record.name, container.decodeString("name"))) { return *error; }
 template <typename T>
-[[nodiscard]] std::optional<platform::Error> assignDecoded(T& field,
-                                                           platform::Expected<T> decoded) {
+[[nodiscard]] std::optional<base::Error> assignDecoded(T& field, base::Expected<T> decoded) {
     if (!decoded) {
         return decoded.error();
     }

@@ -1,8 +1,8 @@
 // The extension's declaration of its principal class, which the runtime's NSExtensionMain
 // instantiates. The executable has no entry code of its own.
 
-#include "platform/extension-runtime/NSExtensionPrincipalClass.h"
 #include "safari-extension/SafariWebExtensionHandler.h"
+#include "safari-extension/runtime/NSExtensionPrincipalClass.h"
 
 namespace platform::extension {
 

@@ -16,8 +16,8 @@ std::string_view errorDescription(HandlerError error) {
     return "Safari native messaging failed.";
 }
 
-platform::Error makeError(HandlerError error) {
-    return platform::Error{std::string(errorDescription(error))};
+base::Error makeError(HandlerError error) {
+    return base::Error{std::string(errorDescription(error))};
 }
 
 }  // namespace safari

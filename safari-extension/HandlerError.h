@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "platform/value/Expected.h"
+#include "base/value/Expected.h"
 
 namespace safari {
 
@@ -17,6 +17,6 @@ enum class HandlerError {
 std::string_view errorDescription(HandlerError error);
 
 // `error` as a platform error carrying its description.
-platform::Error makeError(HandlerError error);
+base::Error makeError(HandlerError error);
 
 }  // namespace safari

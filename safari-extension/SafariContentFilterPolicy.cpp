@@ -1,6 +1,6 @@
 #include "safari-extension/SafariContentFilterPolicy.h"
 
-#include "platform/json/JSONDecoder.h"
+#include "base/json/JSONDecoder.h"
 
 namespace safari {
 
@@ -12,9 +12,9 @@ const std::vector<std::string>& SafariContentFilterPolicy::domains() const {
     return configuredDomains ? *configuredDomains : policy.blockedDomains();
 }
 
-platform::Expected<SafariContentFilterPolicy> SafariContentFilterPolicy::decode(
+base::Expected<SafariContentFilterPolicy> SafariContentFilterPolicy::decode(
     std::span<const std::uint8_t> json) {
-    const auto container = platform::json::KeyedDecodingContainer::fromData(json);
+    const auto container = base::json::KeyedDecodingContainer::fromData(json);
     if (!container) {
         return container.error();
     }

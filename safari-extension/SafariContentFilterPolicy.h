@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "base/value/Expected.h"
 #include "common/ContentFilterPolicy.h"
-#include "platform/value/Expected.h"
 
 namespace safari {
 
@@ -27,7 +27,7 @@ struct SafariContentFilterPolicy {
 
     // Decodes the blob: the record's four required keys as the record decodes them, and
     // "configuredDomains", which must be an array of strings when present.
-    [[nodiscard]] static platform::Expected<SafariContentFilterPolicy> decode(
+    [[nodiscard]] static base::Expected<SafariContentFilterPolicy> decode(
         std::span<const std::uint8_t> json);
 };
 

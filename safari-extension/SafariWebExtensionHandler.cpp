@@ -5,18 +5,18 @@
 #include <utility>
 #include <vector>
 
+#include "base/json/JSON.h"
+#include "base/url/URL.h"
+#include "base/value/Date.h"
 #include "common/BuildConstants.h"
 #include "common/HostNormalization.h"
 #include "common/SharedDefaultsKeys.h"
 #include "common/UserDefaults.h"
-#include "platform/extension-runtime/NSExtensionItem.h"
-#include "platform/extension-runtime/SFExtensionMessageKey.h"
-#include "platform/json/JSON.h"
-#include "platform/url/URL.h"
-#include "platform/value/Date.h"
 #include "safari-extension/ActionEnvelope.h"
 #include "safari-extension/HandlerError.h"
 #include "safari-extension/WebsiteBlockingStateMessage.h"
+#include "safari-extension/runtime/NSExtensionItem.h"
+#include "safari-extension/runtime/SFExtensionMessageKey.h"
 
 namespace safari {
 namespace {
@@ -29,7 +29,7 @@ constexpr char getWebsiteBlockingStateAction[] = "getWebsiteBlockingState";
 constexpr char trackActiveWebsiteAction[] = "trackActiveWebsite";
 
 // The message under SFExtensionMessageKey in the first input item; null when there is none.
-const platform::Value* nativeMessage(const NSExtensionContext& context) {
+const base::Value* nativeMessage(const NSExtensionContext& context) {
     const auto& items = context.inputItems();
     if (items.empty()) {
         return nullptr;
@@ -57,39 +57,39 @@ SafariWebExtensionHandler::SafariWebExtensionHandler()
     : logger(common::extensionLogSubsystem, "NativeMessaging") {}
 
 void SafariWebExtensionHandler::beginRequest(NSExtensionContext& context) {
-    platform::Expected<platform::Dictionary> payload = platform::Error{};
+    base::Expected<base::Dictionary> payload = base::Error{};
     try {
         payload = replyPayload(context);
     } catch (const std::exception& exception) {
         // Running out of memory on a huge message must still end in a reply.
-        payload = platform::Error{std::string("The native message could not be handled: ") +
-                                  exception.what()};
+        payload = base::Error{std::string("The native message could not be handled: ") +
+                              exception.what()};
     }
 
     NSExtensionItem reply;
     if (payload) {
-        reply.userInfo = platform::Dictionary{{SFExtensionMessageKey, std::move(payload).value()}};
+        reply.userInfo = base::Dictionary{{SFExtensionMessageKey, std::move(payload).value()}};
     } else {
         const std::string& description = payload.error().description;
         logger.error("Failed handling Safari native message: %{public}s", {description});
-        reply.userInfo = platform::Dictionary{
-            {SFExtensionMessageKey, platform::Dictionary{{"ok", false}, {"error", description}}}};
+        reply.userInfo = base::Dictionary{
+            {SFExtensionMessageKey, base::Dictionary{{"ok", false}, {"error", description}}}};
     }
     std::vector<NSExtensionItem> replyItems;
     replyItems.push_back(std::move(reply));
     context.completeRequest(std::move(replyItems), nullptr);
 }
 
-platform::Expected<platform::Dictionary> SafariWebExtensionHandler::replyPayload(
+base::Expected<base::Dictionary> SafariWebExtensionHandler::replyPayload(
     const NSExtensionContext& context) const {
-    const platform::Value* message = nativeMessage(context);
+    const base::Value* message = nativeMessage(context);
     if (message == nullptr) {
         return makeError(HandlerError::missingMessage);
     }
-    if (!platform::json::isValidJSONObject(*message)) {
+    if (!base::json::isValidJSONObject(*message)) {
         return makeError(HandlerError::invalidMessage);
     }
-    const auto bytes = platform::json::dataWithJSONObject(*message);
+    const auto bytes = base::json::dataWithJSONObject(*message);
     if (!bytes) {
         return makeError(HandlerError::invalidMessage);
     }
@@ -104,9 +104,9 @@ platform::Expected<platform::Dictionary> SafariWebExtensionHandler::replyPayload
             return request.error();
         }
         const BlockingState state = resolveBlockingState(request->url, request->host);
-        return platform::Dictionary{{"ok", true},
-                                    {"blocked", state.isBlocked},
-                                    {"matchedDomain", state.matchedDomain.value_or("")}};
+        return base::Dictionary{{"ok", true},
+                                {"blocked", state.isBlocked},
+                                {"matchedDomain", state.matchedDomain.value_or("")}};
     }
     if (envelope->action != trackActiveWebsiteAction &&
         !TrackActiveWebsiteMessage::decode(*bytes)) {
@@ -115,7 +115,7 @@ platform::Expected<platform::Dictionary> SafariWebExtensionHandler::replyPayload
     return trackingPayload(*bytes);
 }
 
-platform::Expected<platform::Dictionary> SafariWebExtensionHandler::trackingPayload(
+base::Expected<base::Dictionary> SafariWebExtensionHandler::trackingPayload(
     std::span<const std::uint8_t> message) const {
     const auto decoded = TrackActiveWebsiteMessage::decode(message);
     if (!decoded) {
@@ -126,14 +126,14 @@ platform::Expected<platform::Dictionary> SafariWebExtensionHandler::trackingPayl
         return event.error();
     }
     const BlockingState state = resolveBlockingState(decoded->url, decoded->host);
-    return platform::Dictionary{{"ok", true},
-                                {"messageID", event->messageID},
-                                {"host", event->host.value_or("")},
-                                {"blocked", state.isBlocked},
-                                {"matchedDomain", state.matchedDomain.value_or("")}};
+    return base::Dictionary{{"ok", true},
+                            {"messageID", event->messageID},
+                            {"host", event->host.value_or("")},
+                            {"blocked", state.isBlocked},
+                            {"matchedDomain", state.matchedDomain.value_or("")}};
 }
 
-platform::Expected<StoredBrowserEvent> SafariWebExtensionHandler::storeTrackedEvent(
+base::Expected<StoredBrowserEvent> SafariWebExtensionHandler::storeTrackedEvent(
     const TrackActiveWebsiteMessage& message) const {
     const StoredBrowserEvent event{
         .messageID = message.messageID,
@@ -144,8 +144,8 @@ platform::Expected<StoredBrowserEvent> SafariWebExtensionHandler::storeTrackedEv
         .host = normalizedHost(message.url, message.host),
         .isActiveTab = message.isActiveTab,
         .isWindowFocused = message.isWindowFocused,
-        .occurredAt = platform::Date::fromUnixTime(message.occurredAt / 1000.0),
-        .receivedAt = platform::Date::now(),
+        .occurredAt = base::Date::fromUnixTime(message.occurredAt / 1000.0),
+        .receivedAt = base::Date::now(),
     };
     const auto defaults = common::UserDefaults::openSuite(common::appGroupIdentifier);
     if (!defaults) {
@@ -180,7 +180,7 @@ std::optional<std::string> SafariWebExtensionHandler::normalizedHost(
     const std::optional<std::string>& url,
     const std::optional<std::string>& host) const {
     if (url) {
-        const auto parsed = platform::URL::fromString(*url);
+        const auto parsed = base::URL::fromString(*url);
         if (parsed && parsed->host() && !parsed->host()->empty()) {
             return common::normalizedHostText(*parsed->host());
         }

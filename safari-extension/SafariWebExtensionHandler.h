@@ -5,16 +5,16 @@
 #include <span>
 #include <string>
 
-#include "platform/extension-runtime/NSExtensionContext.h"
-#include "platform/extension-runtime/NSExtensionRequestHandling.h"
-#include "platform/extension-runtime/NSObject.h"
-#include "platform/log/Log.h"
-#include "platform/value/Expected.h"
-#include "platform/value/Value.h"
+#include "base/log/Log.h"
+#include "base/value/Expected.h"
+#include "base/value/Value.h"
 #include "safari-extension/BlockingState.h"
 #include "safari-extension/SafariContentFilterPolicy.h"
 #include "safari-extension/StoredBrowserEvent.h"
 #include "safari-extension/TrackActiveWebsiteMessage.h"
+#include "safari-extension/runtime/NSExtensionContext.h"
+#include "safari-extension/runtime/NSExtensionRequestHandling.h"
+#include "safari-extension/runtime/NSObject.h"
 
 namespace safari {
 
@@ -36,14 +36,13 @@ class SafariWebExtensionHandler final : public platform::extension::NSObject,
 
   private:
     // The reply payload for the request, or the failure to report.
-    platform::Expected<platform::Dictionary> replyPayload(
+    base::Expected<base::Dictionary> replyPayload(
         const platform::extension::NSExtensionContext& context) const;
     // Decodes a tracking message, stores its event and answers with the site's blocking state.
-    platform::Expected<platform::Dictionary> trackingPayload(
-        std::span<const std::uint8_t> message) const;
+    base::Expected<base::Dictionary> trackingPayload(std::span<const std::uint8_t> message) const;
     // Writes the event of `message` to the shared suite, replacing the previous one; nothing is
     // written on failure.
-    platform::Expected<StoredBrowserEvent> storeTrackedEvent(
+    base::Expected<StoredBrowserEvent> storeTrackedEvent(
         const TrackActiveWebsiteMessage& message) const;
     // The policy currently in the shared suite; the empty policy when there is none to read.
     SafariContentFilterPolicy loadContentFilterPolicy() const;
@@ -56,7 +55,7 @@ class SafariWebExtensionHandler final : public platform::extension::NSObject,
     BlockingState resolveBlockingState(const std::optional<std::string>& url,
                                        const std::optional<std::string>& host) const;
 
-    const platform::Logger logger;
+    const base::Logger logger;
 };
 
 }  // namespace safari

@@ -1,13 +1,13 @@
 #include "safari-extension/StoredBrowserEvent.h"
 
-#include "platform/json/JSON.h"
-#include "platform/json/JSONDecoder.h"
+#include "base/json/JSON.h"
+#include "base/json/JSONDecoder.h"
 #include "safari-extension/DecodedField.h"
 
 namespace safari {
 
-platform::Expected<platform::Data> StoredBrowserEvent::encode() const {
-    platform::Dictionary object{{"messageID", messageID}, {"browser", browser}};
+base::Expected<base::Data> StoredBrowserEvent::encode() const {
+    base::Dictionary object{{"messageID", messageID}, {"browser", browser}};
     if (tabID) {
         object.push_back({"tabID", *tabID});
     }
@@ -24,12 +24,11 @@ platform::Expected<platform::Data> StoredBrowserEvent::encode() const {
     object.push_back({"isWindowFocused", isWindowFocused});
     object.push_back({"occurredAt", occurredAt.timeIntervalSinceReferenceDate});
     object.push_back({"receivedAt", receivedAt.timeIntervalSinceReferenceDate});
-    return platform::json::dataWithJSONObject(platform::Value(std::move(object)));
+    return base::json::dataWithJSONObject(base::Value(std::move(object)));
 }
 
-platform::Expected<StoredBrowserEvent> StoredBrowserEvent::decode(
-    std::span<const std::uint8_t> json) {
-    const auto container = platform::json::KeyedDecodingContainer::fromData(json);
+base::Expected<StoredBrowserEvent> StoredBrowserEvent::decode(std::span<const std::uint8_t> json) {
+    const auto container = base::json::KeyedDecodingContainer::fromData(json);
     if (!container) {
         return container.error();
     }

@@ -5,9 +5,9 @@
 #include <span>
 #include <string>
 
-#include "platform/value/Date.h"
-#include "platform/value/Expected.h"
-#include "platform/value/Value.h"
+#include "base/value/Date.h"
+#include "base/value/Expected.h"
+#include "base/value/Value.h"
 
 namespace safari {
 
@@ -24,16 +24,16 @@ struct StoredBrowserEvent {
     std::optional<std::string> host;
     bool isActiveTab = false;
     bool isWindowFocused = false;
-    platform::Date occurredAt;
+    base::Date occurredAt;
     // When the handler began storing the event.
-    platform::Date receivedAt;
+    base::Date receivedAt;
 
     // The stored form: compact UTF-8 JSON of one object, without the optional fields that have
     // no value, dates as seconds relative to 2001-01-01T00:00:00Z. Fails when a field cannot be
     // written as JSON (a text that is not UTF-8).
-    [[nodiscard]] platform::Expected<platform::Data> encode() const;
+    [[nodiscard]] base::Expected<base::Data> encode() const;
     // Reads the stored form back.
-    [[nodiscard]] static platform::Expected<StoredBrowserEvent> decode(
+    [[nodiscard]] static base::Expected<StoredBrowserEvent> decode(
         std::span<const std::uint8_t> json);
 };
 

@@ -1,13 +1,13 @@
 #include "safari-extension/TrackActiveWebsiteMessage.h"
 
-#include "platform/json/JSONDecoder.h"
+#include "base/json/JSONDecoder.h"
 #include "safari-extension/DecodedField.h"
 
 namespace safari {
 
-platform::Expected<TrackActiveWebsiteMessage> TrackActiveWebsiteMessage::decode(
+base::Expected<TrackActiveWebsiteMessage> TrackActiveWebsiteMessage::decode(
     std::span<const std::uint8_t> json) {
-    const auto container = platform::json::KeyedDecodingContainer::fromData(json);
+    const auto container = base::json::KeyedDecodingContainer::fromData(json);
     if (!container) {
         return container.error();
     }

@@ -5,7 +5,7 @@
 #include <span>
 #include <string>
 
-#include "platform/value/Expected.h"
+#include "base/value/Expected.h"
 
 namespace safari {
 
@@ -27,7 +27,7 @@ struct TrackActiveWebsiteMessage {
     // Fails when `json` is not a JSON object, a required key ("messageID", "browser",
     // "isActiveTab", "isWindowFocused", "occurredAt") is absent or null, or a key holds another
     // type; "tabID" and "windowID" must be whole numbers that fit 64 bits.
-    [[nodiscard]] static platform::Expected<TrackActiveWebsiteMessage> decode(
+    [[nodiscard]] static base::Expected<TrackActiveWebsiteMessage> decode(
         std::span<const std::uint8_t> json);
 };
 

@@ -1,13 +1,13 @@
 #include "safari-extension/WebsiteBlockingStateMessage.h"
 
-#include "platform/json/JSONDecoder.h"
+#include "base/json/JSONDecoder.h"
 #include "safari-extension/DecodedField.h"
 
 namespace safari {
 
-platform::Expected<WebsiteBlockingStateMessage> WebsiteBlockingStateMessage::decode(
+base::Expected<WebsiteBlockingStateMessage> WebsiteBlockingStateMessage::decode(
     std::span<const std::uint8_t> json) {
-    const auto container = platform::json::KeyedDecodingContainer::fromData(json);
+    const auto container = base::json::KeyedDecodingContainer::fromData(json);
     if (!container) {
         return container.error();
     }

@@ -5,7 +5,7 @@
 #include <span>
 #include <string>
 
-#include "platform/value/Expected.h"
+#include "base/value/Expected.h"
 
 namespace safari {
 
@@ -19,7 +19,7 @@ struct WebsiteBlockingStateMessage {
     std::optional<std::string> host;
 
     // Fails when `json` is not a JSON object, "action" is missing, or a key holds another type.
-    [[nodiscard]] static platform::Expected<WebsiteBlockingStateMessage> decode(
+    [[nodiscard]] static base::Expected<WebsiteBlockingStateMessage> decode(
         std::span<const std::uint8_t> json);
 };
 

@@ -8,25 +8,25 @@
 #include <optional>
 #include <span>
 
+#include "base/value/Expected.h"
 #include "filter/framework/NEFilterFlow.h"
 #include "filter/framework/NEFilterProviderConfiguration.h"
 #include "filter/framework/NEFilterSettings.h"
 #include "filter/framework/NEFilterVerdicts.h"
-#include "platform/value/Expected.h"
 
 namespace filter {
 
 // The platform's stop reason, an integer code.
 using NEProviderStopReason = std::int64_t;
 
-using SettingsCompletion = std::function<void(std::optional<platform::Error>)>;
+using SettingsCompletion = std::function<void(std::optional<base::Error>)>;
 using ConfigurationChangeHandler =
     std::function<void(std::shared_ptr<const NEFilterProviderConfiguration>)>;
 
 // Ends a watch on `filterConfiguration` when it is destroyed. After the destructor returns the
 // handler is never called again.
 class ConfigurationObservation {
-public:
+  public:
     virtual ~ConfigurationObservation() = default;
 };
 
@@ -36,7 +36,7 @@ public:
 // held, and its handlers wait for that mutex. A ConfigurationObservation may be destroyed on any
 // thread, also inside its own handler (when the handler drops the provider's last reference).
 class FilterFramework {
-public:
+  public:
     virtual ~FilterFramework() = default;
 
     // The provider configuration in force; never null.
@@ -53,13 +53,14 @@ public:
 // The base class of a content-filter provider. The framework creates the provider, attaches
 // itself and then calls the overridable callbacks, possibly from several threads at once.
 class NEFilterDataProvider {
-public:
+  public:
     virtual ~NEFilterDataProvider() = default;
 
     // Called once at start; `completionHandler` is called once with the start's error or none.
     virtual void startFilter(SettingsCompletion completionHandler) = 0;
     // Called once at stop; `completionHandler` is called once at the end.
-    virtual void stopFilter(NEProviderStopReason reason, std::function<void()> completionHandler) = 0;
+    virtual void stopFilter(NEProviderStopReason reason,
+                            std::function<void()> completionHandler) = 0;
     // The verdict for a new flow.
     virtual NEFilterNewFlowVerdict handleNewFlow(const NEFilterFlow& flow) = 0;
     // Outbound bytes of a flow under inspection: `readBytes` begins at `readBytesStartOffset`
@@ -73,7 +74,7 @@ public:
     // Connects the provider to the framework hosting it; called by the framework before start.
     void attachFramework(std::shared_ptr<FilterFramework> framework);
 
-protected:
+  protected:
     // The provider configuration in force (an empty configuration when no framework is attached).
     std::shared_ptr<const NEFilterProviderConfiguration> filterConfiguration() const;
     // Watches `filterConfiguration`; nothing when no framework is attached.
@@ -82,7 +83,7 @@ protected:
     // `applySettings:completionHandler:`. Without a framework the completion is never called.
     void apply(NEFilterSettings settings, SettingsCompletion completion) const;
 
-private:
+  private:
     std::shared_ptr<FilterFramework> attachedFramework() const;
 
     mutable std::mutex frameworkMutex;

@@ -5,34 +5,34 @@
 #include <optional>
 #include <string>
 
+#include "base/url/URL.h"
+#include "base/uuid/UUID.h"
 #include "filter/framework/NWEndpoint.h"
-#include "platform/url/URL.h"
-#include "platform/uuid/UUID.h"
 
 namespace filter {
 
 // A network flow the framework offers the provider. The identifier is the same in every
 // callback about one flow.
 class NEFilterFlow {
-public:
-    NEFilterFlow(platform::UUID identifier, std::optional<platform::URL> url)
+  public:
+    NEFilterFlow(base::UUID identifier, std::optional<base::URL> url)
         : flowIdentifier(identifier), flowURL(std::move(url)) {}
     virtual ~NEFilterFlow() = default;
 
-    const std::optional<platform::URL>& URL() const { return flowURL; }
-    const platform::UUID& identifier() const { return flowIdentifier; }
+    const std::optional<base::URL>& URL() const { return flowURL; }
+    const base::UUID& identifier() const { return flowIdentifier; }
 
-private:
-    platform::UUID flowIdentifier;
-    std::optional<platform::URL> flowURL;
+  private:
+    base::UUID flowIdentifier;
+    std::optional<base::URL> flowURL;
 };
 
 // A flow of a socket: it may know the remote host's name, the remote endpoint and the socket
 // type (SOCK_STREAM for a stream socket).
 class NEFilterSocketFlow final : public NEFilterFlow {
-public:
-    NEFilterSocketFlow(platform::UUID identifier,
-                       std::optional<platform::URL> url,
+  public:
+    NEFilterSocketFlow(base::UUID identifier,
+                       std::optional<base::URL> url,
                        std::optional<std::string> remoteHostname,
                        std::shared_ptr<const NWEndpoint> remoteEndpoint,
                        std::int32_t socketType)
@@ -45,7 +45,7 @@ public:
     const std::shared_ptr<const NWEndpoint>& remoteEndpoint() const { return endpoint; }
     std::int32_t socketType() const { return type; }
 
-private:
+  private:
     std::optional<std::string> hostname;
     std::shared_ptr<const NWEndpoint> endpoint;
     std::int32_t type;

@@ -3,7 +3,7 @@
 #include <memory>
 #include <optional>
 
-#include "platform/value/Value.h"
+#include "base/value/Value.h"
 
 namespace filter {
 
@@ -12,7 +12,7 @@ namespace filter {
 struct NEFilterProviderConfiguration {
     // The vendor dictionary of property-list values, or nothing when none was given. When
     // present it is a dictionary value.
-    std::optional<platform::Value> vendorConfiguration;
+    std::optional<base::Value> vendorConfiguration;
 };
 
 }  // namespace filter

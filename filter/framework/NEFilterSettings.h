@@ -13,7 +13,7 @@ enum class NENetworkRuleProtocol : int { any = 0, tcp = 1, udp = 2 };
 // Which flows a rule matches: those to a destination host (any port when the port is "0"), or
 // those to a destination network given by an address, a prefix length and a port.
 class NENetworkRule {
-public:
+  public:
     enum class Kind { destinationHost, destinationNetwork };
 
     // `initWithDestinationHost:protocol:`
@@ -30,7 +30,7 @@ public:
     int prefix() const { return prefixLength; }
     NENetworkRuleProtocol protocol() const { return ruleProtocol; }
 
-private:
+  private:
     NENetworkRule(Kind kind,
                   std::shared_ptr<NWHostEndpoint> destination,
                   int prefix,

@@ -7,7 +7,7 @@ namespace filter {
 
 // The remote end of a flow as the framework describes it.
 class NWEndpoint {
-public:
+  public:
     virtual ~NWEndpoint() = default;
     // A printable form of the endpoint, the framework's own text.
     virtual std::string description() const = 0;
@@ -15,7 +15,7 @@ public:
 
 // An endpoint named by a host (a name or an address literal) and a port, both texts.
 class NWHostEndpoint final : public NWEndpoint {
-public:
+  public:
     static std::shared_ptr<NWHostEndpoint> endpointWithHostname(std::string hostname,
                                                                 std::string port);
 
@@ -28,18 +28,18 @@ public:
     NWHostEndpoint(std::string hostname, std::string port)
         : host(std::move(hostname)), portText(std::move(port)) {}
 
-private:
+  private:
     std::string host;
     std::string portText;
 };
 
 // Any other kind of endpoint (a service or a path, say), known only by its description.
 class NWOpaqueEndpoint final : public NWEndpoint {
-public:
+  public:
     explicit NWOpaqueEndpoint(std::string description) : text(std::move(description)) {}
     std::string description() const override { return text; }
 
-private:
+  private:
     std::string text;
 };
 

@@ -20,8 +20,9 @@ std::string environmentValue(const char* name) {
     return value ? value : "";
 }
 
-Error systemFailure(std::string_view doing, const std::string& path, int error) {
-    return Error{std::string(doing) + " " + path + ": " + std::generic_category().message(error)};
+base::Error systemFailure(std::string_view doing, const std::string& path, int error) {
+    return base::Error{std::string(doing) + " " + path + ": " +
+                       std::generic_category().message(error)};
 }
 
 bool isFolder(const std::string& path) {
@@ -30,7 +31,7 @@ bool isFolder(const std::string& path) {
 }
 
 // Makes `path` and every missing folder above it.
-Expected<std::monostate> makeFolders(const std::string& path) {
+base::Expected<std::monostate> makeFolders(const std::string& path) {
     for (std::size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
         const std::string prefix = path.substr(0, end);
         if (!prefix.empty() && mkdir(prefix.c_str(), folderMode) != 0 && errno != EEXIST) {
@@ -41,13 +42,13 @@ Expected<std::monostate> makeFolders(const std::string& path) {
         }
     }
     if (!isFolder(path)) {
-        return Error{"cannot create folder " + path + ": not a folder"};
+        return base::Error{"cannot create folder " + path + ": not a folder"};
     }
     return std::monostate{};
 }
 
 // Creates the suite's folder with exactly `folderMode`, leaving an existing one as it is.
-Expected<std::monostate> makeSuiteFolder(const std::string& path) {
+base::Expected<std::monostate> makeSuiteFolder(const std::string& path) {
     if (mkdir(path.c_str(), folderMode) == 0) {
         if (chmod(path.c_str(), folderMode) != 0) {
             return systemFailure("cannot set the mode of", path, errno);
@@ -58,14 +59,15 @@ Expected<std::monostate> makeSuiteFolder(const std::string& path) {
         return systemFailure("cannot create folder", path, errno);
     }
     if (!isFolder(path)) {
-        return Error{"cannot create folder " + path + ": not a folder"};
+        return base::Error{"cannot create folder " + path + ": not a folder"};
     }
     return std::monostate{};
 }
 
 // The file is made under a temporary name and linked into place once its mode is set, so no
 // process ever opens it (and makes SQLite's side files after it) with the umask's mode.
-Expected<std::monostate> makeDatabaseFile(const std::string& folder, const std::string& path) {
+base::Expected<std::monostate> makeDatabaseFile(const std::string& folder,
+                                                const std::string& path) {
     std::string temporaryPath = path + ".XXXXXX";
     const int descriptor = mkostemp(temporaryPath.data(), O_CLOEXEC);
     if (descriptor < 0) {
@@ -106,14 +108,14 @@ bool isValidSuiteName(std::string_view suiteName) {
            suiteName.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
 }
 
-Expected<std::string> suiteDatabasePath(std::string_view root,
-                                        std::string_view suiteName,
-                                        IfMissing ifMissing) {
+base::Expected<std::string> suiteDatabasePath(std::string_view root,
+                                              std::string_view suiteName,
+                                              IfMissing ifMissing) {
     if (!isValidSuiteName(suiteName)) {
-        return Error{"not a valid suite name: \"" + std::string(suiteName) + "\""};
+        return base::Error{"not a valid suite name: \"" + std::string(suiteName) + "\""};
     }
     if (root.empty()) {
-        return Error{"no folder for suites"};
+        return base::Error{"no folder for suites"};
     }
     const std::string folder = std::string(root) + "/" + std::string(suiteName);
     const std::string path = folder + "/" + databaseFileName;
@@ -121,7 +123,7 @@ Expected<std::string> suiteDatabasePath(std::string_view root,
     struct stat status;
     if (lstat(path.c_str(), &status) == 0) {
         if (!S_ISREG(status.st_mode)) {
-            return Error{"cannot open " + path + ": not a regular file"};
+            return base::Error{"cannot open " + path + ": not a regular file"};
         }
         return path;
     }
@@ -129,7 +131,7 @@ Expected<std::string> suiteDatabasePath(std::string_view root,
         return systemFailure("cannot open", path, errno);
     }
     if (ifMissing == IfMissing::fail) {
-        return Error{"suite " + std::string(suiteName) + " does not exist"};
+        return base::Error{"suite " + std::string(suiteName) + " does not exist"};
     }
     if (auto made = makeFolders(std::string(root)); !made) {
         return made.error();

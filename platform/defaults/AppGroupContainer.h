@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/value/Expected.h"
+#include "base/value/Expected.h"
 
 namespace platform {
 
@@ -33,8 +33,8 @@ enum class IfMissing { create, fail };
 // created empty with mode 0660, whatever the umask, so that the owner and the group, and no one
 // else, can read and write it. Fails with the reason when the name is not valid, a folder cannot
 // be made, or (with IfMissing::fail) the suite does not exist.
-Expected<std::string> suiteDatabasePath(std::string_view root,
-                                        std::string_view suiteName,
-                                        IfMissing ifMissing);
+base::Expected<std::string> suiteDatabasePath(std::string_view root,
+                                              std::string_view suiteName,
+                                              IfMissing ifMissing);
 
 }  // namespace platform

@@ -14,7 +14,7 @@ bool isBusy(int resultCode) {
 
 }  // namespace
 
-Expected<std::unique_ptr<SQLiteConnection>> SQLiteConnection::open(
+base::Expected<std::unique_ptr<SQLiteConnection>> SQLiteConnection::open(
     const std::string& path,
     std::chrono::milliseconds busyTimeout) {
     sqlite3* database = nullptr;
@@ -23,7 +23,7 @@ Expected<std::unique_ptr<SQLiteConnection>> SQLiteConnection::open(
     if (resultCode != SQLITE_OK) {
         std::string reason = database ? sqlite3_errmsg(database) : sqlite3_errstr(resultCode);
         sqlite3_close_v2(database);
-        return Error{"cannot open " + path + ": " + reason};
+        return base::Error{"cannot open " + path + ": " + reason};
     }
     sqlite3_extended_result_codes(database, 1);
     std::unique_ptr<SQLiteConnection> connection(new SQLiteConnection(database, busyTimeout));
@@ -51,7 +51,7 @@ SQLiteConnection::~SQLiteConnection() {
     sqlite3_close_v2(database);
 }
 
-Expected<sqlite3_stmt*> SQLiteConnection::compile(std::string_view sql, unsigned flags) {
+base::Expected<sqlite3_stmt*> SQLiteConnection::compile(std::string_view sql, unsigned flags) {
     // Compiling reads the schema, which can find the log busy as any read can.
     busyDeadline = std::chrono::steady_clock::now() + busyTimeout;
     for (;;) {
@@ -69,7 +69,7 @@ Expected<sqlite3_stmt*> SQLiteConnection::compile(std::string_view sql, unsigned
     }
 }
 
-Expected<sqlite3_stmt*> SQLiteConnection::prepare(std::string_view sql) {
+base::Expected<sqlite3_stmt*> SQLiteConnection::prepare(std::string_view sql) {
     auto statement = compile(sql, SQLITE_PREPARE_PERSISTENT);
     if (statement) {
         statements.emplace_back(*statement);
@@ -77,7 +77,8 @@ Expected<sqlite3_stmt*> SQLiteConnection::prepare(std::string_view sql) {
     return statement;
 }
 
-Expected<std::monostate> SQLiteConnection::run(sqlite3_stmt* statement, const RowHandler& onRow) {
+base::Expected<std::monostate> SQLiteConnection::run(sqlite3_stmt* statement,
+                                                     const RowHandler& onRow) {
     busyDeadline = std::chrono::steady_clock::now() + busyTimeout;
     bool deliveredRow = false;
     int resultCode;
@@ -101,7 +102,7 @@ Expected<std::monostate> SQLiteConnection::run(sqlite3_stmt* statement, const Ro
         }
         break;
     }
-    std::optional<Error> error;
+    std::optional<base::Error> error;
     if (resultCode != SQLITE_DONE) {
         error = failure("running a statement");
     }
@@ -113,7 +114,8 @@ Expected<std::monostate> SQLiteConnection::run(sqlite3_stmt* statement, const Ro
     return std::monostate{};
 }
 
-Expected<std::monostate> SQLiteConnection::execute(std::string_view sql, const RowHandler& onRow) {
+base::Expected<std::monostate> SQLiteConnection::execute(std::string_view sql,
+                                                         const RowHandler& onRow) {
     auto statement = compile(sql, 0);
     if (!statement) {
         return statement.error();
@@ -127,8 +129,8 @@ int SQLiteConnection::changes() const {
     return sqlite3_changes(database);
 }
 
-Error SQLiteConnection::failure(std::string_view doing) const {
-    return Error{std::string(doing) + ": " + sqlite3_errmsg(database)};
+base::Error SQLiteConnection::failure(std::string_view doing) const {
+    return base::Error{std::string(doing) + ": " + sqlite3_errmsg(database)};
 }
 
 }  // namespace platform

@@ -10,7 +10,7 @@
 #include <variant>
 #include <vector>
 
-#include "platform/value/Expected.h"
+#include "base/value/Expected.h"
 
 namespace platform {
 
@@ -22,21 +22,22 @@ class SQLiteConnection {
   public:
     // Opens the existing database file at `path` for reading and writing, refusing to follow a
     // symbolic link; fails with SQLite's reason.
-    static Expected<std::unique_ptr<SQLiteConnection>> open(const std::string& path,
-                                                            std::chrono::milliseconds busyTimeout);
+    static base::Expected<std::unique_ptr<SQLiteConnection>> open(
+        const std::string& path,
+        std::chrono::milliseconds busyTimeout);
     ~SQLiteConnection();
     SQLiteConnection(const SQLiteConnection&) = delete;
     SQLiteConnection& operator=(const SQLiteConnection&) = delete;
 
     // Compiles `sql` once; the statement lives as long as the connection.
-    Expected<sqlite3_stmt*> prepare(std::string_view sql);
+    base::Expected<sqlite3_stmt*> prepare(std::string_view sql);
 
     // Runs `statement` with the parameters bound to it, calling `onRow` for each row, then
     // resets it and clears its parameters.
     using RowHandler = std::function<void(sqlite3_stmt*)>;
-    Expected<std::monostate> run(sqlite3_stmt* statement, const RowHandler& onRow = {});
+    base::Expected<std::monostate> run(sqlite3_stmt* statement, const RowHandler& onRow = {});
     // Compiles and runs `sql`, one statement without parameters.
-    Expected<std::monostate> execute(std::string_view sql, const RowHandler& onRow = {});
+    base::Expected<std::monostate> execute(std::string_view sql, const RowHandler& onRow = {});
 
     // Rows changed by the last INSERT, UPDATE or DELETE.
     int changes() const;
@@ -44,8 +45,8 @@ class SQLiteConnection {
 
   private:
     SQLiteConnection(sqlite3* database, std::chrono::milliseconds busyTimeout);
-    Expected<sqlite3_stmt*> compile(std::string_view sql, unsigned flags);
-    Error failure(std::string_view doing) const;
+    base::Expected<sqlite3_stmt*> compile(std::string_view sql, unsigned flags);
+    base::Error failure(std::string_view doing) const;
     static int waitWhileBusy(void* context, int attempts);
 
     struct StatementFinalizer {

@@ -30,7 +30,7 @@ void bindText(sqlite3_stmt* statement, int index, std::string_view text) {
 void bindValue(sqlite3_stmt* statement, int index, const StoredValue& value) {
     switch (kindOf(value)) {
         case StoredKind::data: {
-            const Data& data = std::get<Data>(value);
+            const base::Data& data = std::get<base::Data>(value);
             sqlite3_bind_blob64(statement, index,
                                 data.empty() ? "" : static_cast<const void*>(data.data()),
                                 data.size(), SQLITE_STATIC);
@@ -44,7 +44,7 @@ void bindValue(sqlite3_stmt* statement, int index, const StoredValue& value) {
             break;
         case StoredKind::date:
             sqlite3_bind_double(statement, index,
-                                std::get<Date>(value).timeIntervalSinceReferenceDate);
+                                std::get<base::Date>(value).timeIntervalSinceReferenceDate);
             break;
         case StoredKind::real:
             sqlite3_bind_double(statement, index, std::get<double>(value));
@@ -73,14 +73,14 @@ std::optional<StoredValue> columnValue(sqlite3_stmt* statement, int kindColumn, 
                 static_cast<const std::uint8_t*>(sqlite3_column_blob(statement, valueColumn));
             const auto length =
                 static_cast<std::size_t>(sqlite3_column_bytes(statement, valueColumn));
-            return bytes ? Data(bytes, bytes + length) : Data();
+            return bytes ? base::Data(bytes, bytes + length) : base::Data();
         }
         case StoredKind::integer:
             return sqlite3_column_int64(statement, valueColumn);
         case StoredKind::string:
             return std::string(columnText(statement, valueColumn));
         case StoredKind::date:
-            return Date{sqlite3_column_double(statement, valueColumn)};
+            return base::Date{sqlite3_column_double(statement, valueColumn)};
         case StoredKind::real:
             return sqlite3_column_double(statement, valueColumn);
     }
@@ -127,10 +127,9 @@ struct SQLiteUserDefaults::Statements {
     sqlite3_stmt* dataVersion = nullptr;
 };
 
-Expected<std::shared_ptr<SQLiteUserDefaults>> SQLiteUserDefaults::open(std::string_view suiteName,
-                                                                       std::string_view root,
-                                                                       IfMissing ifMissing) {
-    Expected<std::string> path = suiteDatabasePath(root, suiteName, ifMissing);
+base::Expected<std::shared_ptr<SQLiteUserDefaults>>
+SQLiteUserDefaults::open(std::string_view suiteName, std::string_view root, IfMissing ifMissing) {
+    base::Expected<std::string> path = suiteDatabasePath(root, suiteName, ifMissing);
     if (!path) {
         return path.error();
     }
@@ -139,7 +138,9 @@ Expected<std::shared_ptr<SQLiteUserDefaults>> SQLiteUserDefaults::open(std::stri
         return opened.error();
     }
     std::unique_ptr<SQLiteConnection> connection = std::move(opened.value());
-    auto describe = [&](const Error& error) { return Error{*path + ": " + error.description}; };
+    auto describe = [&](const base::Error& error) {
+        return base::Error{*path + ": " + error.description};
+    };
 
     std::string journalMode;
     if (auto result = connection->execute(
@@ -149,7 +150,8 @@ Expected<std::shared_ptr<SQLiteUserDefaults>> SQLiteUserDefaults::open(std::stri
         return describe(result.error());
     }
     if (journalMode != "wal") {
-        return Error{*path + ": cannot use a write-ahead log (journal mode " + journalMode + ")"};
+        return base::Error{*path + ": cannot use a write-ahead log (journal mode " + journalMode +
+                           ")"};
     }
     for (std::string_view sql : {std::string_view("PRAGMA synchronous=NORMAL"), createTableSQL}) {
         if (auto result = connection->execute(sql); !result) {
@@ -210,7 +212,7 @@ std::optional<StoredKind> SQLiteUserDefaults::kindForKey(std::string_view key) {
     return kindOf(*value);
 }
 
-Expected<std::vector<StoredEntry>> SQLiteUserDefaults::allEntries() {
+base::Expected<std::vector<StoredEntry>> SQLiteUserDefaults::allEntries() {
     std::lock_guard lock(mutex);
     std::vector<StoredEntry> entries;
     auto result = connection->run(statements->selectAll, [&](sqlite3_stmt* row) {
@@ -224,7 +226,8 @@ Expected<std::vector<StoredEntry>> SQLiteUserDefaults::allEntries() {
     return entries;
 }
 
-Expected<std::monostate> SQLiteUserDefaults::store(std::string_view key, const StoredValue& value) {
+base::Expected<std::monostate> SQLiteUserDefaults::store(std::string_view key,
+                                                         const StoredValue& value) {
     std::lock_guard lock(mutex);
     bindText(statements->replace, 1, key);
     bindText(statements->replace, 2, kindName(kindOf(value)));
@@ -236,7 +239,7 @@ Expected<std::monostate> SQLiteUserDefaults::store(std::string_view key, const S
     return result;
 }
 
-Expected<bool> SQLiteUserDefaults::remove(std::string_view key) {
+base::Expected<bool> SQLiteUserDefaults::remove(std::string_view key) {
     std::lock_guard lock(mutex);
     bindText(statements->remove, 1, key);
     if (auto result = connection->run(statements->remove); !result) {
@@ -249,12 +252,12 @@ Expected<bool> SQLiteUserDefaults::remove(std::string_view key) {
     return didRemove;
 }
 
-std::optional<Data> SQLiteUserDefaults::dataForKey(std::string_view key) {
+std::optional<base::Data> SQLiteUserDefaults::dataForKey(std::string_view key) {
     std::optional<StoredValue> value = objectForKey(key);
     if (!value || kindOf(*value) != StoredKind::data) {
         return std::nullopt;
     }
-    return std::get<Data>(std::move(*value));
+    return std::get<base::Data>(std::move(*value));
 }
 
 std::int64_t SQLiteUserDefaults::integerForKey(std::string_view key) {

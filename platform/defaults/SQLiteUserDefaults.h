@@ -10,10 +10,10 @@
 #include <variant>
 #include <vector>
 
+#include "base/value/Expected.h"
 #include "common/UserDefaults.h"
 #include "platform/defaults/AppGroupContainer.h"
 #include "platform/defaults/StoredValue.h"
-#include "platform/value/Expected.h"
 
 namespace platform {
 
@@ -42,7 +42,7 @@ class SQLiteUserDefaults final : public common::UserDefaults {
     // Opens suite `suiteName` under `root`, creating it when missing and `ifMissing` says so.
     // Fails with the reason when the suite's folder or file cannot be made or the file is not a
     // database this class can use.
-    static Expected<std::shared_ptr<SQLiteUserDefaults>> open(
+    static base::Expected<std::shared_ptr<SQLiteUserDefaults>> open(
         std::string_view suiteName,
         std::string_view root,
         IfMissing ifMissing = IfMissing::create);
@@ -53,7 +53,7 @@ class SQLiteUserDefaults final : public common::UserDefaults {
     // for a real, the real truncated toward zero (a real beyond the 64-bit range gives the
     // nearer end of the range); for anything else, or an absent key, 0. A write that fails (the
     // file stayed locked past the timeout, the disk is full) is dropped.
-    std::optional<Data> dataForKey(std::string_view key) override;
+    std::optional<base::Data> dataForKey(std::string_view key) override;
     std::int64_t integerForKey(std::string_view key) override;
     void setInteger(std::int64_t value, std::string_view key) override;
     void setObject(const std::optional<common::DefaultsObject>& object,
@@ -70,12 +70,12 @@ class SQLiteUserDefaults final : public common::UserDefaults {
     std::optional<StoredValue> objectForKey(std::string_view key);
     std::optional<StoredKind> kindForKey(std::string_view key);
     // Every entry, sorted by key (byte order).
-    Expected<std::vector<StoredEntry>> allEntries();
+    base::Expected<std::vector<StoredEntry>> allEntries();
     // Stores `value` under `key` with its kind, replacing any earlier value. A real or date that
     // is not a number cannot be stored (SQLite keeps NaN as NULL) and fails.
-    Expected<std::monostate> store(std::string_view key, const StoredValue& value);
+    base::Expected<std::monostate> store(std::string_view key, const StoredValue& value);
     // Removes `key`; true when it held a value.
-    Expected<bool> remove(std::string_view key);
+    base::Expected<bool> remove(std::string_view key);
     void setReal(double value, std::string_view key);
 
     // A number that changes whenever the suite may have changed: when any connection, in this

@@ -6,8 +6,8 @@
 #include <string_view>
 #include <variant>
 
-#include "platform/value/Date.h"
-#include "platform/value/Value.h"
+#include "base/value/Date.h"
+#include "base/value/Value.h"
 
 namespace platform {
 
@@ -17,7 +17,7 @@ namespace platform {
 enum class StoredKind { data, integer, string, date, real };
 
 // One value of a suite with its kind; the alternatives follow the order of StoredKind.
-using StoredValue = std::variant<Data, std::int64_t, std::string, Date, double>;
+using StoredValue = std::variant<base::Data, std::int64_t, std::string, base::Date, double>;
 
 // A key of a suite and the value stored under it.
 struct StoredEntry {

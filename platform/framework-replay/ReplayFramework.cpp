@@ -19,7 +19,7 @@ ReplayFramework::ReplayFramework(InstallationReporter reporter)
 
 ReplayFramework::~ReplayFramework() = default;
 
-void ReplayFramework::replaceVendorConfiguration(std::optional<Value> vendorConfiguration) {
+void ReplayFramework::replaceVendorConfiguration(std::optional<base::Value> vendorConfiguration) {
     configuration = std::make_shared<filter::NEFilterProviderConfiguration>(
         filter::NEFilterProviderConfiguration{std::move(vendorConfiguration)});
     std::erase_if(watches, [](const auto& watch) { return !watch->isActive; });
@@ -53,9 +53,9 @@ bool ReplayFramework::completeOldestInstallation(std::optional<std::string> erro
         installed = installation.settings;
     }
     reporter(installation.settings, error);
-    std::optional<Error> reported;
+    std::optional<base::Error> reported;
     if (error) {
-        reported = Error{*error};
+        reported = base::Error{*error};
     }
     installation.completion(std::move(reported));
     return true;

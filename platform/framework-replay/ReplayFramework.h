@@ -26,7 +26,7 @@ class ReplayFramework final : public filter::FilterFramework {
     ~ReplayFramework() override;
 
     // Replaces the provider configuration and reports the change to every watch.
-    void replaceVendorConfiguration(std::optional<Value> vendorConfiguration);
+    void replaceVendorConfiguration(std::optional<base::Value> vendorConfiguration);
 
     // While a failure text is set, installations completed by completeInstallations() fail with
     // it.

@@ -17,10 +17,10 @@ constexpr std::uint32_t ancestorEvents = IN_CREATE | IN_MOVED_TO | IN_DELETE_SEL
 
 }  // namespace
 
-Expected<std::unique_ptr<FileWatch>> FileWatch::open(const std::string& path) {
+base::Expected<std::unique_ptr<FileWatch>> FileWatch::open(const std::string& path) {
     const int descriptor = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (descriptor < 0) {
-        return Error{std::string("cannot watch ") + path + ": " + std::strerror(errno)};
+        return base::Error{std::string("cannot watch ") + path + ": " + std::strerror(errno)};
     }
     std::error_code ignored;
     std::unique_ptr<FileWatch> watch(

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/value/Expected.h"
+#include "base/value/Expected.h"
 
 namespace platform::netfilter {
 
@@ -14,7 +14,7 @@ namespace platform::netfilter {
 // does not exist yet, or is removed, is waited for from its nearest existing ancestor.
 class FileWatch {
   public:
-    static Expected<std::unique_ptr<FileWatch>> open(const std::string& path);
+    static base::Expected<std::unique_ptr<FileWatch>> open(const std::string& path);
     ~FileWatch();
     FileWatch(const FileWatch&) = delete;
     FileWatch& operator=(const FileWatch&) = delete;

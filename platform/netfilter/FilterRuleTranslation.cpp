@@ -8,26 +8,27 @@
 namespace platform::netfilter {
 namespace {
 
-Error ruleError(std::size_t index, const std::string& problem) {
-    return Error{"filter rule " + std::to_string(index + 1) + ": " + problem};
+base::Error ruleError(std::size_t index, const std::string& problem) {
+    return base::Error{"filter rule " + std::to_string(index + 1) + ": " + problem};
 }
 
 // Nothing for any port; the error names the text otherwise.
-Expected<std::optional<std::uint16_t>> parsePort(const std::string& text) {
+base::Expected<std::optional<std::uint16_t>> parsePort(const std::string& text) {
     if (text.empty() || text == "0") {
         return std::optional<std::uint16_t>{};
     }
     unsigned value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (error != std::errc() || end != text.data() + text.size() || value == 0 || value > 65535) {
-        return Error{"\"" + text + "\" is not a port"};
+        return base::Error{"\"" + text + "\" is not a port"};
     }
     return std::optional<std::uint16_t>{static_cast<std::uint16_t>(value)};
 }
 
 }  // namespace
 
-Expected<TranslatedSettings> translateFilterSettings(const filter::NEFilterSettings& settings) {
+base::Expected<TranslatedSettings> translateFilterSettings(
+    const filter::NEFilterSettings& settings) {
     TranslatedSettings translated;
     translated.defaultAction = settings.defaultAction;
     for (std::size_t index = 0; index < settings.rules.size(); ++index) {

@@ -5,9 +5,9 @@
 #include <optional>
 #include <vector>
 
+#include "base/value/Expected.h"
 #include "filter/framework/NEFilterSettings.h"
 #include "platform/netfilter/IPAddress.h"
-#include "platform/value/Expected.h"
 
 namespace platform::netfilter {
 
@@ -36,6 +36,7 @@ struct TranslatedSettings {
 // a host rule whose host is an address literal matches that one address; a port "0" (or none)
 // matches any port; protocol any gives one match for TCP and one for UDP. Fails, naming the rule,
 // for an address that is not a literal, a prefix out of range or a port that is not a number.
-Expected<TranslatedSettings> translateFilterSettings(const filter::NEFilterSettings& settings);
+base::Expected<TranslatedSettings> translateFilterSettings(
+    const filter::NEFilterSettings& settings);
 
 }  // namespace platform::netfilter

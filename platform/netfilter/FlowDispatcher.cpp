@@ -16,7 +16,7 @@ namespace platform::netfilter {
 
 class FlowDispatcher::Sink final : public PacketVerdictSink {
   public:
-    Sink(NetfilterQueue& queue, const Logger& logger)
+    Sink(NetfilterQueue& queue, const base::Logger& logger)
         : queue(queue), logger(logger), resets(static_cast<std::uint32_t>(FlowMark::ownPacket)) {}
 
     void setVerdict(const QueuedPacket& packet, PacketDisposition disposition) override {
@@ -34,7 +34,7 @@ class FlowDispatcher::Sink final : public PacketVerdictSink {
 
   private:
     NetfilterQueue& queue;
-    const Logger& logger;
+    const base::Logger& logger;
     RawPacketSender resets;
     bool didReportResetFailure = false;
 };

@@ -5,8 +5,8 @@
 #include <mutex>
 #include <thread>
 
+#include "base/log/Log.h"
 #include "filter/framework/NEFilterDataProvider.h"
-#include "platform/log/Log.h"
 #include "platform/netfilter/FlowTracker.h"
 #include "platform/netfilter/NetfilterQueue.h"
 #include "platform/netfilter/RawPacketSender.h"
@@ -49,7 +49,7 @@ class FlowDispatcher {
     std::unique_ptr<NetfilterQueue> queue;
     std::unique_ptr<Sink> sink;
     std::unique_ptr<FlowTracker> tracker;
-    const Logger logger;
+    const base::Logger logger;
     int wakeDescriptor;
     std::thread thread;
 

@@ -134,7 +134,7 @@ FlowTracker::Flow& FlowTracker::startFlow(const FlowKey& key,
     Flow flow;
     flow.key = key;
     flow.socketFlow = std::make_shared<const filter::NEFilterSocketFlow>(
-        UUID(), std::nullopt, std::nullopt, std::move(endpoint),
+        base::UUID(), std::nullopt, std::nullopt, std::move(endpoint),
         isStream ? SOCK_STREAM : SOCK_DGRAM);
     flow.isStream = isStream;
     flow.initialSequence = headers.sequence;

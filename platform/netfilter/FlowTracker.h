@@ -9,8 +9,8 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "base/log/Log.h"
 #include "filter/framework/NEFilterDataProvider.h"
-#include "platform/log/Log.h"
 #include "platform/netfilter/FlowKey.h"
 #include "platform/netfilter/OutboundStream.h"
 #include "platform/netfilter/PacketHeaders.h"
@@ -121,7 +121,7 @@ class FlowTracker {
     std::shared_ptr<filter::NEFilterDataProvider> provider;
     PacketVerdictSink& sink;
     const FlowTrackerLimits limits;
-    const Logger logger;
+    const base::Logger logger;
 
     // Least recently active first.
     FlowList flows;

@@ -74,9 +74,9 @@ void NetfilterFramework::apply(filter::NEFilterSettings settings,
 
 void NetfilterFramework::install(const filter::NEFilterSettings& settings,
                                  const filter::SettingsCompletion& completion) {
-    std::optional<Error> error;
+    std::optional<base::Error> error;
     if (isStopped) {
-        error = Error{"the filter is stopping"};
+        error = base::Error{"the filter is stopping"};
     } else if (options.queueProblem) {
         error = options.queueProblem;
     } else if (auto translated = translateFilterSettings(settings); !translated) {
@@ -150,7 +150,7 @@ std::shared_ptr<const filter::NEFilterProviderConfiguration> NetfilterFramework:
         filter::NEFilterProviderConfiguration{std::move(read).value()});
 }
 
-Expected<bool> NetfilterFramework::stop() {
+base::Expected<bool> NetfilterFramework::stop() {
     isStopped = true;
     if (fileWatch) {
         loop.unwatch(fileWatch->descriptor());

@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "base/log/Log.h"
+#include "base/value/Expected.h"
 #include "filter/framework/NEFilterDataProvider.h"
-#include "platform/log/Log.h"
 #include "platform/netfilter/EventLoop.h"
 #include "platform/netfilter/FileWatch.h"
 #include "platform/netfilter/NftablesTable.h"
-#include "platform/value/Expected.h"
 
 namespace platform::netfilter {
 
@@ -40,7 +40,7 @@ class NetfilterFramework final : public filter::FilterFramework {
         std::uint16_t queueNumber = 0;
         std::string tableName = NftablesTable::defaultName;
         // Why the queue is unusable, when it is: every installation then fails with it.
-        std::optional<Error> queueProblem;
+        std::optional<base::Error> queueProblem;
     };
 
     NetfilterFramework(EventLoop& loop, Options options);
@@ -54,7 +54,7 @@ class NetfilterFramework final : public filter::FilterFramework {
     // Starts watching the configuration file. On the event loop.
     void startWatchingConfiguration();
     // Makes every later installation fail, and deletes the table. On the event loop.
-    Expected<bool> stop();
+    base::Expected<bool> stop();
 
   private:
     struct Watch;
@@ -67,7 +67,7 @@ class NetfilterFramework final : public filter::FilterFramework {
 
     EventLoop& loop;
     const Options options;
-    const Logger logger;
+    const base::Logger logger;
     NftablesTable table;
     std::unique_ptr<FileWatch> fileWatch;
     bool isStopped = false;

@@ -24,17 +24,17 @@ constexpr std::size_t verdictMessageRoom = 128;
 constexpr int socketBufferSize = 16 * 1024 * 1024;
 constexpr std::uint32_t copyRange = 0xffff;
 
-Error systemError(const std::string& what) {
-    return Error{what + ": " + std::strerror(errno)};
+base::Error systemError(const std::string& what) {
+    return base::Error{what + ": " + std::strerror(errno)};
 }
 
 // Sends one configuration message and waits for the kernel's answer to it. Packets that come
 // first (rules left behind by an earlier process queue them as soon as the queue is bound) are
 // accepted on the spot.
-Expected<bool> configure(mnl_socket* socket,
-                         nlmsghdr* message,
-                         std::uint16_t queueNumber,
-                         const std::string& what) {
+base::Expected<bool> configure(mnl_socket* socket,
+                               nlmsghdr* message,
+                               std::uint16_t queueNumber,
+                               const std::string& what) {
     static std::atomic<std::uint32_t> nextSequence{1};
     const std::uint32_t sequence = nextSequence++;
     message->nlmsg_flags |= NLM_F_ACK;
@@ -80,7 +80,7 @@ Expected<bool> configure(mnl_socket* socket,
 
 }  // namespace
 
-Expected<std::unique_ptr<NetfilterQueue>> NetfilterQueue::open(std::uint16_t queueNumber) {
+base::Expected<std::unique_ptr<NetfilterQueue>> NetfilterQueue::open(std::uint16_t queueNumber) {
     const std::string name = "netfilter queue " + std::to_string(queueNumber);
     mnl_socket* socket = mnl_socket_open2(NETLINK_NETFILTER, SOCK_CLOEXEC);
     if (socket == nullptr) {
@@ -139,7 +139,7 @@ int NetfilterQueue::descriptor() const {
     return mnl_socket_get_fd(socket);
 }
 
-Expected<bool> NetfilterQueue::receive(const std::function<void(const Packet&)>& handler) {
+base::Expected<bool> NetfilterQueue::receive(const std::function<void(const Packet&)>& handler) {
     ssize_t length = 0;
     do {
         length = ::recv(descriptor(), receiveBuffer.data(), receiveBuffer.size(), MSG_DONTWAIT);
@@ -209,7 +209,7 @@ void NetfilterQueue::setVerdict(const QueuedPacket& packet, PacketDisposition di
     verdictLength += MNL_ALIGN(message->nlmsg_len);
 }
 
-Expected<bool> NetfilterQueue::flushVerdicts() {
+base::Expected<bool> NetfilterQueue::flushVerdicts() {
     if (verdictLength == 0) {
         return true;
     }

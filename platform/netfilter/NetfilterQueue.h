@@ -6,8 +6,8 @@
 #include <span>
 #include <vector>
 
+#include "base/value/Expected.h"
 #include "platform/netfilter/QueuedPacket.h"
-#include "platform/value/Expected.h"
 
 struct mnl_socket;
 
@@ -31,7 +31,7 @@ class NetfilterQueue {
 
     // Binds queue `queueNumber`. Fails with the reason, for instance when the process lacks
     // CAP_NET_ADMIN or another process has bound the queue.
-    static Expected<std::unique_ptr<NetfilterQueue>> open(std::uint16_t queueNumber);
+    static base::Expected<std::unique_ptr<NetfilterQueue>> open(std::uint16_t queueNumber);
     // Unbinds the queue. Packets still waiting for a verdict are dropped by the kernel, so send
     // every verdict first.
     ~NetfilterQueue();
@@ -42,11 +42,11 @@ class NetfilterQueue {
     int descriptor() const;
     // Reads what waits on the socket, without blocking, and hands each packet to `handler`; false
     // when nothing waited. Fails only when the socket itself fails.
-    Expected<bool> receive(const std::function<void(const Packet&)>& handler);
+    base::Expected<bool> receive(const std::function<void(const Packet&)>& handler);
     // Adds a verdict to the next flush.
     void setVerdict(const QueuedPacket& packet, PacketDisposition disposition);
     // Sends the verdicts added since the last flush, in order.
-    Expected<bool> flushVerdicts();
+    base::Expected<bool> flushVerdicts();
 
   private:
     NetfilterQueue(mnl_socket* socket, std::uint16_t queueNumber);

@@ -360,14 +360,14 @@ void addChainMessage(MessageBatch& batch, const std::string& table) {
 
 // Sends the batch and collects the kernel's answers, which are all there once the send returns:
 // the first error (its code in `errorCode`), or success.
-Expected<bool> send(const MessageBatch& batch, int& errorCode) {
+base::Expected<bool> send(const MessageBatch& batch, int& errorCode) {
     errorCode = 0;
     std::unique_ptr<mnl_socket, decltype(&mnl_socket_close)> socket(
         mnl_socket_open2(NETLINK_NETFILTER, SOCK_CLOEXEC), &mnl_socket_close);
     if (!socket || mnl_socket_bind(socket.get(), 0, MNL_SOCKET_AUTOPID) < 0 ||
         mnl_socket_sendto(socket.get(), batch.data(), batch.size()) < 0) {
         errorCode = errno;
-        return Error{std::strerror(errorCode)};
+        return base::Error{std::strerror(errorCode)};
     }
     std::vector<char> answer(MNL_SOCKET_BUFFER_SIZE);
     std::optional<int> firstError;
@@ -391,7 +391,7 @@ Expected<bool> send(const MessageBatch& batch, int& errorCode) {
     }
     if (firstError) {
         errorCode = *firstError;
-        return Error{std::strerror(errorCode)};
+        return base::Error{std::strerror(errorCode)};
     }
     return true;
 }
@@ -401,7 +401,7 @@ Expected<bool> send(const MessageBatch& batch, int& errorCode) {
 NftablesTable::NftablesTable(std::string name, std::uint16_t queueNumber)
     : tableName(std::move(name)), queueNumber(queueNumber) {}
 
-Expected<bool> NftablesTable::install(const TranslatedSettings& settings) {
+base::Expected<bool> NftablesTable::install(const TranslatedSettings& settings) {
     int errorCode = 0;
     if (queueStyle != QueueStyle::compatibility) {
         auto installed = commit(&settings, false, errorCode);
@@ -420,7 +420,7 @@ Expected<bool> NftablesTable::install(const TranslatedSettings& settings) {
     return installed;
 }
 
-Expected<bool> NftablesTable::remove() {
+base::Expected<bool> NftablesTable::remove() {
     int errorCode = 0;
     auto removed = commit(nullptr, false, errorCode);
     if (!removed && errorCode == ENOENT) {
@@ -429,9 +429,9 @@ Expected<bool> NftablesTable::remove() {
     return removed;
 }
 
-Expected<bool> NftablesTable::commit(const TranslatedSettings* settings,
-                                     bool useCompatibility,
-                                     int& errorCode) {
+base::Expected<bool> NftablesTable::commit(const TranslatedSettings* settings,
+                                           bool useCompatibility,
+                                           int& errorCode) {
     MessageBatch batch;
     batch.commit(nftnl_batch_begin(batch.next(), nextSequence()));
     if (settings) {
@@ -454,8 +454,8 @@ Expected<bool> NftablesTable::commit(const TranslatedSettings* settings,
 
     auto sent = send(batch, errorCode);
     if (!sent) {
-        return Error{std::string(settings ? "cannot install" : "cannot delete") +
-                     " nftables table inet " + tableName + ": " + sent.error().description};
+        return base::Error{std::string(settings ? "cannot install" : "cannot delete") +
+                           " nftables table inet " + tableName + ": " + sent.error().description};
     }
     return true;
 }

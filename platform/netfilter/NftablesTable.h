@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "base/value/Expected.h"
 #include "platform/netfilter/FilterRuleTranslation.h"
-#include "platform/value/Expected.h"
 
 namespace platform::netfilter {
 
@@ -35,9 +35,9 @@ class NftablesTable {
     NftablesTable(std::string name, std::uint16_t queueNumber);
 
     // Replaces the table (or creates it) with one built from `settings`.
-    Expected<bool> install(const TranslatedSettings& settings);
+    base::Expected<bool> install(const TranslatedSettings& settings);
     // Deletes the table; nothing to do when there is none.
-    Expected<bool> remove();
+    base::Expected<bool> remove();
 
     const std::string& name() const { return tableName; }
 
@@ -46,9 +46,9 @@ class NftablesTable {
 
     // Replaces the table with one built from `settings`, or deletes it when there are none; on
     // failure `errorCode` holds the kernel's errno.
-    Expected<bool> commit(const TranslatedSettings* settings,
-                          bool useCompatibility,
-                          int& errorCode);
+    base::Expected<bool> commit(const TranslatedSettings* settings,
+                                bool useCompatibility,
+                                int& errorCode);
 
     std::string tableName;
     std::uint16_t queueNumber;

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "filter/ByteReader.h"
+#include "base/ByteReader.h"
 
 namespace platform::netfilter {
 namespace {
@@ -41,7 +41,7 @@ std::optional<NetworkLayer> readIPv4(std::span<const std::uint8_t> packet) {
     if (packet.size() < ipv4MinimumHeaderLength) {
         return std::nullopt;
     }
-    filter::ByteReader reader(packet);
+    base::ByteReader reader(packet);
     const auto versionAndLength = reader.readU8();
     reader.skip(1);
     const auto totalLength = reader.readU16BigEndian();
@@ -75,7 +75,7 @@ std::optional<NetworkLayer> readIPv6(std::span<const std::uint8_t> packet) {
     if (packet.size() < ipv6HeaderLength) {
         return std::nullopt;
     }
-    filter::ByteReader reader(packet);
+    base::ByteReader reader(packet);
     reader.skip(4);
     const auto payloadLength = reader.readU16BigEndian();
     auto nextHeader = reader.readU8();
@@ -129,7 +129,7 @@ std::optional<PacketHeaders> parsePacketHeaders(std::span<const std::uint8_t> pa
     headers.protocol = network->protocol;
     headers.isTruncated = network->isTruncated;
 
-    filter::ByteReader reader(network->transport);
+    base::ByteReader reader(network->transport);
     const auto sourcePort = reader.readU16BigEndian();
     const auto destinationPort = reader.readU16BigEndian();
     if (!sourcePort || !destinationPort) {

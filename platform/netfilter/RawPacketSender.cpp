@@ -19,7 +19,7 @@ RawPacketSender::~RawPacketSender() {
     }
 }
 
-Expected<int> RawPacketSender::socketFor(int family) {
+base::Expected<int> RawPacketSender::socketFor(int family) {
     int& descriptor = family == AF_INET6 ? ipv6Socket : ipv4Socket;
     if (descriptor >= 0) {
         return descriptor;
@@ -27,10 +27,10 @@ Expected<int> RawPacketSender::socketFor(int family) {
     // IPPROTO_RAW implies that the packets carry their own IP header, in both families.
     const int opened = ::socket(family, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
     if (opened < 0) {
-        return Error{std::string("cannot open a raw socket: ") + std::strerror(errno)};
+        return base::Error{std::string("cannot open a raw socket: ") + std::strerror(errno)};
     }
     if (::setsockopt(opened, SOL_SOCKET, SO_MARK, &mark, sizeof(mark)) != 0) {
-        Error error{std::string("cannot mark the raw socket: ") + std::strerror(errno)};
+        base::Error error{std::string("cannot mark the raw socket: ") + std::strerror(errno)};
         ::close(opened);
         return error;
     }
@@ -38,8 +38,8 @@ Expected<int> RawPacketSender::socketFor(int family) {
     return descriptor;
 }
 
-Expected<bool> RawPacketSender::send(std::span<const std::uint8_t> packet,
-                                     const IPAddress& destination) {
+base::Expected<bool> RawPacketSender::send(std::span<const std::uint8_t> packet,
+                                           const IPAddress& destination) {
     auto descriptor = socketFor(destination.family);
     if (!descriptor) {
         return descriptor.error();
@@ -60,7 +60,7 @@ Expected<bool> RawPacketSender::send(std::span<const std::uint8_t> packet,
     const ssize_t sent = ::sendto(*descriptor, packet.data(), packet.size(), 0,
                                   reinterpret_cast<const sockaddr*>(&address), addressLength);
     if (sent < 0) {
-        return Error{std::string("cannot send a reset: ") + std::strerror(errno)};
+        return base::Error{std::string("cannot send a reset: ") + std::strerror(errno)};
     }
     return true;
 }

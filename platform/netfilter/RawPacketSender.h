@@ -4,8 +4,8 @@
 #include <span>
 #include <string>
 
+#include "base/value/Expected.h"
 #include "platform/netfilter/IPAddress.h"
-#include "platform/value/Expected.h"
 
 namespace platform::netfilter {
 
@@ -20,10 +20,10 @@ class RawPacketSender {
     RawPacketSender& operator=(const RawPacketSender&) = delete;
 
     // Sends `packet` towards `destination`; the error says why it could not be sent.
-    Expected<bool> send(std::span<const std::uint8_t> packet, const IPAddress& destination);
+    base::Expected<bool> send(std::span<const std::uint8_t> packet, const IPAddress& destination);
 
   private:
-    Expected<int> socketFor(int family);
+    base::Expected<int> socketFor(int family);
 
     std::uint32_t mark;
     int ipv4Socket = -1;

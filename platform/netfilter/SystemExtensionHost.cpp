@@ -102,7 +102,7 @@ void SystemExtensionHost::begin() {
     loop.watch(signalDescriptor, [this] { handleSignal(); });
     loop.post([this] {
         framework->startWatchingConfiguration();
-        provider->startFilter([this](std::optional<Error> error) {
+        provider->startFilter([this](std::optional<base::Error> error) {
             if (!error) {
                 logger.log("filter running");
                 return;

@@ -6,8 +6,8 @@
 #include <mutex>
 #include <optional>
 
+#include "base/log/Log.h"
 #include "filter/framework/NEFilterDataProvider.h"
-#include "platform/log/Log.h"
 #include "platform/netfilter/EventLoop.h"
 #include "platform/netfilter/FlowDispatcher.h"
 #include "platform/netfilter/NetfilterFramework.h"
@@ -53,7 +53,7 @@ class SystemExtensionHost {
     // Removes the rules, answers what waits in the queue and lets the process end.
     void finish(int status);
 
-    const Logger logger;
+    const base::Logger logger;
     EventLoop loop;
     std::shared_ptr<filter::NEFilterDataProvider> provider;
     std::shared_ptr<NetfilterFramework> framework;

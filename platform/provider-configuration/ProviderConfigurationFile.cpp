@@ -11,15 +11,15 @@
 #include <fstream>
 #include <iterator>
 
-#include "platform/json/JSON.h"
+#include "base/json/JSON.h"
 
 namespace platform::providerconfiguration {
 namespace {
 
 constexpr char vendorConfigurationKey[] = "vendorConfiguration";
 
-Error systemError(const std::string& what, const std::string& filePath) {
-    return Error{what + " " + filePath + ": " + std::strerror(errno)};
+base::Error systemError(const std::string& what, const std::string& filePath) {
+    return base::Error{what + " " + filePath + ": " + std::strerror(errno)};
 }
 
 }  // namespace
@@ -32,43 +32,45 @@ std::string path() {
     return "/etc/tovrin/content-filter.json";
 }
 
-Expected<std::optional<Value>> read(const std::string& filePath) {
+base::Expected<std::optional<base::Value>> read(const std::string& filePath) {
     std::ifstream file(filePath, std::ios::binary);
     if (!file) {
         if (errno == ENOENT) {
-            return std::optional<Value>{};
+            return std::optional<base::Value>{};
         }
         return systemError("cannot read", filePath);
     }
-    const Data bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const base::Data bytes((std::istreambuf_iterator<char>(file)),
+                           std::istreambuf_iterator<char>());
     if (file.bad()) {
         return systemError("cannot read", filePath);
     }
-    auto object = json::JSONObjectWithData(bytes);
+    auto object = base::json::JSONObjectWithData(bytes);
     if (!object) {
-        return Error{filePath + ": " + object.error().description};
+        return base::Error{filePath + ": " + object.error().description};
     }
     if (object->dictionary() == nullptr) {
-        return Error{filePath + ": expected a JSON object at the top level"};
+        return base::Error{filePath + ": expected a JSON object at the top level"};
     }
-    const Value* vendorConfiguration = object->find(vendorConfigurationKey);
+    const base::Value* vendorConfiguration = object->find(vendorConfigurationKey);
     if (vendorConfiguration == nullptr || vendorConfiguration->isNull()) {
-        return std::optional<Value>{};
+        return std::optional<base::Value>{};
     }
     if (vendorConfiguration->dictionary() == nullptr) {
-        return Error{filePath + ": \"vendorConfiguration\" is not a JSON object"};
+        return base::Error{filePath + ": \"vendorConfiguration\" is not a JSON object"};
     }
-    return std::optional<Value>{*vendorConfiguration};
+    return std::optional<base::Value>{*vendorConfiguration};
 }
 
-Expected<bool> write(const std::string& filePath, const std::optional<Value>& vendorConfiguration) {
-    Dictionary top;
+base::Expected<bool> write(const std::string& filePath,
+                           const std::optional<base::Value>& vendorConfiguration) {
+    base::Dictionary top;
     if (vendorConfiguration) {
-        top.push_back({Value(vendorConfigurationKey), *vendorConfiguration});
+        top.push_back({base::Value(vendorConfigurationKey), *vendorConfiguration});
     }
-    auto text = json::dataWithJSONObject(Value(std::move(top)));
+    auto text = base::json::dataWithJSONObject(base::Value(std::move(top)));
     if (!text) {
-        return Error{"cannot write " + filePath + ": " + text.error().description};
+        return base::Error{"cannot write " + filePath + ": " + text.error().description};
     }
     text->push_back('\n');
 
@@ -77,8 +79,8 @@ Expected<bool> write(const std::string& filePath, const std::optional<Value>& ve
     if (target.has_parent_path()) {
         std::filesystem::create_directories(target.parent_path(), folderError);
         if (folderError) {
-            return Error{"cannot create " + target.parent_path().string() + ": " +
-                         folderError.message()};
+            return base::Error{"cannot create " + target.parent_path().string() + ": " +
+                               folderError.message()};
         }
     }
     std::string temporary = filePath + ".XXXXXX";
@@ -94,7 +96,7 @@ Expected<bool> write(const std::string& filePath, const std::optional<Value>& ve
             if (errno == EINTR) {
                 continue;
             }
-            const Error error = systemError("cannot write", temporary);
+            const base::Error error = systemError("cannot write", temporary);
             ::close(descriptor);
             ::unlink(temporary.c_str());
             return error;
@@ -102,12 +104,12 @@ Expected<bool> write(const std::string& filePath, const std::optional<Value>& ve
         written += static_cast<std::size_t>(result);
     }
     if (::fsync(descriptor) != 0 || ::close(descriptor) != 0) {
-        const Error error = systemError("cannot write", temporary);
+        const base::Error error = systemError("cannot write", temporary);
         ::unlink(temporary.c_str());
         return error;
     }
     if (::rename(temporary.c_str(), filePath.c_str()) != 0) {
-        const Error error = systemError("cannot replace", filePath);
+        const base::Error error = systemError("cannot replace", filePath);
         ::unlink(temporary.c_str());
         return error;
     }

@@ -3,8 +3,8 @@
 #include <optional>
 #include <string>
 
-#include "platform/value/Expected.h"
-#include "platform/value/Value.h"
+#include "base/value/Expected.h"
+#include "base/value/Value.h"
 
 namespace platform {
 
@@ -24,13 +24,14 @@ std::string path();
 // The vendor dictionary in the file at `filePath`: nothing when the file does not exist or
 // holds no dictionary under the key; an error when the file cannot be read or is not such a
 // JSON object (a vendorConfiguration that is not a dictionary is an error too).
-Expected<std::optional<Value>> read(const std::string& filePath);
+base::Expected<std::optional<base::Value>> read(const std::string& filePath);
 
 // Replaces the file at `filePath` with one holding `vendorConfiguration` (or no vendor
 // dictionary), all or nothing: the text goes to a temporary file in the same folder that is
 // then renamed over the old one, so readers see the old file or the new one, never a part.
 // Creates the folder when it is missing.
-Expected<bool> write(const std::string& filePath, const std::optional<Value>& vendorConfiguration);
+base::Expected<bool> write(const std::string& filePath,
+                           const std::optional<base::Value>& vendorConfiguration);
 
 }  // namespace providerconfiguration
 }  // namespace platform

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "platform/json/JSON.h"
+#include "base/json/JSON.h"
 
 namespace {
 
@@ -30,13 +30,13 @@ TEST(ContentFilterPolicyTest, DecodesBlobs) {
         std::optional<ContentFilterPolicy> expected;
     } cases[] = {
         {"all four keys", blob(R"(["a.com","b.com"])", "7", "786297600.5"),
-         ContentFilterPolicy({"a.com", "b.com"}, true, 7, platform::Date{786297600.5})},
+         ContentFilterPolicy({"a.com", "b.com"}, true, 7, base::Date{786297600.5})},
         {"any key order, extra keys ignored, entries kept verbatim",
          R"({"updatedAt":1,"extra":{"x":[1]},"policyVersion":-1,"enforcementEnabled":false,)"
          R"("configuredDomains":["z.com"],"blockedDomains":[" Example.COM","x.org:443"]})",
-         ContentFilterPolicy({" Example.COM", "x.org:443"}, false, -1, platform::Date{1})},
+         ContentFilterPolicy({" Example.COM", "x.org:443"}, false, -1, base::Date{1})},
         {"whole-number real version", blob("[]", "3.0"),
-         ContentFilterPolicy({}, true, 3, platform::Date{0})},
+         ContentFilterPolicy({}, true, 3, base::Date{0})},
         {"missing updatedAt", blob("[]", "1", ""), std::nullopt},
         {"ISO-8601 updatedAt", blob("[]", "1", R"("2026-01-01T00:00:00Z")"), std::nullopt},
         {"null domains", blob("null"), std::nullopt},
@@ -64,18 +64,18 @@ TEST(ContentFilterPolicyTest, EncodesTheFourKeysAndRoundTrips) {
     EXPECT_EQ(empty.updatedAt().timeIntervalSinceReferenceDate, -63114076800.0);
 
     const ContentFilterPolicy policy({"example.com", "ads.example.net"}, true, 42,
-                                     platform::Date{786297600.25});
+                                     base::Date{786297600.25});
     for (const ContentFilterPolicy& original : {policy, empty}) {
         const auto data = original.encode();
-        const auto object = platform::json::JSONObjectWithData(data);
+        const auto object = base::json::JSONObjectWithData(data);
         ASSERT_TRUE(object.hasValue() && object->dictionary());
         EXPECT_EQ(object->dictionary()->size(), 4u);
         const auto decoded = ContentFilterPolicy::decode(data);
         ASSERT_TRUE(decoded.hasValue());
         EXPECT_EQ(*decoded, original);
     }
-    EXPECT_EQ(*platform::json::JSONObjectWithData(policy.encode())->find("updatedAt"),
-              platform::Value(786297600.25));
+    EXPECT_EQ(*base::json::JSONObjectWithData(policy.encode())->find("updatedAt"),
+              base::Value(786297600.25));
 }
 
 }  // namespace

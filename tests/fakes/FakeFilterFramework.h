@@ -25,7 +25,7 @@ class FakeFilterFramework final : public filter::FilterFramework {
         : configuration(std::make_shared<filter::NEFilterProviderConfiguration>()) {}
 
     // Replaces the provider configuration without reporting the change.
-    void setVendorConfiguration(std::optional<platform::Value> vendorConfiguration) {
+    void setVendorConfiguration(std::optional<base::Value> vendorConfiguration) {
         auto replacement = std::make_shared<filter::NEFilterProviderConfiguration>(
             filter::NEFilterProviderConfiguration{std::move(vendorConfiguration)});
         std::lock_guard lock(mutex);
@@ -34,7 +34,7 @@ class FakeFilterFramework final : public filter::FilterFramework {
 
     // Replaces the provider configuration and reports the change to every watch, one after the
     // other, on the calling thread.
-    void changeVendorConfiguration(std::optional<platform::Value> vendorConfiguration) {
+    void changeVendorConfiguration(std::optional<base::Value> vendorConfiguration) {
         setVendorConfiguration(std::move(vendorConfiguration));
         reportConfigurationChange();
     }
@@ -86,9 +86,9 @@ class FakeFilterFramework final : public filter::FilterFramework {
                 installed = installation.settings;
             }
         }
-        std::optional<platform::Error> reported;
+        std::optional<base::Error> reported;
         if (error) {
-            reported = platform::Error{*error};
+            reported = base::Error{*error};
         }
         installation.completion(std::move(reported));
         return true;

@@ -17,7 +17,7 @@ namespace fakes {
 // same FakeUserDefaultsStore, so a test can read what the code under test wrote.
 class FakeUserDefaultsStore {
   public:
-    using StoredValue = std::variant<std::int64_t, std::string, platform::Data, platform::Date>;
+    using StoredValue = std::variant<std::int64_t, std::string, base::Data, base::Date>;
 
     std::optional<StoredValue> value(const std::string& key) const {
         std::lock_guard lock(mutex);
@@ -29,12 +29,8 @@ class FakeUserDefaultsStore {
     std::optional<std::int64_t> integer(const std::string& key) const {
         return get<std::int64_t>(key);
     }
-    std::optional<platform::Data> data(const std::string& key) const {
-        return get<platform::Data>(key);
-    }
-    std::optional<platform::Date> date(const std::string& key) const {
-        return get<platform::Date>(key);
-    }
+    std::optional<base::Data> data(const std::string& key) const { return get<base::Data>(key); }
+    std::optional<base::Date> date(const std::string& key) const { return get<base::Date>(key); }
     void set(const std::string& key, StoredValue stored) {
         std::lock_guard lock(mutex);
         values[key] = std::move(stored);
@@ -42,7 +38,7 @@ class FakeUserDefaultsStore {
     }
     void setText(const std::string& key, std::string text) { set(key, std::move(text)); }
     void setData(const std::string& key, const std::string& bytes) {
-        set(key, platform::Data(bytes.begin(), bytes.end()));
+        set(key, base::Data(bytes.begin(), bytes.end()));
     }
     void remove(const std::string& key) {
         std::lock_guard lock(mutex);
@@ -86,7 +82,7 @@ class FakeUserDefaultsStore {
     class Handle final : public common::UserDefaults {
       public:
         explicit Handle(FakeUserDefaultsStore& store) : store(store) {}
-        std::optional<platform::Data> dataForKey(std::string_view key) override {
+        std::optional<base::Data> dataForKey(std::string_view key) override {
             return store.data(std::string(key));
         }
         std::int64_t integerForKey(std::string_view key) override {

@@ -13,9 +13,9 @@ namespace {
 constexpr int iterations = 300;
 
 // A flow to a.com named by its URL, or a hostless one that goes to inspection under enforcement.
-NEFilterSocketFlow webFlow(const platform::UUID& identifier, bool hasURL) {
+NEFilterSocketFlow webFlow(const base::UUID& identifier, bool hasURL) {
     return NEFilterSocketFlow(
-        identifier, hasURL ? platform::URL::fromString("https://www.a.com/") : std::nullopt,
+        identifier, hasURL ? base::URL::fromString("https://www.a.com/") : std::nullopt,
         std::nullopt, NWHostEndpoint::endpointWithHostname("192.0.2.10", "443"), 1);
 }
 
@@ -31,16 +31,15 @@ TEST_F(FilterDataProviderConcurrencyTest, CallbacksWatchAndCompletionsRace) {
     std::atomic<int> startsAnswered{0};
     std::atomic<int> stopsAnswered{0};
     std::atomic<bool> running{true};
-    auto countStart = [&](std::optional<platform::Error>) { ++startsAnswered; };
+    auto countStart = [&](std::optional<base::Error>) { ++startsAnswered; };
     provider->startFilter(countStart);
 
     std::vector<std::thread> threads;
     for (int flowThread = 0; flowThread < 2; ++flowThread) {
         threads.emplace_back([&, flowThread] {
-            const platform::UUID shared;
+            const base::UUID shared;
             for (int index = 0; index < iterations; ++index) {
-                const auto flow =
-                    webFlow(index % 2 == 0 ? shared : platform::UUID(), flowThread == 0);
+                const auto flow = webFlow(index % 2 == 0 ? shared : base::UUID(), flowThread == 0);
                 provider->handleNewFlow(flow);
                 const std::uint8_t bytes[] = {0x16, 0x03, 0x01};
                 provider->handleOutboundData(flow, 0, bytes);

@@ -90,7 +90,7 @@ class InspectionTest : public ProviderTest {
     }
 
     std::shared_ptr<FilterDataProvider> provider = makeProvider();
-    const platform::UUID identifier;
+    const base::UUID identifier;
     const std::shared_ptr<NEFilterFlow> flow = flowNamed(std::nullopt);
 };
 
@@ -229,7 +229,7 @@ TEST_F(InspectionTest, LostEntryIsMadeAgainFromTheFlow) {
 
     // A flow the provider never saw as new is inspected the same way.
     const auto unseen = std::make_shared<NEFilterSocketFlow>(
-        platform::UUID(), std::nullopt, std::nullopt,
+        base::UUID(), std::nullopt, std::nullopt,
         NWHostEndpoint::endpointWithHostname("2001:db8::1", "80"), SOCK_STREAM);
     logs.clear();
     EXPECT_EQ(send(*unseen, {bytesOf(openHost + "news.org\r\n")}),

@@ -14,7 +14,7 @@ namespace {
 constexpr char missingDictionary[] = "filterConfiguration.vendorConfiguration missing";
 
 NEFilterSocketFlow flowTo(const std::string& host) {
-    return NEFilterSocketFlow(platform::UUID(), std::nullopt, host, nullptr, 1);
+    return NEFilterSocketFlow(base::UUID(), std::nullopt, host, nullptr, 1);
 }
 
 // Run once with a suite that tells when another writer changed it and once with one that cannot

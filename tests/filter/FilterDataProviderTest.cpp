@@ -19,7 +19,7 @@ Rules hostRulesThenCatchAll(const std::vector<std::string>& domains) {
 }
 
 NEFilterSocketFlow anyFlow() {
-    return NEFilterSocketFlow(platform::UUID(), std::nullopt, std::nullopt, nullptr, 1);
+    return NEFilterSocketFlow(base::UUID(), std::nullopt, std::nullopt, nullptr, 1);
 }
 
 class FilterDataProviderTest : public ProviderTest {
@@ -56,7 +56,7 @@ TEST_F(FilterDataProviderTest, FirstStartWithoutAnySourceRunsTheEmptyPolicy) {
 
 TEST_F(FilterDataProviderTest, EmptyVendorDictionaryWinsOverAValidBlob) {
     publishBlob({"a.com"}, true, 5);
-    framework->setVendorConfiguration(platform::Value(platform::Dictionary{}));
+    framework->setVendorConfiguration(base::Value(base::Dictionary{}));
     start();
     framework->completeInstallation();
 
@@ -79,9 +79,9 @@ TEST_F(FilterDataProviderTest, BlobIsReadWithoutAVendorDictionary) {
 }
 
 TEST_F(FilterDataProviderTest, VendorDictionaryIsReadLeniently) {
-    using platform::Array;
-    using platform::Dictionary;
-    using platform::Value;
+    using base::Array;
+    using base::Dictionary;
+    using base::Value;
     struct Case {
         const char* name;
         Value vendorConfiguration;
@@ -253,7 +253,7 @@ TEST_F(FilterDataProviderTest, FailedInstallationsAreReportedAndNotRetried) {
     EXPECT_EQ(startOutcome.error(), "The operation couldn't be completed.");
     const auto records = logs.records();
     EXPECT_TRUE(std::any_of(records.begin(), records.end(), [](const auto& record) {
-        return record.level == platform::LogLevel::error &&
+        return record.level == base::LogLevel::error &&
                record.message == "apply settings failed: The operation couldn't be completed.";
     }));
 

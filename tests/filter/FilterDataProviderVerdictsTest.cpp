@@ -25,8 +25,8 @@ struct FlowSpec {
     std::optional<std::string> opaqueEndpoint = std::nullopt;
     int socketType = SOCK_STREAM;
 
-    std::shared_ptr<NEFilterFlow> build(platform::UUID identifier = platform::UUID()) const {
-        auto parsed = url ? platform::URL::fromString(*url) : std::nullopt;
+    std::shared_ptr<NEFilterFlow> build(base::UUID identifier = base::UUID()) const {
+        auto parsed = url ? base::URL::fromString(*url) : std::nullopt;
         if (!socket) {
             return std::make_shared<NEFilterFlow>(identifier, parsed);
         }
@@ -51,9 +51,9 @@ class Harness {
     Harness(const std::vector<std::string>& domains, bool enforcementEnabled, bool suite) {
         store.install(suite);
         if (suite) {
-            store.set(contentFilterPolicyBlob,
-                      common::ContentFilterPolicy(domains, enforcementEnabled, 1, platform::Date{})
-                          .encode());
+            store.set(
+                contentFilterPolicyBlob,
+                common::ContentFilterPolicy(domains, enforcementEnabled, 1, base::Date{}).encode());
         } else {
             framework->setVendorConfiguration(vendorConfiguration(domains, enforcementEnabled, 1));
         }
@@ -68,7 +68,7 @@ class Harness {
     fakes::FakeUserDefaultsStore store;
     std::shared_ptr<fakes::FakeFilterFramework> framework =
         std::make_shared<fakes::FakeFilterFramework>();
-    platform::LogCapture logs{common::filterLogSubsystem, "provider"};
+    base::LogCapture logs{common::filterLogSubsystem, "provider"};
     std::shared_ptr<FilterDataProvider> provider;
 };
 
@@ -213,7 +213,7 @@ bool keptByConfigurationForm(const std::vector<std::string>& domains) {
 }
 
 TEST(FilterDataProviderVerdictsTest, VerdictsAndDiagnosticsWithAndWithoutTheSuite) {
-    platform::setLogOutputToStandardError(false);
+    base::setLogOutputToStandardError(false);
     for (const auto& testCase : cases) {
         for (const bool suite : {true, false}) {
             SCOPED_TRACE(std::string(testCase.name) + (suite ? "" : ", without suite"));
@@ -221,8 +221,8 @@ TEST(FilterDataProviderVerdictsTest, VerdictsAndDiagnosticsWithAndWithoutTheSuit
                 continue;
             }
             Harness harness(testCase.domains, testCase.enforcementEnabled, suite);
-            const platform::UUID identifier;
-            const auto before = platform::Date::now();
+            const base::UUID identifier;
+            const auto before = base::Date::now();
 
             EXPECT_EQ(harness.provider->handleNewFlow(*testCase.flow.build(identifier)),
                       testCase.verdict);
@@ -252,7 +252,7 @@ TEST(FilterDataProviderVerdictsTest, VerdictsAndDiagnosticsWithAndWithoutTheSuit
                 const auto blockedAt = store.date(contentFilterLastBlockedAt);
                 ASSERT_TRUE(blockedAt) << "the time is stored as a date";
                 EXPECT_GE(*blockedAt, before);
-                EXPECT_LE(*blockedAt, platform::Date::now());
+                EXPECT_LE(*blockedAt, base::Date::now());
                 EXPECT_EQ(store.text(contentFilterExtensionState),
                           "blocked " + *testCase.matchedDomain);
                 EXPECT_FALSE(store.contains(contentFilterExtensionError));
@@ -263,7 +263,7 @@ TEST(FilterDataProviderVerdictsTest, VerdictsAndDiagnosticsWithAndWithoutTheSuit
             }
         }
     }
-    platform::setLogOutputToStandardError(true);
+    base::setLogOutputToStandardError(true);
 }
 
 class PendingInspectionTest : public ProviderTest {
@@ -277,7 +277,7 @@ class PendingInspectionTest : public ProviderTest {
 };
 
 TEST_F(PendingInspectionTest, SameIdentifierKeepsOneEntryTheLaterOne) {
-    const platform::UUID identifier;
+    const base::UUID identifier;
     provider->handleNewFlow(*FlowSpec{.endpointHost = "192.0.2.10"}.build(identifier));
     provider->handleNewFlow(
         *FlowSpec{.endpointHost = "198.51.100.7", .endpointPort = "80"}.build(identifier));

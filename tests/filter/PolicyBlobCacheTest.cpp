@@ -13,7 +13,7 @@ namespace {
 using common::ContentFilterPolicy;
 
 std::string blob(const std::vector<std::string>& domains, std::int64_t version) {
-    const auto data = ContentFilterPolicy(domains, true, version, platform::Date{}).encode();
+    const auto data = ContentFilterPolicy(domains, true, version, base::Date{}).encode();
     return std::string(data.begin(), data.end());
 }
 

@@ -8,25 +8,25 @@
 #include <string>
 #include <vector>
 
+#include "base/log/Log.h"
 #include "common/BuildConstants.h"
 #include "common/ContentFilterPolicy.h"
 #include "common/SharedDefaultsKeys.h"
 #include "fakes/FakeFilterFramework.h"
 #include "fakes/FakeUserDefaults.h"
 #include "filter/FilterDataProvider.h"
-#include "platform/log/Log.h"
 
 namespace filter::testing {
 
 // A vendor dictionary as the host application writes it.
-inline platform::Value vendorConfiguration(const std::vector<std::string>& domains,
-                                           bool enforcementEnabled,
-                                           std::int64_t policyVersion) {
-    platform::Array listed;
+inline base::Value vendorConfiguration(const std::vector<std::string>& domains,
+                                       bool enforcementEnabled,
+                                       std::int64_t policyVersion) {
+    base::Array listed;
     for (const auto& domain : domains) {
         listed.emplace_back(domain);
     }
-    return platform::Value(platform::Dictionary{
+    return base::Value(base::Dictionary{
         {"blockedDomains", std::move(listed)},
         {"enforcementEnabled", enforcementEnabled},
         {"policyVersion", policyVersion},
@@ -64,7 +64,7 @@ inline const std::vector<std::string> catchAllRuleLines = {
 class StartOutcome {
   public:
     SettingsCompletion handler() {
-        return [this](std::optional<platform::Error> error) {
+        return [this](std::optional<base::Error> error) {
             std::lock_guard lock(mutex);
             ++calls;
             lastError = error ? std::optional(error->description) : std::nullopt;
@@ -88,10 +88,10 @@ class StartOutcome {
 // A provider hosted by the fake framework, writing to the fake suite, its log captured.
 class ProviderTest : public ::testing::Test {
   protected:
-    ProviderTest() { platform::setLogOutputToStandardError(false); }
+    ProviderTest() { base::setLogOutputToStandardError(false); }
     ~ProviderTest() override {
         fakes::FakeUserDefaultsStore::uninstall();
-        platform::setLogOutputToStandardError(true);
+        base::setLogOutputToStandardError(true);
     }
 
     std::shared_ptr<FilterDataProvider> makeProvider(bool suiteAvailable = true) {
@@ -104,10 +104,10 @@ class ProviderTest : public ::testing::Test {
     void publishBlob(const std::vector<std::string>& domains,
                      bool enforcementEnabled,
                      std::int64_t policyVersion) {
-        store.set(common::keys::contentFilterPolicyBlob,
-                  common::ContentFilterPolicy(domains, enforcementEnabled, policyVersion,
-                                              platform::Date{})
-                      .encode());
+        store.set(
+            common::keys::contentFilterPolicyBlob,
+            common::ContentFilterPolicy(domains, enforcementEnabled, policyVersion, base::Date{})
+                .encode());
     }
 
     std::optional<std::string> state() const {
@@ -124,7 +124,7 @@ class ProviderTest : public ::testing::Test {
     fakes::FakeUserDefaultsStore store;
     std::shared_ptr<fakes::FakeFilterFramework> framework =
         std::make_shared<fakes::FakeFilterFramework>();
-    platform::LogCapture logs{common::filterLogSubsystem, "provider"};
+    base::LogCapture logs{common::filterLogSubsystem, "provider"};
 };
 
 }  // namespace filter::testing

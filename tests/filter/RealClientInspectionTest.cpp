@@ -57,7 +57,7 @@ class RealClientInspectionTest : public ProviderTest {
 
     std::shared_ptr<NEFilterFlow> inspectedFlow() {
         auto flow = std::make_shared<NEFilterSocketFlow>(
-            platform::UUID(), std::nullopt, std::nullopt,
+            base::UUID(), std::nullopt, std::nullopt,
             NWHostEndpoint::endpointWithHostname("192.0.2.10", "443"), SOCK_STREAM);
         EXPECT_EQ(provider->handleNewFlow(*flow).kind, NEFilterNewFlowVerdict::Kind::filterData);
         store.remove(common::keys::contentFilterLastBlockedHost);

@@ -25,7 +25,7 @@ using filter::NEFilterNewFlowVerdict;
 class ScriptedProvider final : public filter::NEFilterDataProvider {
   public:
     struct NewFlow {
-        platform::UUID identifier;
+        base::UUID identifier;
         bool hasURL = false;
         std::optional<std::string> remoteHostname;
         std::string remoteAddress;
@@ -33,7 +33,7 @@ class ScriptedProvider final : public filter::NEFilterDataProvider {
         std::int32_t socketType = 0;
     };
     struct Delivery {
-        platform::UUID identifier;
+        base::UUID identifier;
         std::size_t offset = 0;
         std::string bytes;
     };
@@ -48,7 +48,7 @@ class ScriptedProvider final : public filter::NEFilterDataProvider {
     bool throwsOnNewFlow = false;
     std::vector<NewFlow> newFlows;
     std::vector<Delivery> deliveries;
-    std::vector<platform::UUID> completions;
+    std::vector<base::UUID> completions;
 
     void startFilter(filter::SettingsCompletion) override {}
     void stopFilter(filter::NEProviderStopReason, std::function<void()>) override {}

@@ -21,16 +21,17 @@ namespace {
 
 using namespace std::chrono_literals;
 
-Value policy(std::int64_t version) {
-    return Value(Dictionary{{Value("blockedDomains"), Value(Array{Value("blocked.example")})},
-                            {Value("enforcementEnabled"), Value(true)},
-                            {Value("policyVersion"), Value(version)}});
+base::Value policy(std::int64_t version) {
+    return base::Value(base::Dictionary{
+        {base::Value("blockedDomains"), base::Value(base::Array{base::Value("blocked.example")})},
+        {base::Value("enforcementEnabled"), base::Value(true)},
+        {base::Value("policyVersion"), base::Value(version)}});
 }
 
 // Collects what the framework reports on its loop, for the test's thread to wait on.
 class Reports {
   public:
-    void add(std::optional<Value> vendorConfiguration, bool isOnLoop) {
+    void add(std::optional<base::Value> vendorConfiguration, bool isOnLoop) {
         std::lock_guard lock(mutex);
         configurations.push_back(std::move(vendorConfiguration));
         allOnLoop = allOnLoop && isOnLoop;
@@ -41,7 +42,7 @@ class Reports {
         std::unique_lock lock(mutex);
         return changed.wait_for(lock, 5s, [&] { return configurations.size() >= count; });
     }
-    std::vector<std::optional<Value>> all() {
+    std::vector<std::optional<base::Value>> all() {
         std::lock_guard lock(mutex);
         return configurations;
     }
@@ -53,7 +54,7 @@ class Reports {
   private:
     std::mutex mutex;
     std::condition_variable changed;
-    std::vector<std::optional<Value>> configurations;
+    std::vector<std::optional<base::Value>> configurations;
     bool allOnLoop = true;
 };
 
@@ -76,7 +77,8 @@ class NetfilterFrameworkTest : public ::testing::Test {
     void start() {
         NetfilterFramework::Options options;
         options.configurationPath = path;
-        options.queueProblem = Error{"cannot bind netfilter queue 7: Operation not permitted"};
+        options.queueProblem =
+            base::Error{"cannot bind netfilter queue 7: Operation not permitted"};
         framework = std::make_unique<NetfilterFramework>(loop, options);
         loop.start();
         observation = framework->observeFilterConfiguration([this](const auto& configuration) {
@@ -92,7 +94,7 @@ class NetfilterFrameworkTest : public ::testing::Test {
         drained.get_future().wait();
     }
 
-    void write(std::optional<Value> vendorConfiguration) {
+    void write(std::optional<base::Value> vendorConfiguration) {
         ASSERT_TRUE(providerconfiguration::write(path, vendorConfiguration).hasValue());
     }
 
@@ -108,11 +110,11 @@ TEST_F(NetfilterFrameworkTest, ReadsTheConfigurationFileAtStart) {
     struct Case {
         const char* name;
         std::optional<std::string> text;
-        std::optional<Value> vendorConfiguration;
+        std::optional<base::Value> vendorConfiguration;
     } cases[] = {
         {"no file", std::nullopt, std::nullopt},
         {"a vendor dictionary", R"({"vendorConfiguration": {"policyVersion": 4}})",
-         Value(Dictionary{{Value("policyVersion"), Value(4)}})},
+         base::Value(base::Dictionary{{base::Value("policyVersion"), base::Value(4)}})},
         {"no vendor dictionary", R"({"other": 1})", std::nullopt},
         {"not JSON", "{", std::nullopt},
     };
@@ -141,7 +143,7 @@ TEST_F(NetfilterFrameworkTest, AReplacedFileFiresTheWatchOnTheLoopOncePerChange)
     write(policy(3));
     ASSERT_TRUE(reports.waitFor(3));
     EXPECT_EQ(reports.all(),
-              (std::vector<std::optional<Value>>{policy(2), std::nullopt, policy(3)}));
+              (std::vector<std::optional<base::Value>>{policy(2), std::nullopt, policy(3)}));
     EXPECT_TRUE(reports.wereAllOnLoop());
     EXPECT_EQ(framework->filterConfiguration()->vendorConfiguration, policy(3));
 }
@@ -155,7 +157,7 @@ TEST_F(NetfilterFrameworkTest, NoticesAFileWhoseFolderIsCreatedLater) {
     write(policy(6));
     ASSERT_TRUE(reports.waitFor(3));
     EXPECT_EQ(reports.all(),
-              (std::vector<std::optional<Value>>{policy(5), std::nullopt, policy(6)}));
+              (std::vector<std::optional<base::Value>>{policy(5), std::nullopt, policy(6)}));
 }
 
 TEST_F(NetfilterFrameworkTest, AnEndedWatchIsNotCalledAgain) {
@@ -176,12 +178,12 @@ TEST_F(NetfilterFrameworkTest, AnEndedWatchIsNotCalledAgain) {
 
 TEST_F(NetfilterFrameworkTest, AnInstallationCompletesLaterOnTheLoopWithItsError) {
     start();
-    std::promise<std::pair<std::optional<Error>, bool>> completed;
+    std::promise<std::pair<std::optional<base::Error>, bool>> completed;
     // Applied on the loop, so that a completion called later there cannot race the flag.
     bool isInsideApply = false;
     loop.post([&] {
         isInsideApply = true;
-        framework->apply({}, [&](std::optional<Error> error) {
+        framework->apply({}, [&](std::optional<base::Error> error) {
             completed.set_value({error, loop.isCurrent() && !isInsideApply});
         });
         isInsideApply = false;

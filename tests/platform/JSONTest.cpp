@@ -6,10 +6,10 @@
 #include <sstream>
 #include <string>
 
-#include "platform/json/JSON.h"
-#include "platform/json/JSONDecoder.h"
+#include "base/json/JSON.h"
+#include "base/json/JSONDecoder.h"
 
-namespace platform::json {
+namespace base::json {
 namespace {
 
 Data bytes(std::string_view text) {
@@ -228,4 +228,4 @@ TEST(KeyedDecodingContainerTest, FollowsTheStrictRules) {
 }
 
 }  // namespace
-}  // namespace platform::json
+}  // namespace base::json

@@ -1,4 +1,4 @@
-#include "platform/log/Log.h"
+#include "base/log/Log.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@ namespace {
 TEST(LogTest, FormatsPlaceholders) {
     struct Case {
         const char* format;
-        std::vector<platform::LogArgument> arguments;
+        std::vector<base::LogArgument> arguments;
         const char* expected;
     } cases[] = {
         {"v=%{public}ld e=%{bool,public}d %{bool,public}d d=%{public}s",
@@ -22,25 +22,24 @@ TEST(LogTest, FormatsPlaceholders) {
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.format);
-        EXPECT_EQ(platform::formatLogMessage(testCase.format, testCase.arguments),
-                  testCase.expected);
+        EXPECT_EQ(base::formatLogMessage(testCase.format, testCase.arguments), testCase.expected);
     }
 }
 
 TEST(LogTest, CaptureSeesOnlyItsOwnHandle) {
-    platform::setLogOutputToStandardError(false);
-    platform::LogCapture capture("sub.system", "provider");
-    platform::Logger("sub.system", "provider").log("hello %{public}s", {std::string("world")});
-    platform::Logger("sub.system", "other").log("elsewhere");
-    platform::Logger("sub.system", "provider").error("failed %{public}ld", {std::int64_t{3}});
+    base::setLogOutputToStandardError(false);
+    base::LogCapture capture("sub.system", "provider");
+    base::Logger("sub.system", "provider").log("hello %{public}s", {std::string("world")});
+    base::Logger("sub.system", "other").log("elsewhere");
+    base::Logger("sub.system", "provider").error("failed %{public}ld", {std::int64_t{3}});
 
     const auto records = capture.records();
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[0].message, "hello world");
-    EXPECT_EQ(records[0].level, platform::LogLevel::defaultLevel);
+    EXPECT_EQ(records[0].level, base::LogLevel::defaultLevel);
     EXPECT_EQ(records[1].message, "failed 3");
-    EXPECT_EQ(records[1].level, platform::LogLevel::error);
-    platform::setLogOutputToStandardError(true);
+    EXPECT_EQ(records[1].level, base::LogLevel::error);
+    base::setLogOutputToStandardError(true);
 }
 
 }  // namespace

@@ -19,8 +19,8 @@ namespace {
 
 constexpr char suiteName[] = "group.test.shared";
 
-Data bytes(std::string_view text) {
-    return Data(text.begin(), text.end());
+base::Data bytes(std::string_view text) {
+    return base::Data(text.begin(), text.end());
 }
 
 mode_t permissions(const std::string& path) {
@@ -74,15 +74,15 @@ TEST_F(SQLiteUserDefaultsTest, ValuesKeepTheirKindAcrossHandles) {
         std::int64_t integer;
     } cases[] = {
         {"data", bytes(std::string_view("{\"a\":1}\0\xff", 9)), 0},
-        {"emptyData", Data(), 0},
+        {"emptyData", base::Data(), 0},
         {"largestInteger", largest, largest},
         {"text", std::string("caf\xc3\xa9 \n line"), 0},
         {"negativeText", std::string("-7"), -7},
         {"plusSignedText", std::string("+7"), 7},
         {"textWithTrailingLetters", std::string("42abc"), 0},
         {"textBeyond64Bits", std::string("9223372036854775808"), 0},
-        {"date", Date{818277700.123}, 0},
-        {"distantPast", Date::distantPast(), 0},
+        {"date", base::Date{818277700.123}, 0},
+        {"distantPast", base::Date::distantPast(), 0},
         {"negativeReal", -3.9, -3},
         {"hugeReal", 1e30, largest},
         {"hugelyNegativeReal", -1e30, std::numeric_limits<std::int64_t>::min()},
@@ -97,7 +97,7 @@ TEST_F(SQLiteUserDefaultsTest, ValuesKeepTheirKindAcrossHandles) {
         SCOPED_TRACE(testCase.key);
         EXPECT_EQ(reader->objectForKey(testCase.key), testCase.stored);
         EXPECT_EQ(reader->integerForKey(testCase.key), testCase.integer);
-        const auto* data = std::get_if<Data>(&testCase.stored);
+        const auto* data = std::get_if<base::Data>(&testCase.stored);
         EXPECT_EQ(reader->dataForKey(testCase.key), data ? std::optional(*data) : std::nullopt);
     }
     EXPECT_EQ(reader->allEntries()->size(), std::size(cases));
@@ -114,7 +114,7 @@ TEST_F(SQLiteUserDefaultsTest, SeamOperationsReadWhatTheyWrote) {
     EXPECT_EQ(seam.integerForKey("absent"), 0);
     seam.setInteger(7, "count");
     seam.setObject(common::DefaultsObject(bytes("blob")), "blob");
-    seam.setObject(common::DefaultsObject(Date{1.5}), "when");
+    seam.setObject(common::DefaultsObject(base::Date{1.5}), "when");
     EXPECT_EQ(seam.dataForKey("blob"), bytes("blob"));
     EXPECT_EQ(defaults->kindForKey("when"), StoredKind::date);
 
@@ -188,7 +188,7 @@ TEST_F(SQLiteUserDefaultsTest, ExternalChangeCounterMovesOnlyWithOtherWriters) {
     watcher->synchronize();
     (void)watcher->integerForKey("count");
     EXPECT_EQ(watcher->externalChangeCounter(), initial);
-    other->setObject(platform::Data{1, 2}, "blob");
+    other->setObject(base::Data{1, 2}, "blob");
     const auto afterOther = watcher->externalChangeCounter();
     ASSERT_TRUE(afterOther);
     EXPECT_NE(*afterOther, *initial);
@@ -220,7 +220,7 @@ std::vector<std::pair<std::string, StoredValue>> roundWrites(int round) {
     return {{"integer", std::int64_t{round}},
             {"text", "round " + text},
             {"data", bytes(text)},
-            {"date", Date{round + 0.5}},
+            {"date", base::Date{round + 0.5}},
             {"round" + text, std::int64_t{round}}};
 }
 

@@ -1,4 +1,4 @@
-#include "platform/url/URL.h"
+#include "base/url/URL.h"
 
 #include <gtest/gtest.h>
 
@@ -22,7 +22,7 @@ TEST(URLTest, HostComponent) {
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.text);
-        const auto url = platform::URL::fromString(testCase.text);
+        const auto url = base::URL::fromString(testCase.text);
         ASSERT_EQ(url.has_value(), testCase.parses);
         if (url) {
             EXPECT_EQ(url->host(), testCase.host);

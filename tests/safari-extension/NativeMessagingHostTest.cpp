@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "platform/extension-runtime/SFExtensionMessageKey.h"
+#include "safari-extension/runtime/SFExtensionMessageKey.h"
 
 namespace {
 
-using platform::Dictionary;
-using platform::Value;
+using base::Dictionary;
+using base::Value;
 using platform::extension::NSExtensionContext;
 using platform::extension::NSExtensionItem;
 using platform::extension::NSExtensionPrincipalClass;
@@ -28,7 +28,7 @@ NSExtensionItem replyItem(Value message) {
 struct EchoingHandler : NSExtensionRequestHandling {
     void beginRequest(NSExtensionContext& context) override {
         const auto* item = dynamic_cast<const NSExtensionItem*>(context.inputItems().at(0).get());
-        platform::Array received;
+        base::Array received;
         for (const auto& entry : *item->userInfo) {
             if (entry.key == Value(SFExtensionMessageKey)) {
                 received.push_back(entry.value);
@@ -46,7 +46,7 @@ template <auto answer>
 constexpr auto scripted = NSExtensionPrincipalClass::of<ScriptedHandler<answer>>();
 
 TEST(NativeMessagingHostTest, RepliesWithTheAnswerOrAFailureReply) {
-    platform::setLogOutputToStandardError(false);
+    base::setLogOutputToStandardError(false);
     const auto echoing = NSExtensionPrincipalClass::of<EchoingHandler>();
     struct Case {
         NSExtensionPrincipalClass principalClass;
@@ -64,7 +64,7 @@ TEST(NativeMessagingHostTest, RepliesWithTheAnswerOrAFailureReply) {
         {scripted<[](NSExtensionContext&) {}>, "{}",
          R"({"ok":false,"error":"The extension did not answer the native message."})"},
         {scripted<[](NSExtensionContext& context) {
-             context.completeRequest({replyItem(platform::Data{1, 2})});
+             context.completeRequest({replyItem(base::Data{1, 2})});
          }>,
          "{}",
          R"({"ok":false,"error":"The extension's reply cannot be sent: The object cannot be )"
@@ -80,7 +80,7 @@ TEST(NativeMessagingHostTest, RepliesWithTheAnswerOrAFailureReply) {
                                    testCase.message.size()));
         EXPECT_EQ(std::string(reply.begin(), reply.end()), testCase.reply);
     }
-    platform::setLogOutputToStandardError(true);
+    base::setLogOutputToStandardError(true);
 }
 
 }  // namespace

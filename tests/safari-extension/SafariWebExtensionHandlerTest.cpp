@@ -7,16 +7,16 @@
 #include <string>
 #include <vector>
 
+#include "base/log/Log.h"
 #include "common/BuildConstants.h"
 #include "fakes/FakeUserDefaults.h"
-#include "platform/extension-runtime/NSExtensionItem.h"
-#include "platform/extension-runtime/SFExtensionMessageKey.h"
-#include "platform/log/Log.h"
+#include "safari-extension/runtime/NSExtensionItem.h"
+#include "safari-extension/runtime/SFExtensionMessageKey.h"
 
 namespace {
 
-using platform::Dictionary;
-using platform::Value;
+using base::Dictionary;
+using base::Value;
 using platform::extension::NSExtensionContext;
 using platform::extension::NSExtensionItem;
 using platform::extension::NSObject;
@@ -35,12 +35,12 @@ std::shared_ptr<NSExtensionItem> itemWithMessage(Value message) {
 class SafariWebExtensionHandlerTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        platform::setLogOutputToStandardError(false);
+        base::setLogOutputToStandardError(false);
         store.install();
     }
     void TearDown() override {
         fakes::FakeUserDefaultsStore::uninstall();
-        platform::setLogOutputToStandardError(true);
+        base::setLogOutputToStandardError(true);
     }
 
     // Sends one request to a new handler; the reply entry of its one answer.
@@ -60,7 +60,7 @@ class SafariWebExtensionHandlerTest : public ::testing::Test {
     Value send(Value message) { return send(InputItems{itemWithMessage(std::move(message))}); }
 
     fakes::FakeUserDefaultsStore store;
-    platform::LogCapture log{common::extensionLogSubsystem, "NativeMessaging"};
+    base::LogCapture log{common::extensionLogSubsystem, "NativeMessaging"};
 };
 
 TEST_F(SafariWebExtensionHandlerTest, FailuresAnswerOnceWithOneErrorLine) {
@@ -81,12 +81,12 @@ TEST_F(SafariWebExtensionHandlerTest, FailuresAnswerOnceWithOneErrorLine) {
         {"no message entry; the second item is not looked at",
          {withoutMessage, itemWithMessage(Dictionary{{"action", "getWebsiteBlockingState"}})},
          missing},
-        {"data", {itemWithMessage(platform::Data{0x7B, 0x7D})}, malformed},
+        {"data", {itemWithMessage(base::Data{0x7B, 0x7D})}, malformed},
         {"NaN",
          {itemWithMessage(Dictionary{{"action", "trackActiveWebsite"},
                                      {"occurredAt", std::numeric_limits<double>::quiet_NaN()}})},
          malformed},
-        {"date", {itemWithMessage(Dictionary{{"occurredAt", platform::Date{}}})}, malformed},
+        {"date", {itemWithMessage(Dictionary{{"occurredAt", base::Date{}}})}, malformed},
     };
     for (auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -95,7 +95,7 @@ TEST_F(SafariWebExtensionHandlerTest, FailuresAnswerOnceWithOneErrorLine) {
                   Value(Dictionary{{"ok", false}, {"error", testCase.error}}));
         const auto records = log.records();
         ASSERT_EQ(records.size(), 1u);
-        EXPECT_EQ(records[0].level, platform::LogLevel::error);
+        EXPECT_EQ(records[0].level, base::LogLevel::error);
         EXPECT_EQ(records[0].message, "Failed handling Safari native message: " + testCase.error);
     }
 }

@@ -14,14 +14,14 @@
 #include <vector>
 
 #include "ChildProcess.h"
+#include "base/json/JSON.h"
+#include "base/value/Date.h"
+#include "base/value/Value.h"
 #include "common/BuildConstants.h"
-#include "platform/json/JSON.h"
-#include "platform/value/Date.h"
-#include "platform/value/Value.h"
 
 namespace {
 
-using platform::Value;
+using base::Value;
 
 const std::string handlerPath = TOVRIN_BIN_DIR "/TovrinHelperSafariWebExtension";
 const std::string defaultsPath = TOVRIN_BIN_DIR "/defaults";
@@ -40,7 +40,7 @@ std::string frame(const std::string& message) {
 }
 
 Value parsed(const std::string& json) {
-    auto value = platform::json::JSONObjectWithData(
+    auto value = base::json::JSONObjectWithData(
         std::span(reinterpret_cast<const std::uint8_t*>(json.data()), json.size()));
     EXPECT_TRUE(value) << json;
     return value ? std::move(value).value() : Value();
@@ -171,9 +171,9 @@ TEST_F(TovrinHelperSafariWebExtensionTest, BlockingStateFollowsThePublishedPolic
         EXPECT_EQ(result.exitStatus, 0);
         ASSERT_EQ(result.replies.size(), 1u);
         EXPECT_EQ(result.replies[0],
-                  Value(platform::Dictionary{{"ok", true},
-                                             {"blocked", testCase.isBlocked},
-                                             {"matchedDomain", testCase.matchedDomain}}));
+                  Value(base::Dictionary{{"ok", true},
+                                         {"blocked", testCase.isBlocked},
+                                         {"matchedDomain", testCase.matchedDomain}}));
         EXPECT_TRUE(result.failures.empty());
         EXPECT_FALSE(storedEvent()) << "a blocking-state question stores nothing";
     }
@@ -181,11 +181,11 @@ TEST_F(TovrinHelperSafariWebExtensionTest, BlockingStateFollowsThePublishedPolic
 
 TEST_F(TovrinHelperSafariWebExtensionTest, TrackingStoresTheEventAndAnswersWithItsSite) {
     publishPolicy(policy(true));
-    const double before = platform::Date::now().timeIntervalSinceReferenceDate;
+    const double before = base::Date::now().timeIntervalSinceReferenceDate;
     const auto result = exchange({trackingMessage(
         "m-1",
         R"(,"tabID":7,"windowID":-2,"url":"https://WWW.Example.com:444/a","host":"b.org","title":"T")")});
-    const double after = platform::Date::now().timeIntervalSinceReferenceDate;
+    const double after = base::Date::now().timeIntervalSinceReferenceDate;
     ASSERT_EQ(result.replies.size(), 1u);
     EXPECT_EQ(result.replies[0], parsed(R"({"ok":true,"messageID":"m-1","host":"example.com",)"
                                         R"("blocked":true,"matchedDomain":"example.com"})"));
@@ -197,7 +197,7 @@ TEST_F(TovrinHelperSafariWebExtensionTest, TrackingStoresTheEventAndAnswersWithI
     EXPECT_GE(receivedAt, before - 0.001);
     EXPECT_LE(receivedAt, after + 0.001);
     EXPECT_DOUBLE_EQ(*event->find("occurredAt")->real(), 1700000000.123 - 978307200);
-    platform::Dictionary otherFields = *event->dictionary();
+    base::Dictionary otherFields = *event->dictionary();
     std::erase_if(otherFields, [](const auto& entry) {
         return entry.key == Value("receivedAt") || entry.key == Value("occurredAt");
     });

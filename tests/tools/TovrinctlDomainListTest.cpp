@@ -67,15 +67,14 @@ TEST(TovrinctlElapsedTimeTest, SaysHowLongAgoInWholeUnits) {
         {60, "1 minute ago"},    {150, "2 minutes ago"},        {3599, "59 minutes ago"},
         {7200.5, "2 hours ago"}, {86400 * 3 + 5, "3 days ago"}, {-30, "in the future"},
     };
-    const platform::Date now{800000000};
+    const base::Date now{800000000};
     for (const Case& testCase : cases) {
         SCOPED_TRACE(testCase.secondsAgo);
-        EXPECT_EQ(
-            tools::elapsedText(
-                platform::Date{now.timeIntervalSinceReferenceDate - testCase.secondsAgo}, now),
-            testCase.text);
+        EXPECT_EQ(tools::elapsedText(
+                      base::Date{now.timeIntervalSinceReferenceDate - testCase.secondsAgo}, now),
+                  testCase.text);
     }
-    EXPECT_EQ(tools::elapsedText(platform::Date::distantPast(), now), "739746 days ago");
+    EXPECT_EQ(tools::elapsedText(base::Date::distantPast(), now), "739746 days ago");
 }
 
 }  // namespace

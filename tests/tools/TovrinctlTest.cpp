@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "base/json/JSON.h"
 #include "common/BuildConstants.h"
 #include "common/ContentFilterPolicy.h"
 #include "common/SharedDefaultsKeys.h"
 #include "platform/defaults/SQLiteUserDefaults.h"
-#include "platform/json/JSON.h"
 #include "safari-extension/ChildProcess.h"
 
 namespace {
@@ -23,11 +23,11 @@ std::string readWholeFile(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-platform::Value parsedJSON(const std::string& text) {
-    auto parsed = platform::json::JSONObjectWithData(
+base::Value parsedJSON(const std::string& text) {
+    auto parsed = base::json::JSONObjectWithData(
         std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
     EXPECT_TRUE(parsed) << text;
-    return parsed ? *parsed : platform::Value();
+    return parsed ? *parsed : base::Value();
 }
 
 // Runs the built tovrinctl on a suite and a configuration file under a fresh folder.
@@ -108,17 +108,17 @@ TEST_F(TovrinctlTest, PublishedPolicyReadsBackThroughShowAndBothStores) {
     EXPECT_TRUE(policy->enforcementEnabled());
     EXPECT_EQ(policy->policyVersion(), 1);
     EXPECT_NEAR(policy->updatedAt().timeIntervalSinceReferenceDate,
-                platform::Date::now().timeIntervalSinceReferenceDate, 60);
+                base::Date::now().timeIntervalSinceReferenceDate, 60);
     EXPECT_EQ(suite()->kindForKey(common::keys::contentFilterPolicyBlob),
               platform::StoredKind::data);
 
-    const platform::Value file = parsedJSON(readWholeFile(configurationPath));
-    const platform::Value* vendor = file.find("vendorConfiguration");
+    const base::Value file = parsedJSON(readWholeFile(configurationPath));
+    const base::Value* vendor = file.find("vendorConfiguration");
     ASSERT_NE(vendor, nullptr);
-    EXPECT_EQ(*vendor->find("policyVersion"), platform::Value(1));
-    EXPECT_EQ(*vendor->find("enforcementEnabled"), platform::Value(true));
+    EXPECT_EQ(*vendor->find("policyVersion"), base::Value(1));
+    EXPECT_EQ(*vendor->find("enforcementEnabled"), base::Value(true));
     EXPECT_EQ(*vendor->find("blockedDomains"),
-              platform::Value(platform::Array{"blocked.example", "ads.example"}));
+              base::Value(base::Array{"blocked.example", "ads.example"}));
 
     const std::string show = showPolicy({
         "Filter reads the configuration file " + configurationPath,
@@ -131,12 +131,12 @@ TEST_F(TovrinctlTest, PublishedPolicyReadsBackThroughShowAndBothStores) {
 TEST_F(TovrinctlTest, NextVersionFollowsTheHigherOfBlobAndFile) {
     writeConfiguration(R"({"vendorConfiguration":{"policyVersion":7}})");
     storeInSuite(common::keys::contentFilterPolicyBlob,
-                 common::ContentFilterPolicy({"a.com"}, true, 3, platform::Date{}).encode());
+                 common::ContentFilterPolicy({"a.com"}, true, 3, base::Date{}).encode());
     ASSERT_EQ(run({"policy", "set", "--block", "b.com", "--monitor"}).exitStatus, 0);
     EXPECT_EQ(storedPolicy()->policyVersion(), 8);
 
     storeInSuite(common::keys::contentFilterPolicyBlob,
-                 common::ContentFilterPolicy({"a.com"}, true, 20, platform::Date{}).encode());
+                 common::ContentFilterPolicy({"a.com"}, true, 20, base::Date{}).encode());
     ASSERT_EQ(run({"policy", "set", "--block", "b.com", "--monitor"}).exitStatus, 0);
     EXPECT_EQ(storedPolicy()->policyVersion(), 21);
     EXPECT_FALSE(storedPolicy()->enforcementEnabled());
@@ -215,7 +215,7 @@ TEST_F(TovrinctlTest, ShowExplainsWhereFilterAndHandlerDisagree) {
     const std::string blob =
         R"({"blockedDomains":[" Ads.Example","b.example"],"configuredDomains":["WWW.c.example"],)"
         R"("enforcementEnabled":true,"policyVersion":5,"updatedAt":0})";
-    storeInSuite(common::keys::contentFilterPolicyBlob, platform::Data(blob.begin(), blob.end()));
+    storeInSuite(common::keys::contentFilterPolicyBlob, base::Data(blob.begin(), blob.end()));
     showPolicy({
         "Filter reads the policy blob",
         "\" Ads.Example\" (never matches: not normalised)",
@@ -226,7 +226,7 @@ TEST_F(TovrinctlTest, ShowExplainsWhereFilterAndHandlerDisagree) {
 
 TEST_F(TovrinctlTest, StatusSpeaksPlainly) {
     namespace keys = common::keys;
-    const double now = platform::Date::now().timeIntervalSinceReferenceDate;
+    const double now = base::Date::now().timeIntervalSinceReferenceDate;
     const std::string event =
         R"({"messageID":"m-1","browser":"chromium","tabID":7,"url":"https://blocked.example/",)"
         R"("host":"blocked.example","isActiveTab":true,"isWindowFocused":false,"occurredAt":)" +
@@ -241,8 +241,8 @@ TEST_F(TovrinctlTest, StatusSpeaksPlainly) {
         {keys::contentFilterLastObservedEndpoint, std::string("127.0.0.1:443")},
         {keys::contentFilterLastBlockedHost, std::string("www.blocked.example")},
         {keys::contentFilterLastMatchedDomain, std::string("blocked.example")},
-        {keys::contentFilterLastBlockedAt, platform::Date{now - 150}},
-        {keys::websiteTrackingLatestBrowserEvent, platform::Data(event.begin(), event.end())},
+        {keys::contentFilterLastBlockedAt, base::Date{now - 150}},
+        {keys::websiteTrackingLatestBrowserEvent, base::Data(event.begin(), event.end())},
     };
     for (const auto& [key, value] : entries) {
         storeInSuite(key, value);
@@ -319,14 +319,13 @@ TEST_F(BrowserHostInstallationTest, WritesEachBrowsersManifestAndRemovesIt) {
         ASSERT_EQ(installed.exitStatus, 0) << installed.standardError;
         const std::string manifestPath =
             testCase.manifestFolder + "/com.vorlane.vorlanemacapp.tovrinhelper.json";
-        const platform::Value manifest = parsedJSON(readWholeFile(manifestPath));
-        EXPECT_EQ(*manifest.find("name"),
-                  platform::Value("com.vorlane.vorlanemacapp.tovrinhelper"));
-        EXPECT_EQ(*manifest.find("path"), platform::Value(handler));
-        EXPECT_EQ(*manifest.find("type"), platform::Value("stdio"));
+        const base::Value manifest = parsedJSON(readWholeFile(manifestPath));
+        EXPECT_EQ(*manifest.find("name"), base::Value("com.vorlane.vorlanemacapp.tovrinhelper"));
+        EXPECT_EQ(*manifest.find("path"), base::Value(handler));
+        EXPECT_EQ(*manifest.find("type"), base::Value("stdio"));
         ASSERT_NE(manifest.find(testCase.allowedKey), nullptr);
         EXPECT_EQ(*manifest.find(testCase.allowedKey),
-                  platform::Value(platform::Array{platform::Value(testCase.allowed)}));
+                  base::Value(base::Array{base::Value(testCase.allowed)}));
 
         const auto removed = withLocation({"install-browser-host", testCase.option, "--uninstall"});
         EXPECT_EQ(removed.exitStatus, 0) << removed.standardError;

@@ -71,13 +71,12 @@ class Session {
     std::FILE* errors;
 };
 
-platform::Expected<platform::Data> readFile(const std::string& path) {
+base::Expected<base::Data> readFile(const std::string& path) {
     const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (descriptor < 0) {
-        return platform::Error{"cannot read " + path + ": " +
-                               std::generic_category().message(errno)};
+        return base::Error{"cannot read " + path + ": " + std::generic_category().message(errno)};
     }
-    platform::Data data;
+    base::Data data;
     std::uint8_t buffer[65536];
     for (;;) {
         const ssize_t count = ::read(descriptor, buffer, sizeof(buffer));
@@ -90,8 +89,8 @@ platform::Expected<platform::Data> readFile(const std::string& path) {
             }
             const int error = errno;
             ::close(descriptor);
-            return platform::Error{"cannot read " + path + ": " +
-                                   std::generic_category().message(error)};
+            return base::Error{"cannot read " + path + ": " +
+                               std::generic_category().message(error)};
         }
         data.insert(data.end(), buffer, buffer + count);
     }
@@ -119,7 +118,7 @@ ParsedValue parseValue(std::string_view option, std::string_view argument) {
         return {std::nullopt, "not a 64-bit decimal integer: " + std::string(argument)};
     }
     if (option == "-data") {
-        if (std::optional<platform::Data> data = parseHex(argument)) {
+        if (std::optional<base::Data> data = parseHex(argument)) {
             return {std::move(*data), {}};
         }
         return {std::nullopt, "not hexadecimal bytes: " + std::string(argument)};
@@ -132,7 +131,7 @@ ParsedValue parseValue(std::string_view option, std::string_view argument) {
         return {std::move(data.value()), {}};
     }
     if (option == "-date") {
-        if (std::optional<platform::Date> date = parseISO8601Date(argument)) {
+        if (std::optional<base::Date> date = parseISO8601Date(argument)) {
             return {*date, {}};
         }
         return {std::nullopt, "not an ISO 8601 date and time: " + std::string(argument)};

@@ -62,7 +62,7 @@ std::optional<int> readZone(std::string_view text) {
 
 }  // namespace
 
-std::string iso8601Text(platform::Date date) {
+std::string iso8601Text(base::Date date) {
     const double unixTime = date.unixTime();
     if (!std::isfinite(unixTime) || unixTime < earliestUnixTime || unixTime >= endUnixTime) {
         char buffer[64];
@@ -87,7 +87,7 @@ std::string iso8601Text(platform::Date date) {
     return buffer;
 }
 
-std::optional<platform::Date> parseISO8601Date(std::string_view text) {
+std::optional<base::Date> parseISO8601Date(std::string_view text) {
     const std::optional<int> yearNumber = readDigits(text, 4);
     const bool hasDash1 = readCharacter(text, '-');
     const std::optional<int> monthNumber = readDigits(text, 2);
@@ -125,7 +125,7 @@ std::optional<platform::Date> parseISO8601Date(std::string_view text) {
     }
     const auto dayStart = static_cast<double>(sys_days{day}.time_since_epoch().count()) * 86400.0;
     const double unixTime = dayStart + *hours * 3600.0 + *minutes * 60.0 + *seconds - *offset;
-    return platform::Date::fromUnixTime(unixTime + fraction);
+    return base::Date::fromUnixTime(unixTime + fraction);
 }
 
 }  // namespace tools

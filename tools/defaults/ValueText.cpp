@@ -23,7 +23,7 @@ std::optional<int> hexDigit(char character) {
 
 // The code point starting at `index`, advancing `index` past it; nothing for a malformed,
 // overlong or surrogate sequence.
-std::optional<char32_t> decodeUTF8(const platform::Data& data, std::size_t& index) {
+std::optional<char32_t> decodeUTF8(const base::Data& data, std::size_t& index) {
     const std::uint8_t lead = data[index];
     std::size_t length;
     char32_t codePoint;
@@ -95,7 +95,7 @@ std::string escapedForListing(std::string_view text) {
     return result;
 }
 
-std::string hexText(const platform::Data& data) {
+std::string hexText(const base::Data& data) {
     static constexpr char digits[] = "0123456789abcdef";
     std::string text;
     text.reserve(data.size() * 2);
@@ -106,11 +106,11 @@ std::string hexText(const platform::Data& data) {
     return text;
 }
 
-std::optional<platform::Data> parseHex(std::string_view text) {
+std::optional<base::Data> parseHex(std::string_view text) {
     if (text.size() % 2 != 0) {
         return std::nullopt;
     }
-    platform::Data data;
+    base::Data data;
     data.reserve(text.size() / 2);
     for (std::size_t index = 0; index < text.size(); index += 2) {
         const std::optional<int> high = hexDigit(text[index]);
@@ -123,7 +123,7 @@ std::optional<platform::Data> parseHex(std::string_view text) {
     return data;
 }
 
-bool isPrintableUTF8(const platform::Data& data) {
+bool isPrintableUTF8(const base::Data& data) {
     if (data.empty()) {
         return false;
     }
@@ -159,7 +159,7 @@ std::optional<std::int64_t> parseInteger(std::string_view text) {
 std::string valueText(const platform::StoredValue& value) {
     switch (platform::kindOf(value)) {
         case platform::StoredKind::data: {
-            const auto& data = std::get<platform::Data>(value);
+            const auto& data = std::get<base::Data>(value);
             return std::string(data.begin(), data.end());
         }
         case platform::StoredKind::integer:
@@ -167,7 +167,7 @@ std::string valueText(const platform::StoredValue& value) {
         case platform::StoredKind::string:
             return std::get<std::string>(value);
         case platform::StoredKind::date:
-            return iso8601Text(std::get<platform::Date>(value));
+            return iso8601Text(std::get<base::Date>(value));
         case platform::StoredKind::real: {
             char buffer[64];
             const auto end =
@@ -181,7 +181,7 @@ std::string valueText(const platform::StoredValue& value) {
 std::string listingText(const platform::StoredValue& value) {
     switch (platform::kindOf(value)) {
         case platform::StoredKind::data: {
-            const auto& data = std::get<platform::Data>(value);
+            const auto& data = std::get<base::Data>(value);
             if (isPrintableUTF8(data)) {
                 return escapedForListing(
                     std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));

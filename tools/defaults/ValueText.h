@@ -9,14 +9,14 @@
 namespace tools {
 
 // `data` as lower-case hexadecimal, two digits a byte.
-std::string hexText(const platform::Data& data);
+std::string hexText(const base::Data& data);
 // The bytes written as hexadecimal, two digits a byte, either case; nothing when `text` has an odd
 // length or a character that is not a hexadecimal digit. The empty text is no bytes.
-std::optional<platform::Data> parseHex(std::string_view text);
+std::optional<base::Data> parseHex(std::string_view text);
 
 // Whether `data` is non-empty, valid UTF-8, and free of control characters other than tab,
 // newline and carriage return: text a person can read.
-bool isPrintableUTF8(const platform::Data& data);
+bool isPrintableUTF8(const base::Data& data);
 
 // A 64-bit integer written in full in decimal, optionally signed; nothing for anything else.
 std::optional<std::int64_t> parseInteger(std::string_view text);

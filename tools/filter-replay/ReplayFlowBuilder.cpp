@@ -5,14 +5,14 @@
 #include <limits>
 #include <optional>
 
-#include "platform/url/URL.h"
+#include "base/url/URL.h"
 
 namespace tools {
 namespace {
 
-using platform::Error;
-using platform::Expected;
-using platform::Value;
+using base::Error;
+using base::Expected;
+using base::Value;
 
 // The text under `key`, nothing when it is absent or null, an error when it is of another kind.
 Expected<std::optional<std::string>> optionalText(const Value& object, const char* key) {
@@ -65,9 +65,9 @@ Expected<ReplayFlow> ReplayFlowBuilder::flow(const Value& description) {
     if (!urlText) {
         return urlText.error();
     }
-    std::optional<platform::URL> url;
+    std::optional<base::URL> url;
     if (urlText->has_value()) {
-        url = platform::URL::fromString(**urlText);
+        url = base::URL::fromString(**urlText);
     }
     bool isSocket = false;
     if (const auto* socket = description.find("socket"); socket != nullptr && !socket->isNull()) {
@@ -77,7 +77,7 @@ Expected<ReplayFlow> ReplayFlowBuilder::flow(const Value& description) {
         isSocket = *socket->boolean();
     }
 
-    const platform::UUID identifier = identifiers.try_emplace(*label->text()).first->second;
+    const base::UUID identifier = identifiers.try_emplace(*label->text()).first->second;
     if (!isSocket) {
         return ReplayFlow{*label->text(),
                           std::make_shared<filter::NEFilterFlow>(identifier, std::move(url))};

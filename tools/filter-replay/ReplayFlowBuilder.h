@@ -4,10 +4,10 @@
 #include <memory>
 #include <string>
 
+#include "base/uuid/UUID.h"
+#include "base/value/Expected.h"
+#include "base/value/Value.h"
 #include "filter/framework/NEFilterFlow.h"
-#include "platform/uuid/UUID.h"
-#include "platform/value/Expected.h"
-#include "platform/value/Value.h"
 
 namespace tools {
 
@@ -26,10 +26,10 @@ struct ReplayFlow {
 // flow identifier.
 class ReplayFlowBuilder {
   public:
-    platform::Expected<ReplayFlow> flow(const platform::Value& description);
+    base::Expected<ReplayFlow> flow(const base::Value& description);
 
   private:
-    std::map<std::string, platform::UUID> identifiers;
+    std::map<std::string, base::UUID> identifiers;
 };
 
 }  // namespace tools

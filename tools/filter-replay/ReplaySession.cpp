@@ -5,17 +5,17 @@
 #include <string>
 #include <utility>
 
+#include "base/json/JSON.h"
 #include "filter/framework/NEProvider.h"
-#include "platform/json/JSON.h"
 
 namespace tools {
 namespace {
 
-using platform::Array;
-using platform::Dictionary;
-using platform::Error;
-using platform::Expected;
-using platform::Value;
+using base::Array;
+using base::Dictionary;
+using base::Error;
+using base::Expected;
+using base::Value;
 
 Value optionalText(const std::optional<std::string>& text) {
     return text ? Value(*text) : Value();
@@ -37,7 +37,7 @@ Expected<std::optional<std::string>> textOrNull(const Value& event, const char* 
     return Error{std::string("\"") + key + "\" must be a string or null"};
 }
 
-Expected<platform::Data> bytesFromHex(std::string_view hex) {
+Expected<base::Data> bytesFromHex(std::string_view hex) {
     auto digit = [](char character) -> int {
         if (character >= '0' && character <= '9') {
             return character - '0';
@@ -53,7 +53,7 @@ Expected<platform::Data> bytesFromHex(std::string_view hex) {
     if (hex.size() % 2 != 0) {
         return Error{"\"hex\" must have an even number of digits"};
     }
-    platform::Data bytes;
+    base::Data bytes;
     for (std::size_t index = 0; index < hex.size(); index += 2) {
         const int high = digit(hex[index]);
         const int low = digit(hex[index + 1]);
@@ -65,12 +65,12 @@ Expected<platform::Data> bytesFromHex(std::string_view hex) {
     return bytes;
 }
 
-Expected<platform::Data> bytesOfFile(const std::string& path) {
+Expected<base::Data> bytesOfFile(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     if (!file) {
         return Error{"cannot read \"" + path + "\""};
     }
-    platform::Data bytes(std::istreambuf_iterator<char>(file), {});
+    base::Data bytes(std::istreambuf_iterator<char>(file), {});
     if (file.bad()) {
         return Error{"cannot read \"" + path + "\""};
     }
@@ -164,7 +164,7 @@ void ReplaySession::handleLine(std::string_view line, std::int64_t lineNumber) {
         line.remove_suffix(1);
     }
     Outcome outcome;
-    auto event = platform::json::JSONObjectWithData(
+    auto event = base::json::JSONObjectWithData(
         std::span(reinterpret_cast<const std::uint8_t*>(line.data()), line.size()));
     if (!event) {
         outcome = Error{"not valid JSON: " + event.error().description};
@@ -237,7 +237,7 @@ ReplaySession::Outcome ReplaySession::requireProvider() const {
     return std::nullopt;
 }
 
-platform::Expected<ReplayFlow> ReplaySession::flowOfEvent(const Value& event) {
+base::Expected<ReplayFlow> ReplaySession::flowOfEvent(const Value& event) {
     if (auto missing = requireProvider()) {
         return *missing;
     }
@@ -343,7 +343,7 @@ ReplaySession::Outcome ReplaySession::outboundData(const Value& event) {
         }
         offset = *given->integer();
     }
-    platform::Data bytes;
+    base::Data bytes;
     const auto* hex = event.find("hex");
     const auto* text = event.find("text");
     const auto* file = event.find("file");
@@ -401,9 +401,9 @@ void ReplaySession::printSettings() {
 }
 
 void ReplaySession::print(const Value& line) {
-    auto text = platform::json::dataWithJSONObject(line);
+    auto text = base::json::dataWithJSONObject(line);
     if (!text) {
-        text = platform::json::dataWithJSONObject(
+        text = base::json::dataWithJSONObject(
             Dictionary{{"op", "error"}, {"error", "result cannot be written as JSON"}});
     }
     if (text) {

@@ -7,9 +7,9 @@
 #include <optional>
 #include <string_view>
 
+#include "base/value/Expected.h"
 #include "filter/framework/NEFilterDataProvider.h"
 #include "platform/framework-replay/ReplayFramework.h"
-#include "platform/value/Expected.h"
 #include "tools/filter-replay/ReplayFlowBuilder.h"
 
 namespace tools {
@@ -56,23 +56,23 @@ class ReplaySession {
     void finish();
 
   private:
-    using Outcome = std::optional<platform::Error>;
+    using Outcome = std::optional<base::Error>;
 
-    Outcome perform(const platform::Value& event);
+    Outcome perform(const base::Value& event);
     Outcome start();
-    Outcome stop(const platform::Value& event);
-    Outcome configure(const platform::Value& event);
-    Outcome holdInstallations(const platform::Value& event);
-    Outcome completeInstallation(const platform::Value& event);
-    Outcome failInstallations(const platform::Value& event);
-    Outcome newFlow(const platform::Value& event);
-    Outcome outboundData(const platform::Value& event);
-    Outcome outboundComplete(const platform::Value& event);
+    Outcome stop(const base::Value& event);
+    Outcome configure(const base::Value& event);
+    Outcome holdInstallations(const base::Value& event);
+    Outcome completeInstallation(const base::Value& event);
+    Outcome failInstallations(const base::Value& event);
+    Outcome newFlow(const base::Value& event);
+    Outcome outboundData(const base::Value& event);
+    Outcome outboundComplete(const base::Value& event);
     Outcome requireProvider() const;
     // The flow an event's "flow" describes, once the provider is known to be there.
-    platform::Expected<ReplayFlow> flowOfEvent(const platform::Value& event);
+    base::Expected<ReplayFlow> flowOfEvent(const base::Value& event);
 
-    void print(const platform::Value& line);
+    void print(const base::Value& line);
     void printSettings();
 
     std::FILE* output;

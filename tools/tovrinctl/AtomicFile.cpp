@@ -12,21 +12,21 @@
 namespace tools {
 namespace {
 
-platform::Error systemError(const std::string& doing, const std::string& path, int error) {
-    return platform::Error{doing + " " + path + ": " + std::generic_category().message(error)};
+base::Error systemError(const std::string& doing, const std::string& path, int error) {
+    return base::Error{doing + " " + path + ": " + std::generic_category().message(error)};
 }
 
 }  // namespace
 
-platform::Expected<std::optional<platform::Data>> readFileIfPresent(const std::string& path) {
+base::Expected<std::optional<base::Data>> readFileIfPresent(const std::string& path) {
     const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (descriptor < 0) {
         if (errno == ENOENT) {
-            return std::optional<platform::Data>{};
+            return std::optional<base::Data>{};
         }
         return systemError("cannot read", path, errno);
     }
-    platform::Data bytes;
+    base::Data bytes;
     std::uint8_t buffer[16384];
     for (;;) {
         const ssize_t count = ::read(descriptor, buffer, sizeof buffer);
@@ -44,19 +44,19 @@ platform::Expected<std::optional<platform::Data>> readFileIfPresent(const std::s
         bytes.insert(bytes.end(), buffer, buffer + count);
     }
     ::close(descriptor);
-    return std::optional<platform::Data>{std::move(bytes)};
+    return std::optional<base::Data>{std::move(bytes)};
 }
 
-platform::Expected<std::monostate> writeFileAtomically(const std::string& path,
-                                                       const platform::Data& bytes,
-                                                       mode_t mode) {
+base::Expected<std::monostate> writeFileAtomically(const std::string& path,
+                                                   const base::Data& bytes,
+                                                   mode_t mode) {
     const std::filesystem::path target(path);
     if (target.has_parent_path()) {
         std::error_code folderError;
         std::filesystem::create_directories(target.parent_path(), folderError);
         if (folderError) {
-            return platform::Error{"cannot create folder " + target.parent_path().string() + ": " +
-                                   folderError.message()};
+            return base::Error{"cannot create folder " + target.parent_path().string() + ": " +
+                               folderError.message()};
         }
     }
     std::string temporary = path + ".XXXXXX";
@@ -98,7 +98,7 @@ platform::Expected<std::monostate> writeFileAtomically(const std::string& path,
     return std::monostate{};
 }
 
-platform::Expected<bool> removeFile(const std::string& path) {
+base::Expected<bool> removeFile(const std::string& path) {
     if (::unlink(path.c_str()) != 0) {
         if (errno == ENOENT) {
             return false;

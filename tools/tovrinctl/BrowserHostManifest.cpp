@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "base/json/JSON.h"
 #include "common/BuildConstants.h"
-#include "platform/json/JSON.h"
 #include "tools/tovrinctl/AtomicFile.h"
 
 namespace tools {
@@ -106,26 +106,26 @@ std::optional<std::string> extensionIdentifierProblem(Browser browser,
     return std::nullopt;
 }
 
-platform::Value hostManifest(Browser browser,
-                             const std::string& handlerPath,
-                             const std::string& identifier) {
-    platform::Dictionary manifest{
-        {platform::Value("name"), platform::Value(nativeMessagingHostName())},
-        {platform::Value("description"),
-         platform::Value("Tovrin helper: website blocking state and tracking of the active "
-                         "website")},
-        {platform::Value("path"), platform::Value(handlerPath)},
-        {platform::Value("type"), platform::Value("stdio")},
+base::Value hostManifest(Browser browser,
+                         const std::string& handlerPath,
+                         const std::string& identifier) {
+    base::Dictionary manifest{
+        {base::Value("name"), base::Value(nativeMessagingHostName())},
+        {base::Value("description"),
+         base::Value("Tovrin helper: website blocking state and tracking of the active "
+                     "website")},
+        {base::Value("path"), base::Value(handlerPath)},
+        {base::Value("type"), base::Value("stdio")},
     };
     if (browser == Browser::chromium) {
-        manifest.push_back({platform::Value("allowed_origins"),
-                            platform::Value(platform::Array{
-                                platform::Value("chrome-extension://" + identifier + "/")})});
+        manifest.push_back(
+            {base::Value("allowed_origins"),
+             base::Value(base::Array{base::Value("chrome-extension://" + identifier + "/")})});
     } else {
-        manifest.push_back({platform::Value("allowed_extensions"),
-                            platform::Value(platform::Array{platform::Value(identifier)})});
+        manifest.push_back(
+            {base::Value("allowed_extensions"), base::Value(base::Array{base::Value(identifier)})});
     }
-    return platform::Value(std::move(manifest));
+    return base::Value(std::move(manifest));
 }
 
 std::optional<std::string> standardManifestFolder(Browser browser, bool isSystemWide) {
@@ -243,7 +243,7 @@ int runInstallBrowserHost(std::span<const std::string_view> arguments, Console& 
     }
 
     auto text =
-        platform::json::dataWithJSONObject(hostManifest(browser, handlerPath, parsed.identifier));
+        base::json::dataWithJSONObject(hostManifest(browser, handlerPath, parsed.identifier));
     if (!text) {
         return console.fail("cannot write the manifest: " + text.error().description);
     }

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/value/Value.h"
+#include "base/value/Value.h"
 #include "tools/tovrinctl/Console.h"
 
 namespace tools {
@@ -25,9 +25,9 @@ std::optional<std::string> extensionIdentifierProblem(Browser browser, std::stri
 // The manifest by which `browser` starts the handler at `handlerPath` (absolute) for the one
 // extension `identifier`: "name", "description", "path", "type" "stdio", and for Chromium
 // "allowed_origins" ["chrome-extension://ID/"], for Firefox "allowed_extensions" [ID].
-platform::Value hostManifest(Browser browser,
-                             const std::string& handlerPath,
-                             const std::string& identifier);
+base::Value hostManifest(Browser browser,
+                         const std::string& handlerPath,
+                         const std::string& identifier);
 
 // Where `browser` looks for host manifests: for Chromium, /etc/chromium/native-messaging-hosts
 // for root and $XDG_CONFIG_HOME/chromium/NativeMessagingHosts (or ~/.config/...) for anyone

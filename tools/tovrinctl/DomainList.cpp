@@ -73,7 +73,7 @@ std::optional<std::string> domainProblem(std::string_view entry) {
     return std::nullopt;
 }
 
-platform::Expected<std::vector<std::string>> parseDomainList(std::string_view text) {
+base::Expected<std::vector<std::string>> parseDomainList(std::string_view text) {
     std::vector<std::string> domains;
     std::size_t position = 0;
     while (position < text.size()) {
@@ -93,7 +93,7 @@ platform::Expected<std::vector<std::string>> parseDomainList(std::string_view te
         const std::string_view entry = text.substr(position, end - position);
         position = end;
         if (auto problem = domainProblem(entry)) {
-            return platform::Error{"not a domain: \"" + std::string(entry) + "\": " + *problem};
+            return base::Error{"not a domain: \"" + std::string(entry) + "\": " + *problem};
         }
         std::string domain = common::normalizedHostText(entry);
         if (std::find(domains.begin(), domains.end(), domain) == domains.end()) {

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/value/Expected.h"
+#include "base/value/Expected.h"
 
 namespace tools {
 
@@ -19,6 +19,6 @@ std::optional<std::string> domainProblem(std::string_view entry);
 // a comment that runs to the end of its line. Each entry is normalised as hosts are compared;
 // duplicates after the first are dropped and the order is kept. Fails, naming the entry, when
 // one is not a host name (see domainProblem).
-platform::Expected<std::vector<std::string>> parseDomainList(std::string_view text);
+base::Expected<std::vector<std::string>> parseDomainList(std::string_view text);
 
 }  // namespace tools

@@ -5,7 +5,7 @@
 
 namespace tools {
 
-std::string elapsedText(platform::Date then, platform::Date now) {
+std::string elapsedText(base::Date then, base::Date now) {
     const double seconds = now.timeIntervalSinceReferenceDate - then.timeIntervalSinceReferenceDate;
     if (!std::isfinite(seconds)) {
         return "at an unknown time";

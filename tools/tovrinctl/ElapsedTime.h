@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "platform/value/Date.h"
+#include "base/value/Date.h"
 
 namespace tools {
 
@@ -10,6 +10,6 @@ namespace tools {
 // (under a second), "1 second ago", "5 minutes ago", "2 hours ago", "3 days ago", each counted in
 // whole units of the largest one that fits. A moment after `now` (the clock was set back) is
 // "in the future".
-std::string elapsedText(platform::Date then, platform::Date now);
+std::string elapsedText(base::Date then, base::Date now);
 
 }  // namespace tools

@@ -62,7 +62,7 @@ std::string modeLine(bool enforcing) {
 }
 
 // The blob under contentFilterPolicyBlob; nothing when the suite or the blob does not exist.
-std::optional<platform::Data> storedBlob(platform::SQLiteUserDefaults* defaults) {
+std::optional<base::Data> storedBlob(platform::SQLiteUserDefaults* defaults) {
     if (defaults == nullptr) {
         return std::nullopt;
     }
@@ -70,8 +70,8 @@ std::optional<platform::Data> storedBlob(platform::SQLiteUserDefaults* defaults)
 }
 
 // Puts the file at `path` back as it was: `previous` bytes, or no file.
-platform::Expected<std::monostate> restoreFile(const std::string& path,
-                                               const std::optional<platform::Data>& previous) {
+base::Expected<std::monostate> restoreFile(const std::string& path,
+                                           const std::optional<base::Data>& previous) {
     if (previous) {
         return writeFileAtomically(path, *previous, 0644);
     }
@@ -161,7 +161,7 @@ std::int64_t currentPolicyVersion(platform::SQLiteUserDefaults& defaults,
         } else if (*vendor) {
             currentVersion = std::max(
                 currentVersion,
-                policyFromVendorConfiguration(**vendor, platform::Date::now()).policyVersion());
+                policyFromVendorConfiguration(**vendor, base::Date::now()).policyVersion());
         }
     }
     return currentVersion;
@@ -200,7 +200,7 @@ int runPolicySet(std::span<const std::string_view> arguments, Console& console) 
     }
 
     const common::ContentFilterPolicy policy(std::move(domains).value(), *parsed.enforcing,
-                                             currentVersion + 1, platform::Date::now());
+                                             currentVersion + 1, base::Date::now());
     if (auto written = configuration::write(configurationPath, vendorConfiguration(policy));
         !written) {
         return console.fail("cannot publish the policy: " + written.error().description +
@@ -244,7 +244,7 @@ int runPolicyShow(std::span<const std::string_view> arguments, Console& console)
     if (!suite) {
         return console.fail(suite.error().description);
     }
-    const std::optional<platform::Data> blob = storedBlob(suite->get());
+    const std::optional<base::Data> blob = storedBlob(suite->get());
     const std::string configurationPath = configuration::path();
     auto vendor = configuration::read(configurationPath);
 
@@ -255,7 +255,7 @@ int runPolicyShow(std::span<const std::string_view> arguments, Console& console)
     } filterSide, handlerSide;
 
     if (vendor && *vendor) {
-        const auto policy = policyFromVendorConfiguration(**vendor, platform::Date::now());
+        const auto policy = policyFromVendorConfiguration(**vendor, base::Date::now());
         report += "Filter reads the configuration file " + configurationPath + ":\n";
         report += modeLine(policy.enforcementEnabled());
         report += "  version: " + std::to_string(policy.policyVersion()) + "\n";

@@ -8,7 +8,7 @@
 
 namespace tools {
 
-platform::Expected<std::shared_ptr<platform::SQLiteUserDefaults>> openSharedSuite(
+base::Expected<std::shared_ptr<platform::SQLiteUserDefaults>> openSharedSuite(
     platform::IfMissing ifMissing) {
     const std::string root = platform::appGroupContainersRoot();
     if (ifMissing == platform::IfMissing::fail) {
@@ -24,9 +24,9 @@ platform::Expected<std::shared_ptr<platform::SQLiteUserDefaults>> openSharedSuit
     }
     auto opened = platform::SQLiteUserDefaults::open(common::appGroupIdentifier, root, ifMissing);
     if (!opened) {
-        return platform::Error{"cannot open the shared suite " +
-                               std::string(common::appGroupIdentifier) + " under " + root + ": " +
-                               opened.error().description};
+        return base::Error{"cannot open the shared suite " +
+                           std::string(common::appGroupIdentifier) + " under " + root + ": " +
+                           opened.error().description};
     }
     return std::move(opened).value();
 }

@@ -2,8 +2,8 @@
 
 #include <memory>
 
+#include "base/value/Expected.h"
 #include "platform/defaults/SQLiteUserDefaults.h"
-#include "platform/value/Expected.h"
 
 namespace tools {
 
@@ -11,7 +11,7 @@ namespace tools {
 // IfMissing::fail a suite that does not exist yet gives a null handle, not an error: nothing has
 // been published or recorded in it. Fails, with the suite's name and the reason, when the suite
 // cannot be opened or made.
-platform::Expected<std::shared_ptr<platform::SQLiteUserDefaults>> openSharedSuite(
+base::Expected<std::shared_ptr<platform::SQLiteUserDefaults>> openSharedSuite(
     platform::IfMissing ifMissing);
 
 }  // namespace tools

@@ -38,12 +38,12 @@ class DiagnosticsReader {
         return defaults.integerForKey(key);
     }
 
-    std::optional<platform::Date> date(std::string_view key) {
+    std::optional<base::Date> date(std::string_view key) {
         auto stored = defaults.objectForKey(key);
         if (!stored) {
             return std::nullopt;
         }
-        if (const auto* date = std::get_if<platform::Date>(&*stored)) {
+        if (const auto* date = std::get_if<base::Date>(&*stored)) {
             return *date;
         }
         return std::nullopt;
@@ -53,11 +53,11 @@ class DiagnosticsReader {
     platform::SQLiteUserDefaults& defaults;
 };
 
-std::string whenText(platform::Date date, platform::Date now) {
+std::string whenText(base::Date date, base::Date now) {
     return iso8601Text(date) + " (" + elapsedText(date, now) + ")";
 }
 
-std::string filterReport(DiagnosticsReader& reader, platform::Date now) {
+std::string filterReport(DiagnosticsReader& reader, base::Date now) {
     namespace keys = common::keys;
     const auto state = reader.text(keys::contentFilterExtensionState);
     if (!state) {
@@ -92,7 +92,7 @@ std::string filterReport(DiagnosticsReader& reader, platform::Date now) {
     return report;
 }
 
-std::string browserReport(platform::SQLiteUserDefaults& defaults, platform::Date now) {
+std::string browserReport(platform::SQLiteUserDefaults& defaults, base::Date now) {
     const auto stored = defaults.dataForKey(common::keys::websiteTrackingLatestBrowserEvent);
     if (!stored) {
         return "Browser: no event stored yet.\n";
@@ -131,7 +131,7 @@ int runStatus(std::span<const std::string_view> arguments, Console& console) {
         return console.print("No shared suite under " + platform::appGroupContainersRoot() +
                              " yet: no policy is published and nothing has been recorded.\n");
     }
-    const platform::Date now = platform::Date::now();
+    const base::Date now = base::Date::now();
     DiagnosticsReader reader(**suite);
     return console.print(filterReport(reader, now) + browserReport(**suite, now));
 }

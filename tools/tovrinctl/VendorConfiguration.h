@@ -1,8 +1,8 @@
 #pragma once
 
+#include "base/value/Date.h"
+#include "base/value/Value.h"
 #include "common/ContentFilterPolicy.h"
-#include "platform/value/Date.h"
-#include "platform/value/Value.h"
 
 namespace tools {
 
@@ -10,10 +10,10 @@ namespace tools {
 // "blockedDomains" (none unless it is an array of strings only) normalised, empty ones dropped,
 // deduplicated and sorted; "policyVersion" when an integer, else 0; "enforcementEnabled" when a
 // Boolean, else false; `now` as the update time, since the dictionary carries none.
-common::ContentFilterPolicy policyFromVendorConfiguration(const platform::Value& dictionary,
-                                                          platform::Date now);
+common::ContentFilterPolicy policyFromVendorConfiguration(const base::Value& dictionary,
+                                                          base::Date now);
 
 // The vendor dictionary that hands `policy` to the filter.
-platform::Value vendorConfiguration(const common::ContentFilterPolicy& policy);
+base::Value vendorConfiguration(const common::ContentFilterPolicy& policy);
 
 }  // namespace tools

@@ -1,4 +1,4 @@
-#include "platform/extension-runtime/NSExtensionMain.h"
+#include "safari-extension/runtime/NSExtensionMain.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -7,10 +7,10 @@
 #include <cstring>
 #include <string>
 
+#include "base/log/Log.h"
 #include "platform/defaults/SQLiteUserDefaults.h"
-#include "platform/extension-runtime/NSExtensionPrincipalClass.h"
 #include "platform/extension-runtime/stdio/NativeMessagingHost.h"
-#include "platform/log/Log.h"
+#include "safari-extension/runtime/NSExtensionPrincipalClass.h"
 
 namespace platform::extension {
 
@@ -19,7 +19,7 @@ int NSExtensionMain(int argumentCount, char** arguments) {
     // serves the same way whoever started it.
     (void)argumentCount;
     (void)arguments;
-    const Logger logger("extension-runtime", "native-messaging");
+    const base::Logger logger("extension-runtime", "native-messaging");
 
     // Standard output carries nothing but frames. Replies go to a private copy of it, and
     // standard output itself is pointed at standard error, so that stray writes of any library

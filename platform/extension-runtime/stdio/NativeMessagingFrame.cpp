@@ -16,13 +16,13 @@ namespace {
 // is cut short costs only what arrived.
 constexpr std::size_t readChunkLength = 1024 * 1024;
 
-Error systemError(std::string_view what) {
-    return Error{std::string(what) + ": " + std::strerror(errno)};
+base::Error systemError(std::string_view what) {
+    return base::Error{std::string(what) + ": " + std::strerror(errno)};
 }
 
 }  // namespace
 
-Expected<std::size_t> NativeMessagingFrameReader::readFully(std::span<std::uint8_t> buffer) {
+base::Expected<std::size_t> NativeMessagingFrameReader::readFully(std::span<std::uint8_t> buffer) {
     std::size_t filled = 0;
     while (filled < buffer.size()) {
         const ssize_t count =
@@ -41,27 +41,27 @@ Expected<std::size_t> NativeMessagingFrameReader::readFully(std::span<std::uint8
     return filled;
 }
 
-Expected<std::optional<Data>> NativeMessagingFrameReader::readFrame() {
+base::Expected<std::optional<base::Data>> NativeMessagingFrameReader::readFrame() {
     std::array<std::uint8_t, sizeof(std::uint32_t)> prefix{};
     const auto prefixLength = readFully(prefix);
     if (!prefixLength) {
         return prefixLength.error();
     }
     if (*prefixLength == 0) {
-        return std::optional<Data>();
+        return std::optional<base::Data>();
     }
     if (*prefixLength < prefix.size()) {
-        return Error{"input ended inside the length of a native message frame (" +
-                     std::to_string(*prefixLength) + " of 4 bytes)"};
+        return base::Error{"input ended inside the length of a native message frame (" +
+                           std::to_string(*prefixLength) + " of 4 bytes)"};
     }
     std::uint32_t length = 0;
     std::memcpy(&length, prefix.data(), sizeof length);
     if (length > maximumFrameLength) {
-        return Error{"a native message frame of " + std::to_string(length) +
-                     " bytes exceeds the limit of " + std::to_string(maximumFrameLength) +
-                     " bytes"};
+        return base::Error{"a native message frame of " + std::to_string(length) +
+                           " bytes exceeds the limit of " + std::to_string(maximumFrameLength) +
+                           " bytes"};
     }
-    Data frame;
+    base::Data frame;
     while (frame.size() < length) {
         const std::size_t start = frame.size();
         const std::size_t wanted = std::min<std::size_t>(length - start, readChunkLength);
@@ -71,22 +71,22 @@ Expected<std::optional<Data>> NativeMessagingFrameReader::readFrame() {
             return count.error();
         }
         if (*count < wanted) {
-            return Error{"input ended inside a native message frame (" +
-                         std::to_string(start + *count) + " of " + std::to_string(length) +
-                         " bytes)"};
+            return base::Error{"input ended inside a native message frame (" +
+                               std::to_string(start + *count) + " of " + std::to_string(length) +
+                               " bytes)"};
         }
     }
-    return std::optional<Data>(std::move(frame));
+    return std::optional<base::Data>(std::move(frame));
 }
 
-Expected<std::monostate> writeNativeMessagingFrame(int fileDescriptor,
-                                                   std::span<const std::uint8_t> message) {
+base::Expected<std::monostate> writeNativeMessagingFrame(int fileDescriptor,
+                                                         std::span<const std::uint8_t> message) {
     if (message.size() > std::numeric_limits<std::uint32_t>::max()) {
-        return Error{"a native message reply of " + std::to_string(message.size()) +
-                     " bytes does not fit a frame"};
+        return base::Error{"a native message reply of " + std::to_string(message.size()) +
+                           " bytes does not fit a frame"};
     }
     const auto length = static_cast<std::uint32_t>(message.size());
-    Data frame(sizeof length + message.size());
+    base::Data frame(sizeof length + message.size());
     std::memcpy(frame.data(), &length, sizeof length);
     std::copy(message.begin(), message.end(), frame.begin() + sizeof length);
     std::size_t written = 0;

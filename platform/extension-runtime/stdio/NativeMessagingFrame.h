@@ -5,8 +5,8 @@
 #include <optional>
 #include <span>
 
-#include "platform/value/Expected.h"
-#include "platform/value/Value.h"
+#include "base/value/Expected.h"
+#include "base/value/Value.h"
 
 namespace platform::extension {
 
@@ -24,18 +24,18 @@ class NativeMessagingFrameReader {
     // began. Fails when the input ends inside a frame (its length included), when the length
     // exceeds maximumFrameLength (nothing of the frame is allocated or read), or when reading
     // fails. Memory grows with the bytes that actually arrive, not with the declared length.
-    Expected<std::optional<Data>> readFrame();
+    base::Expected<std::optional<base::Data>> readFrame();
 
   private:
     // Reads until `buffer` is full or the input ends; the count read.
-    Expected<std::size_t> readFully(std::span<std::uint8_t> buffer);
+    base::Expected<std::size_t> readFully(std::span<std::uint8_t> buffer);
 
     int fileDescriptor;
 };
 
 // Writes `message` as one frame to `fileDescriptor`, retrying short writes; fails with the reason
 // when the output cannot take it (the reader went away) or `message` does not fit a frame.
-Expected<std::monostate> writeNativeMessagingFrame(int fileDescriptor,
-                                                   std::span<const std::uint8_t> message);
+base::Expected<std::monostate> writeNativeMessagingFrame(int fileDescriptor,
+                                                         std::span<const std::uint8_t> message);
 
 }  // namespace platform::extension

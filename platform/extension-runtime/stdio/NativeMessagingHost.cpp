@@ -5,15 +5,15 @@
 #include <string>
 #include <vector>
 
-#include "platform/extension-runtime/NSExtensionContext.h"
-#include "platform/extension-runtime/SFExtensionMessageKey.h"
+#include "base/json/JSON.h"
 #include "platform/extension-runtime/stdio/NativeMessagingFrame.h"
-#include "platform/json/JSON.h"
+#include "safari-extension/runtime/NSExtensionContext.h"
+#include "safari-extension/runtime/SFExtensionMessageKey.h"
 
 namespace platform::extension {
 namespace {
 
-const Value* messageEntry(const NSExtensionItem& item) {
+const base::Value* messageEntry(const NSExtensionItem& item) {
     if (!item.userInfo) {
         return nullptr;
     }
@@ -30,18 +30,18 @@ const Value* messageEntry(const NSExtensionItem& item) {
 NativeMessagingHost::NativeMessagingHost(NSExtensionPrincipalClass principalClass)
     : principalClass(principalClass), logger("extension-runtime", "native-messaging") {}
 
-Data NativeMessagingHost::failureReply(const std::string& description) const {
+base::Data NativeMessagingHost::failureReply(const std::string& description) const {
     logger.error("%{public}s", {description});
-    const Value reply(Dictionary{{"ok", false}, {"error", description}});
-    auto bytes = json::dataWithJSONObject(reply);
+    const base::Value reply(base::Dictionary{{"ok", false}, {"error", description}});
+    auto bytes = base::json::dataWithJSONObject(reply);
     // A failure reply is a dictionary of a boolean and a text, which is always writable.
-    return bytes ? std::move(bytes).value() : Data{};
+    return bytes ? std::move(bytes).value() : base::Data{};
 }
 
-Data NativeMessagingHost::replyToMessage(std::span<const std::uint8_t> message) const {
+base::Data NativeMessagingHost::replyToMessage(std::span<const std::uint8_t> message) const {
     auto item = std::make_shared<NSExtensionItem>();
-    item->userInfo = Dictionary{};
-    if (auto parsed = json::JSONObjectWithData(message, true)) {
+    item->userInfo = base::Dictionary{};
+    if (auto parsed = base::json::JSONObjectWithData(message, true)) {
         item->userInfo->push_back({SFExtensionMessageKey, std::move(parsed).value()});
     }
 
@@ -71,11 +71,11 @@ Data NativeMessagingHost::replyToMessage(std::span<const std::uint8_t> message) 
             "answer was sent.",
             {static_cast<std::int64_t>(answerCount)});
     }
-    const Value* reply = answer->empty() ? nullptr : messageEntry(answer->front());
+    const base::Value* reply = answer->empty() ? nullptr : messageEntry(answer->front());
     if (reply == nullptr) {
         return failureReply("The extension answered without a reply message.");
     }
-    auto bytes = json::dataWithJSONObject(*reply);
+    auto bytes = base::json::dataWithJSONObject(*reply);
     if (!bytes) {
         return failureReply("The extension's reply cannot be sent: " + bytes.error().description);
     }
@@ -98,7 +98,7 @@ int NativeMessagingHost::serve(int input, int output) const {
         if (!frame->has_value()) {
             return 0;
         }
-        const Data reply = replyToMessage(**frame);
+        const base::Data reply = replyToMessage(**frame);
         if (auto written = writeNativeMessagingFrame(output, reply); !written) {
             logger.error("%{public}s", {written.error().description});
             return 1;

@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <span>
 
-#include "platform/extension-runtime/NSExtensionPrincipalClass.h"
-#include "platform/log/Log.h"
-#include "platform/value/Value.h"
+#include "base/log/Log.h"
+#include "base/value/Value.h"
+#include "safari-extension/runtime/NSExtensionPrincipalClass.h"
 
 namespace platform::extension {
 
@@ -27,7 +27,7 @@ class NativeMessagingHost {
     // request that is not answered, answered without a JSON-representable entry, or with a reply
     // longer than maximumReplyLength, gets {"ok": false, "error": <why>} instead, and the reason
     // is logged. Never longer than maximumReplyLength.
-    Data replyToMessage(std::span<const std::uint8_t> message) const;
+    base::Data replyToMessage(std::span<const std::uint8_t> message) const;
 
     // Serves the frames read from `input`, writing each reply to `output`, until the input ends.
     // Returns the exit status: 0 when the input ended between frames; 1, after an error line on
@@ -35,10 +35,10 @@ class NativeMessagingHost {
     int serve(int input, int output) const;
 
   private:
-    Data failureReply(const std::string& description) const;
+    base::Data failureReply(const std::string& description) const;
 
     NSExtensionPrincipalClass principalClass;
-    const Logger logger;
+    const base::Logger logger;
 };
 
 }  // namespace platform::extension

@@ -1,4 +1,4 @@
-#include "platform/extension-runtime/NSExtensionMain.h"
+#include "safari-extension/runtime/NSExtensionMain.h"
 
 int main(int argumentCount, char** arguments) {
     return platform::extension::NSExtensionMain(argumentCount, arguments);

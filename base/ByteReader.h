@@ -5,7 +5,7 @@
 #include <optional>
 #include <span>
 
-namespace filter {
+namespace base {
 
 // Reads a byte buffer from its start, one field at a time, and never past its end. A read that
 // does not fit in the remaining bytes fails and consumes nothing, so that the caller can tell
@@ -62,4 +62,4 @@ class ByteReader {
     std::size_t position = 0;
 };
 
-}  // namespace filter
+}  // namespace base

@@ -4,11 +4,11 @@
 #include <string>
 #include <string_view>
 
-namespace platform {
+namespace base {
 
 // A parsed URL reference (absolute or relative), as the platform's URL type offers it.
 class URL {
-public:
+  public:
     // Parses `text` as a URI reference; nothing when it is not one.
     static std::optional<URL> fromString(std::string_view text);
 
@@ -18,11 +18,11 @@ public:
     // without its brackets. Nothing when the reference has no authority (`example.com/path`).
     const std::optional<std::string>& host() const { return hostComponent; }
 
-private:
+  private:
     URL(std::string text, std::optional<std::string> host)
         : text(std::move(text)), hostComponent(std::move(host)) {}
     std::string text;
     std::optional<std::string> hostComponent;
 };
 
-}  // namespace platform
+}  // namespace base

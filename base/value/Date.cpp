@@ -1,12 +1,12 @@
-#include "platform/value/Date.h"
+#include "base/value/Date.h"
 
 #include <chrono>
 
-namespace platform {
+namespace base {
 
 Date Date::now() {
     const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
     return fromUnixTime(std::chrono::duration<double>(sinceEpoch).count());
 }
 
-}  // namespace platform
+}  // namespace base

@@ -1,12 +1,12 @@
-#include "platform/json/JSONDecoder.h"
+#include "base/json/JSONDecoder.h"
 
 #include <cmath>
 #include <nlohmann/json.hpp>
 #include <utility>
 
-#include "platform/json/JSON.h"
+#include "base/json/JSON.h"
 
-namespace platform::json {
+namespace base::json {
 namespace {
 
 // Texts quoted in error descriptions are cut after this many bytes.
@@ -221,4 +221,4 @@ KeyedDecodingContainer::decodeStringArrayIfPresent(std::string_view key) const {
     return ifPresent<std::vector<std::string>>(object, key, stringArrayFrom);
 }
 
-}  // namespace platform::json
+}  // namespace base::json

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "platform/extension-runtime/NSExtensionRequestHandling.h"
+#include "safari-extension/runtime/NSExtensionRequestHandling.h"
 
 namespace platform::extension {
 

@@ -8,11 +8,11 @@
 #include <string>
 #include <string_view>
 
-namespace platform {
+namespace base {
 
 // A 128-bit universally unique identifier.
 class UUID {
-public:
+  public:
     // A new random (version 4) identifier.
     UUID();
     // Parses the canonical 36-character form; nothing otherwise.
@@ -25,16 +25,16 @@ public:
     bool operator==(const UUID&) const = default;
     auto operator<=>(const UUID&) const = default;
 
-private:
+  private:
     explicit UUID(const std::array<std::uint8_t, 16>& bytes) : value(bytes) {}
     std::array<std::uint8_t, 16> value{};
 };
 
-}  // namespace platform
+}  // namespace base
 
 template <>
-struct std::hash<platform::UUID> {
-    std::size_t operator()(const platform::UUID& uuid) const noexcept {
+struct std::hash<base::UUID> {
+    std::size_t operator()(const base::UUID& uuid) const noexcept {
         std::size_t result = 0;
         for (auto byte : uuid.bytes()) {
             result = result * 131 + byte;

@@ -2,7 +2,7 @@
 
 #include <compare>
 
-namespace platform {
+namespace base {
 
 // A point in time, held as seconds relative to 2001-01-01T00:00:00Z (the reference date).
 struct Date {
@@ -18,9 +18,11 @@ struct Date {
     static constexpr Date fromUnixTime(double seconds) {
         return Date{seconds - referenceDateUnixTime};
     }
-    constexpr double unixTime() const { return timeIntervalSinceReferenceDate + referenceDateUnixTime; }
+    constexpr double unixTime() const {
+        return timeIntervalSinceReferenceDate + referenceDateUnixTime;
+    }
 
     auto operator<=>(const Date&) const = default;
 };
 
-}  // namespace platform
+}  // namespace base

@@ -7,9 +7,9 @@
 #include <variant>
 #include <vector>
 
-#include "platform/value/Date.h"
+#include "base/value/Date.h"
 
-namespace platform {
+namespace base {
 
 using Data = std::vector<std::uint8_t>;
 
@@ -89,4 +89,4 @@ inline Value::Value(Date date) : storage(date) {}
 inline Value::Value(Array array) : storage(std::move(array)) {}
 inline Value::Value(Dictionary dictionary) : storage(std::move(dictionary)) {}
 
-}  // namespace platform
+}  // namespace base

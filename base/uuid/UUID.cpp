@@ -1,10 +1,10 @@
-#include "platform/uuid/UUID.h"
+#include "base/uuid/UUID.h"
 
 #include <uuid/uuid.h>
 
 #include <cstring>
 
-namespace platform {
+namespace base {
 
 UUID::UUID() {
     uuid_t generated;
@@ -34,4 +34,4 @@ std::string UUID::uuidString() const {
     return text;
 }
 
-}  // namespace platform
+}  // namespace base

@@ -9,7 +9,7 @@
 #include <variant>
 #include <vector>
 
-namespace platform {
+namespace base {
 
 enum class LogLevel { defaultLevel, error };
 
@@ -32,7 +32,7 @@ std::string formatLogMessage(std::string_view format, const std::vector<LogArgum
 // By default each message becomes one line on standard error:
 // `<UTC time with ms> <subsystem> [<category>] <level>: <message>`.
 class Logger {
-public:
+  public:
     Logger(std::string subsystem, std::string category);
 
     void log(std::string_view format, std::initializer_list<LogArgument> arguments = {}) const;
@@ -42,7 +42,7 @@ public:
     const std::string& subsystem() const { return subsystemName; }
     const std::string& category() const { return categoryName; }
 
-private:
+  private:
     std::string subsystemName;
     std::string categoryName;
 };
@@ -50,7 +50,7 @@ private:
 // Collects, while it lives, every message logged with one subsystem and category, in addition to
 // the usual output. For tests.
 class LogCapture {
-public:
+  public:
     LogCapture(std::string subsystem, std::string category);
     ~LogCapture();
     LogCapture(const LogCapture&) = delete;
@@ -60,7 +60,7 @@ public:
     std::vector<std::string> messages() const;
     void clear();
 
-private:
+  private:
     friend void deliverToCaptures(const LogRecord&);
     std::string subsystem;
     std::string category;
@@ -71,4 +71,4 @@ private:
 // Silences the standard-error output of every handle (captures still receive messages).
 void setLogOutputToStandardError(bool enabled);
 
-}  // namespace platform
+}  // namespace base

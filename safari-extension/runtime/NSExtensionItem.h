@@ -2,8 +2,8 @@
 
 #include <optional>
 
-#include "platform/extension-runtime/NSObject.h"
-#include "platform/value/Value.h"
+#include "base/value/Value.h"
+#include "safari-extension/runtime/NSObject.h"
 
 namespace platform::extension {
 
@@ -12,7 +12,7 @@ class NSExtensionItem : public NSObject {
   public:
     // The item's dictionary, or nothing when the item carries none. Keys are usually texts, but
     // nothing guarantees it.
-    std::optional<Dictionary> userInfo;
+    std::optional<base::Dictionary> userInfo;
 };
 
 }  // namespace platform::extension

@@ -1,4 +1,4 @@
-#include "platform/json/JSON.h"
+#include "base/json/JSON.h"
 
 #include <algorithm>
 #include <cassert>
@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-namespace platform::json {
+namespace base::json {
 namespace {
 
 using Json = nlohmann::json;
@@ -345,4 +345,4 @@ Expected<Value> JSONObjectWithData(std::span<const std::uint8_t> bytes, bool all
     return root;
 }
 
-}  // namespace platform::json
+}  // namespace base::json

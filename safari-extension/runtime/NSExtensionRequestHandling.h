@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/extension-runtime/NSExtensionContext.h"
+#include "safari-extension/runtime/NSExtensionContext.h"
 
 namespace platform::extension {
 

@@ -1,8 +1,8 @@
-#include "platform/url/URL.h"
+#include "base/url/URL.h"
 
 #include <uriparser/Uri.h>
 
-namespace platform {
+namespace base {
 
 std::optional<URL> URL::fromString(std::string_view text) {
     const std::string owned(text);
@@ -22,4 +22,4 @@ std::optional<URL> URL::fromString(std::string_view text) {
     return URL(owned, std::move(host));
 }
 
-}  // namespace platform
+}  // namespace base

@@ -4,10 +4,10 @@
 #include <span>
 #include <string>
 
-#include "platform/value/Expected.h"
-#include "platform/value/Value.h"
+#include "base/value/Expected.h"
+#include "base/value/Value.h"
 
-namespace platform::json {
+namespace base::json {
 
 // True when `object` can be turned into JSON text: the top level is an array or a dictionary,
 // every dictionary key is text, every leaf is text, a finite number, a boolean or null (texts and
@@ -24,4 +24,4 @@ Expected<Data> dataWithJSONObject(const Value& object);
 Expected<Value> JSONObjectWithData(std::span<const std::uint8_t> bytes,
                                    bool allowFragments = false);
 
-}  // namespace platform::json
+}  // namespace base::json

@@ -4,8 +4,8 @@
 #include <memory>
 #include <vector>
 
-#include "platform/extension-runtime/NSExtensionItem.h"
-#include "platform/extension-runtime/NSObject.h"
+#include "safari-extension/runtime/NSExtensionItem.h"
+#include "safari-extension/runtime/NSObject.h"
 
 namespace platform::extension {
 

@@ -1,6 +1,6 @@
-#include "platform/value/Value.h"
+#include "base/value/Value.h"
 
-namespace platform {
+namespace base {
 
 std::optional<std::int64_t> Value::integer() const {
     if (const auto* value = std::get_if<std::int64_t>(&storage)) {
@@ -47,4 +47,4 @@ bool Value::operator==(const Value& other) const {
     return storage == other.storage;
 }
 
-}  // namespace platform
+}  // namespace base

@@ -5,7 +5,7 @@
 #include <utility>
 #include <variant>
 
-namespace platform {
+namespace base {
 
 // A failure with a readable reason, as the platform's error objects carry a localized description.
 struct Error {
@@ -15,7 +15,7 @@ struct Error {
 // Either a value or the Error that kept it from being produced.
 template <typename T>
 class [[nodiscard]] Expected {
-public:
+  public:
     Expected(T value) : storage(std::in_place_index<0>, std::move(value)) {}
     Expected(Error error) : storage(std::in_place_index<1>, std::move(error)) {}
 
@@ -44,8 +44,8 @@ public:
         return std::get<1>(storage);
     }
 
-private:
+  private:
     std::variant<T, Error> storage;
 };
 
-}  // namespace platform
+}  // namespace base

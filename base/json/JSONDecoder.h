@@ -7,10 +7,10 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/value/Expected.h"
-#include "platform/value/Value.h"
+#include "base/value/Expected.h"
+#include "base/value/Value.h"
 
-namespace platform::json {
+namespace base::json {
 
 // Strict decoding of a JSON object into a record, with the rules of the platform's decoder in
 // default settings:
@@ -23,7 +23,7 @@ namespace platform::json {
 // A failure's description names the key and what was wrong, for example
 // `key "messageID" not found` or `"tabID": expected a 64-bit integer, found 1.5`.
 class KeyedDecodingContainer {
-public:
+  public:
     // Parses `bytes` and fails unless they are JSON text whose top level is an object.
     static Expected<KeyedDecodingContainer> fromData(std::span<const std::uint8_t> bytes);
     // Fails unless `object` is a dictionary.
@@ -43,9 +43,9 @@ public:
     Expected<std::optional<std::vector<std::string>>> decodeStringArrayIfPresent(
         std::string_view key) const;
 
-private:
+  private:
     explicit KeyedDecodingContainer(Value object) : object(std::move(object)) {}
     Value object;
 };
 
-}  // namespace platform::json
+}  // namespace base::json

@@ -1,4 +1,4 @@
-#include "platform/extension-runtime/NSExtensionContext.h"
+#include "safari-extension/runtime/NSExtensionContext.h"
 
 namespace platform::extension {
 

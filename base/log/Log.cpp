@@ -1,11 +1,11 @@
-#include "platform/log/Log.h"
+#include "base/log/Log.h"
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 
-namespace platform {
+namespace base {
 namespace {
 
 std::mutex capturesMutex;
@@ -44,7 +44,8 @@ std::string timestamp() {
     const auto now = std::chrono::system_clock::now();
     const auto seconds = std::chrono::system_clock::to_time_t(now);
     const auto milliseconds =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
     std::tm utc{};
     gmtime_r(&seconds, &utc);
     char buffer[80];
@@ -106,7 +107,9 @@ void Logger::error(std::string_view format, std::initializer_list<LogArgument> a
     log(LogLevel::error, format, std::vector<LogArgument>(arguments));
 }
 
-void Logger::log(LogLevel level, std::string_view format, std::vector<LogArgument> arguments) const {
+void Logger::log(LogLevel level,
+                 std::string_view format,
+                 std::vector<LogArgument> arguments) const {
     LogRecord record{subsystemName, categoryName, level, formatLogMessage(format, arguments)};
     if (writesToStandardError.load()) {
         const std::string line = timestamp() + " " + record.subsystem + " [" + record.category +
@@ -151,4 +154,4 @@ void setLogOutputToStandardError(bool enabled) {
     writesToStandardError.store(enabled);
 }
 
-}  // namespace platform
+}  // namespace base
