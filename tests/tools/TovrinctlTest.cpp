@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -268,6 +269,26 @@ TEST_F(TovrinctlTest, StatusSpeaksPlainly) {
         EXPECT_NE(status.standardOutput.find(line), std::string::npos) << line << "\nin\n"
                                                                        << status.standardOutput;
     }
+}
+
+// Without APP_GROUP_CONTAINERS_ROOT (sudo drops it), root works on the installed system's suite,
+// the one the service uses; anyone else on the suite under their home.
+TEST_F(TovrinctlTest, RootWithoutRootVariableUsesTheSystemSuite) {
+    const std::string systemRoot = "/var/lib/tovrin/app-groups";
+    const bool isRoot = ::geteuid() == 0;
+    if (isRoot && std::filesystem::exists(systemRoot + "/" + common::appGroupIdentifier)) {
+        GTEST_SKIP() << "this machine has a system suite; status would report it";
+    }
+    const auto status = support::runChildProcess(
+        {std::string(TOVRIN_BIN_DIR) + "/tovrinctl", "status"}, "", folder,
+        {{"APP_GROUP_CONTAINERS_ROOT", ""}, {"XDG_STATE_HOME", ""}, {"HOME", folder + "/home"}});
+    ASSERT_EQ(status.exitStatus, 0) << status.standardError;
+    const std::string expectedRoot =
+        isRoot ? systemRoot : folder + "/home/.local/state/tovrin/app-groups";
+    EXPECT_EQ(status.standardOutput, "No shared suite under " + expectedRoot +
+                                         " yet: no policy is published and nothing has been "
+                                         "recorded.\n");
+    EXPECT_FALSE(std::filesystem::exists(systemRoot + "/" + common::appGroupIdentifier));
 }
 
 class BrowserHostInstallationTest : public TovrinctlTest {

@@ -1,5 +1,8 @@
 #include "tools/tovrinctl/SharedSuite.h"
 
+#include <unistd.h>
+
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -8,9 +11,18 @@
 
 namespace tools {
 
+std::string sharedSuiteRoot() {
+    const char* configured = std::getenv("APP_GROUP_CONTAINERS_ROOT");
+    const bool isConfigured = configured != nullptr && *configured != '\0';
+    if (!isConfigured && ::geteuid() == 0) {
+        return "/var/lib/tovrin/app-groups";
+    }
+    return platform::appGroupContainersRoot();
+}
+
 base::Expected<std::shared_ptr<platform::SQLiteUserDefaults>> openSharedSuite(
     platform::IfMissing ifMissing) {
-    const std::string root = platform::appGroupContainersRoot();
+    const std::string root = sharedSuiteRoot();
     if (ifMissing == platform::IfMissing::fail) {
         std::error_code ignored;
         const auto folder = std::filesystem::path(root) / common::appGroupIdentifier;

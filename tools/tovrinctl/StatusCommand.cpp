@@ -128,7 +128,7 @@ int runStatus(std::span<const std::string_view> arguments, Console& console) {
         return console.fail(suite.error().description);
     }
     if (!*suite) {
-        return console.print("No shared suite under " + platform::appGroupContainersRoot() +
+        return console.print("No shared suite under " + sharedSuiteRoot() +
                              " yet: no policy is published and nothing has been recorded.\n");
     }
     const base::Date now = base::Date::now();

@@ -31,8 +31,9 @@ constexpr std::string_view usageText =
     "--handler names it. --uninstall removes the manifest.\n"
     "\n"
     "The shared suite lives under $APP_GROUP_CONTAINERS_ROOT (by default\n"
-    "~/.local/state/tovrin/app-groups); the filter's configuration file is\n"
-    "$CONTENT_FILTER_CONFIGURATION (by default /etc/tovrin/content-filter.json).\n"
+    "~/.local/state/tovrin/app-groups; for root, the service's /var/lib/tovrin/app-groups).\n"
+    "The filter's configuration file is $CONTENT_FILTER_CONFIGURATION (by default\n"
+    "/etc/tovrin/content-filter.json).\n"
     "Exit status: 0 done; 1 bad input, or a suite or file that cannot be used; 2 bad arguments.\n";
 
 }  // namespace
