@@ -3,7 +3,8 @@
 
 JOBS ?= 2
 
-.PHONY: all deps build build-asan test test-normal test-asan fuzz fuzz-long bench run format clean
+.PHONY: all deps build build-asan test test-normal test-asan fuzz fuzz-long bench run format clean \
+	package
 
 all: build
 
@@ -39,6 +40,10 @@ bench: deps
 
 run: build
 	@./scripts/run-demo.sh
+
+# The Debian package, build/tovrin-helpers_<version>_<arch>.deb.
+package: build
+	@cd build && cpack -G DEB
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
