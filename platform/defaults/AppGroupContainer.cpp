@@ -47,10 +47,14 @@ base::Expected<std::monostate> makeFolders(const std::string& path) {
     return std::monostate{};
 }
 
-// Creates the suite's folder with exactly `folderMode`, leaving an existing one as it is.
+// Creates the suite's folder with exactly `folderMode`, leaving an existing one as it is. Under
+// a set-group-ID root (the system's, owned by the suite's group) the folder keeps the bit it
+// inherits, so that its files belong to that group too, whoever makes them.
 base::Expected<std::monostate> makeSuiteFolder(const std::string& path) {
     if (mkdir(path.c_str(), folderMode) == 0) {
-        if (chmod(path.c_str(), folderMode) != 0) {
+        struct stat made;
+        const mode_t inherited = stat(path.c_str(), &made) == 0 ? made.st_mode & S_ISGID : 0;
+        if (chmod(path.c_str(), folderMode | inherited) != 0) {
             return systemFailure("cannot set the mode of", path, errno);
         }
         return std::monostate{};

@@ -132,6 +132,19 @@ TEST_F(SQLiteUserDefaultsTest, SeamOperationsReadWhatTheyWrote) {
     EXPECT_EQ(permissions(root + "/" + suiteName), 0770u);
 }
 
+// A root shared by a group (set-group-ID, as the installed system makes it): the suite's folder
+// and files belong to that group, whoever makes them, so its other members can open them.
+TEST_F(SQLiteUserDefaultsTest, SuiteUnderGroupRootBelongsToTheGroup) {
+    std::filesystem::create_directories(root);
+    ASSERT_EQ(chmod(root.c_str(), 02770), 0);
+    const mode_t earlierMask = umask(077);
+    auto defaults = openSuite();
+    umask(earlierMask);
+    ASSERT_TRUE(defaults);
+    EXPECT_EQ(permissions(root + "/" + suiteName), 02770u);
+    EXPECT_EQ(permissions(defaults->path()), 0660u);
+}
+
 TEST_F(SQLiteUserDefaultsTest, SuitesThatCannotBeOpened) {
     const std::string regularFile = temporaryFolder + "/file";
     std::ofstream(regularFile) << "not a folder";
