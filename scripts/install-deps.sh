@@ -5,10 +5,10 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ clang libclang-rt-14-dev clang-format pkg-config
     libgtest-dev libgmock-dev libbenchmark-dev time
+    dpkg-dev file binutils lintian
     nlohmann-json3-dev liburiparser-dev uuid-dev libsqlite3-dev sqlite3
     libnetfilter-queue-dev libmnl-dev libnftnl-dev
     iproute2 nftables openssl curl python3 chromium
-    dpkg-dev file binutils lintian
 )
 
 missing=()
