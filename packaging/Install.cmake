@@ -1,7 +1,7 @@
 # What `cmake --install` puts on a machine, and the Debian package that `cpack` (the `package`
 # target) makes of it:
 #
-#   <prefix>/bin/                        the five programs
+#   <prefix>/bin/                        the five programs (manual pages in share/man/)
 #   <prefix>/lib/systemd/system/         the filter's service (not enabled, not started)
 #   <prefix>/lib/sysusers.d/             the group tovrin
 #   <prefix>/lib/tmpfiles.d/             the shared suite's folder /var/lib/tovrin/app-groups
@@ -97,8 +97,23 @@ add_custom_command(
             ${tovrin_packaging_build_dir}/changelog.gz
     DEPENDS ${tovrin_packaging_build_dir}/changelog
     VERBATIM)
+# One manual page for each program, compressed the same way.
+set(tovrin_manual_pages TovrinHelperContentFilterExtension.8 TovrinHelperSafariWebExtension.1
+                        tovrinctl.1 defaults.1 filter-replay.1)
+set(tovrin_compressed_manual_pages)
+foreach(page ${tovrin_manual_pages})
+    set(compressed ${tovrin_packaging_build_dir}/man/${page}.gz)
+    add_custom_command(
+        OUTPUT ${compressed}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${tovrin_packaging_build_dir}/man
+        COMMAND gzip -9 -n -c ${tovrin_packaging_dir}/man/${page} > ${compressed}
+        DEPENDS ${tovrin_packaging_dir}/man/${page}
+        VERBATIM)
+    list(APPEND tovrin_compressed_manual_pages ${compressed})
+endforeach()
 add_custom_target(tovrin_package_documents ALL
-                  DEPENDS ${tovrin_packaging_build_dir}/changelog.gz)
+                  DEPENDS ${tovrin_packaging_build_dir}/changelog.gz
+                          ${tovrin_compressed_manual_pages})
 
 function(tovrin_install_programs)
     foreach(program TovrinHelperContentFilterExtension TovrinHelperSafariWebExtension tovrinctl
@@ -114,6 +129,11 @@ function(tovrin_install_programs)
     install(FILES ${tovrin_packaging_dir}/environment.d/60-tovrin.conf
             DESTINATION lib/environment.d)
     install(FILES ${tovrin_packaging_dir}/profile.d/tovrin.sh DESTINATION /etc/profile.d)
+    foreach(page ${tovrin_manual_pages})
+        string(REGEX REPLACE ".*[.]" "" section ${page})
+        install(FILES ${tovrin_packaging_build_dir}/man/${page}.gz
+                DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+    endforeach()
     install(FILES ${tovrin_packaging_dir}/debian/copyright
                   ${tovrin_packaging_build_dir}/changelog.gz
             DESTINATION ${tovrin_doc_dir})

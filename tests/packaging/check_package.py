@@ -42,7 +42,8 @@ FILES = {"usr/bin/" + program for program in PROGRAMS} | {
     FIREFOX_MANIFEST,
     "usr/share/doc/" + PACKAGE + "/copyright",
     "usr/share/doc/" + PACKAGE + "/changelog.gz",
-}
+} | {"usr/share/man/man%s/%s.%s.gz" % (section, program, section)
+     for program, section in zip(PROGRAMS, "81111")}
 
 failures = []
 
