@@ -424,7 +424,7 @@ def quic_blocked_and_allowed(namespace, workspace):
         expect(gave_up and seconds < 6.0,
                f"Chromium to www.blocked.example via {address}: gave up {gave_up} "
                f"after {seconds:.1f} s")
-        passed, _, _ = sinks.chromium(peers, "allowed.example", address, seconds=3)
+        passed, _, _ = sinks.chromium(peers, "allowed.example", address, seconds=6)
         expect(passed >= 2, f"only {passed} datagrams to allowed.example via {address}")
     for key, wanted in [("ExtensionState", "blocked blocked.example"),
                         ("LastBlockedHost", "blocked.example"),
@@ -446,7 +446,7 @@ def quic_monitoring(namespace, workspace):
     sinks = QUICSinks(namespace, workspace)
     for address in ADDRESSES:
         for host in ("blocked.example", "allowed.example"):
-            passed, _, _ = sinks.chromium(peers, host, address, seconds=3)
+            passed, _, _ = sinks.chromium(peers, host, address, seconds=5)
             expect(passed >= 2, f"only {passed} datagrams to {host} via {address}")
 
 
