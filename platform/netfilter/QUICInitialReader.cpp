@@ -192,6 +192,9 @@ struct QUICInitialReader::Keys {
     std::array<std::uint8_t, ivLength> iv{};
     CipherContext headerProtection;
     CipherContext payload;
+    std::vector<std::uint8_t> header;
+    // The plaintext of the packet opened last.
+    std::vector<std::uint8_t> plaintext;
 
     static std::unique_ptr<Keys> derive(const VersionParameters& parameters,
                                         std::span<const std::uint8_t> connectionID) {
@@ -255,8 +258,8 @@ struct QUICInitialReader::Keys {
         }
         const std::size_t numberLength = ((packet[0] ^ mask[0]) & 0x03) + 1u;
         const std::size_t headerLength = numberOffset + numberLength;
-        std::vector<std::uint8_t> header(
-            packet.begin(), packet.begin() + static_cast<std::ptrdiff_t>(headerLength));
+        // The unprotected header, in a buffer kept from one packet to the next.
+        header.assign(packet.begin(), packet.begin() + static_cast<std::ptrdiff_t>(headerLength));
         header[0] ^= mask[0] & 0x0f;
         std::uint64_t packetNumber = 0;
         for (std::size_t index = 0; index < numberLength; ++index) {
@@ -469,8 +472,7 @@ QUICInitialReader::Step QUICInitialReader::readPacket(std::span<const std::uint8
     } else if (keys->parameters != header.parameters) {
         return Step::fail;
     }
-    std::vector<std::uint8_t> plaintext;
-    if (!keys->open(packet, header.numberOffset, plaintext) || !readFrames(plaintext)) {
+    if (!keys->open(packet, header.numberOffset, keys->plaintext) || !readFrames(keys->plaintext)) {
         return Step::fail;
     }
     return Step::goOn;
