@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "base/value/Expected.h"
@@ -23,17 +24,30 @@ struct PacketMatch {
     bool operator==(const PacketMatch&) const = default;
 };
 
+// A host rule naming a host by name, for the UDP flows whose host name the stand-in learns (see
+// NamedFlowRouting).
+struct NamedHostRule {
+    std::string host;
+    filter::NEFilterAction action = filter::NEFilterAction::allow;
+
+    bool operator==(const NamedHostRule&) const = default;
+};
+
 struct TranslatedSettings {
     // In the order of the rules they come from; the first that matches a flow decides it.
     std::vector<PacketMatch> matches;
-    // Host rules naming a host by name. The stand-in does not learn the names of the hosts that
-    // flows go to, so these match no flow.
+    // Host rules naming a host by name, of protocol any or UDP, in order. The stand-in learns the
+    // names of QUIC flows (UDP to port 443) only, so these rules decide those flows alone.
+    std::vector<NamedHostRule> namedHostRules;
+    // Host rules naming a host by name for TCP only: the stand-in does not learn the names of TCP
+    // flows' hosts, so these match no flow.
     std::size_t unmatchableHostRuleCount = 0;
     filter::NEFilterAction defaultAction = filter::NEFilterAction::allow;
 };
 
 // Turns filter settings into packet-level rules. A network rule matches its address and prefix;
-// a host rule whose host is an address literal matches that one address; a port "0" (or none)
+// a host rule whose host is an address literal matches that one address; a host rule naming a host
+// by name becomes a named host rule (or, for TCP only, matches nothing); a port "0" (or none)
 // matches any port; protocol any gives one match for TCP and one for UDP. Fails, naming the rule,
 // for an address that is not a literal, a prefix out of range or a port that is not a number.
 base::Expected<TranslatedSettings> translateFilterSettings(

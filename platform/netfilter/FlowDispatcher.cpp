@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "common/BuildConstants.h"
+#include "platform/netfilter/ICMPUnreachablePacket.h"
 #include "platform/netfilter/PacketHeaders.h"
 #include "platform/netfilter/PacketMarks.h"
 #include "platform/netfilter/TCPResetPacket.h"
@@ -32,21 +33,32 @@ class FlowDispatcher::Sink final : public PacketVerdictSink {
         }
     }
 
+    void sendUnreachable(const RefusedDatagram& datagram) override {
+        auto sent = resets.send(buildPortUnreachablePacket(datagram), datagram.sender);
+        if (!sent && !didReportUnreachableFailure) {
+            didReportUnreachableFailure = true;
+            logger.error("senders of dropped datagram flows are not told: %{public}s",
+                         {sent.error().description});
+        }
+    }
+
   private:
     NetfilterQueue& queue;
     const base::Logger& logger;
     RawPacketSender resets;
     bool didReportResetFailure = false;
+    bool didReportUnreachableFailure = false;
 };
 
 FlowDispatcher::FlowDispatcher(std::unique_ptr<NetfilterQueue> queue,
                                std::shared_ptr<filter::NEFilterDataProvider> provider,
-                               FlowTrackerLimits limits)
+                               FlowTrackerLimits limits,
+                               std::shared_ptr<const NamedFlowRouting> routing)
     : queue(std::move(queue)),
       logger(common::filterLogSubsystem, "netfilter"),
       wakeDescriptor(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
     sink = std::make_unique<Sink>(*this->queue, logger);
-    tracker = std::make_unique<FlowTracker>(std::move(provider), *sink, limits);
+    tracker = std::make_unique<FlowTracker>(std::move(provider), *sink, limits, std::move(routing));
 }
 
 FlowDispatcher::~FlowDispatcher() {

@@ -24,7 +24,8 @@ class FlowDispatcher {
 
     FlowDispatcher(std::unique_ptr<NetfilterQueue> queue,
                    std::shared_ptr<filter::NEFilterDataProvider> provider,
-                   FlowTrackerLimits limits);
+                   FlowTrackerLimits limits,
+                   std::shared_ptr<const NamedFlowRouting> routing = nullptr);
     // Stops the thread, as stop() does.
     ~FlowDispatcher();
     FlowDispatcher(const FlowDispatcher&) = delete;

@@ -83,12 +83,15 @@ void NetfilterFramework::install(const filter::NEFilterSettings& settings,
         error = translated.error();
     } else {
         if (translated->unmatchableHostRuleCount > 0) {
-            logger.log("%{public}ld host rules match no flow: flows' host names are not known here",
-                       {static_cast<std::int64_t>(translated->unmatchableHostRuleCount)});
+            logger.log(
+                "%{public}ld host rules match no flow: only the host names of QUIC flows "
+                "are known here",
+                {static_cast<std::int64_t>(translated->unmatchableHostRuleCount)});
         }
         if (auto installed = table.install(*translated); !installed) {
             error = installed.error();
         } else {
+            routing->replace(translated->namedHostRules, translated->defaultAction);
             logger.log("installed %{public}ld packet rules in table inet %{public}s",
                        {static_cast<std::int64_t>(translated->matches.size()), table.name()});
         }

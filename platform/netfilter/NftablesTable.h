@@ -22,7 +22,10 @@ namespace platform::netfilter {
 //   4. packets of the reply direction go on (on loopback the server's packets pass here too);
 //   5. connections marked for inspection go to the queue;
 //   6. new flows (a TCP SYN, a UDP datagram of a new connection) matching the settings' rules take
-//      the rule's action: filter-data queues, allow lets go, drop rejects; then the default action.
+//      the rule's action: filter-data queues, allow lets go, drop rejects;
+//   7. while there are named host rules, new UDP flows to port 443 (QUIC) are queued with
+//      FlowMark::nameLookup in the packet's mark, for the stand-in to learn their host names;
+//   8. then the default action.
 // Every queueing rule bypasses the queue when no process is bound to it, so that traffic flows
 // while the stand-in is not running.
 //

@@ -95,7 +95,8 @@ void SystemExtensionHost::begin() {
     framework = std::make_shared<NetfilterFramework>(loop, std::move(options));
     provider->attachFramework(framework);
     if (queue) {
-        dispatcher = std::make_unique<FlowDispatcher>(std::move(queue).value(), provider, limits);
+        dispatcher = std::make_unique<FlowDispatcher>(std::move(queue).value(), provider, limits,
+                                                      framework->namedFlowRouting());
         dispatcher->start();
     }
 
