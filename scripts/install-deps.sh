@@ -8,6 +8,7 @@ packages=(
     nlohmann-json3-dev liburiparser-dev uuid-dev libsqlite3-dev sqlite3
     libnetfilter-queue-dev libmnl-dev libnftnl-dev
     iproute2 nftables openssl curl python3 chromium
+    firefox-esr
 )
 
 missing=()
