@@ -160,6 +160,16 @@ def page_at(prefix):
     return probe
 
 
+def launch_chromium(workspace, browser, url):
+    extension = os.path.join(workspace.extension_dir, "chromium")
+    launch(workspace, [
+        browser, "--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
+        "--disable-background-networking", "--disable-component-update", "--disable-sync",
+        "--disable-default-apps", "--host-resolver-rules=MAP *.example 127.0.0.1",
+        f"--remote-debugging-port={DEVTOOLS_PORT}", f"--user-data-dir={workspace.profile}",
+        f"--load-extension={extension}", f"--disable-extensions-except={extension}", url])
+
+
 @case(["chromium"])
 def chromium(workspace, browser):
     """A blocked site ends on the extension's page naming the domain, and its event carries the
@@ -168,14 +178,8 @@ def chromium(workspace, browser):
     # A browser started with its own profile looks for host manifests inside it.
     workspace.tovrinctl("install-browser-host", "--chromium", "--manifest-dir",
                         os.path.join(workspace.profile, "NativeMessagingHosts"))
-    extension = os.path.join(workspace.extension_dir, "chromium")
     allowed = "http://allowed.example/start?q=a|b"
-    launch(workspace, [
-        browser, "--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
-        "--disable-background-networking", "--disable-component-update", "--disable-sync",
-        "--disable-default-apps", "--host-resolver-rules=MAP *.example 127.0.0.1",
-        f"--remote-debugging-port={DEVTOOLS_PORT}", f"--user-data-dir={workspace.profile}",
-        f"--load-extension={extension}", f"--disable-extensions-except={extension}", allowed])
+    launch_chromium(workspace, browser, allowed)
 
     event = wait_until(lambda: workspace.event_for("allowed.example"), "the allowed site's event",
                        30)
@@ -199,6 +203,21 @@ def chromium(workspace, browser):
                        10)
     expect(event["url"] == blocked and isinstance(event.get("tabID"), int), f"event: {event}")
     expect(page_at(allowed)() is not None, "the allowed page stays where it was")
+
+
+@case(["chromium"])
+def chromium_without_host(workspace, browser):
+    """With no host manifest installed, a site the policy blocks loads as it would without the
+    extension, and stays loaded."""
+    workspace.tovrinctl("policy", "set", "--block", "blocked.example", "--enforce")
+    blocked = "http://www.blocked.example/news"
+    launch_chromium(workspace, browser, blocked)
+    wait_until(lambda: (page_at(blocked)() or {}).get("title") == "Page of www.blocked.example",
+               "the site to load", 20)
+    time.sleep(1.0)  # room for a wrong late answer to move the tab
+    pages = devtools_pages()
+    expect([page["url"] for page in pages] == [blocked], f"pages: {pages}")
+    expect(workspace.stored_event() is None, "no event without a host")
 
 
 @case(["firefox-esr", "firefox"])
