@@ -66,16 +66,20 @@ bool isAllowedOutsideAuthority(char character) {
 // Browsers leave characters that RFC 3986 forbids raw in paths, queries and fragments ("|",
 // "{", "}", "[", "]", "^", "`", spaces, non-ASCII bytes, a "%" not starting an escape, a second
 // "#"). Escaping them there, and only there, lets the reference parse without touching the
-// authority, so the host comes out as the browser sees it.
+// authority, so the host comes out as the browser sees it. A reference without an authority has
+// no host to gain and is left as it is.
 std::string escapedOutsideAuthority(std::string_view text) {
     static constexpr char hexDigits[] = "0123456789ABCDEF";
     const auto authority = authorityRange(text);
+    if (!authority) {
+        return std::string(text);
+    }
     std::string escaped;
     escaped.reserve(text.size());
     bool isInFragment = false;
     for (std::size_t index = 0; index < text.size(); ++index) {
         const char character = text[index];
-        if (authority && index < authority->end) {
+        if (index < authority->end) {
             escaped.push_back(character);
             continue;
         }
@@ -136,9 +140,12 @@ std::optional<URL> URL::fromString(std::string_view text) {
         return std::nullopt;
     }
     std::optional<std::string> host;
-    // An absent authority leaves the host range unset; "scheme://" sets it to the empty text,
-    // which counts as no host. The host text of an IP literal comes without its brackets.
-    if (uri.hostText.first != nullptr && uri.hostText.first != uri.hostText.afterLast) {
+    // No authority leaves the host range unset; an empty one ("http:///x") counts as none too.
+    // A host left empty beside a port ("https://:443/") is the empty text. The host text of an
+    // IP literal comes without its brackets.
+    const auto authority = authorityRange(text);
+    const bool hasEmptyAuthority = authority && authority->begin == authority->end;
+    if (uri.hostText.first != nullptr && !hasEmptyAuthority) {
         host = decodedHost(std::string_view(
             uri.hostText.first,
             static_cast<std::size_t>(uri.hostText.afterLast - uri.hostText.first)));

@@ -17,8 +17,9 @@ class URL {
     // The text the URL was made from, unchanged.
     const std::string& absoluteString() const { return text; }
     // The host component without scheme, port, path or user information, escaped ASCII
-    // characters decoded; an IPv6 literal comes without its brackets. Nothing when the reference
-    // has no authority (`example.com/path`) or an empty one (`http:///x`).
+    // characters decoded; an IPv6 literal comes without its brackets; the empty text when only a
+    // port or user information stands there (`https://:443/`). Nothing when the reference has no
+    // authority (`example.com/path`) or an empty one (`http:///x`).
     const std::optional<std::string>& host() const { return hostComponent; }
 
   private:

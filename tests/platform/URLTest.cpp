@@ -30,11 +30,12 @@ TEST(URLTest, HostComponent) {
         {"https://b%C3%BCcher.example/", true, "b%C3%BCcher.example"},
         {"//example.com/path", true, "example.com"},
         // No authority, or an empty one: no host.
+        {"https://:443/", true, ""},
         {"https:///path", true, std::nullopt},
         {"http:///x|y", true, std::nullopt},
         {"file:///home/user/page.html", true, std::nullopt},
         {"example.com/path", true, std::nullopt},
-        {"example.com/a|b", true, std::nullopt},
+        {"example.com/a|b", false, std::nullopt},
         {"about:blank", true, std::nullopt},
         {"mailto:someone@example.com", true, std::nullopt},
         // The authority itself must be well formed.
