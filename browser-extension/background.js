@@ -163,8 +163,10 @@ async function trackFront() {
     }
 }
 
+// A top-level navigation is checked before its page loads. Chromium may also load a page ahead
+// of time in a hidden "prerender" document; that one is checked when it becomes the tab's page.
 api.webNavigation.onBeforeNavigate.addListener((details) => {
-    if (details.frameId !== 0) {
+    if (details.frameId !== 0 || details.documentLifecycle === "prerender") {
         return;
     }
     latestURLOfTab.set(details.tabId, details.url);
@@ -173,15 +175,15 @@ api.webNavigation.onBeforeNavigate.addListener((details) => {
     }
 });
 
-function onTopLevelURLChanged(details) {
-    if (details.frameId !== 0) {
+// The tab's address changed: a navigation committed, a page changed its own address, or a
+// page loaded ahead of time became the tab's page.
+api.tabs.onUpdated.addListener((tabId, changeInfo, tab) => {
+    if (typeof changeInfo.url !== "string") {
         return;
     }
-    latestURLOfTab.set(details.tabId, details.url);
-    trackTab(details.tabId);
-}
-api.webNavigation.onCommitted.addListener(onTopLevelURLChanged);
-api.webNavigation.onHistoryStateUpdated.addListener(onTopLevelURLChanged);
+    latestURLOfTab.set(tabId, changeInfo.url);
+    isFocused(tab.windowId).then((focused) => track(tab, focused));
+});
 
 api.tabs.onActivated.addListener((activeInfo) => trackTab(activeInfo.tabId));
 api.tabs.onRemoved.addListener((tabId) => latestURLOfTab.delete(tabId));
