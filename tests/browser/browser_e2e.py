@@ -160,6 +160,10 @@ def page_at(prefix):
     return probe
 
 
+def title_at(prefix):
+    return (page_at(prefix)() or {}).get("title")
+
+
 def launch_chromium(workspace, browser, url):
     extension = os.path.join(workspace.extension_dir, "chromium")
     launch(workspace, [
@@ -184,9 +188,7 @@ def chromium(workspace, browser):
     event = wait_until(lambda: workspace.event_for("allowed.example"), "the allowed site's event",
                        30)
     expect(event["browser"] == "chromium" and event["url"] == allowed, f"event: {event}")
-    page = wait_until(page_at("http://allowed.example/"), "the allowed page", 10)
-    wait_until(lambda: page_at("http://allowed.example/")()["title"] == "Page of allowed.example",
-               "the allowed page's content", 10)
+    wait_until(lambda: title_at(allowed) == "Page of allowed.example", "the allowed page", 10)
 
     blocked = "http://www.blocked.example/results?search_query=a|b"
     request = urllib.request.Request(
@@ -195,7 +197,7 @@ def chromium(workspace, browser):
     urllib.request.urlopen(request, timeout=5).close()
     blocked_page = f"chrome-extension://{CHROMIUM_EXTENSION_ID}/blocked.html"
     page = wait_until(page_at(blocked_page), "the blocked page", 20)
-    wait_until(lambda: page_at(blocked_page)()["title"] == "Blocked: blocked.example",
+    wait_until(lambda: title_at(blocked_page) == "Blocked: blocked.example",
                f"the blocked page to name the domain ({page})", 10)
     query = urllib.parse.parse_qs(urllib.parse.urlsplit(page_at(blocked_page)()["url"]).query)
     expect(query == {"url": [blocked], "domain": ["blocked.example"]}, f"blocked page: {query}")
@@ -212,8 +214,7 @@ def chromium_without_host(workspace, browser):
     workspace.tovrinctl("policy", "set", "--block", "blocked.example", "--enforce")
     blocked = "http://www.blocked.example/news"
     launch_chromium(workspace, browser, blocked)
-    wait_until(lambda: (page_at(blocked)() or {}).get("title") == "Page of www.blocked.example",
-               "the site to load", 20)
+    wait_until(lambda: title_at(blocked) == "Page of www.blocked.example", "the site to load", 20)
     time.sleep(1.0)  # room for a wrong late answer to move the tab
     pages = devtools_pages()
     expect([page["url"] for page in pages] == [blocked], f"pages: {pages}")
