@@ -175,14 +175,19 @@ api.webNavigation.onBeforeNavigate.addListener((details) => {
     }
 });
 
-// The tab's address changed: a navigation committed, a page changed its own address, or a
-// page loaded ahead of time became the tab's page.
+// The tab's address changed: a navigation committed (perhaps after server redirects), a page
+// changed its own address, or a page loaded ahead of time became the tab's page. An active tab
+// is reported (its reply carries the blocking state); a tab in the background is only checked.
 api.tabs.onUpdated.addListener((tabId, changeInfo, tab) => {
     if (typeof changeInfo.url !== "string") {
         return;
     }
     latestURLOfTab.set(tabId, changeInfo.url);
-    isFocused(tab.windowId).then((focused) => track(tab, focused));
+    if (tab.active) {
+        isFocused(tab.windowId).then((focused) => track(tab, focused));
+    } else if (isWebURL(changeInfo.url)) {
+        checkNavigation(tabId, changeInfo.url);
+    }
 });
 
 api.tabs.onActivated.addListener((activeInfo) => trackTab(activeInfo.tabId));
