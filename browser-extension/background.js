@@ -20,9 +20,10 @@ function isWebURL(url) {
     return typeof url === "string" && /^https?:\/\//i.test(url);
 }
 
+// The URL's host as the host reads it: an IPv6 literal without its brackets.
 function hostOf(url) {
     try {
-        const hostname = new URL(url).hostname;
+        const hostname = new URL(url).hostname.replace(/^\[(.*)\]$/, "$1");
         return hostname === "" ? undefined : hostname;
     } catch {
         return undefined;
