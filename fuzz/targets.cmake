@@ -7,6 +7,7 @@ set(TOVRIN_FUZZ_TARGETS
     "provider_fuzzer|FilterDataProviderFuzzer.cpp|provider|filter_logic"
     "native_message_fuzzer|NativeMessageFuzzer.cpp|native-message|safari_logic"
     "quic_initial_fuzzer|QUICInitialFuzzer.cpp|quic-initial|netfilter_flows"
+    "url_fuzzer|URLFuzzer.cpp|url|foundation"
 )
 
 foreach(entry ${TOVRIN_FUZZ_TARGETS})

@@ -10,6 +10,7 @@ packages=(
     libnetfilter-queue-dev libmnl-dev libnftnl-dev
     libssl-dev
     iproute2 nftables openssl curl python3 chromium
+    firefox-esr
 )
 
 missing=()

@@ -151,6 +151,9 @@ TEST_F(TovrinHelperSafariWebExtensionTest, BlockingStateFollowsThePublishedPolic
     } cases[] = {
         // The URL wins over "host"; a URL without a host gives way to it.
         {blocking, R"("url":"https://WWW.Example.com:444/p","host":"b.org")", "example.com", true},
+        {blocking, R"("url":"https://www.example.com/results?q=a|b {c}","host":"b.org")",
+         "example.com", true},
+        {blocking, R"("url":"http:///example.com","host":"b.org")", "", false},
         {blocking, R"("url":"example.com/path","host":"b.org")", "", false},
         {blocking, R"("url":"https://www./","host":"example.com")", "", false},
         {blocking, R"("host":"xexample.com")", "", false},

@@ -327,6 +327,19 @@ TEST_F(BrowserHostInstallationTest, WritesEachBrowsersManifestAndRemovesIt) {
          folder + "/home/.mozilla/native-messaging-hosts",
          "allowed_extensions",
          firefoxID},
+        // Without an ID, the extension shipped in browser-extension/.
+        {"--chromium",
+         "",
+         {"--manifest-dir", folder + "/hosts"},
+         folder + "/hosts",
+         "allowed_origins",
+         "chrome-extension://lnkkjibepcmpibihmkmedclmppnaoipj/"},
+        {"--firefox",
+         "",
+         {"--manifest-dir", folder + "/hosts"},
+         folder + "/hosts",
+         "allowed_extensions",
+         "tovrinhelper@vorlane.com"},
     };
     for (const Case& testCase : cases) {
         SCOPED_TRACE(testCase.option);
@@ -334,9 +347,12 @@ TEST_F(BrowserHostInstallationTest, WritesEachBrowsersManifestAndRemovesIt) {
             arguments.insert(arguments.end(), testCase.location.begin(), testCase.location.end());
             return run(arguments);
         };
-        const auto installed =
-            withLocation({"install-browser-host", testCase.option, testCase.identifier, "--handler",
-                          folder + "/bin/../bin/handler"});
+        std::vector<std::string> arguments = {"install-browser-host", testCase.option};
+        if (!testCase.identifier.empty()) {
+            arguments.push_back(testCase.identifier);
+        }
+        arguments.insert(arguments.end(), {"--handler", folder + "/bin/../bin/handler"});
+        const auto installed = withLocation(arguments);
         ASSERT_EQ(installed.exitStatus, 0) << installed.standardError;
         const std::string manifestPath =
             testCase.manifestFolder + "/com.vorlane.vorlanemacapp.tovrinhelper.json";

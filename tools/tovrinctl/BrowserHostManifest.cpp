@@ -190,19 +190,17 @@ int runInstallBrowserHost(std::span<const std::string_view> arguments, Console& 
     }
     if (!parsed.browser) {
         return console.usage(
-            "install-browser-host needs --chromium EXTENSION_ID or --firefox "
-            "ADDON_ID");
+            "install-browser-host needs --chromium [EXTENSION_ID] or --firefox "
+            "[ADDON_ID]");
     }
     const Browser browser = *parsed.browser;
-    // Removing needs no ID: there is one manifest per browser.
-    const bool needsIdentifier = !parsed.uninstall || !parsed.identifier.empty();
-    if (parsed.identifier.empty() && !parsed.uninstall) {
-        return console.usage(
-            std::string(browser == Browser::chromium ? "--chromium" : "--firefox") +
-            " needs the extension's ID");
+    // Without an ID, the manifest names the shipped extension; removing needs none either:
+    // there is one manifest per browser.
+    if (parsed.identifier.empty()) {
+        parsed.identifier =
+            browser == Browser::chromium ? shippedChromiumExtensionID : shippedFirefoxAddOnID;
     }
-    if (auto problem = extensionIdentifierProblem(browser, parsed.identifier);
-        problem && needsIdentifier) {
+    if (auto problem = extensionIdentifierProblem(browser, parsed.identifier)) {
         return console.fail("not an extension ID: \"" + parsed.identifier + "\": " + *problem);
     }
 

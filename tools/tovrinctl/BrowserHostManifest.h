@@ -12,6 +12,11 @@ namespace tools {
 
 enum class Browser { chromium, firefox };
 
+// The IDs of the extension shipped in browser-extension/: Chromium derives its ID from the "key"
+// of the Chromium manifest; Firefox takes the add-on ID from browser_specific_settings.
+inline constexpr char shippedChromiumExtensionID[] = "lnkkjibepcmpibihmkmedclmppnaoipj";
+inline constexpr char shippedFirefoxAddOnID[] = "tovrinhelper@vorlane.com";
+
 // The native-messaging host's name, which browsers find its manifest by and extensions pass to
 // connectNative/sendNativeMessage: the host application's bundle identifier in lower case, with
 // ".tovrinhelper" appended, every character other than a letter, digit, "." or "_" turned into
@@ -35,9 +40,10 @@ base::Value hostManifest(Browser browser,
 // ~/.mozilla/native-messaging-hosts for anyone else. Nothing when there is no home folder.
 std::optional<std::string> standardManifestFolder(Browser browser, bool isSystemWide);
 
-// `tovrinctl install-browser-host (--chromium EXTENSION_ID | --firefox ADDON_ID)
+// `tovrinctl install-browser-host (--chromium [EXTENSION_ID] | --firefox [ADDON_ID])
 //  [--uninstall] [--user | --system] [--manifest-dir DIR] [--handler PATH]`: writes
-// (atomically) or removes the manifest <folder>/<host name>.json, the folder being the
+// (atomically) or removes the manifest <folder>/<host name>.json for the extension given, or
+// without an ID for the shipped one; the folder being the
 // browser's standard one for this user (--user) or for everyone (--system; the default for
 // root), or DIR. The handler defaults to TovrinHelperSafariWebExtension
 // beside tovrinctl's own executable and must be an executable file.

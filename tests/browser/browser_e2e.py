@@ -1,0 +1,337 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the shipped browser extension with real browsers from Debian.
+
+Each case runs in a private network namespace (only its loopback is used), with web servers of
+its own on port 80, the handler TovrinHelperSafariWebExtension started by the browser through the
+host manifest that `tovrinctl install-browser-host` writes, and the extension built into
+BUILD/browser-extension/. Policies are published with `tovrinctl policy set`; the stored browser
+event is read back with the `defaults` tool.
+
+  browser_e2e.py --bin-dir BUILD/bin --extension-dir BUILD/browser-extension CASE...
+  browser_e2e.py --list
+
+Exits 0 when every case passed, 1 when one failed and 77 when the browser or a namespace is
+missing.
+"""
+
+import argparse
+import http.server
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import traceback
+import urllib.parse
+import urllib.request
+
+SUITE = "group.com.vorlane.VorlaneMacApp.shared"
+CHROMIUM_EXTENSION_ID = "lnkkjibepcmpibihmkmedclmppnaoipj"
+FIREFOX_ADDON_ID = "tovrinhelper@vorlane.com"
+DEVTOOLS_PORT = 9222
+SKIPPED = 77
+CASES = {}
+
+
+def case(browser_names):
+    def register(function):
+        CASES[function.__name__] = (function, browser_names)
+        return function
+    return register
+
+
+class Skip(Exception):
+    pass
+
+
+def wait_until(probe, what, timeout):
+    """Calls `probe` until it returns something true, and returns that."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = probe()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError(f"timed out after {timeout} s waiting for {what}")
+        time.sleep(0.2)
+
+
+def expect(condition, message):
+    if not condition:
+        raise AssertionError(message)
+
+
+class Page(http.server.BaseHTTPRequestHandler):
+    """Any path: a small page whose title names the host it was asked for."""
+
+    def do_GET(self):
+        host = self.headers.get("Host", "")
+        body = f"<!DOCTYPE html><title>Page of {host}</title><p>{host}</p>".encode()
+        self.send_response(200)
+        self.send_header("Content-Type", "text/html; charset=utf-8")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def log_message(self, *arguments):
+        pass
+
+
+class IPv6Server(http.server.ThreadingHTTPServer):
+    address_family = socket.AF_INET6
+
+
+def start_web_servers():
+    """Port 80 on both loopback addresses, served from threads of this process."""
+    for server in (http.server.ThreadingHTTPServer(("127.0.0.1", 80), Page),
+                   IPv6Server(("::1", 80), Page)):
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+
+
+class Workspace:
+    """The case's files: suite root, configuration file, home folder, browser profile, logs."""
+
+    def __init__(self, bin_dir, extension_dir):
+        self.bin_dir = bin_dir
+        self.extension_dir = extension_dir
+        self.path = tempfile.mkdtemp(prefix="tovrin-browser-e2e-")
+        self.home = os.path.join(self.path, "home")
+        self.profile = os.path.join(self.path, "profile")
+        self.log_path = os.path.join(self.path, "browser.log")
+        os.makedirs(self.home)
+        os.makedirs(self.profile)
+        self.environment = {
+            "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
+            "HOME": self.home,
+            "APP_GROUP_CONTAINERS_ROOT": os.path.join(self.path, "app-groups"),
+            "CONTENT_FILTER_CONFIGURATION": os.path.join(self.path, "content-filter.json"),
+        }
+
+    def tool(self, name, *arguments):
+        result = subprocess.run([os.path.join(self.bin_dir, name), *arguments],
+                                capture_output=True, text=True, env=self.environment)
+        return result
+
+    def tovrinctl(self, *arguments):
+        result = self.tool("tovrinctl", *arguments)
+        expect(result.returncode == 0, f"tovrinctl {arguments}: {result.stderr}")
+        return result.stdout
+
+    def stored_event(self):
+        result = self.tool("defaults", "read", SUITE, "websiteTrackingLatestBrowserEvent")
+        return json.loads(result.stdout) if result.returncode == 0 else None
+
+    def event_for(self, host):
+        event = self.stored_event()
+        return event if event and event.get("host") == host else None
+
+    def log(self):
+        try:
+            with open(self.log_path, errors="replace") as file:
+                return file.read()[-6000:]
+        except OSError:
+            return ""
+
+
+def launch(workspace, arguments):
+    with open(workspace.log_path, "w") as log:
+        return subprocess.Popen(arguments, stdin=subprocess.DEVNULL, stdout=log,
+                                stderr=subprocess.STDOUT, env=workspace.environment,
+                                start_new_session=True)
+
+
+def devtools_pages():
+    with urllib.request.urlopen(f"http://127.0.0.1:{DEVTOOLS_PORT}/json/list", timeout=5) as reply:
+        return [target for target in json.load(reply) if target.get("type") == "page"]
+
+
+def page_at(prefix):
+    def probe():
+        try:
+            return next((page for page in devtools_pages() if page["url"].startswith(prefix)),
+                        None)
+        except OSError:
+            return None
+    return probe
+
+
+def title_at(prefix):
+    return (page_at(prefix)() or {}).get("title")
+
+
+def launch_chromium(workspace, browser, url):
+    extension = os.path.join(workspace.extension_dir, "chromium")
+    launch(workspace, [
+        browser, "--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
+        "--disable-background-networking", "--disable-component-update", "--disable-sync",
+        "--disable-default-apps", "--host-resolver-rules=MAP *.example 127.0.0.1",
+        f"--remote-debugging-port={DEVTOOLS_PORT}", f"--user-data-dir={workspace.profile}",
+        f"--load-extension={extension}", f"--disable-extensions-except={extension}", url])
+
+
+@case(["chromium"])
+def chromium(workspace, browser):
+    """A blocked site ends on the extension's page naming the domain, and its event carries the
+    tab's URL and host; an allowed site loads untouched and is tracked."""
+    workspace.tovrinctl("policy", "set", "--block", "blocked.example", "--enforce")
+    # A browser started with its own profile looks for host manifests inside it.
+    workspace.tovrinctl("install-browser-host", "--chromium", "--manifest-dir",
+                        os.path.join(workspace.profile, "NativeMessagingHosts"))
+    allowed = "http://allowed.example/start?q=a|b"
+    launch_chromium(workspace, browser, allowed)
+
+    event = wait_until(lambda: workspace.event_for("allowed.example"), "the allowed site's event",
+                       30)
+    expect(event["browser"] == "chromium" and event["url"] == allowed, f"event: {event}")
+    wait_until(lambda: title_at(allowed) == "Page of allowed.example", "the allowed page", 10)
+
+    blocked = "http://www.blocked.example/results?search_query=a|b"
+    request = urllib.request.Request(
+        f"http://127.0.0.1:{DEVTOOLS_PORT}/json/new?" + urllib.parse.quote(blocked, safe=""),
+        method="PUT")
+    urllib.request.urlopen(request, timeout=5).close()
+    blocked_page = f"chrome-extension://{CHROMIUM_EXTENSION_ID}/blocked.html"
+    page = wait_until(page_at(blocked_page), "the blocked page", 20)
+    wait_until(lambda: title_at(blocked_page) == "Blocked: blocked.example",
+               f"the blocked page to name the domain ({page})", 10)
+    query = urllib.parse.parse_qs(urllib.parse.urlsplit(page_at(blocked_page)()["url"]).query)
+    expect(query == {"url": [blocked], "domain": ["blocked.example"]}, f"blocked page: {query}")
+    event = wait_until(lambda: workspace.event_for("blocked.example"), "the blocked site's event",
+                       10)
+    expect(event["url"] == blocked and isinstance(event.get("tabID"), int), f"event: {event}")
+    expect(page_at(allowed)() is not None, "the allowed page stays where it was")
+
+
+@case(["chromium"])
+def chromium_without_host(workspace, browser):
+    """With no host manifest installed, a site the policy blocks loads as it would without the
+    extension, and stays loaded."""
+    workspace.tovrinctl("policy", "set", "--block", "blocked.example", "--enforce")
+    blocked = "http://www.blocked.example/news"
+    launch_chromium(workspace, browser, blocked)
+    wait_until(lambda: title_at(blocked) == "Page of www.blocked.example", "the site to load", 20)
+    time.sleep(1.0)  # room for a wrong late answer to move the tab
+    pages = devtools_pages()
+    expect([page["url"] for page in pages] == [blocked], f"pages: {pages}")
+    expect(workspace.stored_event() is None, "no event without a host")
+
+
+@case(["firefox-esr", "firefox"])
+def firefox(workspace, browser):
+    """The add-on, sideloaded into a fresh profile, has a visited site tracked through the
+    handler that the per-user host manifest names."""
+    workspace.tovrinctl("policy", "set", "--block", "blocked.example", "--enforce")
+    workspace.tovrinctl("install-browser-host", "--firefox", "--user")
+    extensions = os.path.join(workspace.profile, "extensions")
+    os.makedirs(extensions)
+    shutil.copy(os.path.join(workspace.extension_dir, "firefox.xpi"),
+                os.path.join(extensions, f"{FIREFOX_ADDON_ID}.xpi"))
+    preferences = {
+        "xpinstall.signatures.required": False,
+        "extensions.autoDisableScopes": 0,
+        "network.dns.localDomains": "allowed.example,blocked.example,www.blocked.example",
+        "browser.shell.checkDefaultBrowser": False,
+        "browser.startup.homepage_override.mstone": "ignore",
+        "browser.aboutwelcome.enabled": False,
+        "datareporting.policy.dataSubmissionEnabled": False,
+        "toolkit.telemetry.reportingpolicy.firstRun": False,
+        "app.update.disabledForTesting": True,
+        "extensions.update.enabled": False,
+        "network.captive-portal-service.enabled": False,
+        "network.connectivity-service.enabled": False,
+    }
+    with open(os.path.join(workspace.profile, "user.js"), "w") as file:
+        for name, value in preferences.items():
+            file.write(f"user_pref({json.dumps(name)}, {json.dumps(value)});\n")
+
+    visited = "http://allowed.example/watch?v=1&t={x}"
+    launch(workspace, [browser, "--headless", "--no-remote", "--profile", workspace.profile,
+                       visited])
+    event = wait_until(lambda: workspace.event_for("allowed.example"), "the visited site's event",
+                       45)
+    expect(event["browser"] == "firefox" and event["url"].startswith("http://allowed.example/"),
+           f"event: {event}")
+    expect(isinstance(event.get("tabID"), int) and isinstance(event.get("windowID"), int),
+           f"event: {event}")
+
+
+def run_inside(name, bin_dir, extension_dir):
+    """Runs one case; this process is already inside the case's namespace."""
+    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    function, browser_names = CASES[name]
+    browser = next(filter(None, map(shutil.which, browser_names)))
+    workspace = Workspace(bin_dir, extension_dir)
+    try:
+        start_web_servers()
+        function(workspace, browser)
+    except Exception:
+        print(f"--- browser log of {name} ---\n{workspace.log()}", file=sys.stderr)
+        raise
+    finally:
+        shutil.rmtree(workspace.path, ignore_errors=True)
+
+
+def run_case(name, arguments):
+    """Runs `name` in a namespace of its own, and removes it with everything still in it."""
+    _, browser_names = CASES[name]
+    if not any(map(shutil.which, browser_names)):
+        raise Skip(f"no browser: install {browser_names[0]}")
+    if os.geteuid() != 0 or shutil.which("ip") is None:
+        raise Skip("creating network namespaces needs root and the ip tool (iproute2)")
+    namespace = f"tovrin-browser-{os.getpid()}-{name}"
+    made = subprocess.run(["ip", "netns", "add", namespace], capture_output=True, text=True)
+    if made.returncode != 0:
+        raise Skip(f"cannot create a network namespace: {made.stderr.strip()}")
+    try:
+        inner = subprocess.run(["ip", "netns", "exec", namespace, sys.executable,
+                                os.path.abspath(__file__), "--bin-dir", arguments.bin_dir,
+                                "--extension-dir", arguments.extension_dir, "--inside", name],
+                               timeout=110)
+        expect(inner.returncode == 0, f"{name} failed")
+    finally:
+        pids = subprocess.run(["ip", "netns", "pids", namespace], capture_output=True, text=True)
+        for pid in pids.stdout.split():
+            try:
+                os.kill(int(pid), signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        subprocess.run(["ip", "netns", "del", namespace], capture_output=True)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--bin-dir")
+    parser.add_argument("--extension-dir")
+    parser.add_argument("--inside")
+    parser.add_argument("--list", action="store_true")
+    parser.add_argument("cases", nargs="*")
+    arguments = parser.parse_args()
+    if arguments.list:
+        print("\n".join(CASES))
+        return 0
+    if arguments.inside:
+        run_inside(arguments.inside, arguments.bin_dir, arguments.extension_dir)
+        return 0
+    failed = skipped = False
+    for name in arguments.cases or list(CASES):
+        started = time.monotonic()
+        try:
+            run_case(name, arguments)
+            print(f"PASS {name} ({time.monotonic() - started:.1f} s)")
+        except Skip as reason:
+            print(f"SKIP {name}: {reason}")
+            skipped = True
+        except Exception:
+            traceback.print_exc()
+            print(f"FAIL {name}")
+            failed = True
+    return 1 if failed else SKIPPED if skipped else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
