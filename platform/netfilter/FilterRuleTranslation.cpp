@@ -41,7 +41,7 @@ base::Expected<TranslatedSettings> translateFilterSettings(
         int prefix = rule.prefix();
         if (rule.kind() == filter::NENetworkRule::Kind::destinationHost) {
             if (!address) {
-                ++translated.unmatchableHostRuleCount;
+                translated.hostRuleNames.push_back(endpoint->hostname());
                 continue;
             }
             prefix = static_cast<int>(address->length() * 8);

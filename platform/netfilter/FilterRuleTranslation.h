@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "base/value/Expected.h"
@@ -26,14 +27,15 @@ struct PacketMatch {
 struct TranslatedSettings {
     // In the order of the rules they come from; the first that matches a flow decides it.
     std::vector<PacketMatch> matches;
-    // Host rules naming a host by name. The stand-in does not learn the names of the hosts that
-    // flows go to, so these match no flow.
-    std::size_t unmatchableHostRuleCount = 0;
+    // Host rules naming a host by name, by that name, in rule order. Flows match them by the
+    // names learnt from DNS answers (LearnedNameRouting), or, for web flows, by their first bytes.
+    std::vector<std::string> hostRuleNames;
     filter::NEFilterAction defaultAction = filter::NEFilterAction::allow;
 };
 
 // Turns filter settings into packet-level rules. A network rule matches its address and prefix;
-// a host rule whose host is an address literal matches that one address; a port "0" (or none)
+// a host rule whose host is an address literal matches that one address, one whose host is a name
+// is kept by name; a port "0" (or none)
 // matches any port; protocol any gives one match for TCP and one for UDP. Fails, naming the rule,
 // for an address that is not a literal, a prefix out of range or a port that is not a number.
 base::Expected<TranslatedSettings> translateFilterSettings(

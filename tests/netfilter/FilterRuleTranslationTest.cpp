@@ -65,7 +65,7 @@ TEST(FilterRuleTranslationTest, TurnsRulesIntoPacketMatchesInOrder) {
         const auto translated = translateFilterSettings({testCase.rules, NEFilterAction::drop});
         ASSERT_TRUE(translated.hasValue());
         EXPECT_EQ(translated->matches, testCase.matches);
-        EXPECT_EQ(translated->unmatchableHostRuleCount, testCase.matches.empty() ? 1u : 0u);
+        EXPECT_EQ(translated->hostRuleNames.size(), testCase.matches.empty() ? 1u : 0u);
         EXPECT_EQ(translated->defaultAction, NEFilterAction::drop);
     }
 }
