@@ -33,10 +33,13 @@ constexpr std::uint16_t httpsPort = 443;
 constexpr std::uint16_t dnsPort = 53;
 
 bool isNamedByFirstBytes(const PacketHeaders& headers) {
+    if (headers.destinationPort == dnsPort) {
+        return true;
+    }
     if (headers.protocol == IPPROTO_TCP) {
         return headers.destinationPort == httpPort || headers.destinationPort == httpsPort;
     }
-    return headers.destinationPort == httpsPort || headers.destinationPort == dnsPort;
+    return headers.destinationPort == httpsPort;
 }
 
 }  // namespace

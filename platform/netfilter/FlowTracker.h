@@ -59,7 +59,7 @@ using LearnedNameLookup = std::function<std::optional<std::string>(const IPAddre
 // A new flow is a TCP SYN, or a UDP datagram of a flow the tracker does not know. A new flow
 // carries as `remoteHostname` the name `learnedNames` gives for its remote address, unless it is
 // a web flow (TCP to port 80 or 443, UDP to 443), which is named by its first bytes because one
-// address serves many names, or a DNS query (UDP to 53). A TCP packet of
+// address serves many names, or a DNS query (to port 53). A TCP packet of
 // a flow it does not know (one that began before the filter started, or was forgotten) is allowed.
 // A drop decided on a flow's first packet rejects that packet: the kernel answers a TCP SYN with a
 // reset. A drop decided during inspection rejects the first held packet, or resets the local end

@@ -211,10 +211,12 @@ class RuleBuilder {
     RuleBuilder& destinationPortIs(std::uint16_t port) {
         return loadPayload(NFT_PAYLOAD_TRANSPORT_HEADER, 2, 2).compare(NFT_CMP_EQ, portBytes(port));
     }
-    RuleBuilder& destinationPortIsNeither(std::uint16_t first, std::uint16_t second) {
-        return loadPayload(NFT_PAYLOAD_TRANSPORT_HEADER, 2, 2)
-            .compare(NFT_CMP_NEQ, portBytes(first))
-            .compare(NFT_CMP_NEQ, portBytes(second));
+    RuleBuilder& destinationPortIsNone(std::initializer_list<std::uint16_t> ports) {
+        loadPayload(NFT_PAYLOAD_TRANSPORT_HEADER, 2, 2);
+        for (const std::uint16_t port : ports) {
+            compare(NFT_CMP_NEQ, portBytes(port));
+        }
+        return *this;
     }
     RuleBuilder& sourcePortIs(std::uint16_t port) {
         return loadPayload(NFT_PAYLOAD_TRANSPORT_HEADER, 0, 2).compare(NFT_CMP_EQ, portBytes(port));
@@ -347,13 +349,13 @@ std::vector<std::unique_ptr<nftnl_rule, RuleDeleter>> chainRules(const std::stri
             rules.push_back(rule()
                                 .isNewFlow(IPPROTO_TCP)
                                 .destinationInSet(family, set, identifier)
-                                .destinationPortIsNeither(80, 443)
+                                .destinationPortIsNone({80, 443, dnsPort})
                                 .queue(queueNumber, useCompatibility)
                                 .build());
             rules.push_back(rule()
                                 .isNewFlow(IPPROTO_UDP)
                                 .destinationInSet(family, set, identifier)
-                                .destinationPortIsNeither(443, dnsPort)
+                                .destinationPortIsNone({443, dnsPort})
                                 .queue(queueNumber, useCompatibility)
                                 .build());
         }

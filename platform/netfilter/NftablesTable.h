@@ -27,7 +27,8 @@ namespace platform::netfilter {
 //   6. when the settings hold host rules naming hosts by name: new flows to an address of the sets
 //      `learnedIPv4Set` and `learnedIPv6Set` (addresses whose names a host rule covers, each with
 //      a timeout) go to the queue, TCP to any port but 80 and 443 (web flows are named from their
-//      first bytes) and UDP to any port but 443 (QUIC, likewise) and 53;
+//      first bytes) and UDP to any port but 443 (QUIC, likewise); DNS (TCP and UDP to port 53)
+//      never, so that blocking a name never cuts the lookups of a resolver that shares its address;
 //   7. new flows (a TCP SYN, a UDP datagram of a new connection) matching the settings' rules take
 //      the rule's action: filter-data queues, allow lets go, drop rejects; then the default action.
 //
