@@ -186,10 +186,22 @@ InspectionOutcome parseTLSClientHelloSNI(std::span<const std::uint8_t> bytes,
     if (record.remaining() < 4) {
         return InspectionOutcome::noHostname();
     }
-    if (record.readU8() != clientHelloHandshakeType) {
+    return parseClientHelloMessage(bytes.subspan(record.offset()), matchedDomain);
+}
+
+InspectionOutcome parseClientHelloMessage(std::span<const std::uint8_t> bytes,
+                                          const DomainMatcher& matchedDomain) {
+    ByteReader record(bytes);
+    const auto handshakeType = record.readU8();
+    if (!handshakeType) {
+        return InspectionOutcome::needMoreData();
+    }
+    if (*handshakeType != clientHelloHandshakeType) {
         return InspectionOutcome::noHostname();
     }
-    record.skip(3);
+    if (!record.skip(3)) {
+        return InspectionOutcome::needMoreData();
+    }
 
     // From here on every field is bounded by the bytes buffered so far: a field that does not fit
     // yet means the ClientHello has not fully arrived.

@@ -50,4 +50,10 @@ InspectionOutcome parseHTTPHost(std::span<const std::uint8_t> bytes,
 InspectionOutcome parseTLSClientHelloSNI(std::span<const std::uint8_t> bytes,
                                          const DomainMatcher& matchedDomain);
 
+// The same reading of a bare ClientHello handshake message, without the record header (as QUIC
+// carries it in CRYPTO frames): from the handshake type on, with the same outcomes. The 24-bit
+// handshake length is not examined; the extensions block must lie within `bytes`.
+InspectionOutcome parseClientHelloMessage(std::span<const std::uint8_t> bytes,
+                                          const DomainMatcher& matchedDomain);
+
 }  // namespace filter

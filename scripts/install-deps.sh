@@ -7,6 +7,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev time
     nlohmann-json3-dev liburiparser-dev uuid-dev libsqlite3-dev sqlite3
     libnetfilter-queue-dev libmnl-dev libnftnl-dev
+    libssl-dev
     iproute2 nftables openssl curl python3 chromium
 )
 

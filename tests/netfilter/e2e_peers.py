@@ -9,13 +9,21 @@ Each client command prints one JSON object saying what happened.
   concurrent ADDRESS COUNT HOSTS    COUNT simultaneous HTTP requests to ADDRESS:80, the Host
                                     header cycling through the comma-separated HOSTS
   http-server ADDRESS               http.server on ADDRESS:80 with a large listen backlog
+  udp-sink ADDRESS FILE             receives UDP datagrams on ADDRESS:443 and appends each to
+                                    FILE (a two-byte big-endian length, then the datagram)
+  chromium-quic HOST ADDRESS SECS   headless Chromium loading https://HOST/ from ADDRESS, forced
+                                    onto QUIC; whether it gave up by itself within SECS, and when
 """
 
 import http.server
 import json
+import os
+import shutil
 import socket
 import ssl
+import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -113,10 +121,50 @@ def http_server(address):
         server.serve_forever()
 
 
-COMMANDS = {"split-hello": split_hello, "silent-close": silent_close, "concurrent": concurrent}
+def udp_sink(address, path):
+    family = socket.AF_INET6 if ":" in address else socket.AF_INET
+    with socket.socket(family, socket.SOCK_DGRAM) as sock:
+        sock.bind((address, 443))
+        while True:
+            datagram = sock.recv(65536)
+            with open(path, "ab") as file:
+                file.write(len(datagram).to_bytes(2, "big") + datagram)
+
+
+def chromium_quic(host, address, seconds):
+    """Chromium forced onto QUIC for HOST, whose name resolves to ADDRESS only."""
+    profile = tempfile.mkdtemp(prefix="tovrin-chromium-")
+    target = f"[{address}]" if ":" in address else address
+    arguments = [shutil.which("chromium") or "chromium", "--headless", "--no-sandbox",
+                 "--disable-gpu", "--no-first-run", "--disable-background-networking",
+                 "--disable-component-update", "--disable-sync", "--disable-extensions",
+                 "--disable-default-apps", "--metrics-recording-only", "--mute-audio",
+                 f"--user-data-dir={profile}", "--enable-quic",
+                 f"--origin-to-force-quic-on={host}:443",
+                 f"--host-resolver-rules=MAP {host} {target}", "--ignore-certificate-errors",
+                 "--dump-dom", f"https://{host}/"]
+    started = time.monotonic()
+    process = subprocess.Popen(arguments, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL, start_new_session=True)
+    try:
+        process.wait(timeout=float(seconds))
+        gave_up = True
+    except subprocess.TimeoutExpired:
+        gave_up = False
+        os.killpg(process.pid, 9)
+        process.wait()
+    finally:
+        shutil.rmtree(profile, ignore_errors=True)
+    return {"gaveUp": gave_up, "seconds": time.monotonic() - started}
+
+
+COMMANDS = {"split-hello": split_hello, "silent-close": silent_close, "concurrent": concurrent,
+            "chromium-quic": chromium_quic}
 
 if __name__ == "__main__":
     if sys.argv[1] == "http-server":
         http_server(sys.argv[2])
+    elif sys.argv[1] == "udp-sink":
+        udp_sink(sys.argv[2], sys.argv[3])
     else:
         print(json.dumps(COMMANDS[sys.argv[1]](*sys.argv[2:])))
