@@ -17,17 +17,30 @@ void LearnedNameRouting::learn(const DNSAnswer& answer, Clock::time_point now) {
     std::vector<TimedAddress> routed;
     for (const auto& each : answer.addresses) {
         table.record(each.address, answer.questionName, each.ttlSeconds, now);
-        if (isRouted) {
-            routed.push_back({each.address, table.lifetime(each.ttlSeconds)});
+        if (!isRouted) {
+            continue;
+        }
+        // Writing to the kernel costs tens of microseconds while the answer waits: an address
+        // the sets hold for at least half its new lifetime is left as it is.
+        const auto lifetime = table.lifetime(each.ttlSeconds);
+        const auto routedUntil = table.routedUntil(each.address);
+        if (!routedUntil || *routedUntil - now < lifetime / 2) {
+            routed.push_back({each.address, lifetime});
         }
     }
     if (routed.empty() || !writer) {
         return;
     }
-    if (auto written = writer(routed); !written && !didReportWriteFailure) {
-        didReportWriteFailure = true;
-        logger.error("flows to addresses learnt from DNS may go unseen: %{public}s",
-                     {written.error().description});
+    if (auto written = writer(routed); !written) {
+        if (!didReportWriteFailure) {
+            didReportWriteFailure = true;
+            logger.error("flows to addresses learnt from DNS may go unseen: %{public}s",
+                         {written.error().description});
+        }
+        return;
+    }
+    for (const auto& each : routed) {
+        table.setRoutedUntil(each.address, now + each.timeout);
     }
 }
 
@@ -53,6 +66,10 @@ base::Expected<bool> LearnedNameRouting::replaceHostNames(const std::vector<std:
     if (installed) {
         coveringIndex = std::move(replacement);
         didReportWriteFailure = false;
+        table.forgetRouting();
+        for (const auto& each : covered) {
+            table.setRoutedUntil(each.address, now + each.timeout);
+        }
     }
     return installed;
 }

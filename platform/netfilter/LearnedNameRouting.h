@@ -31,7 +31,8 @@ using AddressSetWriter = std::function<base::Expected<bool>(std::span<const Time
 // Names flows that carry none from the DNS answers the machine receives. Every answer's addresses
 // are remembered with the name that was asked for (ResolvedNameTable); an address whose name a
 // host rule covers (it equals the rule's host or ends with "." and the host) goes into the
-// kernel's sets with the name's lifetime, so that new flows to it reach the queue.
+// kernel's sets with the name's lifetime, so that new flows to it reach the queue. An address the
+// sets already hold for at least half of its new lifetime is not written again.
 //
 // Thread-safe: answers are learnt on one thread while flows are named on another and host names
 // replaced on a third.

@@ -572,14 +572,14 @@ base::Expected<bool> NftablesTable::remove() {
 }
 
 base::Expected<bool> NftablesTable::addAddresses(std::span<const TimedAddress> addresses) {
-    // Adding an element that is there already keeps its old timeout, so each is added (which
-    // cannot fail), deleted and added anew, in one transaction.
+    // Adding an element that is there already gives it the new timeout (older kernels keep
+    // the old one; the element then lapses early and comes back with the next answer). Deleting
+    // and adding it anew would work everywhere but makes the kernel wait for a grace period:
+    // milliseconds, while the answer waits.
     MessageBatch batch;
     batch.commit(nftnl_batch_begin(batch.next(), nextSequence()));
-    for (const std::uint16_t type : {NFT_MSG_NEWSETELEM, NFT_MSG_DELSETELEM, NFT_MSG_NEWSETELEM}) {
-        for (const int family : {AF_INET, AF_INET6}) {
-            addElementMessages(batch, tableName, family, addresses, type);
-        }
+    for (const int family : {AF_INET, AF_INET6}) {
+        addElementMessages(batch, tableName, family, addresses, NFT_MSG_NEWSETELEM);
     }
     batch.commit(nftnl_batch_end(batch.next(), nextSequence()));
     int errorCode = 0;

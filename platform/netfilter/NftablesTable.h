@@ -54,8 +54,8 @@ class NftablesTable {
     // `learned` when the settings hold host rules by name.
     base::Expected<bool> install(const TranslatedSettings& settings,
                                  std::span<const TimedAddress> learned = {});
-    // Adds addresses to the sets, or gives those already there the new timeout. Fails when the
-    // table has no sets.
+    // Adds addresses to the sets, or gives those already there the new timeout where the kernel
+    // can. Fails when the table has no sets.
     base::Expected<bool> addAddresses(std::span<const TimedAddress> addresses);
     // Deletes the table; nothing to do when there is none.
     base::Expected<bool> remove();

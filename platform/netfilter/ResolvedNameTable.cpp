@@ -55,6 +55,27 @@ std::optional<std::string> ResolvedNameTable::nameFor(const IPAddress& address,
     return found->second->name;
 }
 
+std::optional<ResolvedNameTable::Clock::time_point> ResolvedNameTable::routedUntil(
+    const IPAddress& address) const {
+    const auto found = entriesByAddress.find(address);
+    if (found == entriesByAddress.end() || found->second->routedUntil == Clock::time_point{}) {
+        return std::nullopt;
+    }
+    return found->second->routedUntil;
+}
+
+void ResolvedNameTable::setRoutedUntil(const IPAddress& address, Clock::time_point until) {
+    if (const auto found = entriesByAddress.find(address); found != entriesByAddress.end()) {
+        found->second->routedUntil = until;
+    }
+}
+
+void ResolvedNameTable::forgetRouting() {
+    for (auto& entry : entries) {
+        entry.routedUntil = {};
+    }
+}
+
 std::vector<ResolvedNameTable::Entry> ResolvedNameTable::liveEntries(Clock::time_point now) const {
     std::vector<Entry> live;
     for (const auto& entry : entries) {

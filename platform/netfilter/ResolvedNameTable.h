@@ -42,6 +42,9 @@ class ResolvedNameTable {
         IPAddress address;
         std::string name;
         Clock::time_point expiry;
+        // Until when the kernel's sets hold the address, as far as the owner told the table; the
+        // epoch when they do not.
+        Clock::time_point routedUntil{};
     };
 
     explicit ResolvedNameTable(ResolvedNameLimits limits = {});
@@ -57,6 +60,13 @@ class ResolvedNameTable {
     std::optional<std::string> nameFor(const IPAddress& address, Clock::time_point now);
     // Every entry still known, least recently used first.
     std::vector<Entry> liveEntries(Clock::time_point now) const;
+
+    // Whether the kernel's sets hold a known address, and until when; kept across a change of the
+    // address's name.
+    std::optional<Clock::time_point> routedUntil(const IPAddress& address) const;
+    void setRoutedUntil(const IPAddress& address, Clock::time_point until);
+    // The sets were replaced by empty ones.
+    void forgetRouting();
 
     std::size_t size() const { return entries.size(); }
 

@@ -114,6 +114,26 @@ TEST_F(LearnedNameRoutingTest, PutsOnlyAddressesOfCoveredNamesIntoTheSets) {
     EXPECT_EQ(routing.nameFor(ip("192.0.2.9"), now), "blocked.example");
 }
 
+TEST_F(LearnedNameRoutingTest, RewritesAnAddressOnlyWhenTheSetsHoldItForLessThanHalfItsLifetime) {
+    const auto learnAt = [&](std::chrono::seconds when) {
+        writes.clear();
+        routing.learn(answer("blocked.example", {{ip("192.0.2.1"), 180}}), now + when);
+        return !writes.empty();
+    };
+    EXPECT_TRUE(learnAt(0s));     // held until 300 s
+    EXPECT_FALSE(learnAt(100s));  // 200 s left of 300
+    EXPECT_TRUE(learnAt(151s));   // 149 s left: written, held until 451 s
+    EXPECT_FALSE(learnAt(200s));
+    // A failed write is tried again with the next answer.
+    writerFails = true;
+    EXPECT_TRUE(learnAt(400s));
+    writerFails = false;
+    EXPECT_TRUE(learnAt(401s));
+    // A new name on the address does not make the sets forget it.
+    routing.learn(answer("other.example", {{ip("192.0.2.1"), 180}}), now + 402s);
+    EXPECT_FALSE(learnAt(403s));
+}
+
 TEST_F(LearnedNameRoutingTest, NewHostNamesStartTheirSetsWithTheKnownAddressesTheyCover) {
     routing.learn(answer("blocked.example", {{ip("192.0.2.1"), 600}}), now);
     routing.learn(answer("later.example", {{ip("192.0.2.2"), 600}, {ip("192.0.2.3"), 0}}), now);
