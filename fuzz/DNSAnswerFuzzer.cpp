@@ -11,18 +11,27 @@
 
 using namespace platform::netfilter;
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const std::vector<std::string> hostNames{"blocked.example", "example"};
-    std::size_t routed = 0;
-    LearnedNameRouting routing([&](std::span<const TimedAddress> addresses) {
-        routed += addresses.size();
-        return base::Expected<bool>(true);
-    });
-    const auto now = LearnedNameRouting::Clock::now();
-    if (!routing.replaceHostNames(hostNames, now,
-                                  [](auto) { return base::Expected<bool>(true); })) {
+namespace {
+
+// One table for every input, as in the filter: bounded, and kept from input to input.
+LearnedNameRouting& sharedRouting() {
+    static LearnedNameRouting routing([](auto) { return base::Expected<bool>(true); });
+    static const bool didInstall = [] {
+        const std::vector<std::string> hostNames{"blocked.example", "example"};
+        return bool(routing.replaceHostNames(hostNames, LearnedNameRouting::Clock::now(),
+                                             [](auto) { return base::Expected<bool>(true); }));
+    }();
+    if (!didInstall) {
         std::abort();
     }
+    return routing;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    auto& routing = sharedRouting();
+    const auto now = LearnedNameRouting::Clock::now();
     for (const std::uint8_t protocol : {std::uint8_t{IPPROTO_UDP}, std::uint8_t{IPPROTO_TCP}}) {
         PacketHeaders headers;
         headers.protocol = protocol;
