@@ -8,6 +8,9 @@
 namespace platform::netfilter {
 namespace {
 
+// The only UDP flows whose host name the stand-in learns are QUIC flows to this port.
+constexpr std::uint16_t quicPort = 443;
+
 base::Error ruleError(std::size_t index, const std::string& problem) {
     return base::Error{"filter rule " + std::to_string(index + 1) + ": " + problem};
 }
@@ -42,6 +45,14 @@ base::Expected<TranslatedSettings> translateFilterSettings(
         if (rule.kind() == filter::NENetworkRule::Kind::destinationHost) {
             if (!address) {
                 translated.hostRuleNames.push_back(endpoint->hostname());
+                const auto namedPort = parsePort(endpoint->port());
+                if (rule.protocol() == filter::NENetworkRuleProtocol::tcp || !namedPort ||
+                    (*namedPort && **namedPort != quicPort)) {
+                    ++translated.unmatchableHostRuleCount;
+                } else {
+                    translated.namedHostRules.push_back(
+                        {endpoint->hostname(), settings.rules[index].action});
+                }
                 continue;
             }
             prefix = static_cast<int>(address->length() * 8);

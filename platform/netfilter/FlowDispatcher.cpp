@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "common/BuildConstants.h"
+#include "platform/netfilter/ICMPUnreachablePacket.h"
 #include "platform/netfilter/PacketHeaders.h"
 #include "platform/netfilter/PacketMarks.h"
 #include "platform/netfilter/TCPResetPacket.h"
@@ -32,16 +33,27 @@ class FlowDispatcher::Sink final : public PacketVerdictSink {
         }
     }
 
+    void sendUnreachable(const RefusedDatagram& datagram) override {
+        auto sent = resets.send(buildPortUnreachablePacket(datagram), datagram.sender);
+        if (!sent && !didReportUnreachableFailure) {
+            didReportUnreachableFailure = true;
+            logger.error("senders of dropped datagram flows are not told: %{public}s",
+                         {sent.error().description});
+        }
+    }
+
   private:
     NetfilterQueue& queue;
     const base::Logger& logger;
     RawPacketSender resets;
     bool didReportResetFailure = false;
+    bool didReportUnreachableFailure = false;
 };
 
 FlowDispatcher::FlowDispatcher(std::unique_ptr<NetfilterQueue> queue,
                                std::shared_ptr<filter::NEFilterDataProvider> provider,
                                FlowTrackerLimits limits,
+                               std::shared_ptr<const NamedFlowRouting> routing,
                                std::shared_ptr<LearnedNameRouting> learnedNames)
     : queue(std::move(queue)),
       logger(common::filterLogSubsystem, "netfilter"),
@@ -53,7 +65,8 @@ FlowDispatcher::FlowDispatcher(std::unique_ptr<NetfilterQueue> queue,
             return learnedNames->nameFor(address, LearnedNameRouting::Clock::now());
         };
     }
-    tracker = std::make_unique<FlowTracker>(std::move(provider), *sink, limits, std::move(lookup));
+    tracker = std::make_unique<FlowTracker>(std::move(provider), *sink, limits, std::move(routing),
+                                            std::move(lookup));
 }
 
 FlowDispatcher::~FlowDispatcher() {

@@ -26,6 +26,7 @@ class FlowDispatcher {
     FlowDispatcher(std::unique_ptr<NetfilterQueue> queue,
                    std::shared_ptr<filter::NEFilterDataProvider> provider,
                    FlowTrackerLimits limits,
+                   std::shared_ptr<const NamedFlowRouting> routing = nullptr,
                    std::shared_ptr<LearnedNameRouting> learnedNames = nullptr);
     // Stops the thread, as stop() does.
     ~FlowDispatcher();

@@ -4,15 +4,24 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <exception>
 #include <string>
 #include <utility>
 
 #include "common/BuildConstants.h"
 #include "filter/framework/NEFilterFlow.h"
+#include "platform/netfilter/PacketMarks.h"
 
 namespace platform::netfilter {
 namespace {
+
+// How much of a datagram an ICMP error about it quotes.
+constexpr std::size_t quotedPayloadLength = 64;
+
+bool isQueuedForNaming(const QueuedPacket& packet) {
+    return (packet.mark & markMask) == static_cast<std::uint32_t>(FlowMark::nameLookup);
+}
 
 // Sequence numbers this far behind the first byte belong to the handshake or to a keep-alive
 // probe, not to the data.
@@ -56,17 +65,30 @@ struct FlowTracker::Flow {
     std::uint64_t nextDatagramOffset = 0;
     // Present while the flow is under inspection.
     std::optional<OutboundStream> stream;
+    // Present while the flow's host name is being learned.
+    std::unique_ptr<Naming> naming;
+    // UDP: the first bytes of the first datagram, for an ICMP error about the flow.
+    std::vector<std::uint8_t> quote;
     std::size_t accountedHeldBytes = 0;
     Clock::time_point lastActivity;
+};
+
+struct FlowTracker::Naming {
+    QUICInitialReader reader;
+    std::vector<QueuedPacket> held;
+    std::size_t heldBytes = 0;
+    Clock::time_point oldestHeldSince;
 };
 
 FlowTracker::FlowTracker(std::shared_ptr<filter::NEFilterDataProvider> provider,
                          PacketVerdictSink& sink,
                          FlowTrackerLimits limits,
+                         std::shared_ptr<const NamedFlowRouting> routing,
                          LearnedNameLookup learnedNames)
     : provider(std::move(provider)),
       sink(sink),
       limits(limits),
+      routing(std::move(routing)),
       learnedNames(std::move(learnedNames)),
       logger(common::filterLogSubsystem, "netfilter") {}
 
@@ -110,7 +132,18 @@ void FlowTracker::handlePacket(const QueuedPacket& packet,
             return;
         }
     } else if (found == flowsByKey.end()) {
-        handleNewFlow(startFlow(key, headers, now), packet, headers, now);
+        Flow& flow = startFlow(key, headers, now);
+        const auto payload =
+            headers.payload.first(std::min(headers.payload.size(), quotedPayloadLength));
+        flow.quote.assign(payload.begin(), payload.end());
+        if (isQueuedForNaming(packet)) {
+            flow.state = State::naming;
+            flow.naming = std::make_unique<Naming>();
+            handleNamingPacket(flow, packet, headers, now);
+            updateHeldAccounting(flow);
+            return;
+        }
+        handleNewFlow(flow, packet, headers, now);
         return;
     } else {
         touch(found->second, now);
@@ -122,10 +155,17 @@ void FlowTracker::handlePacket(const QueuedPacket& packet,
             sink.setVerdict(packet, PacketDisposition::allowFlow);
             return;
         case State::dropped:
+            if (!flow.isStream) {
+                refuse(flow, headers.payload);
+            }
             sink.setVerdict(packet, PacketDisposition::dropFlow);
             return;
         case State::inspecting:
             handleInspectedPacket(flow, packet, headers, now);
+            updateHeldAccounting(flow);
+            return;
+        case State::naming:
+            handleNamingPacket(flow, packet, headers, now);
             updateHeldAccounting(flow);
             return;
     }
@@ -141,6 +181,8 @@ FlowTracker::Flow& FlowTracker::startFlow(const FlowKey& key,
         }
         if (flows.front().state == State::inspecting) {
             failOpen(flows.front());
+        } else if (flows.front().state == State::naming) {
+            decideNamedFlow(flows.front(), std::nullopt);
         }
         forgetFlow(flows.begin());
     }
@@ -185,6 +227,9 @@ void FlowTracker::handleNewFlow(Flow& flow,
     switch (verdict.kind) {
         case filter::NEFilterNewFlowVerdict::Kind::drop:
             flow.state = State::dropped;
+            if (!flow.isStream) {
+                refuse(flow, headers.payload);
+            }
             sink.setVerdict(packet, PacketDisposition::dropFlow);
             return;
         case filter::NEFilterNewFlowVerdict::Kind::filterData:
@@ -339,6 +384,9 @@ void FlowTracker::drop(Flow& flow) {
                             flow.key.localPort, *flow.lastAcknowledgment, nextSequence});
         }
     }
+    if (!flow.isStream) {
+        refuse(flow, flow.quote);
+    }
     for (std::size_t index = 0; index < segments.size(); ++index) {
         sink.setVerdict(segments[index].packet,
                         index == 0 ? PacketDisposition::dropFlow : PacketDisposition::discard);
@@ -348,11 +396,90 @@ void FlowTracker::drop(Flow& flow) {
     updateHeldAccounting(flow);
 }
 
+void FlowTracker::handleNamingPacket(Flow& flow,
+                                     const QueuedPacket& packet,
+                                     const PacketHeaders& headers,
+                                     Clock::time_point now) {
+    Naming& naming = *flow.naming;
+    if (naming.held.empty()) {
+        naming.oldestHeldSince = now;
+    }
+    naming.held.push_back(packet);
+    naming.heldBytes += headers.payload.size();
+    if (headers.isTruncated) {
+        // The reader cannot see the whole datagram.
+        decideNamedFlow(flow, std::nullopt);
+        return;
+    }
+    const auto& outcome = naming.reader.addDatagram(headers.payload);
+    switch (outcome.kind) {
+        case QUICInitialReader::Kind::needMore:
+            return;
+        case QUICInitialReader::Kind::noName:
+            decideNamedFlow(flow, std::nullopt);
+            return;
+        case QUICInitialReader::Kind::name:
+            decideNamedFlow(flow, outcome.name);
+            return;
+    }
+}
+
+void FlowTracker::decideNamedFlow(Flow& flow, const std::optional<std::string>& name) {
+    auto held = std::move(flow.naming->held);
+    flow.naming.reset();
+    updateHeldAccounting(flow);
+
+    auto action = routing ? routing->defaultAction() : filter::NEFilterAction::allow;
+    bool isDropped = action == filter::NEFilterAction::drop;
+    if (name && routing) {
+        if (const auto ruleAction = routing->ruleActionFor(*name)) {
+            isDropped = *ruleAction == filter::NEFilterAction::drop;
+            if (*ruleAction == filter::NEFilterAction::filterData) {
+                flow.socketFlow = std::make_shared<const filter::NEFilterSocketFlow>(
+                    flow.socketFlow->identifier(), std::nullopt, *name,
+                    flow.socketFlow->remoteEndpoint(), SOCK_DGRAM);
+                isDropped = askNewFlow(flow).kind == filter::NEFilterNewFlowVerdict::Kind::drop;
+            }
+        }
+    }
+    if (isDropped) {
+        flow.state = State::dropped;
+        refuse(flow, flow.quote);
+        for (std::size_t index = 0; index < held.size(); ++index) {
+            sink.setVerdict(held[index],
+                            index == 0 ? PacketDisposition::dropFlow : PacketDisposition::discard);
+        }
+        return;
+    }
+    flow.state = State::allowed;
+    for (const auto& packet : held) {
+        sink.setVerdict(packet, PacketDisposition::allowFlow);
+    }
+}
+
+void FlowTracker::refuse(const Flow& flow, std::span<const std::uint8_t> payload) {
+    sink.sendUnreachable({flow.key.local, flow.key.remote, flow.key.localPort, flow.key.remotePort,
+                          payload.first(std::min(payload.size(), quotedPayloadLength))});
+}
+
+std::optional<FlowTracker::Clock::time_point> FlowTracker::oldestHeldSince(const Flow& flow) const {
+    if (flow.naming && !flow.naming->held.empty()) {
+        return flow.naming->oldestHeldSince;
+    }
+    if (flow.stream) {
+        return flow.stream->oldestHeldSince();
+    }
+    return std::nullopt;
+}
+
 void FlowTracker::updateHeldAccounting(Flow& flow) {
-    const std::size_t heldNow = flow.stream ? flow.stream->heldBytes() : 0;
+    const std::size_t heldNow = flow.stream   ? flow.stream->heldBytes()
+                                : flow.naming ? flow.naming->heldBytes
+                                              : 0;
     totalHeldBytes = totalHeldBytes - flow.accountedHeldBytes + heldNow;
     flow.accountedHeldBytes = heldNow;
-    if (flow.stream && flow.stream->heldSegmentCount() > 0) {
+    if ((flow.stream && flow.stream->heldSegmentCount() > 0) ||
+        (flow.naming && !flow.naming->held.empty())) {
         flowsHoldingPackets.insert(flow.key);
     } else {
         flowsHoldingPackets.erase(flow.key);
@@ -363,8 +490,17 @@ void FlowTracker::expire(Clock::time_point now) {
     const std::vector<FlowKey> holding(flowsHoldingPackets.begin(), flowsHoldingPackets.end());
     for (const auto& key : holding) {
         Flow& flow = *flowsByKey.at(key);
-        const auto oldest = flow.stream->oldestHeldSince();
-        if (oldest && *oldest + limits.heldPacketTimeout <= now) {
+        const auto oldest = oldestHeldSince(flow);
+        if (!oldest || *oldest + limits.heldPacketTimeout > now) {
+            continue;
+        }
+        if (flow.state == State::naming) {
+            logger.log(
+                "deciding flow %{public}s without its host name: a datagram was held too "
+                "long",
+                {flow.socketFlow->identifier().uuidString()});
+            decideNamedFlow(flow, std::nullopt);
+        } else {
             logger.log("allowing flow %{public}s: a packet was held too long",
                        {flow.socketFlow->identifier().uuidString()});
             failOpen(flow);
@@ -372,6 +508,9 @@ void FlowTracker::expire(Clock::time_point now) {
     }
     while (!flows.empty() && flows.front().lastActivity + limits.flowIdleTimeout <= now) {
         auto oldest = flows.begin();
+        if (oldest->state == State::naming) {
+            decideNamedFlow(*oldest, std::nullopt);
+        }
         if (oldest->state != State::inspecting) {
             forgetFlow(oldest);
             continue;
@@ -388,7 +527,7 @@ std::optional<FlowTracker::Clock::time_point> FlowTracker::nextDeadline() const 
         deadline = flows.front().lastActivity + limits.flowIdleTimeout;
     }
     for (const auto& key : flowsHoldingPackets) {
-        const auto oldest = flowsByKey.at(key)->stream->oldestHeldSince();
+        const auto oldest = oldestHeldSince(*flowsByKey.at(key));
         if (oldest && (!deadline || *oldest + limits.heldPacketTimeout < *deadline)) {
             deadline = *oldest + limits.heldPacketTimeout;
         }
@@ -401,6 +540,11 @@ void FlowTracker::releaseAll() {
         if (flow.stream) {
             for (const auto& segment : flow.stream->takeHeld()) {
                 sink.setVerdict(segment.packet, PacketDisposition::accept);
+            }
+        }
+        if (flow.naming) {
+            for (const auto& packet : flow.naming->held) {
+                sink.setVerdict(packet, PacketDisposition::accept);
             }
         }
     }

@@ -14,8 +14,11 @@
 #include "base/log/Log.h"
 #include "filter/framework/NEFilterDataProvider.h"
 #include "platform/netfilter/FlowKey.h"
+#include "platform/netfilter/ICMPUnreachablePacket.h"
+#include "platform/netfilter/NamedFlowRouting.h"
 #include "platform/netfilter/OutboundStream.h"
 #include "platform/netfilter/PacketHeaders.h"
+#include "platform/netfilter/QUICInitialReader.h"
 #include "platform/netfilter/QueuedPacket.h"
 #include "platform/netfilter/TCPResetPacket.h"
 
@@ -28,6 +31,9 @@ class PacketVerdictSink {
     virtual void setVerdict(const QueuedPacket& packet, PacketDisposition disposition) = 0;
     // Sends a reset of the stand-in's own, to cut an end of a dropped flow.
     virtual void sendReset(const ResetSegment& segment) = 0;
+    // Sends an ICMP or ICMPv6 port unreachable of the stand-in's own, to tell the sender of a
+    // dropped datagram flow that nobody will answer.
+    virtual void sendUnreachable(const RefusedDatagram& datagram) = 0;
 };
 
 // The bounds of the tracker's memory and of the time a packet waits.
@@ -71,6 +77,18 @@ using LearnedNameLookup = std::function<std::optional<std::string>(const IPAddre
 // it forgets the flow too. A verdict that asks for inbound data only, or to peek at no byte, allows
 // the flow. Bytes carried by a SYN (TCP Fast Open) are let through without being shown.
 //
+// A UDP flow that the chain queued to have its host name learned (FlowMark::nameLookup, a QUIC
+// flow to port 443 while named host rules are installed) is not offered at once: its datagrams are
+// held and read by a QUICInitialReader until it answers. A name covered by a named host rule of
+// the filter-data action offers the flow to handleNewFlow with that name as `remoteHostname`; a
+// rule of another action takes that action. A name no rule covers, no name at all, a truncated
+// datagram or a datagram held past the watchdog's bound take the default action, without the
+// provider. On a datagram flow only the drop verdict drops; every other verdict allows it.
+//
+// A dropped datagram flow's held datagrams are discarded, and so is every later one; the sender
+// is told with an ICMP (ICMPv6) port unreachable for each, so that it gives up at once. An allowed
+// flow's held datagrams are let go in the order they came.
+//
 // Not thread-safe: one thread calls every method.
 class FlowTracker {
   public:
@@ -79,6 +97,7 @@ class FlowTracker {
     FlowTracker(std::shared_ptr<filter::NEFilterDataProvider> provider,
                 PacketVerdictSink& sink,
                 FlowTrackerLimits limits = {},
+                std::shared_ptr<const NamedFlowRouting> routing = nullptr,
                 LearnedNameLookup learnedNames = {});
     ~FlowTracker();
     FlowTracker(const FlowTracker&) = delete;
@@ -98,8 +117,9 @@ class FlowTracker {
     std::size_t heldBytes() const { return totalHeldBytes; }
 
   private:
-    enum class State { inspecting, allowed, dropped };
+    enum class State { inspecting, naming, allowed, dropped };
     struct Flow;
+    struct Naming;
     using FlowList = std::list<Flow>;
 
     Flow& startFlow(const FlowKey& key, const PacketHeaders& headers, Clock::time_point now);
@@ -115,6 +135,14 @@ class FlowTracker {
                                const PacketHeaders& headers,
                                Clock::time_point now);
     void runInspection(Flow& flow);
+    void handleNamingPacket(Flow& flow,
+                            const QueuedPacket& packet,
+                            const PacketHeaders& headers,
+                            Clock::time_point now);
+    // Decides a flow under naming from its host name, or without one.
+    void decideNamedFlow(Flow& flow, const std::optional<std::string>& name);
+    void refuse(const Flow& flow, std::span<const std::uint8_t> payload);
+    std::optional<Clock::time_point> oldestHeldSince(const Flow& flow) const;
     void finishOutbound(Flow& flow);
     void failOpen(Flow& flow);
     void allow(Flow& flow);
@@ -130,6 +158,7 @@ class FlowTracker {
     std::shared_ptr<filter::NEFilterDataProvider> provider;
     PacketVerdictSink& sink;
     const FlowTrackerLimits limits;
+    const std::shared_ptr<const NamedFlowRouting> routing;
     const LearnedNameLookup learnedNames;
     const base::Logger logger;
 

@@ -94,6 +94,7 @@ void NetfilterFramework::install(const filter::NEFilterSettings& settings,
             !installed) {
             error = installed.error();
         } else {
+            routing->replace(translated->namedHostRules, translated->defaultAction);
             logger.log(
                 "installed %{public}ld packet rules and %{public}ld host names in table "
                 "inet %{public}s",

@@ -12,6 +12,7 @@
 #include "filter/framework/NEFilterDataProvider.h"
 #include "platform/netfilter/EventLoop.h"
 #include "platform/netfilter/FileWatch.h"
+#include "platform/netfilter/NamedFlowRouting.h"
 #include "platform/netfilter/NftablesTable.h"
 
 namespace platform::netfilter {
@@ -55,6 +56,10 @@ class NetfilterFramework final : public filter::FilterFramework {
         filter::ConfigurationChangeHandler handler) override;
     void apply(filter::NEFilterSettings settings, filter::SettingsCompletion completion) override;
 
+    // The named host rules and default action of the settings installed last, for the flow
+    // tracker.
+    std::shared_ptr<const NamedFlowRouting> namedFlowRouting() const { return routing; }
+
     // Starts watching the configuration file. On the event loop.
     void startWatchingConfiguration();
     // Makes every later installation fail, and deletes the table. On the event loop.
@@ -77,6 +82,7 @@ class NetfilterFramework final : public filter::FilterFramework {
     const Options options;
     const base::Logger logger;
     NftablesTable table;
+    const std::shared_ptr<NamedFlowRouting> routing = std::make_shared<NamedFlowRouting>();
     std::shared_ptr<LearnedNameRouting> learnedNameRouting;
     std::unique_ptr<FileWatch> fileWatch;
     bool isStopped = false;

@@ -47,6 +47,7 @@ constexpr std::uint32_t ipv4AddressType = 7;
 constexpr std::uint32_t ipv6AddressType = 8;
 constexpr std::size_t messageRoom = 16 * 1024;
 constexpr std::uint8_t tcpFlagsOffset = 13;
+constexpr std::uint16_t quicPort = 443;
 
 // Netlink messages laid end to end, ready to send as one batch.
 class MessageBatch {
@@ -159,6 +160,11 @@ class RuleBuilder {
         return loadConntrack(NFT_CT_MARK)
             .bitwise32(~markMask, static_cast<std::uint32_t>(value))
             .storeConntrack(NFT_CT_MARK);
+    }
+    RuleBuilder& setMark(FlowMark value) {
+        return loadMeta(NFT_META_MARK)
+            .bitwise32(~markMask, static_cast<std::uint32_t>(value))
+            .storeMeta(NFT_META_MARK);
     }
     RuleBuilder& clearMark() {
         return loadMeta(NFT_META_MARK).bitwise32(~markMask, 0).storeMeta(NFT_META_MARK);
@@ -369,6 +375,15 @@ std::vector<std::unique_ptr<nftnl_rule, RuleDeleter>> chainRules(const std::stri
         }
         finishWithAction(matching, match.action, match.protocol, queueNumber, useCompatibility);
         rules.push_back(matching.build());
+    }
+    if (!settings.namedHostRules.empty()) {
+        // QUIC flows, whose host names the stand-in learns from their Initial packets.
+        rules.push_back(rule()
+                            .isNewFlow(IPPROTO_UDP)
+                            .destinationPortIs(quicPort)
+                            .setMark(FlowMark::nameLookup)
+                            .queue(queueNumber, useCompatibility)
+                            .build());
     }
     if (settings.defaultAction != filter::NEFilterAction::allow) {
         for (std::uint8_t protocol : {std::uint8_t{IPPROTO_TCP}, std::uint8_t{IPPROTO_UDP}}) {

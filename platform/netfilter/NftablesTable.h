@@ -30,7 +30,10 @@ namespace platform::netfilter {
 //      first bytes) and UDP to any port but 443 (QUIC, likewise); DNS (TCP and UDP to port 53)
 //      never, so that blocking a name never cuts the lookups of a resolver that shares its address;
 //   7. new flows (a TCP SYN, a UDP datagram of a new connection) matching the settings' rules take
-//      the rule's action: filter-data queues, allow lets go, drop rejects; then the default action.
+//      the rule's action: filter-data queues, allow lets go, drop rejects;
+//   8. while there are named host rules, new UDP flows to port 443 (QUIC) are queued with
+//      FlowMark::nameLookup in the packet's mark, for the stand-in to learn their host names;
+//   9. then the default action.
 //
 // With an answer queue, a second chain, on the input hook, sends every UDP datagram and TCP
 // segment from port 53 (DNS answers, IPv4 and IPv6) to that queue, whose reader accepts each at

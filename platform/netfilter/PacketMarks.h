@@ -17,6 +17,9 @@ enum class FlowMark : std::uint32_t {
     drop = 0x20000000,
     inspect = 0x30000000,
     ownPacket = 0x40000000,
+    // Set by the chain on a new UDP flow to port 443 that it queues so that the stand-in learns
+    // the flow's host name from its QUIC Initial packets.
+    nameLookup = 0x50000000,
 };
 
 // `mark` with the stand-in's bits replaced by `value`.

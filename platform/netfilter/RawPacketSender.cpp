@@ -60,7 +60,7 @@ base::Expected<bool> RawPacketSender::send(std::span<const std::uint8_t> packet,
     const ssize_t sent = ::sendto(*descriptor, packet.data(), packet.size(), 0,
                                   reinterpret_cast<const sockaddr*>(&address), addressLength);
     if (sent < 0) {
-        return base::Error{std::string("cannot send a reset: ") + std::strerror(errno)};
+        return base::Error{std::string("cannot send a packet: ") + std::strerror(errno)};
     }
     return true;
 }

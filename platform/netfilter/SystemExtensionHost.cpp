@@ -109,6 +109,7 @@ void SystemExtensionHost::begin() {
     provider->attachFramework(framework);
     if (queue) {
         dispatcher = std::make_unique<FlowDispatcher>(std::move(queue).value(), provider, limits,
+                                                      framework->namedFlowRouting(),
                                                       framework->learnedNames());
         dispatcher->start();
     }

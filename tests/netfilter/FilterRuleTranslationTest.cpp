@@ -24,10 +24,12 @@ NEFilterRule networkRule(const std::string& address,
             action};
 }
 
-NEFilterRule hostRule(const std::string& host, const std::string& port = "0") {
-    return {NENetworkRule::destinationHost(NWHostEndpoint::endpointWithHostname(host, port),
-                                           NENetworkRuleProtocol::any),
-            NEFilterAction::filterData};
+NEFilterRule hostRule(const std::string& host,
+                      const std::string& port = "0",
+                      NENetworkRuleProtocol protocol = NENetworkRuleProtocol::any) {
+    return {
+        NENetworkRule::destinationHost(NWHostEndpoint::endpointWithHostname(host, port), protocol),
+        NEFilterAction::filterData};
 }
 
 PacketMatch match(const std::string& address,
@@ -43,6 +45,8 @@ TEST(FilterRuleTranslationTest, TurnsRulesIntoPacketMatchesInOrder) {
         const char* name;
         std::vector<NEFilterRule> rules;
         std::vector<PacketMatch> matches;
+        std::vector<NamedHostRule> named = {};
+        std::size_t unmatchable = 0;
     } cases[] = {
         {"a UDP network, any port",
          {networkRule("10.0.0.0", 8, "0", NENetworkRuleProtocol::udp)},
@@ -54,7 +58,16 @@ TEST(FilterRuleTranslationTest, TurnsRulesIntoPacketMatchesInOrder) {
         {"a host rule for an address literal",
          {hostRule("192.0.2.7", "443")},
          {match("192.0.2.7", 32, 443, IPPROTO_TCP), match("192.0.2.7", 32, 443, IPPROTO_UDP)}},
-        {"a host rule for a name", {hostRule("blocked.example")}, {}},
+        {"host rules for names: any port or 443 of any protocol or UDP are named rules",
+         {hostRule("blocked.example"), hostRule("quic.example", "443", NENetworkRuleProtocol::udp)},
+         {},
+         {{"blocked.example", NEFilterAction::filterData},
+          {"quic.example", NEFilterAction::filterData}}},
+        {"host rules for names that no learned name can match",
+         {hostRule("tcp.example", "0", NENetworkRuleProtocol::tcp), hostRule("dns.example", "53")},
+         {},
+         {},
+         2},
         {"several rules, in order",
          {networkRule("0.0.0.0", 0, "80", NENetworkRuleProtocol::tcp),
           networkRule("::", 0, "443", NENetworkRuleProtocol::tcp)},
@@ -65,7 +78,9 @@ TEST(FilterRuleTranslationTest, TurnsRulesIntoPacketMatchesInOrder) {
         const auto translated = translateFilterSettings({testCase.rules, NEFilterAction::drop});
         ASSERT_TRUE(translated.hasValue());
         EXPECT_EQ(translated->matches, testCase.matches);
-        EXPECT_EQ(translated->hostRuleNames.size(), testCase.matches.empty() ? 1u : 0u);
+        EXPECT_EQ(translated->namedHostRules, testCase.named);
+        EXPECT_EQ(translated->unmatchableHostRuleCount, testCase.unmatchable);
+        EXPECT_EQ(translated->hostRuleNames.size(), testCase.named.size() + testCase.unmatchable);
         EXPECT_EQ(translated->defaultAction, NEFilterAction::drop);
     }
 }

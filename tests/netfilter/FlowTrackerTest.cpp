@@ -6,13 +6,16 @@
 #include <sys/socket.h>
 
 #include <deque>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "filter/framework/NEFilterDataProvider.h"
+#include "platform/netfilter/PacketMarks.h"
 
 namespace platform::netfilter {
 namespace {
@@ -93,6 +96,9 @@ class RecordingSink final : public PacketVerdictSink {
         verdicts.emplace_back(packet.identifier, disposition);
     }
     void sendReset(const ResetSegment& segment) override { resets.push_back(segment); }
+    void sendUnreachable(const RefusedDatagram& datagram) override { refusals.push_back(datagram); }
+
+    std::vector<RefusedDatagram> refusals;
 };
 
 // One flow's outbound packets: 10.0.0.2 (or ::1):localPort to remote:remotePort.
@@ -447,7 +453,7 @@ namespace {
 
 TEST_F(FlowTrackerTest, NamesNewFlowsFromDNSExceptWebFlowsAndDNSItself) {
     std::vector<std::string> lookedUp;
-    tracker = std::make_unique<FlowTracker>(provider, sink, FlowTrackerLimits{},
+    tracker = std::make_unique<FlowTracker>(provider, sink, FlowTrackerLimits{}, nullptr,
                                             [&](const IPAddress& address) {
                                                 lookedUp.push_back(address.text());
                                                 return std::optional<std::string>("learnt.example");
@@ -480,6 +486,143 @@ TEST_F(FlowTrackerTest, NamesNewFlowsFromDNSExceptWebFlowsAndDNSItself) {
                                              : std::vector<std::string>{});
         EXPECT_EQ(seen.remoteAddress, "2001:db8::7");
     }
+}
+
+// QUIC flows queued for naming, with the first flight of a real Chromium to blocked.example.
+class NamedFlowTest : public FlowTrackerTest {
+  protected:
+    static constexpr std::uint32_t queuedForNaming =
+        static_cast<std::uint32_t>(FlowMark::nameLookup) | 0x5;
+
+    NamedFlowTest() {
+        std::ifstream file(std::string(TOVRIN_TEST_DATA_DIR) + "/captures/quic-chromium-v4.bin",
+                           std::ios::binary);
+        const std::string bytes(std::istreambuf_iterator<char>(file), {});
+        for (std::size_t offset = 0; offset + 2 <= bytes.size();) {
+            const std::size_t length =
+                (static_cast<std::size_t>(std::uint8_t(bytes[offset])) << 8) |
+                std::uint8_t(bytes[offset + 1]);
+            chromium.push_back(bytes.substr(offset + 2, length));
+            offset += 2 + length;
+        }
+        routing->replace({{"other.example", filter::NEFilterAction::drop},
+                          {"blocked.example", filter::NEFilterAction::filterData}},
+                         filter::NEFilterAction::allow);
+        tracker = std::make_unique<FlowTracker>(provider, sink, FlowTrackerLimits{}, routing);
+    }
+
+    void sendNamed(std::uint32_t identifier, const std::string& bytes) {
+        tracker->handlePacket({identifier, queuedForNaming}, quic.datagram(bytes), now);
+    }
+
+    std::shared_ptr<NamedFlowRouting> routing = std::make_shared<NamedFlowRouting>();
+    FlowPackets quic{IPPROTO_UDP, "192.0.2.80", 443};
+    std::vector<std::string> chromium;
+};
+
+TEST_F(NamedFlowTest, AFlowWhoseNameARuleCoversIsOfferedWithThatName) {
+    ASSERT_EQ(chromium.size(), 2u);
+    struct Case {
+        const char* name;
+        NEFilterNewFlowVerdict verdict;
+        Disposition first;
+        Disposition second;
+    } cases[] = {
+        {"drop", NEFilterNewFlowVerdict::dropVerdict(), Disposition::dropFlow,
+         Disposition::discard},
+        {"allow", NEFilterNewFlowVerdict::allowVerdict(), Disposition::allowFlow,
+         Disposition::allowFlow},
+        {"filter data counts as allow",
+         NEFilterNewFlowVerdict::filterDataVerdict(false, 0, true, 1024), Disposition::allowFlow,
+         Disposition::allowFlow},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        sink = {};
+        provider->newFlows.clear();
+        tracker = std::make_unique<FlowTracker>(provider, sink, FlowTrackerLimits{}, routing);
+        provider->newFlowVerdict = [&] { return testCase.verdict; };
+
+        sendNamed(1, chromium[1]);
+        EXPECT_TRUE(sink.verdicts.empty());
+        EXPECT_TRUE(provider->newFlows.empty());
+        EXPECT_EQ(tracker->heldBytes(), chromium[1].size());
+        sendNamed(2, chromium[0]);
+
+        ASSERT_EQ(provider->newFlows.size(), 1u);
+        EXPECT_EQ(provider->newFlows[0].remoteHostname, "blocked.example");
+        EXPECT_EQ(provider->newFlows[0].socketType, SOCK_DGRAM);
+        EXPECT_EQ(provider->newFlows[0].remoteAddress, "192.0.2.80");
+        ASSERT_EQ(sink.verdicts.size(), 2u);
+        EXPECT_EQ(sink.verdicts[0], std::make_pair(1u, testCase.first));
+        EXPECT_EQ(sink.verdicts[1], std::make_pair(2u, testCase.second));
+        EXPECT_EQ(tracker->heldBytes(), 0u);
+
+        const bool dropped = testCase.first == Disposition::dropFlow;
+        ASSERT_EQ(sink.refusals.size(), dropped ? 1u : 0u);
+        sendNamed(3, "a later datagram");
+        EXPECT_EQ(verdict(3), dropped ? Disposition::dropFlow : Disposition::allowFlow);
+        if (dropped) {
+            ASSERT_EQ(sink.refusals.size(), 2u);
+            EXPECT_EQ(sink.refusals[1].sender, *IPAddress::fromText("10.0.0.2"));
+            EXPECT_EQ(sink.refusals[1].receiver, *IPAddress::fromText("192.0.2.80"));
+            EXPECT_EQ(sink.refusals[1].senderPort, 40000);
+            EXPECT_EQ(sink.refusals[1].receiverPort, 443);
+        }
+    }
+}
+
+TEST_F(NamedFlowTest, OtherFlowsTakeARulesOrTheDefaultActionWithoutTheProvider) {
+    struct Case {
+        const char* name;
+        std::vector<NamedHostRule> rules;
+        filter::NEFilterAction defaultAction;
+        Disposition expected;
+    } cases[] = {
+        {"no rule covers the name",
+         {{"elsewhere.example", filter::NEFilterAction::filterData}},
+         filter::NEFilterAction::allow,
+         Disposition::allowFlow},
+        {"a suffix that is no label",
+         {{"ed.example", filter::NEFilterAction::filterData}},
+         filter::NEFilterAction::allow,
+         Disposition::allowFlow},
+        {"a rule that drops",
+         {{"example", filter::NEFilterAction::drop}},
+         filter::NEFilterAction::allow,
+         Disposition::dropFlow},
+        {"a default that drops",
+         {{"elsewhere.example", filter::NEFilterAction::filterData}},
+         filter::NEFilterAction::drop,
+         Disposition::dropFlow},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        sink = {};
+        routing->replace(testCase.rules, testCase.defaultAction);
+        tracker = std::make_unique<FlowTracker>(provider, sink, FlowTrackerLimits{}, routing);
+        sendNamed(1, chromium[0]);
+        sendNamed(2, chromium[1]);
+        EXPECT_EQ(verdict(1), testCase.expected);
+        EXPECT_TRUE(provider->newFlows.empty());
+    }
+}
+
+TEST_F(NamedFlowTest, AFlowWithoutANameFailsOpen) {
+    sendNamed(1, "not a QUIC packet");
+    EXPECT_EQ(verdict(1), Disposition::allowFlow);
+
+    // A first Initial alone waits for the watchdog.
+    FlowPackets alone(IPPROTO_UDP, "2001:db8::80", 443);
+    tracker->handlePacket({2, queuedForNaming}, alone.datagram(chromium[0]), now);
+    EXPECT_FALSE(verdict(2).has_value());
+    ASSERT_TRUE(tracker->nextDeadline().has_value());
+    EXPECT_LE(*tracker->nextDeadline(), now + FlowTrackerLimits{}.heldPacketTimeout);
+    tracker->expire(now + FlowTrackerLimits{}.heldPacketTimeout);
+    EXPECT_EQ(verdict(2), Disposition::allowFlow);
+    EXPECT_TRUE(provider->newFlows.empty());
+    EXPECT_TRUE(sink.refusals.empty());
+    EXPECT_EQ(tracker->heldBytes(), 0u);
 }
 
 }  // namespace

@@ -373,6 +373,100 @@ def concurrent_connections(namespace, workspace):
     expect(sizes[-1] - sizes[0] < 16 * 1024, f"memory grew from {sizes[0]} to {sizes[-1]} KiB")
 
 
+class QUICSinks:
+    """A UDP socket on port 443 of each loopback address, counting the datagrams it receives."""
+
+    def __init__(self, namespace, workspace):
+        self.namespace = namespace
+        self.paths = {}
+        for address in ADDRESSES:
+            self.paths[address] = os.path.join(workspace.path, f"udp-{len(address)}.bin")
+            namespace.spawn([sys.executable, PEERS, "udp-sink", address, self.paths[address]])
+        wait_until(lambda: len(namespace.run(["ss", "-Hlun", "sport = :443"]).stdout
+                               .strip().splitlines()) == len(ADDRESSES), "the UDP sinks")
+
+    def count(self, address):
+        path = self.paths[address]
+        if not os.path.exists(path):
+            return 0
+        with open(path, "rb") as file:
+            data = file.read()
+        count = 0
+        while len(data) >= 2:
+            data = data[2 + int.from_bytes(data[:2], "big"):]
+            count += 1
+        return count
+
+    def chromium(self, peers, host, address, seconds=8):
+        """Chromium forced onto QUIC to HOST at ADDRESS: how many datagrams reached the sink,
+        whether Chromium gave up by itself, and after how long."""
+        before = self.count(address)
+        result = peers.peer("chromium-quic", host, address, str(seconds))
+        return self.count(address) - before, result["gaveUp"], result["seconds"]
+
+
+def quic_available():
+    if shutil.which("chromium") is None:
+        raise Skip("QUIC cases need Chromium")
+
+
+@case
+def quic_blocked_and_allowed(namespace, workspace):
+    """Chromium forced onto QUIC: to a blocked name no datagram passes and it gives up within a
+    few seconds; to an allowed name its datagrams reach the server; IPv4 and IPv6."""
+    quic_available()
+    peers, _ = start(namespace, workspace)
+    sinks = QUICSinks(namespace, workspace)
+    for address in ADDRESSES:
+        passed, gave_up, seconds = sinks.chromium(peers, "www.blocked.example", address)
+        print(f"  Chromium to www.blocked.example via {address} gave up after {seconds:.2f} s")
+        expect(passed == 0, f"{passed} datagrams to www.blocked.example via {address} passed")
+        expect(gave_up and seconds < 6.0,
+               f"Chromium to www.blocked.example via {address}: gave up {gave_up} "
+               f"after {seconds:.1f} s")
+        passed, _, _ = sinks.chromium(peers, "allowed.example", address, seconds=6)
+        expect(passed >= 2, f"only {passed} datagrams to allowed.example via {address}")
+    for key, wanted in [("ExtensionState", "blocked blocked.example"),
+                        ("LastBlockedHost", "blocked.example"),
+                        ("LastMatchedDomain", "blocked.example")]:
+        expect(workspace.value(key) == wanted, f"{key}: {workspace.value(key)}")
+    log = workspace.log()
+    expect("observed flow host=blocked.example url=<unavailable> endpoint=blocked.example" in log,
+           "the QUIC flow observed with its learned name")
+
+
+@case
+def quic_monitoring(namespace, workspace):
+    """While the policy only monitors, QUIC flows to a listed name go through."""
+    quic_available()
+    peers = Peers(namespace, workspace)
+    workspace.write_configuration(["blocked.example"], False, 3)
+    ContentFilter(namespace, workspace)
+    wait_until(lambda: workspace.value("ExtensionState") == "running", "the filter")
+    sinks = QUICSinks(namespace, workspace)
+    for address in ADDRESSES:
+        for host in ("blocked.example", "allowed.example"):
+            passed, _, _ = sinks.chromium(peers, host, address, seconds=5)
+            expect(passed >= 2, f"only {passed} datagrams to {host} via {address}")
+
+
+@case
+def quic_lone_initial_fails_open(namespace, workspace):
+    """A QUIC flow whose first Initial comes alone, its ClientHello never completed, is let
+    through once the watchdog gives up on its name."""
+    start(namespace, workspace)
+    sinks = QUICSinks(namespace, workspace)
+    capture = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data", "captures",
+                           "quic-chromium-v4.bin")
+    for address in ADDRESSES:
+        started = time.monotonic()
+        namespace.run([sys.executable, PEERS, "udp-send", address, capture])
+        wait_until(lambda: sinks.count(address) == 1, f"the lone Initial via {address}")
+        seconds = time.monotonic() - started
+        expect(1.0 < seconds < 3.0, f"the lone Initial via {address} took {seconds:.2f} s")
+    expect("without its host name: a datagram was held too long" in workspace.log(), "log line")
+
+
 def run_case(name, bin_dir):
     workspace = Workspace(bin_dir)
     try:

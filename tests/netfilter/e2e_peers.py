@@ -11,6 +11,8 @@ Each client command prints one JSON object saying what happened.
   http-server ADDRESS               http.server on ADDRESS:80 with a large listen backlog
   udp-sink ADDRESS FILE             receives UDP datagrams on ADDRESS:443 and appends each to
                                     FILE (a two-byte big-endian length, then the datagram)
+  udp-send ADDRESS FILE             sends the first datagram of FILE (as udp-sink writes them) to
+                                    ADDRESS:443 from a connected socket
   chromium-quic HOST ADDRESS SECS   headless Chromium loading https://HOST/ from ADDRESS, forced
                                     onto QUIC; whether it gave up by itself within SECS, and when
 """
@@ -131,6 +133,17 @@ def udp_sink(address, path):
                 file.write(len(datagram).to_bytes(2, "big") + datagram)
 
 
+def udp_send(address, path):
+    with open(path, "rb") as file:
+        data = file.read()
+    datagram = data[2:2 + int.from_bytes(data[:2], "big")]
+    family = socket.AF_INET6 if ":" in address else socket.AF_INET
+    with socket.socket(family, socket.SOCK_DGRAM) as sock:
+        sock.connect((address, 443))
+        sock.send(datagram)
+    return {"sent": len(datagram)}
+
+
 def chromium_quic(host, address, seconds):
     """Chromium forced onto QUIC for HOST, whose name resolves to ADDRESS only."""
     profile = tempfile.mkdtemp(prefix="tovrin-chromium-")
@@ -159,7 +172,7 @@ def chromium_quic(host, address, seconds):
 
 
 COMMANDS = {"split-hello": split_hello, "silent-close": silent_close, "concurrent": concurrent,
-            "chromium-quic": chromium_quic}
+            "chromium-quic": chromium_quic, "udp-send": udp_send}
 
 if __name__ == "__main__":
     if sys.argv[1] == "http-server":
