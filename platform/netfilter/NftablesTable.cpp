@@ -397,7 +397,9 @@ std::vector<std::unique_ptr<nftnl_rule, RuleDeleter>> chainRules(const std::stri
     return rules;
 }
 
-// The rules of the input chain: DNS answers go to the answer queue.
+// The rules of the input chain: DNS answers go to the answer queue. Only packets that answer a
+// connection this machine opened count, so that nobody can teach the stand-in names by sending
+// unasked-for packets from port 53.
 std::vector<std::unique_ptr<nftnl_rule, RuleDeleter>> answerChainRules(const std::string& table,
                                                                        std::uint16_t answerQueue,
                                                                        bool useCompatibility) {
@@ -406,6 +408,7 @@ std::vector<std::unique_ptr<nftnl_rule, RuleDeleter>> answerChainRules(const std
         rules.push_back(RuleBuilder(table, answerChainName)
                             .transportIs(protocol)
                             .sourcePortIs(dnsPort)
+                            .directionIsReply()
                             .queue(answerQueue, useCompatibility)
                             .build());
     }

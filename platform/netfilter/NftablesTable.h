@@ -36,8 +36,8 @@ namespace platform::netfilter {
 //   9. then the default action.
 //
 // With an answer queue, a second chain, on the input hook, sends every UDP datagram and TCP
-// segment from port 53 (DNS answers, IPv4 and IPv6) to that queue, whose reader accepts each at
-// once.
+// segment from port 53 that answers a connection of this machine (DNS answers, IPv4 and IPv6) to
+// that queue, whose reader accepts each at once.
 // Every queueing rule bypasses the queue when no process is bound to it, so that traffic flows
 // while the stand-in is not running.
 //

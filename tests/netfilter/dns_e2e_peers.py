@@ -14,6 +14,8 @@ namespaces. Client commands print one JSON object saying what happened.
   tcp-address ADDRESS PORT          the same without a lookup
   udp-address ADDRESS PORT
   lookup-time NAME COUNT FAMILY     COUNT lookups of NAME: each one's time in microseconds
+  unasked FROM TO NAME ADDRESS      sends, from FROM port 53 to TO port 40000, an answer nobody
+                                    asked for, saying that NAME is at ADDRESS
 """
 
 import json
@@ -193,8 +195,21 @@ def lookup_time(name, count, family):
     return {"microseconds": times}
 
 
+def unasked(source, destination, name, address):
+    family = socket.AF_INET6 if ":" in source else socket.AF_INET
+    zone = {name: [["AAAA" if ":" in address else "A", address]]}
+    query = struct.pack("!HHHHHH", 7, 0x0100, 1, 0, 0, 0) + encode_name(name) + \
+        struct.pack("!HH", TYPES["AAAA" if ":" in address else "A"], 1)
+    with socket.socket(family, socket.SOCK_DGRAM) as sock:
+        sock.bind((source, 53))
+        for _ in range(3):
+            sock.sendto(answer(zone, query), (destination, 40000))
+    return {"sent": 3}
+
+
 COMMANDS = {"lookup": lookup, "tcp": tcp, "udp": udp, "tcp-address": tcp_address,
-            "udp-address": udp_address, "lookup-time": lookup_time}
+            "udp-address": udp_address, "lookup-time": lookup_time,
+            "unasked": unasked}
 
 if __name__ == "__main__":
     if sys.argv[1] == "dns-server":

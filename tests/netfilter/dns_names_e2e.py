@@ -94,8 +94,8 @@ class Network:
         with open(os.path.join(self.resolver_folder, "resolv.conf"), "w") as file:
             file.write(f"nameserver {address}\noptions timeout:1 attempts:2 {options}\n")
 
-    def peer(self, *arguments):
-        result = self.client.run([sys.executable, PEERS, *map(str, arguments)], timeout=120)
+    def peer(self, *arguments, namespace=None):
+        result = (namespace or self.client).run([sys.executable, PEERS, *map(str, arguments)], timeout=120)
         expect(result.returncode == 0, f"dns_e2e_peers {arguments}: {result.stderr}")
         return json.loads(result.stdout)
 
@@ -127,6 +127,13 @@ def names_from_answers(network, workspace):
     name is an alias of an unlisted name; an allowed name passes; so does an address shared with
     a blocked name when it was last resolved for the allowed one, and not the other way round."""
     start(network, workspace)
+    # An answer nobody asked for teaches nothing.
+    for source, client, address in (("10.77.0.3", CLIENT_V4, "10.77.0.4"),
+                                    ("fd77::3", CLIENT_V6, "fd77::4")):
+        network.peer("unasked", source, client, "blocked.example", address,
+                     namespace=network.server)
+        outcome = network.peer("tcp-address", address, TCP_PORT)
+        expect(outcome["outcome"] == "echo", f"after an unasked-for answer: {outcome}")
     for family in ("4", "6"):
         network.expect_refused("blocked.example", family)
         network.expect_refused("www.blocked.example", family)
