@@ -68,6 +68,8 @@ std::vector<bench::RatioReporter::Target> targets() {
     }
     all.push_back({"ClientHello of 1953 bytes parsed and matched (100,000 domains)",
                    "Parse/tls-chromium-1953B/100000/ours", std::nullopt, 1e-6});
+    all.push_back({"QUIC flow named from Chromium's two Initial packets (2 x 1250 bytes)",
+                   "Parse/quic-chromium-2x1250B/ours", std::nullopt, 10e-6});
     for (const char* host : {"blocked", "clean"}) {
         all.push_back({std::string("blocking-state message, 100,000-domain blob, process start, ") +
                            host + " host",

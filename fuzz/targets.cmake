@@ -6,6 +6,7 @@ set(TOVRIN_FUZZ_TARGETS
     "tls_client_hello_fuzzer|TLSClientHelloFuzzer.cpp|tls-client-hello|filter_logic"
     "provider_fuzzer|FilterDataProviderFuzzer.cpp|provider|filter_logic"
     "native_message_fuzzer|NativeMessageFuzzer.cpp|native-message|safari_logic"
+    "quic_initial_fuzzer|QUICInitialFuzzer.cpp|quic-initial|netfilter_flows"
     "dns_answer_fuzzer|DNSAnswerFuzzer.cpp|dns-answer|netfilter_flows"
 )
 

@@ -22,11 +22,6 @@ class NamedFlowRouting {
         fallback = defaultAction;
     }
 
-    bool hasRules() const {
-        std::lock_guard lock(mutex);
-        return !namedRules.empty();
-    }
-
     // The action of the first rule whose host covers `name` (equal to it, or a dot-suffix of it),
     // or nothing when no rule covers it.
     std::optional<filter::NEFilterAction> ruleActionFor(const std::string& name) const {

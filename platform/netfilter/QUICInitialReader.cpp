@@ -4,6 +4,7 @@
 #include <openssl/evp.h>
 #include <openssl/kdf.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <string_view>
@@ -124,23 +125,35 @@ struct CipherContextDeleter {
 };
 using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, CipherContextDeleter>;
 
-// One HKDF step with SHA-256: extract (`salt` given) or expand (`info` given).
-bool hkdf(int mode,
+using KDFContext = std::unique_ptr<EVP_KDF_CTX, KDFContextDeleter>;
+
+// An HKDF context with its digest, SHA-256, chosen once for all the derivations of one
+// connection's keys; each step sets its own mode, key and salt or info.
+KDFContext newHKDFContext() {
+    if (hkdfAlgorithm() == nullptr) {
+        return nullptr;
+    }
+    KDFContext context(EVP_KDF_CTX_new(hkdfAlgorithm()));
+    char digest[] = "SHA256";
+    const OSSL_PARAM parameters[] = {
+        OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, digest, 0),
+        OSSL_PARAM_construct_end(),
+    };
+    if (!context || EVP_KDF_CTX_set_params(context.get(), parameters) != 1) {
+        return nullptr;
+    }
+    return context;
+}
+
+// One HKDF step: extract (`salt` given) or expand (`info` given).
+bool hkdf(EVP_KDF_CTX* context,
+          int mode,
           std::span<const std::uint8_t> key,
           std::span<const std::uint8_t> saltOrInfo,
           std::span<std::uint8_t> output) {
-    if (hkdfAlgorithm() == nullptr) {
-        return false;
-    }
-    std::unique_ptr<EVP_KDF_CTX, KDFContextDeleter> context(EVP_KDF_CTX_new(hkdfAlgorithm()));
-    if (!context) {
-        return false;
-    }
-    char digest[] = "SHA256";
     const bool isExtract = mode == EVP_KDF_HKDF_MODE_EXTRACT_ONLY;
     OSSL_PARAM parameters[] = {
         OSSL_PARAM_construct_int(OSSL_KDF_PARAM_MODE, &mode),
-        OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, digest, 0),
         OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY, const_cast<std::uint8_t*>(key.data()),
                                           key.size()),
         OSSL_PARAM_construct_octet_string(isExtract ? OSSL_KDF_PARAM_SALT : OSSL_KDF_PARAM_INFO,
@@ -148,11 +161,12 @@ bool hkdf(int mode,
                                           saltOrInfo.size()),
         OSSL_PARAM_construct_end(),
     };
-    return EVP_KDF_derive(context.get(), output.data(), output.size(), parameters) == 1;
+    return EVP_KDF_derive(context, output.data(), output.size(), parameters) == 1;
 }
 
 // HKDF-Expand-Label of TLS 1.3 (RFC 8446 section 7.1) with an empty context.
-bool expandLabel(std::span<const std::uint8_t> secret,
+bool expandLabel(EVP_KDF_CTX* context,
+                 std::span<const std::uint8_t> secret,
                  std::string_view label,
                  std::span<std::uint8_t> output) {
     constexpr std::string_view prefix = "tls13 ";
@@ -166,7 +180,7 @@ bool expandLabel(std::span<const std::uint8_t> secret,
         length += part.size();
     }
     info[length++] = 0;
-    return hkdf(EVP_KDF_HKDF_MODE_EXPAND_ONLY, secret, {info.data(), length}, output);
+    return hkdf(context, EVP_KDF_HKDF_MODE_EXPAND_ONLY, secret, {info.data(), length}, output);
 }
 
 }  // namespace
@@ -178,6 +192,9 @@ struct QUICInitialReader::Keys {
     std::array<std::uint8_t, ivLength> iv{};
     CipherContext headerProtection;
     CipherContext payload;
+    std::vector<std::uint8_t> header;
+    // The plaintext of the packet opened last.
+    std::vector<std::uint8_t> plaintext;
 
     static std::unique_ptr<Keys> derive(const VersionParameters& parameters,
                                         std::span<const std::uint8_t> connectionID) {
@@ -188,13 +205,18 @@ struct QUICInitialReader::Keys {
         keys->parameters = &parameters;
         keys->headerProtection.reset(EVP_CIPHER_CTX_new());
         keys->payload.reset(EVP_CIPHER_CTX_new());
+        const auto kdf = newHKDFContext();
+        EVP_KDF_CTX* const context = kdf.get();
         const bool derived =
             aesECB() != nullptr && aesGCM() != nullptr && keys->headerProtection && keys->payload &&
-            hkdf(EVP_KDF_HKDF_MODE_EXTRACT_ONLY, connectionID, parameters.salt, initialSecret) &&
-            expandLabel(initialSecret, "client in", clientSecret) &&
-            expandLabel(clientSecret, parameters.keyLabel, keys->key) &&
-            expandLabel(clientSecret, parameters.ivLabel, keys->iv) &&
-            expandLabel(clientSecret, parameters.headerProtectionLabel, headerProtectionKey) &&
+            context != nullptr &&
+            hkdf(context, EVP_KDF_HKDF_MODE_EXTRACT_ONLY, connectionID, parameters.salt,
+                 initialSecret) &&
+            expandLabel(context, initialSecret, "client in", clientSecret) &&
+            expandLabel(context, clientSecret, parameters.keyLabel, keys->key) &&
+            expandLabel(context, clientSecret, parameters.ivLabel, keys->iv) &&
+            expandLabel(context, clientSecret, parameters.headerProtectionLabel,
+                        headerProtectionKey) &&
             EVP_EncryptInit_ex2(keys->headerProtection.get(), aesECB(), headerProtectionKey.data(),
                                 nullptr, nullptr) == 1 &&
             EVP_CIPHER_CTX_set_padding(keys->headerProtection.get(), 0) == 1 &&
@@ -236,8 +258,8 @@ struct QUICInitialReader::Keys {
         }
         const std::size_t numberLength = ((packet[0] ^ mask[0]) & 0x03) + 1u;
         const std::size_t headerLength = numberOffset + numberLength;
-        std::vector<std::uint8_t> header(
-            packet.begin(), packet.begin() + static_cast<std::ptrdiff_t>(headerLength));
+        // The unprotected header, in a buffer kept from one packet to the next.
+        header.assign(packet.begin(), packet.begin() + static_cast<std::ptrdiff_t>(headerLength));
         header[0] ^= mask[0] & 0x0f;
         std::uint64_t packetNumber = 0;
         for (std::size_t index = 0; index < numberLength; ++index) {
@@ -450,8 +472,7 @@ QUICInitialReader::Step QUICInitialReader::readPacket(std::span<const std::uint8
     } else if (keys->parameters != header.parameters) {
         return Step::fail;
     }
-    std::vector<std::uint8_t> plaintext;
-    if (!keys->open(packet, header.numberOffset, plaintext) || !readFrames(plaintext)) {
+    if (!keys->open(packet, header.numberOffset, keys->plaintext) || !readFrames(keys->plaintext)) {
         return Step::fail;
     }
     return Step::goOn;
@@ -460,6 +481,16 @@ QUICInitialReader::Step QUICInitialReader::readPacket(std::span<const std::uint8
 bool QUICInitialReader::readFrames(std::span<const std::uint8_t> plaintext) {
     ByteReader reader(plaintext);
     while (reader.remaining() > 0) {
+        // Runs of PADDING, which fill most of a client's first Initial, one byte each.
+        const std::size_t start = reader.offset();
+        std::size_t end = start;
+        while (end < plaintext.size() && plaintext[end] == paddingFrame) {
+            ++end;
+        }
+        if (end > start) {
+            reader.skip(end - start);
+            continue;
+        }
         const auto type = readVarint(reader);
         if (!type) {
             return false;
@@ -504,15 +535,14 @@ bool QUICInitialReader::addCrypto(std::uint64_t offset, std::span<const std::uin
     }
     std::copy(data.begin(), data.end(), cryptoStream.begin() + static_cast<std::ptrdiff_t>(offset));
     std::fill(filled.begin() + static_cast<std::ptrdiff_t>(offset),
-              filled.begin() + static_cast<std::ptrdiff_t>(end), true);
+              filled.begin() + static_cast<std::ptrdiff_t>(end), std::uint8_t{1});
     return true;
 }
 
 void QUICInitialReader::decideIfComplete() {
-    std::size_t contiguous = 0;
-    while (contiguous < filled.size() && filled[contiguous]) {
-        ++contiguous;
-    }
+    contiguous = static_cast<std::size_t>(
+        std::find(filled.begin() + static_cast<std::ptrdiff_t>(contiguous), filled.end(), 0) -
+        filled.begin());
     if (contiguous < handshakeHeaderLength) {
         return;
     }
@@ -540,6 +570,7 @@ void QUICInitialReader::finish(Kind kind, std::string name) {
     keys.reset();
     cryptoStream = {};
     filled = {};
+    contiguous = 0;
 }
 
 std::optional<std::vector<std::uint8_t>> QUICInitialReader::decryptInitialPacket(

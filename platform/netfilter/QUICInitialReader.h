@@ -81,7 +81,9 @@ class QUICInitialReader {
     std::unique_ptr<Keys> keys;
     // The CRYPTO stream so far; `filled` marks the bytes that arrived.
     std::vector<std::uint8_t> cryptoStream;
-    std::vector<bool> filled;
+    std::vector<std::uint8_t> filled;
+    // How many bytes from the start of the stream have all arrived.
+    std::size_t contiguous = 0;
 };
 
 }  // namespace platform::netfilter

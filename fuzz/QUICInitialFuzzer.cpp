@@ -1,0 +1,49 @@
+// Feeds arbitrary datagrams to the QUIC Initial reader. The input is a list of datagrams, each a
+// two-byte big-endian length and its bytes (the layout of the Chromium captures). When the first
+// byte is 0xff, the rest is such a list of frame sequences instead: each is sealed into a client
+// Initial packet first, so that the frame reader and the CRYPTO reassembly are reached without
+// the fuzzer having to forge the encryption. Once final, an answer must not change.
+
+#include <cstdlib>
+#include <span>
+#include <vector>
+
+#include "platform/netfilter/QUICInitialReader.h"
+
+namespace {
+
+using platform::netfilter::QUICInitialReader;
+
+constexpr std::uint8_t sealedFramesMarker = 0xff;
+const std::uint8_t connectionID[] = {0x83, 0x94, 0xc8, 0xf0, 0x3e, 0x51, 0x57, 0x08};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    std::span<const std::uint8_t> input(data, size);
+    const bool sealsFrames = !input.empty() && input[0] == sealedFramesMarker;
+    if (sealsFrames) {
+        input = input.subspan(1);
+    }
+    QUICInitialReader reader;
+    std::uint32_t packetNumber = 0;
+    while (input.size() >= 2) {
+        const std::size_t length =
+            std::min<std::size_t>((input[0] << 8) | input[1], input.size() - 2);
+        const auto part = input.subspan(2, length);
+        input = input.subspan(2 + length);
+        const auto datagram = sealsFrames ? QUICInitialReader::sealInitialPacket(
+                                                1, connectionID, packetNumber++, part)
+                                          : std::vector<std::uint8_t>(part.begin(), part.end());
+        const auto before = reader.outcome();
+        const auto& after = reader.addDatagram(datagram);
+        if (before.kind != QUICInitialReader::Kind::needMore && !(before == after)) {
+            std::abort();
+        }
+        if (after.kind == QUICInitialReader::Kind::name &&
+            after.name.size() > QUICInitialReader::maximumClientHelloBytes) {
+            std::abort();
+        }
+    }
+    return 0;
+}
