@@ -9,6 +9,7 @@ packages=(
     libnetfilter-queue-dev libmnl-dev libnftnl-dev
     libssl-dev
     iproute2 nftables openssl curl python3 chromium
+    dnsmasq-base
 )
 
 missing=()
