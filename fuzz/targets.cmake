@@ -8,6 +8,7 @@ set(TOVRIN_FUZZ_TARGETS
     "native_message_fuzzer|NativeMessageFuzzer.cpp|native-message|safari_logic"
     "quic_initial_fuzzer|QUICInitialFuzzer.cpp|quic-initial|netfilter_flows"
     "url_fuzzer|URLFuzzer.cpp|url|foundation"
+    "dns_answer_fuzzer|DNSAnswerFuzzer.cpp|dns-answer|netfilter_flows"
 )
 
 foreach(entry ${TOVRIN_FUZZ_TARGETS})

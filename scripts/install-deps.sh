@@ -11,6 +11,7 @@ packages=(
     libssl-dev
     iproute2 nftables openssl curl python3 chromium
     firefox-esr
+    dnsmasq-base
 )
 
 missing=()

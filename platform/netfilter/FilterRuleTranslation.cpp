@@ -44,6 +44,7 @@ base::Expected<TranslatedSettings> translateFilterSettings(
         int prefix = rule.prefix();
         if (rule.kind() == filter::NENetworkRule::Kind::destinationHost) {
             if (!address) {
+                translated.hostRuleNames.push_back(endpoint->hostname());
                 const auto namedPort = parsePort(endpoint->port());
                 if (rule.protocol() == filter::NENetworkRuleProtocol::tcp || !namedPort ||
                     (*namedPort && **namedPort != quicPort)) {

@@ -37,17 +37,21 @@ struct TranslatedSettings {
     // In the order of the rules they come from; the first that matches a flow decides it.
     std::vector<PacketMatch> matches;
     // Host rules naming a host by name, of protocol any or UDP, in order. The stand-in learns the
-    // names of QUIC flows (UDP to port 443) only, so these rules decide those flows alone.
+    // names of QUIC flows (UDP to port 443) from their Initial packets, and these rules decide
+    // those flows.
     std::vector<NamedHostRule> namedHostRules;
-    // Host rules naming a host by name for TCP only: the stand-in does not learn the names of TCP
-    // flows' hosts, so these match no flow.
+    // Host rules naming a host by name for TCP only: they decide no QUIC flow.
     std::size_t unmatchableHostRuleCount = 0;
+    // Every host rule naming a host by name, by that name, in rule order. Other flows than web
+    // flows match them by the names learnt from DNS answers (LearnedNameRouting).
+    std::vector<std::string> hostRuleNames;
     filter::NEFilterAction defaultAction = filter::NEFilterAction::allow;
 };
 
 // Turns filter settings into packet-level rules. A network rule matches its address and prefix;
 // a host rule whose host is an address literal matches that one address; a host rule naming a host
-// by name becomes a named host rule (or, for TCP only, matches nothing); a port "0" (or none)
+// by name is kept by name (and becomes a named host rule for QUIC flows unless it is for TCP
+// only); a port "0" (or none)
 // matches any port; protocol any gives one match for TCP and one for UDP. Fails, naming the rule,
 // for an address that is not a literal, a prefix out of range or a port that is not a number.
 base::Expected<TranslatedSettings> translateFilterSettings(

@@ -53,12 +53,20 @@ class FlowDispatcher::Sink final : public PacketVerdictSink {
 FlowDispatcher::FlowDispatcher(std::unique_ptr<NetfilterQueue> queue,
                                std::shared_ptr<filter::NEFilterDataProvider> provider,
                                FlowTrackerLimits limits,
-                               std::shared_ptr<const NamedFlowRouting> routing)
+                               std::shared_ptr<const NamedFlowRouting> routing,
+                               std::shared_ptr<LearnedNameRouting> learnedNames)
     : queue(std::move(queue)),
       logger(common::filterLogSubsystem, "netfilter"),
       wakeDescriptor(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
     sink = std::make_unique<Sink>(*this->queue, logger);
-    tracker = std::make_unique<FlowTracker>(std::move(provider), *sink, limits, std::move(routing));
+    LearnedNameLookup lookup;
+    if (learnedNames) {
+        lookup = [learnedNames](const IPAddress& address) {
+            return learnedNames->nameFor(address, LearnedNameRouting::Clock::now());
+        };
+    }
+    tracker = std::make_unique<FlowTracker>(std::move(provider), *sink, limits, std::move(routing),
+                                            std::move(lookup));
 }
 
 FlowDispatcher::~FlowDispatcher() {

@@ -8,6 +8,7 @@
 #include "base/log/Log.h"
 #include "filter/framework/NEFilterDataProvider.h"
 #include "platform/netfilter/FlowTracker.h"
+#include "platform/netfilter/LearnedNameRouting.h"
 #include "platform/netfilter/NetfilterQueue.h"
 #include "platform/netfilter/RawPacketSender.h"
 
@@ -25,7 +26,8 @@ class FlowDispatcher {
     FlowDispatcher(std::unique_ptr<NetfilterQueue> queue,
                    std::shared_ptr<filter::NEFilterDataProvider> provider,
                    FlowTrackerLimits limits,
-                   std::shared_ptr<const NamedFlowRouting> routing = nullptr);
+                   std::shared_ptr<const NamedFlowRouting> routing = nullptr,
+                   std::shared_ptr<LearnedNameRouting> learnedNames = nullptr);
     // Stops the thread, as stop() does.
     ~FlowDispatcher();
     FlowDispatcher(const FlowDispatcher&) = delete;

@@ -37,6 +37,20 @@ std::string describe(const std::exception_ptr& failure) {
     }
 }
 
+constexpr std::uint16_t httpPort = 80;
+constexpr std::uint16_t httpsPort = 443;
+constexpr std::uint16_t dnsPort = 53;
+
+bool isNamedByFirstBytes(const PacketHeaders& headers) {
+    if (headers.destinationPort == dnsPort) {
+        return true;
+    }
+    if (headers.protocol == IPPROTO_TCP) {
+        return headers.destinationPort == httpPort || headers.destinationPort == httpsPort;
+    }
+    return headers.destinationPort == httpsPort;
+}
+
 }  // namespace
 
 struct FlowTracker::Flow {
@@ -69,11 +83,13 @@ struct FlowTracker::Naming {
 FlowTracker::FlowTracker(std::shared_ptr<filter::NEFilterDataProvider> provider,
                          PacketVerdictSink& sink,
                          FlowTrackerLimits limits,
-                         std::shared_ptr<const NamedFlowRouting> routing)
+                         std::shared_ptr<const NamedFlowRouting> routing,
+                         LearnedNameLookup learnedNames)
     : provider(std::move(provider)),
       sink(sink),
       limits(limits),
       routing(std::move(routing)),
+      learnedNames(std::move(learnedNames)),
       logger(common::filterLogSubsystem, "netfilter") {}
 
 FlowTracker::~FlowTracker() = default;
@@ -173,10 +189,14 @@ FlowTracker::Flow& FlowTracker::startFlow(const FlowKey& key,
     const bool isStream = headers.protocol == IPPROTO_TCP;
     auto endpoint = filter::NWHostEndpoint::endpointWithHostname(
         headers.destination.text(), std::to_string(headers.destinationPort));
+    std::optional<std::string> remoteHostname;
+    if (learnedNames && !isNamedByFirstBytes(headers)) {
+        remoteHostname = learnedNames(headers.destination);
+    }
     Flow flow;
     flow.key = key;
     flow.socketFlow = std::make_shared<const filter::NEFilterSocketFlow>(
-        base::UUID(), std::nullopt, std::nullopt, std::move(endpoint),
+        base::UUID(), std::nullopt, std::move(remoteHostname), std::move(endpoint),
         isStream ? SOCK_STREAM : SOCK_DGRAM);
     flow.isStream = isStream;
     flow.initialSequence = headers.sequence;

@@ -3,9 +3,11 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 #include <optional>
+#include <string>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -50,6 +52,9 @@ struct FlowTrackerLimits {
     std::chrono::milliseconds flowIdleTimeout{120000};
 };
 
+// Gives the name an address was last resolved for, or nothing.
+using LearnedNameLookup = std::function<std::optional<std::string>(const IPAddress&)>;
+
 // Follows the machine's outbound flows from the packets the kernel queues, and decides them with
 // the provider: it offers every new flow to handleNewFlow, shows a flow sent to inspection its
 // outbound bytes through handleOutboundData (see OutboundStream), and reports the end of those
@@ -57,7 +62,10 @@ struct FlowTrackerLimits {
 // handleOutboundDataComplete. Every packet it is given gets a verdict, at once or, for a held
 // packet, once the flow is decided, the watchdog fires or the tracker is released.
 //
-// A new flow is a TCP SYN, or a UDP datagram of a flow the tracker does not know. A TCP packet of
+// A new flow is a TCP SYN, or a UDP datagram of a flow the tracker does not know. A new flow
+// carries as `remoteHostname` the name `learnedNames` gives for its remote address, unless it is
+// a web flow (TCP to port 80 or 443, UDP to 443), which is named by its first bytes because one
+// address serves many names, or a DNS query (to port 53). A TCP packet of
 // a flow it does not know (one that began before the filter started, or was forgotten) is allowed.
 // A drop decided on a flow's first packet rejects that packet: the kernel answers a TCP SYN with a
 // reset. A drop decided during inspection rejects the first held packet, or resets the local end
@@ -89,7 +97,8 @@ class FlowTracker {
     FlowTracker(std::shared_ptr<filter::NEFilterDataProvider> provider,
                 PacketVerdictSink& sink,
                 FlowTrackerLimits limits = {},
-                std::shared_ptr<const NamedFlowRouting> routing = nullptr);
+                std::shared_ptr<const NamedFlowRouting> routing = nullptr,
+                LearnedNameLookup learnedNames = {});
     ~FlowTracker();
     FlowTracker(const FlowTracker&) = delete;
     FlowTracker& operator=(const FlowTracker&) = delete;
@@ -150,6 +159,7 @@ class FlowTracker {
     PacketVerdictSink& sink;
     const FlowTrackerLimits limits;
     const std::shared_ptr<const NamedFlowRouting> routing;
+    const LearnedNameLookup learnedNames;
     const base::Logger logger;
 
     // Least recently active first.

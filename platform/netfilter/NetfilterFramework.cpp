@@ -41,7 +41,11 @@ NetfilterFramework::NetfilterFramework(EventLoop& loop, Options options)
     : loop(loop),
       options(std::move(options)),
       logger(common::filterLogSubsystem, "netfilter"),
-      table(this->options.tableName, this->options.queueNumber) {
+      table(this->options.tableName, this->options.queueNumber, this->options.answerQueueNumber),
+      learnedNameRouting(
+          std::make_shared<LearnedNameRouting>([this](std::span<const TimedAddress> addresses) {
+              return table.addAddresses(addresses);
+          })) {
     configuration = readConfiguration();
 }
 
@@ -82,18 +86,20 @@ void NetfilterFramework::install(const filter::NEFilterSettings& settings,
     } else if (auto translated = translateFilterSettings(settings); !translated) {
         error = translated.error();
     } else {
-        if (translated->unmatchableHostRuleCount > 0) {
-            logger.log(
-                "%{public}ld host rules match no flow: only the host names of QUIC flows "
-                "are known here",
-                {static_cast<std::int64_t>(translated->unmatchableHostRuleCount)});
-        }
-        if (auto installed = table.install(*translated); !installed) {
+        const auto installWith = [&](std::span<const TimedAddress> learned) {
+            return table.install(*translated, learned);
+        };
+        if (auto installed = learnedNameRouting->replaceHostNames(
+                translated->hostRuleNames, LearnedNameRouting::Clock::now(), installWith);
+            !installed) {
             error = installed.error();
         } else {
             routing->replace(translated->namedHostRules, translated->defaultAction);
-            logger.log("installed %{public}ld packet rules in table inet %{public}s",
-                       {static_cast<std::int64_t>(translated->matches.size()), table.name()});
+            logger.log(
+                "installed %{public}ld packet rules and %{public}ld host names in table "
+                "inet %{public}s",
+                {static_cast<std::int64_t>(translated->matches.size()),
+                 static_cast<std::int64_t>(translated->hostRuleNames.size()), table.name()});
         }
     }
     if (error) {

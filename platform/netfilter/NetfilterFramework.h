@@ -26,11 +26,13 @@ namespace platform::netfilter {
 // is called, as the platform does when the host application reconfigures the filter.
 //
 // Each installation turns the settings into the stand-in's nftables table (NftablesTable),
-// replacing the previous one in one transaction. Installations run one after another on the
-// event loop; each completion is called there once the installation is done, never inside
-// apply(). An installation fails, with the reason, when the settings cannot be translated, the
-// table cannot be written (the process lacks CAP_NET_ADMIN, say) or the queue that the rules feed
-// could not be bound; and once the filter is stopping.
+// replacing the previous one in one transaction. Host rules that name hosts by name match flows
+// by the names learnt from DNS answers (`learnedNames()`, fed from the answer queue): the new
+// table's sets start with the known addresses the new rules cover. Installations run one after
+// another on the event loop; each completion is called there once the installation is done, never
+// inside apply(). An installation fails, with the reason, when the settings cannot be translated,
+// the table cannot be written (the process lacks CAP_NET_ADMIN, say) or the queue that the rules
+// feed could not be bound; and once the filter is stopping.
 //
 // Configuration watches are called on the event loop too. Ending a watch from another thread
 // waits for a call of its handler that is under way.
@@ -42,6 +44,8 @@ class NetfilterFramework final : public filter::FilterFramework {
         std::string tableName = NftablesTable::defaultName;
         // Why the queue is unusable, when it is: every installation then fails with it.
         std::optional<base::Error> queueProblem;
+        // Where the table sends DNS answers; none sends none.
+        std::optional<std::uint16_t> answerQueueNumber;
     };
 
     NetfilterFramework(EventLoop& loop, Options options);
@@ -61,6 +65,10 @@ class NetfilterFramework final : public filter::FilterFramework {
     // Makes every later installation fail, and deletes the table. On the event loop.
     base::Expected<bool> stop();
 
+    // The names learnt from DNS answers, which the table's sets follow. Lives as long as the
+    // framework; learn from it only while the framework exists.
+    const std::shared_ptr<LearnedNameRouting>& learnedNames() const { return learnedNameRouting; }
+
   private:
     struct Watch;
     class Observation;
@@ -75,6 +83,7 @@ class NetfilterFramework final : public filter::FilterFramework {
     const base::Logger logger;
     NftablesTable table;
     const std::shared_ptr<NamedFlowRouting> routing = std::make_shared<NamedFlowRouting>();
+    std::shared_ptr<LearnedNameRouting> learnedNameRouting;
     std::unique_ptr<FileWatch> fileWatch;
     bool isStopped = false;
 

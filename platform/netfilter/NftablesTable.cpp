@@ -6,6 +6,7 @@
 #include <libnftnl/common.h>
 #include <libnftnl/expr.h>
 #include <libnftnl/rule.h>
+#include <libnftnl/set.h>
 #include <libnftnl/table.h>
 #include <linux/netfilter.h>
 #include <linux/netfilter/nf_conntrack_common.h>
@@ -16,6 +17,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -23,6 +25,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <tuple>
 #include <vector>
 
 #include "platform/netfilter/PacketMarks.h"
@@ -31,7 +34,17 @@ namespace platform::netfilter {
 namespace {
 
 constexpr char chainName[] = "output";
+constexpr char answerChainName[] = "input";
 constexpr int chainPriority = 0;
+constexpr std::uint16_t dnsPort = 53;
+// Identifiers of the sets within the transaction that creates them.
+constexpr std::uint32_t learnedIPv4SetIdentifier = 1;
+constexpr std::uint32_t learnedIPv6SetIdentifier = 2;
+// Elements per netlink message, well inside `messageRoom`.
+constexpr std::size_t elementsPerMessage = 128;
+// The datatypes nft shows the sets' keys as.
+constexpr std::uint32_t ipv4AddressType = 7;
+constexpr std::uint32_t ipv6AddressType = 8;
 constexpr std::size_t messageRoom = 16 * 1024;
 constexpr std::uint8_t tcpFlagsOffset = 13;
 constexpr std::uint16_t quicPort = 443;
@@ -62,9 +75,10 @@ struct RuleDeleter {
 // Builds one rule of the chain, expression by expression. Every comparison works on register 1.
 class RuleBuilder {
   public:
-    RuleBuilder(const std::string& table) : rule(nftnl_rule_alloc()) {
+    RuleBuilder(const std::string& table, const char* chain = chainName)
+        : rule(nftnl_rule_alloc()) {
         nftnl_rule_set_str(rule.get(), NFTNL_RULE_TABLE, table.c_str());
-        nftnl_rule_set_str(rule.get(), NFTNL_RULE_CHAIN, chainName);
+        nftnl_rule_set_str(rule.get(), NFTNL_RULE_CHAIN, chain);
     }
 
     RuleBuilder& loadMeta(std::uint32_t key) {
@@ -201,9 +215,28 @@ class RuleBuilder {
         return compare(NFT_CMP_EQ, {masked.data(), length});
     }
     RuleBuilder& destinationPortIs(std::uint16_t port) {
-        const std::array<std::uint8_t, 2> bytes{static_cast<std::uint8_t>(port >> 8),
-                                                static_cast<std::uint8_t>(port)};
-        return loadPayload(NFT_PAYLOAD_TRANSPORT_HEADER, 2, 2).compare(NFT_CMP_EQ, bytes);
+        return loadPayload(NFT_PAYLOAD_TRANSPORT_HEADER, 2, 2).compare(NFT_CMP_EQ, portBytes(port));
+    }
+    RuleBuilder& destinationPortIsNone(std::initializer_list<std::uint16_t> ports) {
+        loadPayload(NFT_PAYLOAD_TRANSPORT_HEADER, 2, 2);
+        for (const std::uint16_t port : ports) {
+            compare(NFT_CMP_NEQ, portBytes(port));
+        }
+        return *this;
+    }
+    RuleBuilder& sourcePortIs(std::uint16_t port) {
+        return loadPayload(NFT_PAYLOAD_TRANSPORT_HEADER, 0, 2).compare(NFT_CMP_EQ, portBytes(port));
+    }
+    // Matches packets of `family` whose destination is in the set `name`.
+    RuleBuilder& destinationInSet(int family, const char* name, std::uint32_t identifier) {
+        const bool isIPv6 = family == AF_INET6;
+        loadMeta(NFT_META_NFPROTO).compare8(NFT_CMP_EQ, isIPv6 ? NFPROTO_IPV6 : NFPROTO_IPV4);
+        loadPayload(NFT_PAYLOAD_NETWORK_HEADER, isIPv6 ? 24 : 16, isIPv6 ? 16 : 4);
+        auto* expression = nftnl_expr_alloc("lookup");
+        nftnl_expr_set_u32(expression, NFTNL_EXPR_LOOKUP_SREG, NFT_REG_1);
+        nftnl_expr_set_str(expression, NFTNL_EXPR_LOOKUP_SET, name);
+        nftnl_expr_set_u32(expression, NFTNL_EXPR_LOOKUP_SET_ID, identifier);
+        return add(expression);
     }
 
     RuleBuilder& verdict(int value) {
@@ -241,6 +274,9 @@ class RuleBuilder {
     std::unique_ptr<nftnl_rule, RuleDeleter> build() { return std::move(rule); }
 
   private:
+    static std::array<std::uint8_t, 2> portBytes(std::uint16_t port) {
+        return {static_cast<std::uint8_t>(port >> 8), static_cast<std::uint8_t>(port)};
+    }
     static std::span<const std::uint8_t> asBytes(const std::uint32_t& value) {
         return {reinterpret_cast<const std::uint8_t*>(&value), sizeof(value)};
     }
@@ -312,6 +348,25 @@ std::vector<std::unique_ptr<nftnl_rule, RuleDeleter>> chainRules(const std::stri
     rules.push_back(
         rule().connectionMarkIs(FlowMark::inspect).queue(queueNumber, useCompatibility).build());
 
+    if (!settings.hostRuleNames.empty()) {
+        for (const auto& [family, set, identifier] :
+             {std::tuple{AF_INET, NftablesTable::learnedIPv4Set, learnedIPv4SetIdentifier},
+              std::tuple{AF_INET6, NftablesTable::learnedIPv6Set, learnedIPv6SetIdentifier}}) {
+            rules.push_back(rule()
+                                .isNewFlow(IPPROTO_TCP)
+                                .destinationInSet(family, set, identifier)
+                                .destinationPortIsNone({80, 443, dnsPort})
+                                .queue(queueNumber, useCompatibility)
+                                .build());
+            rules.push_back(rule()
+                                .isNewFlow(IPPROTO_UDP)
+                                .destinationInSet(family, set, identifier)
+                                .destinationPortIsNone({443, dnsPort})
+                                .queue(queueNumber, useCompatibility)
+                                .build());
+        }
+    }
+
     for (const auto& match : settings.matches) {
         auto matching = rule();
         matching.isNewFlow(match.protocol).destinationIn(match.network, match.prefix);
@@ -342,6 +397,24 @@ std::vector<std::unique_ptr<nftnl_rule, RuleDeleter>> chainRules(const std::stri
     return rules;
 }
 
+// The rules of the input chain: DNS answers go to the answer queue. Only packets that answer a
+// connection this machine opened count, so that nobody can teach the stand-in names by sending
+// unasked-for packets from port 53.
+std::vector<std::unique_ptr<nftnl_rule, RuleDeleter>> answerChainRules(const std::string& table,
+                                                                       std::uint16_t answerQueue,
+                                                                       bool useCompatibility) {
+    std::vector<std::unique_ptr<nftnl_rule, RuleDeleter>> rules;
+    for (std::uint8_t protocol : {std::uint8_t{IPPROTO_UDP}, std::uint8_t{IPPROTO_TCP}}) {
+        rules.push_back(RuleBuilder(table, answerChainName)
+                            .transportIs(protocol)
+                            .sourcePortIs(dnsPort)
+                            .directionIsReply()
+                            .queue(answerQueue, useCompatibility)
+                            .build());
+    }
+    return rules;
+}
+
 std::uint32_t nextSequence() {
     static std::atomic<std::uint32_t> sequence{static_cast<std::uint32_t>(std::time(nullptr))};
     return sequence++;
@@ -358,12 +431,15 @@ void addTableMessage(MessageBatch& batch, const std::string& name, std::uint16_t
     nftnl_table_free(table);
 }
 
-void addChainMessage(MessageBatch& batch, const std::string& table) {
+void addChainMessage(MessageBatch& batch,
+                     const std::string& table,
+                     const char* name = chainName,
+                     std::uint32_t hook = NF_INET_LOCAL_OUT) {
     nftnl_chain* chain = nftnl_chain_alloc();
     nftnl_chain_set_str(chain, NFTNL_CHAIN_TABLE, table.c_str());
-    nftnl_chain_set_str(chain, NFTNL_CHAIN_NAME, chainName);
+    nftnl_chain_set_str(chain, NFTNL_CHAIN_NAME, name);
     nftnl_chain_set_str(chain, NFTNL_CHAIN_TYPE, "filter");
-    nftnl_chain_set_u32(chain, NFTNL_CHAIN_HOOKNUM, NF_INET_LOCAL_OUT);
+    nftnl_chain_set_u32(chain, NFTNL_CHAIN_HOOKNUM, hook);
     nftnl_chain_set_s32(chain, NFTNL_CHAIN_PRIO, chainPriority);
     nftnl_chain_set_u32(chain, NFTNL_CHAIN_POLICY, NF_ACCEPT);
     nlmsghdr* message = nftnl_chain_nlmsg_build_hdr(batch.next(), NFT_MSG_NEWCHAIN, NFPROTO_INET,
@@ -371,6 +447,72 @@ void addChainMessage(MessageBatch& batch, const std::string& table) {
     nftnl_chain_nlmsg_build_payload(message, chain);
     batch.commit(message);
     nftnl_chain_free(chain);
+}
+
+struct SetDeleter {
+    void operator()(nftnl_set* set) const { nftnl_set_free(set); }
+};
+using SetPointer = std::unique_ptr<nftnl_set, SetDeleter>;
+
+SetPointer learnedSet(const std::string& table, int family) {
+    SetPointer set(nftnl_set_alloc());
+    const bool isIPv6 = family == AF_INET6;
+    nftnl_set_set_str(set.get(), NFTNL_SET_TABLE, table.c_str());
+    nftnl_set_set_str(set.get(), NFTNL_SET_NAME,
+                      isIPv6 ? NftablesTable::learnedIPv6Set : NftablesTable::learnedIPv4Set);
+    nftnl_set_set_u32(set.get(), NFTNL_SET_FAMILY, NFPROTO_INET);
+    nftnl_set_set_u32(set.get(), NFTNL_SET_ID,
+                      isIPv6 ? learnedIPv6SetIdentifier : learnedIPv4SetIdentifier);
+    return set;
+}
+
+void addSetMessage(MessageBatch& batch, const std::string& table, int family) {
+    auto set = learnedSet(table, family);
+    const bool isIPv6 = family == AF_INET6;
+    nftnl_set_set_u32(set.get(), NFTNL_SET_FLAGS, NFT_SET_TIMEOUT);
+    nftnl_set_set_u32(set.get(), NFTNL_SET_KEY_TYPE, isIPv6 ? ipv6AddressType : ipv4AddressType);
+    nftnl_set_set_u32(set.get(), NFTNL_SET_KEY_LEN, isIPv6 ? 16 : 4);
+    nlmsghdr* message = nftnl_nlmsg_build_hdr(batch.next(), NFT_MSG_NEWSET, NFPROTO_INET,
+                                              NLM_F_CREATE | NLM_F_ACK, nextSequence());
+    nftnl_set_nlmsg_build_payload(message, set.get());
+    batch.commit(message);
+}
+
+// Messages of `type` (NFT_MSG_NEWSETELEM, NFT_MSG_DELSETELEM) for the addresses of `family`.
+void addElementMessages(MessageBatch& batch,
+                        const std::string& table,
+                        int family,
+                        std::span<const TimedAddress> addresses,
+                        std::uint16_t type) {
+    std::size_t index = 0;
+    while (index < addresses.size()) {
+        auto set = learnedSet(table, family);
+        std::size_t added = 0;
+        for (; index < addresses.size() && added < elementsPerMessage; ++index) {
+            const auto& each = addresses[index];
+            if (each.address.family != family) {
+                continue;
+            }
+            nftnl_set_elem* element = nftnl_set_elem_alloc();
+            nftnl_set_elem_set(element, NFTNL_SET_ELEM_KEY, each.address.bytes.data(),
+                               static_cast<std::uint32_t>(each.address.length()));
+            if (type == NFT_MSG_NEWSETELEM) {
+                nftnl_set_elem_set_u64(
+                    element, NFTNL_SET_ELEM_TIMEOUT,
+                    static_cast<std::uint64_t>(std::max<std::int64_t>(1, each.timeout.count())));
+            }
+            nftnl_set_elem_add(set.get(), element);
+            ++added;
+        }
+        if (added == 0) {
+            break;
+        }
+        nlmsghdr* message = nftnl_nlmsg_build_hdr(
+            batch.next(), type, NFPROTO_INET,
+            (type == NFT_MSG_NEWSETELEM ? NLM_F_CREATE : 0) | NLM_F_ACK, nextSequence());
+        nftnl_set_elems_nlmsg_build_payload(message, set.get());
+        batch.commit(message);
+    }
 }
 
 // Sends the batch and collects the kernel's answers, which are all there once the send returns:
@@ -413,13 +555,16 @@ base::Expected<bool> send(const MessageBatch& batch, int& errorCode) {
 
 }  // namespace
 
-NftablesTable::NftablesTable(std::string name, std::uint16_t queueNumber)
-    : tableName(std::move(name)), queueNumber(queueNumber) {}
+NftablesTable::NftablesTable(std::string name,
+                             std::uint16_t queueNumber,
+                             std::optional<std::uint16_t> answerQueueNumber)
+    : tableName(std::move(name)), queueNumber(queueNumber), answerQueueNumber(answerQueueNumber) {}
 
-base::Expected<bool> NftablesTable::install(const TranslatedSettings& settings) {
+base::Expected<bool> NftablesTable::install(const TranslatedSettings& settings,
+                                            std::span<const TimedAddress> learned) {
     int errorCode = 0;
     if (queueStyle != QueueStyle::compatibility) {
-        auto installed = commit(&settings, false, errorCode);
+        auto installed = commit(&settings, learned, false, errorCode);
         // A kernel without the queue expression answers that no such expression exists.
         if (installed || queueStyle == QueueStyle::native || errorCode != ENOENT) {
             if (installed) {
@@ -428,7 +573,7 @@ base::Expected<bool> NftablesTable::install(const TranslatedSettings& settings) 
             return installed;
         }
     }
-    auto installed = commit(&settings, true, errorCode);
+    auto installed = commit(&settings, learned, true, errorCode);
     if (installed) {
         queueStyle = QueueStyle::compatibility;
     }
@@ -437,14 +582,35 @@ base::Expected<bool> NftablesTable::install(const TranslatedSettings& settings) 
 
 base::Expected<bool> NftablesTable::remove() {
     int errorCode = 0;
-    auto removed = commit(nullptr, false, errorCode);
+    auto removed = commit(nullptr, {}, false, errorCode);
     if (!removed && errorCode == ENOENT) {
         return true;
     }
     return removed;
 }
 
+base::Expected<bool> NftablesTable::addAddresses(std::span<const TimedAddress> addresses) {
+    // Adding an element that is there already gives it the new timeout (older kernels keep
+    // the old one; the element then lapses early and comes back with the next answer). Deleting
+    // and adding it anew would work everywhere but makes the kernel wait for a grace period:
+    // milliseconds, while the answer waits.
+    MessageBatch batch;
+    batch.commit(nftnl_batch_begin(batch.next(), nextSequence()));
+    for (const int family : {AF_INET, AF_INET6}) {
+        addElementMessages(batch, tableName, family, addresses, NFT_MSG_NEWSETELEM);
+    }
+    batch.commit(nftnl_batch_end(batch.next(), nextSequence()));
+    int errorCode = 0;
+    auto sent = send(batch, errorCode);
+    if (!sent) {
+        return base::Error{"cannot add addresses to the sets of table inet " + tableName + ": " +
+                           sent.error().description};
+    }
+    return true;
+}
+
 base::Expected<bool> NftablesTable::commit(const TranslatedSettings* settings,
+                                           std::span<const TimedAddress> learned,
                                            bool useCompatibility,
                                            int& errorCode) {
     MessageBatch batch;
@@ -457,7 +623,20 @@ base::Expected<bool> NftablesTable::commit(const TranslatedSettings* settings,
     if (settings) {
         addTableMessage(batch, tableName, NFT_MSG_NEWTABLE);
         addChainMessage(batch, tableName);
-        for (const auto& rule : chainRules(tableName, *settings, queueNumber, useCompatibility)) {
+        if (!settings->hostRuleNames.empty()) {
+            for (const int family : {AF_INET, AF_INET6}) {
+                addSetMessage(batch, tableName, family);
+                addElementMessages(batch, tableName, family, learned, NFT_MSG_NEWSETELEM);
+            }
+        }
+        auto rules = chainRules(tableName, *settings, queueNumber, useCompatibility);
+        if (answerQueueNumber) {
+            addChainMessage(batch, tableName, answerChainName, NF_INET_LOCAL_IN);
+            for (auto& rule : answerChainRules(tableName, *answerQueueNumber, useCompatibility)) {
+                rules.push_back(std::move(rule));
+            }
+        }
+        for (const auto& rule : rules) {
             nlmsghdr* message =
                 nftnl_rule_nlmsg_build_hdr(batch.next(), NFT_MSG_NEWRULE, NFPROTO_INET,
                                            NLM_F_APPEND | NLM_F_CREATE | NLM_F_ACK, nextSequence());

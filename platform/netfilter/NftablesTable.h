@@ -1,10 +1,13 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
 
 #include "base/value/Expected.h"
 #include "platform/netfilter/FilterRuleTranslation.h"
+#include "platform/netfilter/LearnedNameRouting.h"
 
 namespace platform::netfilter {
 
@@ -21,11 +24,20 @@ namespace platform::netfilter {
 //      their resets, which go on so that both ends learn of the end;
 //   4. packets of the reply direction go on (on loopback the server's packets pass here too);
 //   5. connections marked for inspection go to the queue;
-//   6. new flows (a TCP SYN, a UDP datagram of a new connection) matching the settings' rules take
+//   6. when the settings hold host rules naming hosts by name: new flows to an address of the sets
+//      `learnedIPv4Set` and `learnedIPv6Set` (addresses whose names a host rule covers, each with
+//      a timeout) go to the queue, TCP to any port but 80 and 443 (web flows are named from their
+//      first bytes) and UDP to any port but 443 (QUIC, likewise); DNS (TCP and UDP to port 53)
+//      never, so that blocking a name never cuts the lookups of a resolver that shares its address;
+//   7. new flows (a TCP SYN, a UDP datagram of a new connection) matching the settings' rules take
 //      the rule's action: filter-data queues, allow lets go, drop rejects;
-//   7. while there are named host rules, new UDP flows to port 443 (QUIC) are queued with
+//   8. while there are named host rules, new UDP flows to port 443 (QUIC) are queued with
 //      FlowMark::nameLookup in the packet's mark, for the stand-in to learn their host names;
-//   8. then the default action.
+//   9. then the default action.
+//
+// With an answer queue, a second chain, on the input hook, sends every UDP datagram and TCP
+// segment from port 53 that answers a connection of this machine (DNS answers, IPv4 and IPv6) to
+// that queue, whose reader accepts each at once.
 // Every queueing rule bypasses the queue when no process is bound to it, so that traffic flows
 // while the stand-in is not running.
 //
@@ -34,11 +46,20 @@ namespace platform::netfilter {
 class NftablesTable {
   public:
     static constexpr char defaultName[] = "tovrin_content_filter";
+    static constexpr char learnedIPv4Set[] = "learned_ipv4";
+    static constexpr char learnedIPv6Set[] = "learned_ipv6";
 
-    NftablesTable(std::string name, std::uint16_t queueNumber);
+    NftablesTable(std::string name,
+                  std::uint16_t queueNumber,
+                  std::optional<std::uint16_t> answerQueueNumber = std::nullopt);
 
-    // Replaces the table (or creates it) with one built from `settings`.
-    base::Expected<bool> install(const TranslatedSettings& settings);
+    // Replaces the table (or creates it) with one built from `settings`, its sets holding
+    // `learned` when the settings hold host rules by name.
+    base::Expected<bool> install(const TranslatedSettings& settings,
+                                 std::span<const TimedAddress> learned = {});
+    // Adds addresses to the sets, or gives those already there the new timeout where the kernel
+    // can. Fails when the table has no sets.
+    base::Expected<bool> addAddresses(std::span<const TimedAddress> addresses);
     // Deletes the table; nothing to do when there is none.
     base::Expected<bool> remove();
 
@@ -50,11 +71,13 @@ class NftablesTable {
     // Replaces the table with one built from `settings`, or deletes it when there are none; on
     // failure `errorCode` holds the kernel's errno.
     base::Expected<bool> commit(const TranslatedSettings* settings,
+                                std::span<const TimedAddress> learned,
                                 bool useCompatibility,
                                 int& errorCode);
 
     std::string tableName;
     std::uint16_t queueNumber;
+    std::optional<std::uint16_t> answerQueueNumber;
     QueueStyle queueStyle = QueueStyle::unknown;
 };
 

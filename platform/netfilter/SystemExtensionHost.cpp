@@ -75,6 +75,12 @@ void SystemExtensionHost::start() {
 void SystemExtensionHost::begin() {
     const auto queueNumber = static_cast<std::uint16_t>(
         numberFromEnvironment("CONTENT_FILTER_QUEUE_NUMBER", 0, 65535, defaultQueueNumber));
+    const std::uint16_t nextQueueNumber = queueNumber == 65535 ? 65534 : queueNumber + 1;
+    const auto answerQueueNumber = static_cast<std::uint16_t>(
+        numberFromEnvironment("CONTENT_FILTER_DNS_QUEUE_NUMBER", 0, 65535, nextQueueNumber));
+    if (answerQueueNumber == queueNumber) {
+        failAtStart("CONTENT_FILTER_DNS_QUEUE_NUMBER must differ from the flow queue's number");
+    }
     FlowTrackerLimits limits;
     limits.maximumFlows = static_cast<std::size_t>(
         numberFromEnvironment("CONTENT_FILTER_MAX_FLOWS", 1, 1u << 24, limits.maximumFlows));
@@ -88,6 +94,13 @@ void SystemExtensionHost::begin() {
     if (!queue) {
         options.queueProblem = queue.error();
     }
+    auto answerQueue = NetfilterQueue::open(answerQueueNumber);
+    if (answerQueue) {
+        options.answerQueueNumber = answerQueueNumber;
+    } else if (queue) {
+        logger.error("flows will not be named from DNS answers: %{public}s",
+                     {answerQueue.error().description});
+    }
     logger.log("starting: configuration %{public}s, queue %{public}ld",
                {options.configurationPath, std::int64_t{queueNumber}});
 
@@ -96,8 +109,14 @@ void SystemExtensionHost::begin() {
     provider->attachFramework(framework);
     if (queue) {
         dispatcher = std::make_unique<FlowDispatcher>(std::move(queue).value(), provider, limits,
-                                                      framework->namedFlowRouting());
+                                                      framework->namedFlowRouting(),
+                                                      framework->learnedNames());
         dispatcher->start();
+    }
+    if (answerQueue) {
+        answerListener = std::make_unique<DNSAnswerListener>(std::move(answerQueue).value(),
+                                                             framework->learnedNames());
+        answerListener->start();
     }
 
     loop.watch(signalDescriptor, [this] { handleSignal(); });
@@ -139,6 +158,9 @@ void SystemExtensionHost::finish(int status) {
     if (dispatcher) {
         dispatcher->stop();
     }
+    if (answerListener) {
+        answerListener->stop();
+    }
     logger.log("stopped");
     std::lock_guard lock(exitMutex);
     exitStatus = status;
@@ -160,6 +182,7 @@ void SystemExtensionHost::parkUntilExit() {
     }
     host.loop.stop();
     host.dispatcher.reset();
+    host.answerListener.reset();
     host.provider->attachFramework(nullptr);
     host.provider.reset();
     host.framework.reset();

@@ -8,6 +8,7 @@
 
 #include "base/log/Log.h"
 #include "filter/framework/NEFilterDataProvider.h"
+#include "platform/netfilter/DNSAnswerListener.h"
 #include "platform/netfilter/EventLoop.h"
 #include "platform/netfilter/FlowDispatcher.h"
 #include "platform/netfilter/NetfilterFramework.h"
@@ -33,6 +34,8 @@ inline constexpr filter::NEProviderStopReason userInitiatedStopReason = 1;
 // Environment:
 //   CONTENT_FILTER_CONFIGURATION  the provider configuration file (see ProviderConfigurationFile.h)
 //   CONTENT_FILTER_QUEUE_NUMBER   the netfilter queue, 0 to 65535; by default `defaultQueueNumber`
+//   CONTENT_FILTER_DNS_QUEUE_NUMBER  the queue of DNS answers (DNSAnswerListener), another one;
+//                                 by default the flow queue's number plus one (minus one for 65535)
 //   CONTENT_FILTER_MAX_FLOWS      flows remembered at once; by default FlowTrackerLimits'
 //   APP_GROUP_CONTAINERS_ROOT     where the shared suite lives (see AppGroupContainer.h)
 // A value that cannot be used ends the process at start with status 1 and a message.
@@ -58,6 +61,7 @@ class SystemExtensionHost {
     std::shared_ptr<filter::NEFilterDataProvider> provider;
     std::shared_ptr<NetfilterFramework> framework;
     std::unique_ptr<FlowDispatcher> dispatcher;
+    std::unique_ptr<DNSAnswerListener> answerListener;
     int signalDescriptor = -1;
     bool isStopping = false;
 

@@ -80,6 +80,7 @@ TEST(FilterRuleTranslationTest, TurnsRulesIntoPacketMatchesInOrder) {
         EXPECT_EQ(translated->matches, testCase.matches);
         EXPECT_EQ(translated->namedHostRules, testCase.named);
         EXPECT_EQ(translated->unmatchableHostRuleCount, testCase.unmatchable);
+        EXPECT_EQ(translated->hostRuleNames.size(), testCase.named.size() + testCase.unmatchable);
         EXPECT_EQ(translated->defaultAction, NEFilterAction::drop);
     }
 }

@@ -451,6 +451,43 @@ TEST_F(FlowTrackerTest, ReleasingLetsEveryHeldPacketGoWithoutTheProvider) {
 namespace platform::netfilter {
 namespace {
 
+TEST_F(FlowTrackerTest, NamesNewFlowsFromDNSExceptWebFlowsAndDNSItself) {
+    std::vector<std::string> lookedUp;
+    tracker = std::make_unique<FlowTracker>(provider, sink, FlowTrackerLimits{}, nullptr,
+                                            [&](const IPAddress& address) {
+                                                lookedUp.push_back(address.text());
+                                                return std::optional<std::string>("learnt.example");
+                                            });
+    struct Case {
+        const char* name;
+        std::uint8_t protocol;
+        std::uint16_t port;
+        bool isNamed;
+    } cases[] = {
+        {"TCP to 8080", IPPROTO_TCP, 8080, true}, {"UDP to 9000", IPPROTO_UDP, 9000, true},
+        {"UDP to 80", IPPROTO_UDP, 80, true},     {"TCP to 443", IPPROTO_TCP, 443, false},
+        {"TCP to 80", IPPROTO_TCP, 80, false},    {"QUIC", IPPROTO_UDP, 443, false},
+        {"DNS over UDP", IPPROTO_UDP, 53, false}, {"DNS over TCP", IPPROTO_TCP, 53, false},
+        {"TCP to 853", IPPROTO_TCP, 853, true},
+    };
+    provider->newFlowVerdict = [] { return NEFilterNewFlowVerdict::allowVerdict(); };
+    std::uint32_t identifier = 1;
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        lookedUp.clear();
+        FlowPackets packets(testCase.protocol, "2001:db8::7", testCase.port);
+        send(identifier++,
+             testCase.protocol == IPPROTO_UDP ? packets.datagram("bytes") : packets.syn());
+        ASSERT_FALSE(provider->newFlows.empty());
+        const auto& seen = provider->newFlows.back();
+        EXPECT_EQ(seen.remoteHostname,
+                  testCase.isNamed ? std::optional<std::string>("learnt.example") : std::nullopt);
+        EXPECT_EQ(lookedUp, testCase.isNamed ? std::vector<std::string>{"2001:db8::7"}
+                                             : std::vector<std::string>{});
+        EXPECT_EQ(seen.remoteAddress, "2001:db8::7");
+    }
+}
+
 // QUIC flows queued for naming, with the first flight of a real Chromium to blocked.example.
 class NamedFlowTest : public FlowTrackerTest {
   protected:

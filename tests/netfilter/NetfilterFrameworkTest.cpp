@@ -126,7 +126,7 @@ TEST_F(NetfilterFrameworkTest, ReadsTheConfigurationFileAtStart) {
             std::ofstream(path) << *testCase.text;
         }
         EventLoop idle;
-        NetfilterFramework reading(idle, {path, 7, "unused", std::nullopt});
+        NetfilterFramework reading(idle, {path, 7, "unused", std::nullopt, std::nullopt});
         EXPECT_EQ(reading.filterConfiguration()->vendorConfiguration, testCase.vendorConfiguration);
     }
 }

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+#include "base/log/Log.h"
+#include "platform/netfilter/LearnedNameRouting.h"
+#include "platform/netfilter/NetfilterQueue.h"
+
+namespace platform::netfilter {
+
+// The thread that reads the answer queue: every packet is accepted unchanged, in the order it
+// came, once the DNS answers it carries (DNSAnswerReader) are learnt. Learning comes first so
+// that a program that connects as soon as it has the answer finds the address in the sets; it
+// takes microseconds and never waits for a provider callback. A packet that cannot be read, or
+// whose learning fails, is accepted all the same.
+class DNSAnswerListener {
+  public:
+    DNSAnswerListener(std::unique_ptr<NetfilterQueue> queue,
+                      std::shared_ptr<LearnedNameRouting> routing);
+    // Stops the thread, as stop() does.
+    ~DNSAnswerListener();
+    DNSAnswerListener(const DNSAnswerListener&) = delete;
+    DNSAnswerListener& operator=(const DNSAnswerListener&) = delete;
+
+    void start();
+    // Accepts every packet still waiting, unbinds the queue and ends the thread.
+    void stop();
+
+  private:
+    void run();
+    void handle(const NetfilterQueue::Packet& packet);
+
+    std::unique_ptr<NetfilterQueue> queue;
+    std::shared_ptr<LearnedNameRouting> routing;
+    const base::Logger logger;
+    int wakeDescriptor;
+    std::atomic<bool> isStopping{false};
+    std::thread thread;
+};
+
+}  // namespace platform::netfilter

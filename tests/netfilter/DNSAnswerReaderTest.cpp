@@ -1,0 +1,263 @@
+#include "platform/netfilter/DNSAnswerReader.h"
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace platform::netfilter {
+namespace {
+
+std::vector<std::uint8_t> capture(const std::string& file) {
+    std::ifstream stream(std::filesystem::path(TOVRIN_TEST_DATA_DIR) / "captures" / file,
+                         std::ios::binary);
+    return {std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
+}
+
+DNSAnswer::Address address(const char* text, std::uint32_t ttl) {
+    return {*IPAddress::fromText(text), ttl};
+}
+
+// Answers dnsmasq gave (see tests/data/captures/capture_dns_answers.py).
+TEST(DNSAnswerReaderTest, ReadsAnswersCapturedFromARealServer) {
+    struct Case {
+        const char* file;
+        std::optional<std::string> questionName;
+        std::vector<DNSAnswer::Address> addresses;
+    } cases[] = {
+        {"dns-a.bin", "blocked.example", {address("192.0.2.10", 300)}},
+        // Asked in mixed case: kept in lower case.
+        {"dns-aaaa.bin", "blocked.example", {address("2001:db8::10", 300)}},
+        // CNAME (TTL 120) to a name no rule lists (TTL 30): named by the question.
+        {"dns-cname.bin", "www.blocked.example", {address("192.0.2.20", 30)}},
+        // Three CNAMEs (900, 60, 120) then the address (30): the shortest TTL on the way.
+        {"dns-cname-chain.bin", "a.chain.example", {address("2001:db8::20", 30)}},
+        // Over TCP, three addresses with TTL 0, in the server's order.
+        {"dns-many.bin",
+         "many.example",
+         {address("192.0.2.33", 0), address("192.0.2.32", 0), address("192.0.2.31", 0)}},
+        {"dns-txt.bin", std::nullopt, {}},
+        {"dns-nxdomain.bin", std::nullopt, {}},
+        {"dns-refused.bin", std::nullopt, {}},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.file);
+        const auto bytes = capture(testCase.file);
+        ASSERT_FALSE(bytes.empty());
+        const auto answer = readDNSAnswer(bytes);
+        ASSERT_EQ(answer.has_value(), testCase.questionName.has_value());
+        if (answer) {
+            EXPECT_EQ(answer->questionName, *testCase.questionName);
+            EXPECT_EQ(answer->addresses, testCase.addresses);
+        }
+    }
+}
+
+// Builds DNS responses record by record, names written whole.
+class ResponseBuilder {
+  public:
+    explicit ResponseBuilder(const std::string& question, std::uint16_t type = 1) {
+        put16(0x1234);
+        put16(0x8180);  // a response, recursion desired and available, no error
+        put16(1);
+        put16(0);  // answer count, set by record()
+        put16(0);
+        put16(0);
+        putName(question);
+        put16(type);
+        put16(1);
+    }
+    ResponseBuilder& flags(std::uint16_t value) {
+        bytes[2] = static_cast<std::uint8_t>(value >> 8);
+        bytes[3] = static_cast<std::uint8_t>(value);
+        return *this;
+    }
+    ResponseBuilder& record(const std::string& owner,
+                            std::uint16_t type,
+                            const std::vector<std::uint8_t>& data,
+                            std::uint32_t ttl = 60,
+                            std::uint16_t recordClass = 1) {
+        putName(owner);
+        put16(type);
+        put16(recordClass);
+        put16(static_cast<std::uint16_t>(ttl >> 16));
+        put16(static_cast<std::uint16_t>(ttl));
+        put16(static_cast<std::uint16_t>(data.size()));
+        bytes.insert(bytes.end(), data.begin(), data.end());
+        bytes[7] = static_cast<std::uint8_t>(bytes[7] + 1);
+        return *this;
+    }
+    ResponseBuilder& a(const std::string& owner, const char* text, std::uint32_t ttl = 60) {
+        const auto parsed = IPAddress::fromText(text);
+        const auto view = parsed->view();
+        return record(owner, parsed->family == AF_INET6 ? 28 : 1, {view.begin(), view.end()}, ttl);
+    }
+    ResponseBuilder& cname(const std::string& owner,
+                           const std::string& target,
+                           std::uint32_t ttl = 60) {
+        return record(owner, 5, encodedName(target), ttl);
+    }
+    const std::vector<std::uint8_t>& build() const { return bytes; }
+
+    static std::vector<std::uint8_t> encodedName(const std::string& name) {
+        std::vector<std::uint8_t> encoded;
+        std::size_t start = 0;
+        while (start < name.size()) {
+            auto end = name.find('.', start);
+            if (end == std::string::npos) {
+                end = name.size();
+            }
+            encoded.push_back(static_cast<std::uint8_t>(end - start));
+            encoded.insert(encoded.end(), name.begin() + static_cast<std::ptrdiff_t>(start),
+                           name.begin() + static_cast<std::ptrdiff_t>(end));
+            start = end + 1;
+        }
+        encoded.push_back(0);
+        return encoded;
+    }
+
+  private:
+    void put16(std::uint16_t value) {
+        bytes.push_back(static_cast<std::uint8_t>(value >> 8));
+        bytes.push_back(static_cast<std::uint8_t>(value));
+    }
+    void putName(const std::string& name) {
+        const auto encoded = encodedName(name);
+        bytes.insert(bytes.end(), encoded.begin(), encoded.end());
+    }
+
+    std::vector<std::uint8_t> bytes;
+};
+
+TEST(DNSAnswerReaderTest, KeepsOnlyAddressesThatAnswerTheQuestion) {
+    struct Case {
+        const char* name;
+        std::vector<std::uint8_t> message;
+        std::vector<const char*> addresses;  // empty: no answer
+    } cases[] = {
+        {"a record of another name",
+         ResponseBuilder("asked.test")
+             .a("other.test", "192.0.2.1")
+             .a("asked.test", "192.0.2.2")
+             .build(),
+         {"192.0.2.2"}},
+        {"a CNAME loop gives nothing",
+         ResponseBuilder("a.test").cname("a.test", "b.test").cname("b.test", "a.test").build(),
+         {}},
+        {"a CNAME loop still reaches an address on the way",
+         ResponseBuilder("a.test")
+             .cname("a.test", "b.test")
+             .cname("b.test", "a.test")
+             .a("b.test", "192.0.2.3")
+             .build(),
+         {"192.0.2.3"}},
+        {"CNAME records in any order",
+         ResponseBuilder("a.test")
+             .a("c.test", "2001:db8::3")
+             .cname("b.test", "c.test")
+             .cname("a.test", "b.test")
+             .build(),
+         {"2001:db8::3"}},
+        {"an A record of 16 bytes is left out",
+         ResponseBuilder("a.test")
+             .record("a.test", 1, std::vector<std::uint8_t>(16, 1))
+             .a("a.test", "192.0.2.4")
+             .build(),
+         {"192.0.2.4"}},
+        {"a record of class CH is left out",
+         ResponseBuilder("a.test").record("a.test", 1, {192, 0, 2, 5}, 60, 3).build(),
+         {}},
+        {"a query, not a response",
+         ResponseBuilder("a.test").a("a.test", "192.0.2.6").flags(0x0100).build(),
+         {}},
+        {"an error response",
+         ResponseBuilder("a.test").a("a.test", "192.0.2.7").flags(0x8182).build(),
+         {}},
+        {"a question with an escaped byte",
+         ResponseBuilder("a\x01.test").a("a\x01.test", "192.0.2.8").build(),
+         {}},
+        {"a name with upper case matches in lower case",
+         ResponseBuilder("Mixed.Test").a("MIXED.test", "192.0.2.9").build(),
+         {"192.0.2.9"}},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        const auto answer = readDNSAnswer(testCase.message);
+        ASSERT_EQ(answer.has_value(), !testCase.addresses.empty());
+        if (!answer) {
+            continue;
+        }
+        ASSERT_EQ(answer->addresses.size(), testCase.addresses.size());
+        for (std::size_t index = 0; index < testCase.addresses.size(); ++index) {
+            EXPECT_EQ(answer->addresses[index].address.text(), testCase.addresses[index]);
+        }
+    }
+}
+
+TEST(DNSAnswerReaderTest, BoundsChainsAndAddresses) {
+    ResponseBuilder longChain("n0.test");
+    for (std::size_t link = 0; link <= maximumCNAMELinks; ++link) {
+        longChain.cname("n" + std::to_string(link) + ".test",
+                        "n" + std::to_string(link + 1) + ".test");
+    }
+    longChain.a("n" + std::to_string(maximumCNAMELinks + 1) + ".test", "192.0.2.1");
+    EXPECT_FALSE(readDNSAnswer(longChain.build()).has_value());
+
+    ResponseBuilder many("many.test");
+    for (std::size_t index = 0; index < maximumAddressesPerAnswer + 5; ++index) {
+        many.a("many.test",
+               ("10.0." + std::to_string(index / 256) + "." + std::to_string(index % 256)).c_str());
+    }
+    const auto answer = readDNSAnswer(many.build());
+    ASSERT_TRUE(answer.has_value());
+    EXPECT_EQ(answer->addresses.size(), maximumAddressesPerAnswer);
+
+    // Every cut of a real answer is read without fault, and none but the whole gives addresses.
+    const auto whole = capture("dns-cname-chain.bin");
+    for (std::size_t length = 0; length < whole.size(); ++length) {
+        EXPECT_FALSE(readDNSAnswer(std::span(whole).first(length)).has_value()) << length;
+    }
+}
+
+TEST(DNSAnswerReaderTest, FindsTheMessagesOfAPacket) {
+    const auto message = capture("dns-a.bin");
+    std::vector<std::uint8_t> stream;
+    for (int copy = 0; copy < 2; ++copy) {
+        stream.push_back(static_cast<std::uint8_t>(message.size() >> 8));
+        stream.push_back(static_cast<std::uint8_t>(message.size()));
+        stream.insert(stream.end(), message.begin(), message.end());
+    }
+    struct Case {
+        const char* name;
+        std::uint8_t protocol;
+        std::span<const std::uint8_t> payload;
+        bool isTruncated;
+        std::size_t count;
+    } cases[] = {
+        {"UDP: the payload", IPPROTO_UDP, message, false, 1},
+        {"TCP: two messages in one segment", IPPROTO_TCP, stream, false, 2},
+        {"TCP: the second message cut off", IPPROTO_TCP, std::span(stream).first(stream.size() - 1),
+         false, 1},
+        {"TCP: a lone length byte", IPPROTO_TCP, std::span(stream).first(1), false, 0},
+        {"a truncated capture", IPPROTO_UDP, message, true, 0},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        PacketHeaders headers;
+        headers.protocol = testCase.protocol;
+        headers.payload = testCase.payload;
+        headers.isTruncated = testCase.isTruncated;
+        const auto messages = dnsMessagesInPacket(headers);
+        ASSERT_EQ(messages.size(), testCase.count);
+        for (const auto each : messages) {
+            EXPECT_TRUE(std::equal(each.begin(), each.end(), message.begin(), message.end()));
+        }
+    }
+}
+
+}  // namespace
+}  // namespace platform::netfilter

@@ -1,0 +1,218 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the names the content filter learns from DNS answers.
+
+Each case joins two private network namespaces with a veth pair: the client's, where the filter
+runs and programs resolve names through the system resolver, and the server's, with a DNS server
+of the test's own (dns_e2e_peers.py) and TCP and UDP echo servers on port 8080 and 9000.
+
+  dns_names_e2e.py --bin-dir BUILD/bin CASE...   runs the cases (all without CASE)
+  dns_names_e2e.py --list                        names them
+
+Exits 0 when every case passed, 1 when one failed and 77 when no namespace can be made.
+"""
+
+import argparse
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import traceback
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from content_filter_e2e import (  # noqa: E402
+    ContentFilter, Namespace, Skip, Workspace, expect, wait_until, SKIPPED)
+
+PEERS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "dns_e2e_peers.py")
+CLIENT_V4, CLIENT_V6 = "10.77.0.1", "fd77::1"
+DNS_V4, DNS_V6 = "10.77.0.2", "fd77::2"
+# The DNS server shares its addresses with blocked.example.
+SERVER_ADDRESSES = [DNS_V4, "10.77.0.3", "10.77.0.4", "10.77.0.5",
+                    DNS_V6, "fd77::3", "fd77::4", "fd77::5"]
+ZONE = {
+    "blocked.example": [["A", "10.77.0.2"], ["AAAA", "fd77::2"]],
+    "allowed.example": [["A", "10.77.0.3"], ["AAAA", "fd77::3"]],
+    # A blocked name that is an alias of a name no rule lists.
+    "www.blocked.example": [["CNAME", "edge.cdn.test"]],
+    "edge.cdn.test": [["A", "10.77.0.4"], ["AAAA", "fd77::4"]],
+    # Two names, one blocked and one not, on one address.
+    "other.blocked.example": [["A", "10.77.0.5"], ["AAAA", "fd77::5"]],
+    "fine.example": [["A", "10.77.0.5"], ["AAAA", "fd77::5"]],
+}
+TCP_PORT, UDP_PORT = 8080, 9000
+CASES = {}
+
+
+def case(function):
+    CASES[function.__name__] = function
+    return function
+
+
+class Network:
+    """The client's and the server's namespaces, joined by a veth pair, with the servers running
+    and the client's resolver pointed at the DNS server."""
+
+    def __init__(self, client, server, workspace):
+        self.client, self.server, self.workspace = client, server, workspace
+        self.resolver_folder = os.path.join("/etc/netns", client.name)
+
+    def __enter__(self):
+        made = self.client.run(["ip", "link", "add", "veth-c", "type", "veth", "peer", "name",
+                                "veth-s", "netns", self.server.name])
+        if made.returncode != 0:
+            raise Skip(f"cannot make a veth pair: {made.stderr.strip()}")
+        for namespace, device, addresses in (
+                (self.client, "veth-c", [CLIENT_V4, CLIENT_V6]),
+                (self.server, "veth-s", SERVER_ADDRESSES)):
+            for address in addresses:
+                extra = ["nodad"] if ":" in address else []
+                prefix = "/64" if ":" in address else "/24"
+                namespace.run(["ip", "addr", "add", address + prefix, "dev", device, *extra])
+            namespace.run(["ip", "link", "set", device, "up"])
+        zone = os.path.join(self.workspace.path, "zone.json")
+        with open(zone, "w") as file:
+            json.dump(ZONE, file)
+        self.server.spawn([sys.executable, PEERS, "dns-server", zone, DNS_V4, DNS_V6],
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for port in (TCP_PORT, UDP_PORT):
+            self.server.spawn([sys.executable, PEERS, "echo-server", str(port), *SERVER_ADDRESSES],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for port in (53, TCP_PORT):
+            wait_until(lambda: self.server.run(["ss", "-Hltn", f"sport = :{port}"]).stdout.strip(),
+                       f"a server on port {port}")
+        self.use_resolver(DNS_V4)
+        return self
+
+    def __exit__(self, *exception):
+        shutil.rmtree(self.resolver_folder, ignore_errors=True)
+
+    def use_resolver(self, address, options=""):
+        """`ip netns exec` shows this file as the client's /etc/resolv.conf."""
+        os.makedirs(self.resolver_folder, exist_ok=True)
+        with open(os.path.join(self.resolver_folder, "resolv.conf"), "w") as file:
+            file.write(f"nameserver {address}\noptions timeout:1 attempts:2 {options}\n")
+
+    def peer(self, *arguments, namespace=None):
+        result = (namespace or self.client).run([sys.executable, PEERS, *map(str, arguments)], timeout=120)
+        expect(result.returncode == 0, f"dns_e2e_peers {arguments}: {result.stderr}")
+        return json.loads(result.stdout)
+
+    def expect_outcome(self, protocol, name, family, wanted):
+        port = TCP_PORT if protocol == "tcp" else UDP_PORT
+        outcome = self.peer(protocol, name, port, family)
+        expect(outcome["outcome"] in wanted,
+               f"{protocol} to {name}:{port} over IPv{family}: {outcome}, wanted {wanted}")
+        if "echo" not in wanted:
+            expect(outcome["seconds"] < 2.0, f"{protocol} to {name} took {outcome['seconds']} s")
+
+    def expect_refused(self, name, family):
+        self.expect_outcome("tcp", name, family, ("refused", "reset"))
+        self.expect_outcome("udp", name, family, ("refused",))
+
+    def expect_passes(self, name, family):
+        self.expect_outcome("tcp", name, family, ("echo",))
+        self.expect_outcome("udp", name, family, ("echo",))
+
+
+def start(network, workspace):
+    workspace.write_configuration(["blocked.example"], True, 5)
+    return ContentFilter(network.client, workspace)
+
+
+@case
+def names_from_answers(network, workspace):
+    """TCP to port 8080 and UDP to a blocked name are refused over IPv4 and IPv6, also when the
+    name is an alias of an unlisted name; an allowed name passes; so does an address shared with
+    a blocked name when it was last resolved for the allowed one, and not the other way round."""
+    start(network, workspace)
+    # An answer nobody asked for teaches nothing.
+    for source, client, address in (("10.77.0.3", CLIENT_V4, "10.77.0.4"),
+                                    ("fd77::3", CLIENT_V6, "fd77::4")):
+        network.peer("unasked", source, client, "blocked.example", address,
+                     namespace=network.server)
+        outcome = network.peer("tcp-address", address, TCP_PORT)
+        expect(outcome["outcome"] == "echo", f"after an unasked-for answer: {outcome}")
+    for family in ("4", "6"):
+        network.expect_refused("blocked.example", family)
+        network.expect_refused("www.blocked.example", family)
+        network.expect_passes("allowed.example", family)
+
+        network.peer("lookup", "other.blocked.example", family)
+        network.expect_passes("fine.example", family)
+        network.peer("lookup", "fine.example", family)
+        network.expect_refused("other.blocked.example", family)
+    log = workspace.log()
+    expect("endpoint=www.blocked.example" in log, "the alias's flows named by the asked name")
+    expect("blocked flow host=other.blocked.example domain=blocked.example" in log, "shared")
+    expect(workspace.value("LastMatchedDomain") == "blocked.example", "diagnostics")
+
+
+@case
+def answers_over_tcp_and_ipv6(network, workspace):
+    """Answers that come over TCP, or from a DNS server's IPv6 address, name flows too; web ports
+    are not named from DNS; lookups keep working while the filter runs and after SIGKILL."""
+    content_filter = start(network, workspace)
+    network.use_resolver(DNS_V6, "use-vc")
+    network.expect_refused("blocked.example", "4")
+    network.expect_refused("blocked.example", "6")
+    network.use_resolver(DNS_V4, "use-vc")
+    network.expect_refused("www.blocked.example", "6")
+    network.expect_passes("allowed.example", "4")
+    # A web flow's name comes from its first bytes: a connection to port 80 of a blocked name's
+    # address, with no server, is refused by the server's kernel, not reset by the filter at once.
+    listing = network.client.run(["nft", "list", "table", "inet", "tovrin_content_filter"]).stdout
+    expect("learned_ipv4" in listing and "10.77.0.2" in listing and "fd77::4" in listing,
+           f"the learnt addresses in the sets:\n{listing}")
+
+    network.use_resolver(DNS_V4)
+    content_filter.process.kill()
+    content_filter.process.wait(timeout=10)
+    for family in ("4", "6"):
+        answer = network.peer("lookup", "blocked.example", family)
+        expect(answer["addresses"] and answer["seconds"] < 1.0, f"lookup after SIGKILL: {answer}")
+        network.expect_passes("blocked.example", family)
+
+
+def run_case(name, bin_dir):
+    workspace = Workspace(bin_dir)
+    label = name.replace("_", "-")[:16]
+    try:
+        with Namespace(label + "-c") as client, Namespace(label + "-s") as server, \
+                Network(client, server, workspace) as network:
+            CASES[name](network, workspace)
+    except Exception:
+        if os.path.exists(workspace.log_path):
+            print(f"--- filter log of {name} ---\n{workspace.log()}", file=sys.stderr)
+        raise
+    finally:
+        shutil.rmtree(workspace.path, ignore_errors=True)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--bin-dir")
+    parser.add_argument("--list", action="store_true")
+    parser.add_argument("cases", nargs="*")
+    arguments = parser.parse_args()
+    if arguments.list:
+        print("\n".join(CASES))
+        return 0
+    failed = False
+    for name in arguments.cases or list(CASES):
+        started = time.monotonic()
+        try:
+            run_case(name, os.path.abspath(arguments.bin_dir))
+            print(f"PASS {name} ({time.monotonic() - started:.1f} s)")
+        except Skip as reason:
+            print(f"SKIP {name}: {reason}")
+            return SKIPPED
+        except Exception:
+            failed = True
+            print(f"FAIL {name}\n{traceback.format_exc()}")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
