@@ -125,6 +125,9 @@ struct SQLiteUserDefaults::Statements {
     sqlite3_stmt* replace = nullptr;
     sqlite3_stmt* remove = nullptr;
     sqlite3_stmt* dataVersion = nullptr;
+    sqlite3_stmt* begin = nullptr;
+    sqlite3_stmt* commit = nullptr;
+    sqlite3_stmt* rollback = nullptr;
 };
 
 base::Expected<std::shared_ptr<SQLiteUserDefaults>>
@@ -167,6 +170,9 @@ SQLiteUserDefaults::open(std::string_view suiteName, std::string_view root, IfMi
          "INSERT OR REPLACE INTO entries (key, kind, value) VALUES (?1, ?2, ?3)"},
         {&statements->remove, "DELETE FROM entries WHERE key = ?1"},
         {&statements->dataVersion, "PRAGMA data_version"},
+        {&statements->begin, "BEGIN IMMEDIATE"},
+        {&statements->commit, "COMMIT"},
+        {&statements->rollback, "ROLLBACK"},
     };
     for (const auto& [statement, sql] : prepared) {
         auto result = connection->prepare(sql);
@@ -260,23 +266,24 @@ std::optional<base::Data> SQLiteUserDefaults::dataForKey(std::string_view key) {
     return std::get<base::Data>(std::move(*value));
 }
 
-std::int64_t SQLiteUserDefaults::integerForKey(std::string_view key) {
-    std::optional<StoredValue> value = objectForKey(key);
-    if (!value) {
-        return 0;
-    }
-    switch (kindOf(*value)) {
+std::int64_t integerReading(const StoredValue& value) {
+    switch (kindOf(value)) {
         case StoredKind::integer:
-            return std::get<std::int64_t>(*value);
+            return std::get<std::int64_t>(value);
         case StoredKind::string:
-            return integerFromText(std::get<std::string>(*value));
+            return integerFromText(std::get<std::string>(value));
         case StoredKind::real:
-            return integerFromReal(std::get<double>(*value));
+            return integerFromReal(std::get<double>(value));
         case StoredKind::data:
         case StoredKind::date:
             return 0;
     }
     return 0;
+}
+
+std::int64_t SQLiteUserDefaults::integerForKey(std::string_view key) {
+    std::optional<StoredValue> value = objectForKey(key);
+    return value ? integerReading(*value) : 0;
 }
 
 void SQLiteUserDefaults::setInteger(std::int64_t value, std::string_view key) {
@@ -296,6 +303,52 @@ void SQLiteUserDefaults::setObject(const std::optional<common::DefaultsObject>& 
     StoredValue value =
         std::visit([](const auto& alternative) { return StoredValue(alternative); }, *object);
     (void)store(key, value);
+}
+
+base::Expected<std::monostate> SQLiteUserDefaults::applyInOneTransaction(
+    const std::vector<Write>& writes) {
+    std::lock_guard lock(mutex);
+    // IMMEDIATE takes the write lock at once, so the busy handler waits out another writer here
+    // rather than failing a statement half-way through the batch.
+    if (auto began = connection->run(statements->begin); !began) {
+        return began.error();
+    }
+    std::int64_t changes = 0;
+    for (const Write& write : writes) {
+        base::Expected<std::monostate> result = std::monostate{};
+        if (write.value) {
+            bindText(statements->replace, 1, write.key);
+            bindText(statements->replace, 2, kindName(kindOf(*write.value)));
+            bindValue(statements->replace, 3, *write.value);
+            result = connection->run(statements->replace);
+        } else {
+            bindText(statements->remove, 1, write.key);
+            result = connection->run(statements->remove);
+        }
+        if (!result) {
+            (void)connection->run(statements->rollback);
+            return result.error();
+        }
+        changes += connection->changes();
+    }
+    if (auto committed = connection->run(statements->commit); !committed) {
+        (void)connection->run(statements->rollback);
+        return committed.error();
+    }
+    localChanges += changes;
+    return std::monostate{};
+}
+
+void SQLiteUserDefaults::deferCheckpoints() {
+    std::lock_guard lock(mutex);
+    // A hook of one's own replaces SQLite's automatic checkpoint, which is itself such a hook.
+    sqlite3_wal_hook(
+        connection->handle(),
+        [](void* context, sqlite3*, const char*, int frames) {
+            static_cast<std::atomic<int>*>(context)->store(frames, std::memory_order_relaxed);
+            return SQLITE_OK;
+        },
+        &walFrames);
 }
 
 bool SQLiteUserDefaults::synchronize() {
