@@ -123,6 +123,12 @@ std::string lowercasedText(std::string_view text) {
     output.reserve(text.size());
     std::size_t position = 0;
     while (position < text.size()) {
+        const auto byte = static_cast<unsigned char>(text[position]);
+        if (byte < 0x80) {
+            output += static_cast<char>(byte >= 'A' && byte <= 'Z' ? byte + ('a' - 'A') : byte);
+            ++position;
+            continue;
+        }
         const auto decoded = decodeCharacter(text.substr(position));
         if (!decoded) {
             output += text[position];
@@ -167,10 +173,9 @@ std::optional<std::string_view> firstNonEmptyPieceBeforeColon(std::string_view t
     return std::nullopt;
 }
 
-// Whether normalising `text` would leave it as it is: printable ASCII without capitals, colons or
-// "www.", neither beginning nor ending with a dot. Most hosts and configured domains already are,
-// and for them the steps below can be skipped. Any doubt answers false.
-bool isNormalizedAlready(std::string_view text) {
+}  // namespace
+
+bool isNormalizedHostText(std::string_view text) {
     if (text.empty() || text.front() == '.' || text.back() == '.') {
         return false;
     }
@@ -183,10 +188,8 @@ bool isNormalizedAlready(std::string_view text) {
     return text.find("www.") == std::string_view::npos;
 }
 
-}  // namespace
-
 std::string normalizedHostText(std::string_view text) {
-    if (isNormalizedAlready(text)) {
+    if (isNormalizedHostText(text)) {
         return std::string(text);
     }
     const std::string lowered = lowercasedText(trimmedWhitespace(text));
