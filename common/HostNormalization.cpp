@@ -179,13 +179,14 @@ bool isNormalizedHostText(std::string_view text) {
     if (text.empty() || text.front() == '.' || text.back() == '.') {
         return false;
     }
+    // Without an early exit, so that the loop runs without branches over long lists of domains.
+    bool hasOddByte = false;
     for (const char character : text) {
         const auto byte = static_cast<unsigned char>(character);
-        if (byte <= ' ' || byte >= 0x7F || (byte >= 'A' && byte <= 'Z') || byte == ':') {
-            return false;
-        }
+        hasOddByte |= (byte <= ' ') | (byte >= 0x7F) |
+                      (static_cast<unsigned char>(byte - 'A') < 26) | (byte == ':');
     }
-    return text.find("www.") == std::string_view::npos;
+    return !hasOddByte && text.find("www.") == std::string_view::npos;
 }
 
 std::string normalizedHostText(std::string_view text) {

@@ -126,6 +126,7 @@ struct SQLiteUserDefaults::Statements {
     sqlite3_stmt* remove = nullptr;
     sqlite3_stmt* dataVersion = nullptr;
     sqlite3_stmt* begin = nullptr;
+    sqlite3_stmt* beginRead = nullptr;
     sqlite3_stmt* commit = nullptr;
     sqlite3_stmt* rollback = nullptr;
 };
@@ -164,7 +165,11 @@ SQLiteUserDefaults::open(std::string_view suiteName, std::string_view root, IfMi
 
     auto statements = std::make_unique<Statements>();
     const std::pair<sqlite3_stmt**, std::string_view> prepared[] = {
-        {&statements->select, "SELECT kind, value FROM entries WHERE key = ?1"},
+        // A large data value is left in the file and read by readLargeData.
+        {&statements->select,
+         "SELECT kind, CASE WHEN typeof(value) = 'blob' AND length(value) > 65536 THEN NULL"
+         " ELSE value END, rowid, length(value) FROM entries WHERE key = ?1"},
+        {&statements->beginRead, "BEGIN"},
         {&statements->selectAll, "SELECT key, kind, value FROM entries ORDER BY key"},
         {&statements->replace,
          "INSERT OR REPLACE INTO entries (key, kind, value) VALUES (?1, ?2, ?3)"},
@@ -196,12 +201,59 @@ SQLiteUserDefaults::~SQLiteUserDefaults() = default;
 
 std::optional<StoredValue> SQLiteUserDefaults::readLocked(std::string_view key) {
     std::optional<StoredValue> value;
-    bindText(statements->select, 1, key);
-    auto result = connection->run(statements->select,
-                                  [&](sqlite3_stmt* row) { value = columnValue(row, 0, 1); });
-    if (!result) {
+    struct LargeData {
+        sqlite3_int64 rowid;
+        sqlite3_int64 length;
+    };
+    std::optional<LargeData> largeData;
+    auto read = [&] {
+        value.reset();
+        largeData.reset();
+        bindText(statements->select, 1, key);
+        return connection->run(statements->select, [&](sqlite3_stmt* row) {
+            if (sqlite3_column_type(row, 1) == SQLITE_NULL &&
+                columnText(row, 0) == kindName(StoredKind::data)) {
+                largeData = LargeData{sqlite3_column_int64(row, 2), sqlite3_column_int64(row, 3)};
+            } else {
+                value = columnValue(row, 0, 1);
+            }
+        });
+    };
+    if (!read()) {
         return std::nullopt;
     }
+    if (!largeData) {
+        return value;
+    }
+    // Read again inside one read transaction, so that the row and its value come from the same
+    // version of the file, and copy the value straight into its buffer: SQLite would otherwise
+    // assemble it in a buffer of its own first.
+    if (!connection->run(statements->beginRead)) {
+        return std::nullopt;
+    }
+    if (read() && largeData) {
+        value = readLargeData(largeData->rowid, largeData->length);
+    }
+    (void)connection->run(statements->commit);
+    return value;
+}
+
+std::optional<StoredValue> SQLiteUserDefaults::readLargeData(std::int64_t rowid,
+                                                             std::int64_t length) {
+    sqlite3_blob* blob = nullptr;
+    if (sqlite3_blob_open(connection->handle(), "main", "entries", "value", rowid, 0, &blob) !=
+        SQLITE_OK) {
+        sqlite3_blob_close(blob);
+        return std::nullopt;
+    }
+    std::optional<StoredValue> value;
+    if (sqlite3_blob_bytes(blob) == length && length <= std::numeric_limits<int>::max()) {
+        base::Data data(static_cast<std::size_t>(length));
+        if (sqlite3_blob_read(blob, data.data(), static_cast<int>(length), 0) == SQLITE_OK) {
+            value = std::move(data);
+        }
+    }
+    sqlite3_blob_close(blob);
     return value;
 }
 

@@ -108,6 +108,7 @@ class SQLiteUserDefaults final : public common::UserDefaults {
                        std::unique_ptr<SQLiteConnection> connection,
                        std::unique_ptr<Statements> statements);
     std::optional<StoredValue> readLocked(std::string_view key);
+    std::optional<StoredValue> readLargeData(std::int64_t rowid, std::int64_t length);
 
     std::mutex mutex;
     std::string databasePath;
