@@ -1,7 +1,11 @@
 #include "base/json/JSONScanner.h"
 
+#include <locale.h>
+
 #include <algorithm>
 #include <array>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
@@ -58,6 +62,17 @@ constexpr auto stopsPlainRun = [] {
     }
     return table;
 }();
+
+// Whether the number token `token` reads as a finite double, as the C library's strtod reads it
+// in the C locale.
+bool isFiniteDouble(std::span<const std::uint8_t> token) {
+    static const locale_t cLocale = newlocale(LC_NUMERIC_MASK, "C", static_cast<locale_t>(0));
+    const std::string text(token.begin(), token.end());
+    const double value = cLocale != static_cast<locale_t>(0)
+                             ? strtod_l(text.c_str(), nullptr, cLocale)
+                             : std::strtod(text.c_str(), nullptr);
+    return std::isfinite(value);
+}
 
 // A position in the text. Every read checks the bounds.
 class Cursor {
@@ -133,8 +148,11 @@ class Cursor {
         }
     }
 
-    // -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?
+    // -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?, whose value is finite as a double unless it
+    // is an integer that fits 64 bits: the parser refuses the others as an overflow.
     bool number() {
+        const std::size_t start = position;
+        bool isInteger = true;
         consume('-');
         if (consume('0')) {
         } else if (peek() >= '1' && peek() <= '9') {
@@ -143,11 +161,13 @@ class Cursor {
             return false;
         }
         if (consume('.')) {
+            isInteger = false;
             if (!skipDigits()) {
                 return false;
             }
         }
         if (consume('e') || consume('E')) {
+            isInteger = false;
             if (!consume('+')) {
                 consume('-');
             }
@@ -155,7 +175,12 @@ class Cursor {
                 return false;
             }
         }
-        return true;
+        // An integer of up to 300 digits is finite whether or not it fits 64 bits.
+        constexpr std::size_t longestSurelyFiniteInteger = 300;
+        if (isInteger && position - start <= longestSurelyFiniteInteger) {
+            return true;
+        }
+        return isFiniteDouble(bytes.subspan(start, position - start));
     }
 
     // One value of any kind, its blanks around it not included.
