@@ -13,6 +13,7 @@
 
 #include "bench/BenchmarkFamilies.h"
 #include "bench/BenchmarkSupport.h"
+#include "common/BuildConstants.h"
 #include "common/SharedDefaultsKeys.h"
 #include "common/UserDefaults.h"
 #include "platform/defaults/WriteBehindUserDefaults.h"
