@@ -123,6 +123,12 @@ std::string lowercasedText(std::string_view text) {
     output.reserve(text.size());
     std::size_t position = 0;
     while (position < text.size()) {
+        const auto byte = static_cast<unsigned char>(text[position]);
+        if (byte < 0x80) {
+            output += static_cast<char>(byte >= 'A' && byte <= 'Z' ? byte + ('a' - 'A') : byte);
+            ++position;
+            continue;
+        }
         const auto decoded = decodeCharacter(text.substr(position));
         if (!decoded) {
             output += text[position];
@@ -167,26 +173,24 @@ std::optional<std::string_view> firstNonEmptyPieceBeforeColon(std::string_view t
     return std::nullopt;
 }
 
-// Whether normalising `text` would leave it as it is: printable ASCII without capitals, colons or
-// "www.", neither beginning nor ending with a dot. Most hosts and configured domains already are,
-// and for them the steps below can be skipped. Any doubt answers false.
-bool isNormalizedAlready(std::string_view text) {
+}  // namespace
+
+bool isNormalizedHostText(std::string_view text) {
     if (text.empty() || text.front() == '.' || text.back() == '.') {
         return false;
     }
+    // Without an early exit, so that the loop runs without branches over long lists of domains.
+    bool hasOddByte = false;
     for (const char character : text) {
         const auto byte = static_cast<unsigned char>(character);
-        if (byte <= ' ' || byte >= 0x7F || (byte >= 'A' && byte <= 'Z') || byte == ':') {
-            return false;
-        }
+        hasOddByte |= (byte <= ' ') | (byte >= 0x7F) |
+                      (static_cast<unsigned char>(byte - 'A') < 26) | (byte == ':');
     }
-    return text.find("www.") == std::string_view::npos;
+    return !hasOddByte && text.find("www.") == std::string_view::npos;
 }
 
-}  // namespace
-
 std::string normalizedHostText(std::string_view text) {
-    if (isNormalizedAlready(text)) {
+    if (isNormalizedHostText(text)) {
         return std::string(text);
     }
     const std::string lowered = lowercasedText(trimmedWhitespace(text));

@@ -17,4 +17,10 @@ namespace common {
 // no UTF-8 sequence is ever split.
 std::string normalizedHostText(std::string_view text);
 
+// Whether normalizedHostText(text) gives `text` back unchanged, answered without building
+// anything: printable ASCII without capitals, colons or "www.", neither beginning nor ending with
+// a dot, and not empty. Most hosts and configured domains are, so a caller that only compares can
+// use such a text as it is. False may also mean "could not tell quickly".
+bool isNormalizedHostText(std::string_view text);
+
 }  // namespace common

@@ -2,6 +2,7 @@
 # Targets whose source is not there yet are skipped.
 set(TOVRIN_FUZZ_TARGETS
     "json_fuzzer|JSONFuzzer.cpp|json|foundation"
+    "json_decoder_fuzzer|JSONDecoderFuzzer.cpp|json-decoder|foundation"
     "http_host_fuzzer|HTTPHostFuzzer.cpp|http-host|filter_logic"
     "tls_client_hello_fuzzer|TLSClientHelloFuzzer.cpp|tls-client-hello|filter_logic"
     "provider_fuzzer|FilterDataProviderFuzzer.cpp|provider|filter_logic"

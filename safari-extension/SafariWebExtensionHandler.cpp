@@ -200,10 +200,16 @@ BlockingState SafariWebExtensionHandler::resolveBlockingState(
         return {};
     }
     // One pass in list order that stops at the first match. Each entry is normalised only when
-    // it is reached, and an entry that is already normal costs no more than a copy. An index
-    // would not pay here: the list is read for this one request, and building the index would
-    // cost more than the walk.
+    // it is reached, and an entry that is already normal is compared as it is, without a copy.
+    // An index would not pay here: the list is read for this one request, and building the index
+    // would cost more than the walk.
     for (const auto& entry : policy.domains()) {
+        if (common::isNormalizedHostText(entry)) {
+            if (isCovered(*siteHost, entry)) {
+                return {policy.policy.enforcementEnabled(), entry};
+            }
+            continue;
+        }
         auto domain = common::normalizedHostText(entry);
         if (!domain.empty() && isCovered(*siteHost, domain)) {
             return {policy.policy.enforcementEnabled(), std::move(domain)};

@@ -130,8 +130,7 @@ template <typename T>
 using Converter = Expected<T> (*)(std::string_view, const Value&);
 
 template <typename T>
-Expected<T> required(const Value& object, std::string_view key, Converter<T> convert) {
-    const Value* value = object.find(key);
+Expected<T> required(const Value* value, std::string_view key, Converter<T> convert) {
     if (value == nullptr) {
         return Error{"key " + quotedKey(key) + " not found"};
     }
@@ -139,10 +138,9 @@ Expected<T> required(const Value& object, std::string_view key, Converter<T> con
 }
 
 template <typename T>
-Expected<std::optional<T>> ifPresent(const Value& object,
+Expected<std::optional<T>> ifPresent(const Value* value,
                                      std::string_view key,
                                      Converter<T> convert) {
-    const Value* value = object.find(key);
     if (value == nullptr || value->isNull()) {
         return std::optional<T>();
     }
@@ -157,6 +155,11 @@ Expected<std::optional<T>> ifPresent(const Value& object,
 
 Expected<KeyedDecodingContainer> KeyedDecodingContainer::fromData(
     std::span<const std::uint8_t> bytes) {
+    // Most texts are well formed: scanning them without building values is enough. The parser
+    // runs only for the others, to say what is wrong.
+    if (auto scanned = scanTopLevelObject(bytes)) {
+        return KeyedDecodingContainer(Text{Data(bytes.begin(), bytes.end()), std::move(*scanned)});
+    }
     auto object = JSONObjectWithData(bytes, true);
     if (!object) {
         return object.error();
@@ -171,54 +174,112 @@ Expected<KeyedDecodingContainer> KeyedDecodingContainer::fromValue(Value object)
     return KeyedDecodingContainer(std::move(object));
 }
 
+template <typename Use>
+auto KeyedDecodingContainer::withMember(std::string_view key, Use&& use) const {
+    if (!text) {
+        return use(object->find(key));
+    }
+    const auto found = text->members.find(key);
+    if (found == text->members.end()) {
+        return use(static_cast<const Value*>(nullptr));
+    }
+    const auto span = std::span<const std::uint8_t>(text->bytes)
+                          .subspan(found->second.offset, found->second.length);
+    // The whole text was scanned, so its member parses.
+    const auto parsed = JSONObjectWithData(span, true);
+    const Value member = parsed ? *parsed : Value();
+    return use(&member);
+}
+
+Expected<std::optional<std::vector<std::string>>> KeyedDecodingContainer::stringArray(
+    std::string_view key,
+    bool isRequired) const {
+    if (text) {
+        if (const auto found = text->members.find(key); found != text->members.end()) {
+            const auto span = std::span<const std::uint8_t>(text->bytes)
+                                  .subspan(found->second.offset, found->second.length);
+            if (auto texts = base::json::decodeStringArray(span)) {
+                return std::optional(std::move(*texts));
+            }
+        }
+    }
+    // Absent, null, or not an array of strings: the general path says so.
+    return withMember(
+        key, [&](const Value* value) -> Expected<std::optional<std::vector<std::string>>> {
+            if (isRequired) {
+                auto texts = required<std::vector<std::string>>(value, key, stringArrayFrom);
+                if (!texts) {
+                    return texts.error();
+                }
+                return std::optional(std::move(texts).value());
+            }
+            return ifPresent<std::vector<std::string>>(value, key, stringArrayFrom);
+        });
+}
+
+template <typename T, typename Convert>
+Expected<T> KeyedDecodingContainer::requiredMember(std::string_view key, Convert convert) const {
+    return withMember(key, [&](const Value* value) { return required<T>(value, key, convert); });
+}
+
+template <typename T, typename Convert>
+Expected<std::optional<T>> KeyedDecodingContainer::memberIfPresent(std::string_view key,
+                                                                   Convert convert) const {
+    return withMember(key, [&](const Value* value) { return ifPresent<T>(value, key, convert); });
+}
+
 Expected<bool> KeyedDecodingContainer::decodeBool(std::string_view key) const {
-    return required<bool>(object, key, boolFrom);
+    return requiredMember<bool>(key, boolFrom);
 }
 
 Expected<std::int64_t> KeyedDecodingContainer::decodeInt64(std::string_view key) const {
-    return required<std::int64_t>(object, key, int64From);
+    return requiredMember<std::int64_t>(key, int64From);
 }
 
 Expected<double> KeyedDecodingContainer::decodeDouble(std::string_view key) const {
-    return required<double>(object, key, doubleFrom);
+    return requiredMember<double>(key, doubleFrom);
 }
 
 Expected<std::string> KeyedDecodingContainer::decodeString(std::string_view key) const {
-    return required<std::string>(object, key, stringFrom);
+    return requiredMember<std::string>(key, stringFrom);
 }
 
 Expected<Date> KeyedDecodingContainer::decodeDate(std::string_view key) const {
-    return required<Date>(object, key, dateFrom);
+    return requiredMember<Date>(key, dateFrom);
 }
 
 Expected<std::vector<std::string>> KeyedDecodingContainer::decodeStringArray(
     std::string_view key) const {
-    return required<std::vector<std::string>>(object, key, stringArrayFrom);
+    auto texts = stringArray(key, true);
+    if (!texts) {
+        return texts.error();
+    }
+    return std::move(*texts.value());
 }
 
 Expected<std::optional<bool>> KeyedDecodingContainer::decodeBoolIfPresent(
     std::string_view key) const {
-    return ifPresent<bool>(object, key, boolFrom);
+    return memberIfPresent<bool>(key, boolFrom);
 }
 
 Expected<std::optional<std::int64_t>> KeyedDecodingContainer::decodeInt64IfPresent(
     std::string_view key) const {
-    return ifPresent<std::int64_t>(object, key, int64From);
+    return memberIfPresent<std::int64_t>(key, int64From);
 }
 
 Expected<std::optional<double>> KeyedDecodingContainer::decodeDoubleIfPresent(
     std::string_view key) const {
-    return ifPresent<double>(object, key, doubleFrom);
+    return memberIfPresent<double>(key, doubleFrom);
 }
 
 Expected<std::optional<std::string>> KeyedDecodingContainer::decodeStringIfPresent(
     std::string_view key) const {
-    return ifPresent<std::string>(object, key, stringFrom);
+    return memberIfPresent<std::string>(key, stringFrom);
 }
 
 Expected<std::optional<std::vector<std::string>>>
 KeyedDecodingContainer::decodeStringArrayIfPresent(std::string_view key) const {
-    return ifPresent<std::vector<std::string>>(object, key, stringArrayFrom);
+    return stringArray(key, false);
 }
 
 }  // namespace base::json

@@ -1,12 +1,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "base/json/JSONScanner.h"
 #include "base/value/Expected.h"
 #include "base/value/Value.h"
 
@@ -44,8 +46,30 @@ class KeyedDecodingContainer {
         std::string_view key) const;
 
   private:
-    explicit KeyedDecodingContainer(Value object) : object(std::move(object)) {}
-    Value object;
+    // A container made from a parsed tree holds the tree. One made from JSON text keeps the text
+    // and where its members lie, and reads a member only when asked for it, so that a large
+    // member is never turned into a tree of values.
+    struct Text {
+        Data bytes;
+        TopLevelMembers members;
+    };
+    explicit KeyedDecodingContainer(Value object)
+        : object(std::make_shared<const Value>(std::move(object))) {}
+    explicit KeyedDecodingContainer(Text text)
+        : text(std::make_shared<const Text>(std::move(text))) {}
+
+    // Calls `use` with the value under `key`, or with null when there is none.
+    template <typename Use>
+    auto withMember(std::string_view key, Use&& use) const;
+    template <typename T, typename Convert>
+    Expected<T> requiredMember(std::string_view key, Convert convert) const;
+    template <typename T, typename Convert>
+    Expected<std::optional<T>> memberIfPresent(std::string_view key, Convert convert) const;
+    Expected<std::optional<std::vector<std::string>>> stringArray(std::string_view key,
+                                                                  bool isRequired) const;
+
+    std::shared_ptr<const Value> object;
+    std::shared_ptr<const Text> text;
 };
 
 }  // namespace base::json

@@ -125,6 +125,10 @@ struct SQLiteUserDefaults::Statements {
     sqlite3_stmt* replace = nullptr;
     sqlite3_stmt* remove = nullptr;
     sqlite3_stmt* dataVersion = nullptr;
+    sqlite3_stmt* begin = nullptr;
+    sqlite3_stmt* beginRead = nullptr;
+    sqlite3_stmt* commit = nullptr;
+    sqlite3_stmt* rollback = nullptr;
 };
 
 base::Expected<std::shared_ptr<SQLiteUserDefaults>>
@@ -161,12 +165,19 @@ SQLiteUserDefaults::open(std::string_view suiteName, std::string_view root, IfMi
 
     auto statements = std::make_unique<Statements>();
     const std::pair<sqlite3_stmt**, std::string_view> prepared[] = {
-        {&statements->select, "SELECT kind, value FROM entries WHERE key = ?1"},
+        // A large data value is left in the file and read by readLargeData.
+        {&statements->select,
+         "SELECT kind, CASE WHEN typeof(value) = 'blob' AND length(value) > 65536 THEN NULL"
+         " ELSE value END, rowid, length(value) FROM entries WHERE key = ?1"},
+        {&statements->beginRead, "BEGIN"},
         {&statements->selectAll, "SELECT key, kind, value FROM entries ORDER BY key"},
         {&statements->replace,
          "INSERT OR REPLACE INTO entries (key, kind, value) VALUES (?1, ?2, ?3)"},
         {&statements->remove, "DELETE FROM entries WHERE key = ?1"},
         {&statements->dataVersion, "PRAGMA data_version"},
+        {&statements->begin, "BEGIN IMMEDIATE"},
+        {&statements->commit, "COMMIT"},
+        {&statements->rollback, "ROLLBACK"},
     };
     for (const auto& [statement, sql] : prepared) {
         auto result = connection->prepare(sql);
@@ -190,12 +201,59 @@ SQLiteUserDefaults::~SQLiteUserDefaults() = default;
 
 std::optional<StoredValue> SQLiteUserDefaults::readLocked(std::string_view key) {
     std::optional<StoredValue> value;
-    bindText(statements->select, 1, key);
-    auto result = connection->run(statements->select,
-                                  [&](sqlite3_stmt* row) { value = columnValue(row, 0, 1); });
-    if (!result) {
+    struct LargeData {
+        sqlite3_int64 rowid;
+        sqlite3_int64 length;
+    };
+    std::optional<LargeData> largeData;
+    auto read = [&] {
+        value.reset();
+        largeData.reset();
+        bindText(statements->select, 1, key);
+        return connection->run(statements->select, [&](sqlite3_stmt* row) {
+            if (sqlite3_column_type(row, 1) == SQLITE_NULL &&
+                columnText(row, 0) == kindName(StoredKind::data)) {
+                largeData = LargeData{sqlite3_column_int64(row, 2), sqlite3_column_int64(row, 3)};
+            } else {
+                value = columnValue(row, 0, 1);
+            }
+        });
+    };
+    if (!read()) {
         return std::nullopt;
     }
+    if (!largeData) {
+        return value;
+    }
+    // Read again inside one read transaction, so that the row and its value come from the same
+    // version of the file, and copy the value straight into its buffer: SQLite would otherwise
+    // assemble it in a buffer of its own first.
+    if (!connection->run(statements->beginRead)) {
+        return std::nullopt;
+    }
+    if (read() && largeData) {
+        value = readLargeData(largeData->rowid, largeData->length);
+    }
+    (void)connection->run(statements->commit);
+    return value;
+}
+
+std::optional<StoredValue> SQLiteUserDefaults::readLargeData(std::int64_t rowid,
+                                                             std::int64_t length) {
+    sqlite3_blob* blob = nullptr;
+    if (sqlite3_blob_open(connection->handle(), "main", "entries", "value", rowid, 0, &blob) !=
+        SQLITE_OK) {
+        sqlite3_blob_close(blob);
+        return std::nullopt;
+    }
+    std::optional<StoredValue> value;
+    if (sqlite3_blob_bytes(blob) == length && length <= std::numeric_limits<int>::max()) {
+        base::Data data(static_cast<std::size_t>(length));
+        if (sqlite3_blob_read(blob, data.data(), static_cast<int>(length), 0) == SQLITE_OK) {
+            value = std::move(data);
+        }
+    }
+    sqlite3_blob_close(blob);
     return value;
 }
 
@@ -260,23 +318,24 @@ std::optional<base::Data> SQLiteUserDefaults::dataForKey(std::string_view key) {
     return std::get<base::Data>(std::move(*value));
 }
 
-std::int64_t SQLiteUserDefaults::integerForKey(std::string_view key) {
-    std::optional<StoredValue> value = objectForKey(key);
-    if (!value) {
-        return 0;
-    }
-    switch (kindOf(*value)) {
+std::int64_t integerReading(const StoredValue& value) {
+    switch (kindOf(value)) {
         case StoredKind::integer:
-            return std::get<std::int64_t>(*value);
+            return std::get<std::int64_t>(value);
         case StoredKind::string:
-            return integerFromText(std::get<std::string>(*value));
+            return integerFromText(std::get<std::string>(value));
         case StoredKind::real:
-            return integerFromReal(std::get<double>(*value));
+            return integerFromReal(std::get<double>(value));
         case StoredKind::data:
         case StoredKind::date:
             return 0;
     }
     return 0;
+}
+
+std::int64_t SQLiteUserDefaults::integerForKey(std::string_view key) {
+    std::optional<StoredValue> value = objectForKey(key);
+    return value ? integerReading(*value) : 0;
 }
 
 void SQLiteUserDefaults::setInteger(std::int64_t value, std::string_view key) {
@@ -296,6 +355,52 @@ void SQLiteUserDefaults::setObject(const std::optional<common::DefaultsObject>& 
     StoredValue value =
         std::visit([](const auto& alternative) { return StoredValue(alternative); }, *object);
     (void)store(key, value);
+}
+
+base::Expected<std::monostate> SQLiteUserDefaults::applyInOneTransaction(
+    const std::vector<Write>& writes) {
+    std::lock_guard lock(mutex);
+    // IMMEDIATE takes the write lock at once, so the busy handler waits out another writer here
+    // rather than failing a statement half-way through the batch.
+    if (auto began = connection->run(statements->begin); !began) {
+        return began.error();
+    }
+    std::int64_t changes = 0;
+    for (const Write& write : writes) {
+        base::Expected<std::monostate> result = std::monostate{};
+        if (write.value) {
+            bindText(statements->replace, 1, write.key);
+            bindText(statements->replace, 2, kindName(kindOf(*write.value)));
+            bindValue(statements->replace, 3, *write.value);
+            result = connection->run(statements->replace);
+        } else {
+            bindText(statements->remove, 1, write.key);
+            result = connection->run(statements->remove);
+        }
+        if (!result) {
+            (void)connection->run(statements->rollback);
+            return result.error();
+        }
+        changes += connection->changes();
+    }
+    if (auto committed = connection->run(statements->commit); !committed) {
+        (void)connection->run(statements->rollback);
+        return committed.error();
+    }
+    localChanges += changes;
+    return std::monostate{};
+}
+
+void SQLiteUserDefaults::deferCheckpoints() {
+    std::lock_guard lock(mutex);
+    // A hook of one's own replaces SQLite's automatic checkpoint, which is itself such a hook.
+    sqlite3_wal_hook(
+        connection->handle(),
+        [](void* context, sqlite3*, const char*, int frames) {
+            static_cast<std::atomic<int>*>(context)->store(frames, std::memory_order_relaxed);
+            return SQLITE_OK;
+        },
+        &walFrames);
 }
 
 bool SQLiteUserDefaults::synchronize() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -78,6 +79,21 @@ class SQLiteUserDefaults final : public common::UserDefaults {
     base::Expected<bool> remove(std::string_view key);
     void setReal(double value, std::string_view key);
 
+    // One write of a batch: the value to store under `key`, or nothing to remove the key.
+    struct Write {
+        std::string key;
+        std::optional<StoredValue> value;
+    };
+    // Applies `writes` in order in one transaction: other processes see all of them or none.
+    // Fails, leaving the suite as it was, when any of them cannot be applied.
+    base::Expected<std::monostate> applyInOneTransaction(const std::vector<Write>& writes);
+
+    // Hands checkpointing to the caller: from now on this handle's commits no longer checkpoint
+    // the log on their own, and walFrameCount() says how long the log was after the last commit,
+    // so that the owner can checkpoint from another thread (see WriteBehindUserDefaults).
+    void deferCheckpoints();
+    int walFrameCount() const { return walFrames.load(std::memory_order_relaxed); }
+
     // A number that changes whenever the suite may have changed: when any connection, in this
     // process or another, wrote to it, and when the question could not be answered. Two equal
     // answers mean nothing was written in between.
@@ -92,6 +108,7 @@ class SQLiteUserDefaults final : public common::UserDefaults {
                        std::unique_ptr<SQLiteConnection> connection,
                        std::unique_ptr<Statements> statements);
     std::optional<StoredValue> readLocked(std::string_view key);
+    std::optional<StoredValue> readLargeData(std::int64_t rowid, std::int64_t length);
 
     std::mutex mutex;
     std::string databasePath;
@@ -99,7 +116,11 @@ class SQLiteUserDefaults final : public common::UserDefaults {
     std::unique_ptr<Statements> statements;
     std::int64_t lastDataVersion = 0;
     std::int64_t localChanges = 0;
+    std::atomic<int> walFrames{0};
 };
+
+// What integerForKey reads `value` as (see above).
+std::int64_t integerReading(const StoredValue& value);
 
 // Opens suite `suiteName` under appGroupContainersRoot(), creating it when missing; nothing when
 // it cannot be opened.

@@ -13,7 +13,7 @@
 
 #include "common/BuildConstants.h"
 #include "filter/framework/NEProvider.h"
-#include "platform/defaults/SQLiteUserDefaults.h"
+#include "platform/defaults/WriteBehindUserDefaults.h"
 #include "platform/provider-configuration/ProviderConfigurationFile.h"
 
 namespace platform::netfilter {
@@ -85,7 +85,9 @@ void SystemExtensionHost::begin() {
     limits.maximumFlows = static_cast<std::size_t>(
         numberFromEnvironment("CONTENT_FILTER_MAX_FLOWS", 1, 1u << 24, limits.maximumFlows));
 
-    installSQLiteUserDefaults();
+    // Diagnostics are written for every flow; their commits must not hold up packets. The
+    // signal handling below ends the process normally, which commits what is left.
+    installWriteBehindUserDefaults();
 
     NetfilterFramework::Options options;
     options.configurationPath = providerconfiguration::path();

@@ -227,5 +227,50 @@ TEST(KeyedDecodingContainerTest, FollowsTheStrictRules) {
     }
 }
 
+// A container read from text reads its members lazily; it must answer as one made from the
+// parsed tree, including for texts the parser refuses and members of the wrong kind.
+TEST(KeyedDecodingContainerTest, ReadingFromTextAnswersAsTheParsedTree) {
+    struct Case {
+        const char* text;
+        const char* key;
+    } cases[] = {
+        {R"({"d":["a.example","caf\u00e9","\ud83d\ude00","q\"\\\/\b\f\n\r\t"]})", "d"},
+        {R"({"d":["first"],"d":["second"]})", "d"},
+        {R"({"d":["x",1]})", "d"},
+        {R"({"d":null})", "d"},
+        {R"({"d":"text"})", "d"},
+        {R"({"e":[]})", "d"},
+        {"\xEF\xBB\xBF {\"d\" : [ \"x\" , \"y\" ] } ", "d"},
+        {R"({"d":["\ud800"]})", "d"},
+        {R"({"d":["x"]} x)", "d"},
+        {R"({"d":[01]})", "d"},
+        {"{\"d\":[\"\x01\"]}", "d"},
+        {"{\"d\":[\"\xC0\xAF\"]}", "d"},
+        {R"(["d"])", "d"},
+        {R"({"d":["x"],)", "d"},
+    };
+    for (const Case& testCase : cases) {
+        SCOPED_TRACE(testCase.text);
+        const Data text = bytes(testCase.text);
+        const auto fromText = KeyedDecodingContainer::fromData(text);
+        auto tree = JSONObjectWithData(text, true);
+        const auto fromTree = tree ? KeyedDecodingContainer::fromValue(std::move(tree).value())
+                                   : Expected<KeyedDecodingContainer>(tree.error());
+        ASSERT_EQ(static_cast<bool>(fromText), static_cast<bool>(fromTree));
+        if (!fromText) {
+            EXPECT_EQ(fromText.error().description, fromTree.error().description);
+            continue;
+        }
+        const auto texts = fromText->decodeStringArrayIfPresent(testCase.key);
+        const auto expected = fromTree->decodeStringArrayIfPresent(testCase.key);
+        ASSERT_EQ(static_cast<bool>(texts), static_cast<bool>(expected));
+        if (texts) {
+            EXPECT_EQ(*texts, *expected);
+        } else {
+            EXPECT_EQ(texts.error().description, expected.error().description);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace base::json

@@ -75,6 +75,8 @@ TEST_F(SQLiteUserDefaultsTest, ValuesKeepTheirKindAcrossHandles) {
     } cases[] = {
         {"data", bytes(std::string_view("{\"a\":1}\0\xff", 9)), 0},
         {"emptyData", base::Data(), 0},
+        // Read from the file by a path of its own.
+        {"largeData", base::Data(300000, 0x5a), 0},
         {"largestInteger", largest, largest},
         {"text", std::string("caf\xc3\xa9 \n line"), 0},
         {"negativeText", std::string("-7"), -7},

@@ -5,10 +5,12 @@
 #include <cstdio>
 #include <iostream>
 
-#include "platform/defaults/SQLiteUserDefaults.h"
+#include "platform/defaults/WriteBehindUserDefaults.h"
 #include "tools/filter-replay/ReplaySession.h"
 
 int main() {
-    platform::installSQLiteUserDefaults();
+    // The suite as the filter's own program opens it.
+    platform::flushSuitesOnTerminationSignals();
+    platform::installWriteBehindUserDefaults();
     return tools::runFilterReplay(std::cin, stdout);
 }

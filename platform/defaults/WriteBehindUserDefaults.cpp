@@ -1,0 +1,266 @@
+#include "platform/defaults/WriteBehindUserDefaults.h"
+
+#include <pthread.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <set>
+#include <utility>
+
+namespace platform {
+namespace {
+
+// The handles open in this process, flushed at its end. Never destroyed, so that it outlives
+// every handle whatever the order in which the process tears down.
+struct OpenHandles {
+    std::mutex mutex;
+    std::set<WriteBehindUserDefaults*> handles;
+};
+
+OpenHandles& openHandles() {
+    static auto* const handles = new OpenHandles;
+    return *handles;
+}
+
+void flushOpenHandles() {
+    OpenHandles& open = openHandles();
+    std::lock_guard lock(open.mutex);
+    for (WriteBehindUserDefaults* handle : open.handles) {
+        handle->flush();
+    }
+}
+
+void registerHandle(WriteBehindUserDefaults* handle) {
+    static const bool flushesAtExit = [] { return std::atexit(flushOpenHandles) == 0; }();
+    (void)flushesAtExit;
+    OpenHandles& open = openHandles();
+    std::lock_guard lock(open.mutex);
+    open.handles.insert(handle);
+}
+
+void unregisterHandle(WriteBehindUserDefaults* handle) {
+    OpenHandles& open = openHandles();
+    std::lock_guard lock(open.mutex);
+    open.handles.erase(handle);
+}
+
+}  // namespace
+
+base::Expected<std::shared_ptr<WriteBehindUserDefaults>> WriteBehindUserDefaults::open(
+    std::string_view suiteName,
+    std::string_view root,
+    IfMissing ifMissing) {
+    auto store = SQLiteUserDefaults::open(suiteName, root, ifMissing);
+    if (!store) {
+        return store.error();
+    }
+    // The suite exists now; the second connection only checkpoints.
+    auto checkpointer = SQLiteUserDefaults::open(suiteName, root, IfMissing::fail);
+    if (!checkpointer) {
+        return checkpointer.error();
+    }
+    (*store)->deferCheckpoints();
+    return std::shared_ptr<WriteBehindUserDefaults>(
+        new WriteBehindUserDefaults(std::move(store).value(), std::move(checkpointer).value()));
+}
+
+WriteBehindUserDefaults::WriteBehindUserDefaults(std::shared_ptr<SQLiteUserDefaults> store,
+                                                 std::shared_ptr<SQLiteUserDefaults> checkpointer)
+    : store(std::move(store)), checkpointer(std::move(checkpointer)) {
+    writer = std::thread([this] { runWriter(); });
+    registerHandle(this);
+}
+
+WriteBehindUserDefaults::~WriteBehindUserDefaults() {
+    unregisterHandle(this);
+    {
+        std::lock_guard lock(mutex);
+        stopping = true;
+    }
+    writerWake.notify_one();
+    writer.join();
+}
+
+std::optional<std::optional<StoredValue>> WriteBehindUserDefaults::uncommittedLocked(
+    std::string_view key) const {
+    if (const auto found = pendingIndex.find(key); found != pendingIndex.end()) {
+        return pending[found->second].value;
+    }
+    if (const auto found = inFlightIndex.find(key); found != inFlightIndex.end()) {
+        return inFlight[found->second].value;
+    }
+    return std::nullopt;
+}
+
+std::optional<StoredValue> WriteBehindUserDefaults::objectForKey(std::string_view key) {
+    {
+        std::lock_guard lock(mutex);
+        if (auto uncommitted = uncommittedLocked(key)) {
+            return std::move(*uncommitted);
+        }
+    }
+    // Not waiting, so committed already or never written here: the database has the answer. A
+    // batch that leaves `inFlight` has been committed before it does.
+    return store->objectForKey(key);
+}
+
+std::optional<base::Data> WriteBehindUserDefaults::dataForKey(std::string_view key) {
+    std::optional<StoredValue> value = objectForKey(key);
+    if (!value || kindOf(*value) != StoredKind::data) {
+        return std::nullopt;
+    }
+    return std::get<base::Data>(std::move(*value));
+}
+
+std::int64_t WriteBehindUserDefaults::integerForKey(std::string_view key) {
+    std::optional<StoredValue> value = objectForKey(key);
+    return value ? integerReading(*value) : 0;
+}
+
+void WriteBehindUserDefaults::setInteger(std::int64_t value, std::string_view key) {
+    write(key, StoredValue(value));
+}
+
+void WriteBehindUserDefaults::setObject(const std::optional<common::DefaultsObject>& object,
+                                        std::string_view key) {
+    if (!object) {
+        write(key, std::nullopt);
+        return;
+    }
+    write(key,
+          std::visit([](const auto& alternative) { return StoredValue(alternative); }, *object));
+}
+
+void WriteBehindUserDefaults::write(std::string_view key, std::optional<StoredValue> value) {
+    bool wakeWriter = false;
+    {
+        std::lock_guard lock(mutex);
+        ++writesMade;
+        if (const auto found = pendingIndex.find(key); found != pendingIndex.end()) {
+            pending[found->second].value = std::move(value);
+            return;
+        }
+        if (pending.empty()) {
+            firstPendingAt = Clock::now();
+            wakeWriter = true;
+        }
+        pendingIndex.emplace(std::string(key), pending.size());
+        pending.push_back({std::string(key), std::move(value)});
+    }
+    // The writer thread sleeps without a deadline while nothing waits; it now sets one.
+    if (wakeWriter) {
+        writerWake.notify_one();
+    }
+}
+
+bool WriteBehindUserDefaults::synchronize() {
+    bool wakeWriter = false;
+    {
+        std::lock_guard lock(mutex);
+        wakeWriter = !pending.empty() && !commitRequested;
+        commitRequested = commitRequested || wakeWriter;
+    }
+    if (wakeWriter) {
+        writerWake.notify_one();
+    }
+    return true;
+}
+
+bool WriteBehindUserDefaults::flush() {
+    std::unique_lock lock(mutex);
+    const std::uint64_t target = writesMade;
+    const std::uint64_t droppedBefore = writesDropped;
+    if (writesDone >= target) {
+        return true;
+    }
+    commitRequested = true;
+    writerWake.notify_one();
+    batchCommitted.wait(lock, [&] { return writesDone >= target; });
+    return writesDropped == droppedBefore;
+}
+
+std::optional<std::int64_t> WriteBehindUserDefaults::externalChangeCounter() {
+    return store->externalChangeCounter();
+}
+
+void WriteBehindUserDefaults::runWriter() {
+    std::unique_lock lock(mutex);
+    for (;;) {
+        if (pending.empty()) {
+            if (stopping) {
+                return;
+            }
+            writerWake.wait(lock);
+            continue;
+        }
+        if (!commitRequested && !stopping) {
+            const Clock::time_point deadline = firstPendingAt + commitDelay;
+            if (Clock::now() < deadline) {
+                writerWake.wait_until(lock, deadline);
+                continue;
+            }
+        }
+        inFlight = std::move(pending);
+        inFlightIndex = std::move(pendingIndex);
+        pending.clear();
+        pendingIndex.clear();
+        commitRequested = false;
+        const std::uint64_t batchEnd = writesMade;
+
+        lock.unlock();
+        const bool committed = static_cast<bool>(store->applyInOneTransaction(inFlight));
+        lock.lock();
+
+        inFlight.clear();
+        inFlightIndex.clear();
+        if (!committed) {
+            writesDropped += batchEnd - writesDone;
+        }
+        writesDone = batchEnd;
+        batchCommitted.notify_all();
+
+        if (store->walFrameCount() >= checkpointThreshold) {
+            lock.unlock();
+            // A passive checkpoint waits for no one: frames that a reader still needs stay for
+            // the next one.
+            (void)checkpointer->synchronize();
+            lock.lock();
+        }
+    }
+}
+
+std::shared_ptr<common::UserDefaults> openWriteBehindUserDefaults(std::string_view suiteName) {
+    auto opened = WriteBehindUserDefaults::open(suiteName, appGroupContainersRoot());
+    if (!opened) {
+        return nullptr;
+    }
+    return std::move(opened.value());
+}
+
+void installWriteBehindUserDefaults() {
+    common::installUserDefaultsOpener(openWriteBehindUserDefaults);
+}
+
+void flushSuitesOnTerminationSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    std::thread([signals] {
+        int received = 0;
+        if (sigwait(&signals, &received) != 0) {
+            return;
+        }
+        flushOpenHandles();
+        // Ends the process with the signal, as it would have ended without this thread.
+        std::signal(received, SIG_DFL);
+        sigset_t only;
+        sigemptyset(&only);
+        sigaddset(&only, received);
+        pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+        std::raise(received);
+    }).detach();
+}
+
+}  // namespace platform

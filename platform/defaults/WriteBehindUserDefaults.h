@@ -1,0 +1,128 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "base/value/Expected.h"
+#include "common/UserDefaults.h"
+#include "platform/defaults/SQLiteUserDefaults.h"
+
+namespace platform {
+
+// A suite whose writes never wait for storage, for a process that writes on a latency-critical
+// path (the content filter writes diagnostics for every flow). It keeps the same SQLite file as
+// SQLiteUserDefaults, so every other process reads it as before.
+//
+// - A write returns at once. The writing handle reads its own writes at once: a read looks at the
+//   writes not yet committed before it asks the database.
+// - A writer thread commits the writes in the order they were made, a batch at a time, each
+//   batch in one transaction; within a batch only the last write of a key is kept (readers of
+//   other processes never see a batch half-applied, so they could not have seen the earlier
+//   ones). A batch is committed `commitDelay` after its first write at the latest, at once after
+//   synchronize(). Other processes therefore see a write within `visibilityBound`, unless
+//   another process holds the file locked for longer.
+// - synchronize() hands the pending writes to the writer thread and returns without waiting for
+//   it or for the disk.
+// - flush() waits until every write made before it is committed. Closing the handle flushes, so
+//   does the normal end of the process (exit() or a return from main) for handles still open, and
+//   so do SIGTERM and SIGINT once flushSuitesOnTerminationSignals() is installed. After SIGKILL
+//   at most the writes of the last `visibilityBound` are missing; a commit is one transaction in
+//   SQLite's log, so the file is never left damaged.
+// - Commits do not checkpoint. The writer thread checkpoints the log itself through a connection
+//   of its own, once the log has grown past SQLite's usual threshold, so that no caller ever
+//   waits for that disk flush.
+//
+// A commit that fails (the file stayed locked past the busy timeout, the disk is full) drops its
+// batch, as SQLiteUserDefaults drops a failed write; reads then ask the database again.
+class WriteBehindUserDefaults final : public common::UserDefaults {
+  public:
+    static constexpr std::chrono::milliseconds commitDelay{10};
+    static constexpr std::chrono::milliseconds visibilityBound{20};
+    // Log length, in pages, from which the writer thread checkpoints (SQLite's own default).
+    static constexpr int checkpointThreshold = 1000;
+
+    // Opens suite `suiteName` under `root` as SQLiteUserDefaults::open does and starts the
+    // writer thread.
+    static base::Expected<std::shared_ptr<WriteBehindUserDefaults>> open(
+        std::string_view suiteName,
+        std::string_view root,
+        IfMissing ifMissing = IfMissing::create);
+    ~WriteBehindUserDefaults() override;
+    WriteBehindUserDefaults(const WriteBehindUserDefaults&) = delete;
+    WriteBehindUserDefaults& operator=(const WriteBehindUserDefaults&) = delete;
+
+    std::optional<base::Data> dataForKey(std::string_view key) override;
+    std::int64_t integerForKey(std::string_view key) override;
+    void setInteger(std::int64_t value, std::string_view key) override;
+    void setObject(const std::optional<common::DefaultsObject>& object,
+                   std::string_view key) override;
+    // Hands the pending writes to the writer thread; always true.
+    bool synchronize() override;
+    // Changes only with commits of other processes' handles, as SQLiteUserDefaults's does: this
+    // handle's commits go through the same connection.
+    std::optional<std::int64_t> externalChangeCounter() override;
+
+    // Waits until every write made before the call has been committed (or dropped by a failed
+    // commit). True when none was dropped.
+    bool flush();
+
+    // The value under `key` as this handle sees it.
+    std::optional<StoredValue> objectForKey(std::string_view key);
+
+  private:
+    using Clock = std::chrono::steady_clock;
+    WriteBehindUserDefaults(std::shared_ptr<SQLiteUserDefaults> store,
+                            std::shared_ptr<SQLiteUserDefaults> checkpointer);
+    void write(std::string_view key, std::optional<StoredValue> value);
+    void runWriter();
+    // Nothing when `key` has no write in waiting; otherwise that write (nothing inside for a
+    // removal). Called with `mutex` held.
+    std::optional<std::optional<StoredValue>> uncommittedLocked(std::string_view key) const;
+
+    const std::shared_ptr<SQLiteUserDefaults> store;
+    const std::shared_ptr<SQLiteUserDefaults> checkpointer;
+
+    std::mutex mutex;
+    std::condition_variable writerWake;
+    std::condition_variable batchCommitted;
+    // Writes not yet taken by the writer thread, one per key, in the order of each key's first
+    // write since the last batch was taken; `pendingIndex` finds a key's entry.
+    std::vector<SQLiteUserDefaults::Write> pending;
+    std::map<std::string, std::size_t, std::less<>> pendingIndex;
+    // The batch being committed; still read by readers until the commit has ended.
+    std::vector<SQLiteUserDefaults::Write> inFlight;
+    std::map<std::string, std::size_t, std::less<>> inFlightIndex;
+    Clock::time_point firstPendingAt;
+    bool commitRequested = false;
+    bool stopping = false;
+    // Writes made, and writes committed or dropped, counted since the handle was opened.
+    std::uint64_t writesMade = 0;
+    std::uint64_t writesDone = 0;
+    std::uint64_t writesDropped = 0;
+    std::thread writer;
+};
+
+// Opens suite `suiteName` under appGroupContainersRoot() as a WriteBehindUserDefaults, creating it
+// when missing; nothing when it cannot be opened.
+std::shared_ptr<common::UserDefaults> openWriteBehindUserDefaults(std::string_view suiteName);
+
+// Makes common::UserDefaults::openSuite open suites with openWriteBehindUserDefaults. For
+// programs that write on a latency-critical path; others keep installSQLiteUserDefaults().
+void installWriteBehindUserDefaults();
+
+// Flushes every open WriteBehindUserDefaults, then ends the process as the signal would have,
+// when SIGTERM or SIGINT arrives. For programs that do not handle those signals themselves; call
+// it at the start of main, before any other thread starts, since it blocks both signals in the
+// calling thread and a thread of its own waits for them.
+void flushSuitesOnTerminationSignals();
+
+}  // namespace platform

@@ -1,0 +1,282 @@
+#include "platform/defaults/WriteBehindUserDefaults.h"
+
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace platform {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr char suiteName[] = "group.test.shared";
+
+std::int64_t nowNanoseconds() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+        .count();
+}
+
+// write-behind-peer, run with its standard output on a pipe read line by line.
+class Peer {
+  public:
+    Peer(const std::string& root, long count, bool synchronizes, long intervalMicroseconds) {
+        int pipeEnds[2];
+        EXPECT_EQ(::pipe(pipeEnds), 0);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDOUT_FILENO);
+        posix_spawn_file_actions_addclose(&actions, pipeEnds[0]);
+        std::vector<std::string> texts = {TOVRIN_BIN_DIR "/../tests/write-behind-peer",
+                                          root,
+                                          suiteName,
+                                          std::to_string(count),
+                                          synchronizes ? "1" : "0",
+                                          std::to_string(intervalMicroseconds)};
+        std::vector<char*> arguments;
+        for (auto& text : texts) {
+            arguments.push_back(text.data());
+        }
+        arguments.push_back(nullptr);
+        EXPECT_EQ(posix_spawn(&pid, arguments[0], &actions, nullptr, arguments.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(pipeEnds[1]);
+        output = ::fdopen(pipeEnds[0], "r");
+    }
+    ~Peer() {
+        if (pid > 0) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+        std::fclose(output);
+    }
+
+    // The next line of the peer: a write's number and when it began, or 0 at "done" or the end.
+    std::pair<long, std::int64_t> next() {
+        char line[128];
+        if (!std::fgets(line, sizeof line, output)) {
+            return {0, 0};
+        }
+        long index = 0;
+        long long began = 0;
+        if (std::sscanf(line, "%ld %lld", &index, &began) != 2) {
+            return {0, 0};
+        }
+        return {index, began};
+    }
+
+    // Sends `signal` and waits for the end; the wait status.
+    int stop(int signal) {
+        ::kill(pid, signal);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        pid = -1;
+        return status;
+    }
+
+  private:
+    pid_t pid = -1;
+    std::FILE* output = nullptr;
+};
+
+class WriteBehindUserDefaultsTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        std::string pattern = (std::filesystem::temp_directory_path() / "write-behind-XXXXXX");
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        temporaryFolder = pattern;
+        root = temporaryFolder + "/app-groups";
+    }
+    void TearDown() override { std::filesystem::remove_all(temporaryFolder); }
+
+    std::shared_ptr<SQLiteUserDefaults> openReader() {
+        auto opened = SQLiteUserDefaults::open(suiteName, root);
+        EXPECT_TRUE(opened) << opened.error().description;
+        return opened ? opened.value() : nullptr;
+    }
+
+    std::string temporaryFolder;
+    std::string root;
+};
+
+TEST_F(WriteBehindUserDefaultsTest, ReadsItsOwnWritesAtOnceAndCommitsTheLastOfEachKey) {
+    auto opened = WriteBehindUserDefaults::open(suiteName, root);
+    ASSERT_TRUE(opened) << opened.error().description;
+    WriteBehindUserDefaults& suite = **opened;
+    auto reader = openReader();
+    ASSERT_TRUE(reader->store("removed", std::int64_t{1}));
+
+    // A counter as the filter keeps it: read, add one, write, many times before any commit.
+    for (int index = 0; index < 100; ++index) {
+        suite.setInteger(suite.integerForKey("count") + 1, "count");
+    }
+    suite.setObject(common::DefaultsObject(std::string("first")), "text");
+    suite.setObject(common::DefaultsObject(std::string("second")), "text");
+    suite.setObject(common::DefaultsObject(base::Data{1, 2}), "data");
+    suite.setObject(std::nullopt, "removed");
+    EXPECT_EQ(suite.integerForKey("count"), 100);
+    EXPECT_EQ(suite.objectForKey("text"), StoredValue(std::string("second")));
+    EXPECT_EQ(suite.dataForKey("data"), (base::Data{1, 2}));
+    EXPECT_EQ(suite.dataForKey("text"), std::nullopt);
+    EXPECT_EQ(suite.objectForKey("removed"), std::nullopt);
+
+    EXPECT_TRUE(suite.flush());
+    EXPECT_EQ(reader->integerForKey("count"), 100);
+    EXPECT_EQ(reader->objectForKey("text"), StoredValue(std::string("second")));
+    EXPECT_EQ(reader->objectForKey("removed"), std::nullopt);
+    // Read back from the database now that nothing waits.
+    EXPECT_EQ(suite.integerForKey("count"), 100);
+
+    // The handle's own commits are not changes of another handle; a write elsewhere is.
+    const auto counter = suite.externalChangeCounter();
+    suite.setInteger(1, "other");
+    suite.flush();
+    EXPECT_EQ(suite.externalChangeCounter(), counter);
+    ASSERT_TRUE(reader->store("elsewhere", std::int64_t{1}));
+    EXPECT_NE(suite.externalChangeCounter(), counter);
+}
+
+TEST_F(WriteBehindUserDefaultsTest, ClosingCommitsEverythingAndTheLogIsCheckpointedOffTheCaller) {
+    {
+        auto opened = WriteBehindUserDefaults::open(suiteName, root);
+        ASSERT_TRUE(opened);
+        // Enough distinct commits to pass the checkpoint threshold several times.
+        for (int index = 0; index < 3000; ++index) {
+            (*opened)->setObject(common::DefaultsObject(std::string(600, 'x')),
+                                 "key" + std::to_string(index));
+            (*opened)->flush();
+        }
+        (*opened)->setInteger(7, "lastWrite");
+    }
+    auto reader = openReader();
+    EXPECT_EQ(reader->integerForKey("lastWrite"), 7);
+    EXPECT_EQ(reader->allEntries()->size(), 3001u);
+    // Without checkpoints the log would hold every page ever written (several megabytes).
+    EXPECT_LT(std::filesystem::file_size(reader->path() + "-wal"), 8u << 20);
+}
+
+// The peer writes without synchronize(), the slowest case: each write must reach this process,
+// which polls the file, within the bound. A loaded machine can stall either process, so a late
+// write fails the test only when it is late in three runs out of three.
+TEST_F(WriteBehindUserDefaultsTest, AnotherProcessSeesEachWriteWithinTheBound) {
+    const auto bound = std::chrono::nanoseconds(WriteBehindUserDefaults::visibilityBound).count();
+    std::string lateWrites;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        std::filesystem::remove_all(root);
+        // Open before the peer starts, so that opening is not counted as the first write's delay.
+        const auto reader = openReader();
+        ASSERT_TRUE(reader);
+        constexpr long count = 20;
+        Peer peer(root, count, false, 30'000);
+        std::map<long, std::int64_t> began;
+        std::map<long, std::int64_t> seen;
+        std::thread lines([&] {
+            for (auto [index, time] = peer.next(); index != 0;
+                 std::tie(index, time) = peer.next()) {
+                began[index] = time;
+            }
+        });
+        const auto deadline = Clock::now() + 10s;
+        long last = 0;
+        while (last < count && Clock::now() < deadline) {
+            const long value = reader->integerForKey("last");
+            for (long index = last + 1; index <= value; ++index) {
+                seen[index] = nowNanoseconds();
+            }
+            last = std::max(last, value);
+            std::this_thread::sleep_for(200us);
+        }
+        peer.stop(SIGKILL);
+        lines.join();
+        lateWrites.clear();
+        for (long index = 1; index <= count; ++index) {
+            if (!seen.contains(index) || !began.contains(index) ||
+                seen[index] - began[index] > bound) {
+                lateWrites += " " + std::to_string(index);
+            }
+        }
+        if (lateWrites.empty()) {
+            break;
+        }
+    }
+    EXPECT_EQ(lateWrites, "") << "writes seen later than the bound";
+}
+
+TEST_F(WriteBehindUserDefaultsTest, TerminationSignalsLoseNothing) {
+    constexpr long count = 500;
+    for (int signal : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(signal);
+        std::filesystem::remove_all(root);
+        Peer peer(root, count, false, 0);
+        while (peer.next().first != 0) {
+        }
+        // At once after the last write, well within the commit delay.
+        const int status = peer.stop(signal);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+        auto reader = openReader();
+        EXPECT_EQ(reader->integerForKey("last"), count);
+        EXPECT_EQ(reader->allEntries()->size(), count + 1u);
+    }
+}
+
+TEST_F(WriteBehindUserDefaultsTest, KillingTheWriterLeavesAnIntactFileWithAllButTheLastBound) {
+    Peer peer(root, 1'000'000, true, 100);
+    std::map<long, std::int64_t> began;
+    const auto stopAt = Clock::now() + 400ms;
+    while (Clock::now() < stopAt) {
+        const auto [index, time] = peer.next();
+        ASSERT_NE(index, 0);
+        began[index] = time;
+    }
+    const std::int64_t killedAt = nowNanoseconds();
+    peer.stop(SIGKILL);
+    for (auto [index, time] = peer.next(); index != 0; std::tie(index, time) = peer.next()) {
+        began[index] = time;
+    }
+    const auto bound = std::chrono::nanoseconds(WriteBehindUserDefaults::visibilityBound).count();
+    long required = 0;
+    for (const auto& [index, time] : began) {
+        if (time <= killedAt - bound) {
+            required = index;
+        }
+    }
+    ASSERT_GT(required, 100);
+
+    auto reader = openReader();
+    sqlite3* database = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(reader->path().c_str(), &database, SQLITE_OPEN_READONLY, nullptr),
+              SQLITE_OK);
+    std::string integrity;
+    sqlite3_exec(
+        database, "PRAGMA integrity_check",
+        [](void* context, int, char** values, char**) {
+            *static_cast<std::string*>(context) += values[0] ? values[0] : "";
+            return 0;
+        },
+        &integrity, nullptr);
+    sqlite3_close(database);
+    EXPECT_EQ(integrity, "ok");
+
+    EXPECT_GE(reader->integerForKey("last"), required);
+    long missing = 0;
+    for (long index = 1; index <= required; ++index) {
+        missing += reader->integerForKey("k" + std::to_string(index)) != index;
+    }
+    EXPECT_EQ(missing, 0) << "of the first " << required << " writes";
+}
+
+}  // namespace
+}  // namespace platform
