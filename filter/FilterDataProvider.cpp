@@ -6,13 +6,14 @@
 #include "common/BuildConstants.h"
 #include "common/HostNormalization.h"
 #include "common/SharedDefaultsKeys.h"
+#include "common/VendorConfiguration.h"
 #include "filter/JoinedText.h"
 
 namespace filter {
 
-FilterDataProvider::FilterDataProvider()
+FilterDataProvider::FilterDataProvider(const common::UserDefaultsOpener& openSuite)
     : logger(common::filterLogSubsystem, "provider"),
-      sharedDefaults(common::UserDefaults::openSuite(common::appGroupIdentifier)),
+      sharedDefaults(openSuite ? openSuite(common::appGroupIdentifier) : nullptr),
       policyBlobCache(sharedDefaults ? std::make_unique<PolicyBlobCache>(sharedDefaults)
                                      : nullptr) {}
 
@@ -117,42 +118,11 @@ std::optional<common::ContentFilterPolicy> FilterDataProvider::loadPolicyFromCon
     // A configuration never changes once made, so the same object gives the same policy. Only
     // its date is the time of the load.
     if (configuration != lastReadConfiguration) {
-        lastConfiguredPolicy = policyFromVendorConfiguration(*configuration->vendorConfiguration);
+        lastConfiguredPolicy = common::policyFromVendorConfiguration(
+            *configuration->vendorConfiguration, base::Date::now());
         lastReadConfiguration = configuration;
     }
     return lastConfiguredPolicy->withUpdatedAt(base::Date::now());
-}
-
-common::ContentFilterPolicy FilterDataProvider::policyFromVendorConfiguration(
-    const base::Value& vendorConfiguration) {
-    std::vector<std::string> domains;
-    if (const auto* listed = vendorConfiguration.find("blockedDomains")) {
-        if (const auto* entries = listed->array()) {
-            const bool allTexts = std::all_of(entries->begin(), entries->end(),
-                                              [](const auto& entry) { return entry.text(); });
-            if (allTexts) {
-                for (const auto& entry : *entries) {
-                    auto normalized = common::normalizedHostText(*entry.text());
-                    if (!normalized.empty()) {
-                        domains.push_back(std::move(normalized));
-                    }
-                }
-            }
-        }
-    }
-    std::sort(domains.begin(), domains.end());
-    domains.erase(std::unique(domains.begin(), domains.end()), domains.end());
-
-    std::int64_t policyVersion = 0;
-    if (const auto* version = vendorConfiguration.find("policyVersion")) {
-        policyVersion = version->integer().value_or(0);
-    }
-    bool enforcementEnabled = false;
-    if (const auto* enforcement = vendorConfiguration.find("enforcementEnabled")) {
-        enforcementEnabled = enforcement->boolean().value_or(false);
-    }
-    return common::ContentFilterPolicy(std::move(domains), enforcementEnabled, policyVersion,
-                                       base::Date::now());
 }
 
 void FilterDataProvider::incrementProviderStartCount() {

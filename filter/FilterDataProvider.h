@@ -42,8 +42,8 @@ namespace filter {
 class FilterDataProvider final : public NEFilterDataProvider,
                                  public std::enable_shared_from_this<FilterDataProvider> {
   public:
-    // Opens the shared suite; nothing else happens until start.
-    FilterDataProvider();
+    // Opens the shared suite with `openSuite`; nothing else happens until start.
+    explicit FilterDataProvider(const common::UserDefaultsOpener& openSuite);
     ~FilterDataProvider() override;
     FilterDataProvider(const FilterDataProvider&) = delete;
     FilterDataProvider& operator=(const FilterDataProvider&) = delete;
@@ -105,8 +105,6 @@ class FilterDataProvider final : public NEFilterDataProvider,
     // without empty entries and duplicates, sorted; a missing or malformed value takes its
     // default. Nothing when there is no vendor dictionary.
     std::optional<common::ContentFilterPolicy> loadPolicyFromConfiguration();
-    static common::ContentFilterPolicy policyFromVendorConfiguration(
-        const base::Value& vendorConfiguration);
     void incrementProviderStartCount();
     // Stores `state` and stores `error`, or removes the error key when there is none.
     void writeDiagnostics(const std::string& state, const std::optional<std::string>& error);

@@ -9,6 +9,7 @@
 #include "base/url/URL.h"
 #include "base/value/Date.h"
 #include "common/BuildConstants.h"
+#include "common/DomainIndex.h"
 #include "common/HostNormalization.h"
 #include "common/SharedDefaultsKeys.h"
 #include "common/UserDefaults.h"
@@ -46,15 +47,10 @@ const base::Value* nativeMessage(const NSExtensionContext& context) {
     return nullptr;
 }
 
-bool isCovered(const std::string& host, const std::string& domain) {
-    return host == domain || (host.size() > domain.size() && host.ends_with(domain) &&
-                              host[host.size() - domain.size() - 1] == '.');
-}
-
 }  // namespace
 
-SafariWebExtensionHandler::SafariWebExtensionHandler()
-    : logger(common::extensionLogSubsystem, "NativeMessaging") {}
+SafariWebExtensionHandler::SafariWebExtensionHandler(common::UserDefaultsOpener openSuite)
+    : logger(common::extensionLogSubsystem, "NativeMessaging"), openSuite(std::move(openSuite)) {}
 
 void SafariWebExtensionHandler::beginRequest(NSExtensionContext& context) {
     base::Expected<base::Dictionary> payload = base::Error{};
@@ -133,9 +129,9 @@ base::Expected<base::Dictionary> SafariWebExtensionHandler::trackingPayload(
                             {"matchedDomain", state.matchedDomain.value_or("")}};
 }
 
-base::Expected<StoredBrowserEvent> SafariWebExtensionHandler::storeTrackedEvent(
+base::Expected<common::StoredBrowserEvent> SafariWebExtensionHandler::storeTrackedEvent(
     const TrackActiveWebsiteMessage& message) const {
-    const StoredBrowserEvent event{
+    const common::StoredBrowserEvent event{
         .messageID = message.messageID,
         .browser = message.browser,
         .tabID = message.tabID,
@@ -147,7 +143,7 @@ base::Expected<StoredBrowserEvent> SafariWebExtensionHandler::storeTrackedEvent(
         .occurredAt = base::Date::fromUnixTime(message.occurredAt / 1000.0),
         .receivedAt = base::Date::now(),
     };
-    const auto defaults = common::UserDefaults::openSuite(common::appGroupIdentifier);
+    const auto defaults = openSuite ? openSuite(common::appGroupIdentifier) : nullptr;
     if (!defaults) {
         return makeError(HandlerError::sharedDefaultsUnavailable);
     }
@@ -160,18 +156,18 @@ base::Expected<StoredBrowserEvent> SafariWebExtensionHandler::storeTrackedEvent(
     return event;
 }
 
-SafariContentFilterPolicy SafariWebExtensionHandler::loadContentFilterPolicy() const {
-    const auto defaults = common::UserDefaults::openSuite(common::appGroupIdentifier);
+common::ConfiguredDomainsPolicy SafariWebExtensionHandler::loadContentFilterPolicy() const {
+    const auto defaults = openSuite ? openSuite(common::appGroupIdentifier) : nullptr;
     if (!defaults) {
-        return SafariContentFilterPolicy::empty();
+        return common::ConfiguredDomainsPolicy::empty();
     }
     const auto blob = defaults->dataForKey(common::keys::contentFilterPolicyBlob);
     if (!blob) {
-        return SafariContentFilterPolicy::empty();
+        return common::ConfiguredDomainsPolicy::empty();
     }
-    auto policy = SafariContentFilterPolicy::decode(*blob);
+    auto policy = common::ConfiguredDomainsPolicy::decode(*blob);
     if (!policy) {
-        return SafariContentFilterPolicy::empty();
+        return common::ConfiguredDomainsPolicy::empty();
     }
     return std::move(policy).value();
 }
@@ -195,19 +191,13 @@ BlockingState SafariWebExtensionHandler::resolveBlockingState(
     const std::optional<std::string>& url,
     const std::optional<std::string>& host) const {
     const auto siteHost = normalizedHost(url, host);
-    const SafariContentFilterPolicy policy = loadContentFilterPolicy();
+    const common::ConfiguredDomainsPolicy policy = loadContentFilterPolicy();
     if (!siteHost) {
         return {};
     }
-    // One pass in list order that stops at the first match. Each entry is normalised only when
-    // it is reached, and an entry that is already normal costs no more than a copy. An index
-    // would not pay here: the list is read for this one request, and building the index would
-    // cost more than the walk.
-    for (const auto& entry : policy.domains()) {
-        auto domain = common::normalizedHostText(entry);
-        if (!domain.empty() && isCovered(*siteHost, domain)) {
-            return {policy.policy.enforcementEnabled(), std::move(domain)};
-        }
+    const std::vector<std::string> domains = policy.normalizedDomains();
+    if (const auto position = common::DomainIndex(domains).firstCoveringPosition(*siteHost)) {
+        return {policy.policy.enforcementEnabled(), domains[*position]};
     }
     return {};
 }

@@ -78,11 +78,6 @@ class SQLiteUserDefaults final : public common::UserDefaults {
     base::Expected<bool> remove(std::string_view key);
     void setReal(double value, std::string_view key);
 
-    // A number that changes whenever the suite may have changed: when any connection, in this
-    // process or another, wrote to it, and when the question could not be answered. Two equal
-    // answers mean nothing was written in between.
-    std::int64_t changeCounter();
-
     // The database file.
     const std::string& path() const { return databasePath; }
 
@@ -97,15 +92,10 @@ class SQLiteUserDefaults final : public common::UserDefaults {
     std::string databasePath;
     std::unique_ptr<SQLiteConnection> connection;
     std::unique_ptr<Statements> statements;
-    std::int64_t lastDataVersion = 0;
-    std::int64_t localChanges = 0;
 };
 
 // Opens suite `suiteName` under appGroupContainersRoot(), creating it when missing; nothing when
 // it cannot be opened.
 std::shared_ptr<common::UserDefaults> openSQLiteUserDefaults(std::string_view suiteName);
-
-// Makes common::UserDefaults::openSuite open suites with openSQLiteUserDefaults.
-void installSQLiteUserDefaults();
 
 }  // namespace platform

@@ -17,9 +17,9 @@
 
 #include "common/BuildConstants.h"
 #include "common/SharedDefaultsKeys.h"
+#include "common/StoredBrowserEvent.h"
 #include "platform/defaults/SQLiteUserDefaults.h"
 #include "safari-extension/ChildProcess.h"
-#include "safari-extension/StoredBrowserEvent.h"
 
 namespace {
 
@@ -116,7 +116,7 @@ class ChromiumNativeMessagingTest : public testing::Test {
         return support::runChildProcess(arguments, "", folder, environment);
     }
 
-    std::optional<safari::StoredBrowserEvent> storedEvent() {
+    std::optional<common::StoredBrowserEvent> storedEvent() {
         auto suite = platform::SQLiteUserDefaults::open(common::appGroupIdentifier,
                                                         (folder / "app-groups").string(),
                                                         platform::IfMissing::fail);
@@ -125,7 +125,7 @@ class ChromiumNativeMessagingTest : public testing::Test {
         if (!data) {
             return std::nullopt;
         }
-        auto event = safari::StoredBrowserEvent::decode(*data);
+        auto event = common::StoredBrowserEvent::decode(*data);
         return event ? std::optional(*event) : std::nullopt;
     }
 
@@ -164,7 +164,7 @@ TEST_F(ChromiumNativeMessagingTest, BrowserLaunchesTheHandlerAndReceivesItsRepli
         support::environmentWith(environment), logPath);
     ASSERT_TRUE(browser.didStart());
 
-    std::optional<safari::StoredBrowserEvent> event;
+    std::optional<common::StoredBrowserEvent> event;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (!event && !browser.hasExited() && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));

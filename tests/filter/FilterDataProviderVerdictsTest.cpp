@@ -49,7 +49,6 @@ const auto drop = NEFilterNewFlowVerdict::dropVerdict();
 class Harness {
   public:
     Harness(const std::vector<std::string>& domains, bool enforcementEnabled, bool suite) {
-        store.install(suite);
         if (suite) {
             store.set(
                 contentFilterPolicyBlob,
@@ -57,13 +56,12 @@ class Harness {
         } else {
             framework->setVendorConfiguration(vendorConfiguration(domains, enforcementEnabled, 1));
         }
-        provider = std::make_shared<FilterDataProvider>();
+        provider = std::make_shared<FilterDataProvider>(store.opener(suite));
         provider->attachFramework(framework);
         provider->startFilter(nullptr);
         framework->completeInstallation();
         logs.clear();
     }
-    ~Harness() { fakes::FakeUserDefaultsStore::uninstall(); }
 
     fakes::FakeUserDefaultsStore store;
     std::shared_ptr<fakes::FakeFilterFramework> framework =

@@ -4,11 +4,14 @@
 
 #include <cstdio>
 #include <iostream>
+#include <memory>
 
+#include "filter/FilterDataProvider.h"
 #include "platform/defaults/SQLiteUserDefaults.h"
 #include "tools/filter-replay/ReplaySession.h"
 
 int main() {
-    platform::installSQLiteUserDefaults();
-    return tools::runFilterReplay(std::cin, stdout);
+    return tools::runFilterReplay(
+        std::cin, stdout,
+        std::make_shared<filter::FilterDataProvider>(platform::openSQLiteUserDefaults));
 }
