@@ -1,4 +1,3 @@
-#include "common/SharedDefaultsKeys.h"
 #include "filter/FilterDataProvider.h"
 #include "filter/JoinedText.h"
 
@@ -90,11 +89,7 @@ void FilterDataProvider::writePolicySummary() {
     const std::string summary = "v" + std::to_string(cachedPolicy.policyVersion()) + " " +
                                 (cachedPolicy.enforcementEnabled() ? "blocking" : "monitoring") +
                                 " [" + joinedText(cachedPolicy.blockedDomains(), ", ") + "]";
-    if (!sharedDefaults) {
-        return;
-    }
-    sharedDefaults->setObject(summary, common::keys::contentFilterLastPolicySummary);
-    sharedDefaults->synchronize();
+    diagnostics.writePolicySummary(summary);
 }
 
 }  // namespace filter

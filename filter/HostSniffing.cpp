@@ -71,14 +71,8 @@ std::string_view asText(std::span<const std::uint8_t> bytes) {
     return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
-InspectionOutcome outcomeForHost(std::string_view hostText, const DomainMatcher& matchedDomain) {
-    std::string host = common::normalizedHostText(hostText);
-    if (matchedDomain) {
-        if (auto domain = matchedDomain(host)) {
-            return InspectionOutcome::blocked(std::move(*domain));
-        }
-    }
-    return InspectionOutcome::allowed(std::move(host));
+SniffedHost foundHost(std::string_view hostText) {
+    return SniffedHost::found(common::normalizedHostText(hostText));
 }
 
 bool beginsWithRequestMethod(std::string_view text) {
@@ -119,34 +113,32 @@ bool couldBecomeHostLine(std::string_view line) {
 }
 
 // Walks the host_name entries of a server-name list.
-std::optional<InspectionOutcome> outcomeForServerNameList(std::span<const std::uint8_t> list,
-                                                          const DomainMatcher& matchedDomain) {
+std::optional<SniffedHost> hostOfServerNameList(std::span<const std::uint8_t> list) {
     ByteReader entries(list);
     while (entries.remaining() >= 3) {
         const auto nameType = entries.readU8();
         const auto nameLength = entries.readU16BigEndian();
         const auto name = entries.readBytes(*nameLength);
         if (!name) {
-            return InspectionOutcome::noHostname();
+            return SniffedHost::noHostname();
         }
         if (*nameType != hostNameType || !isValidUTF8(*name)) {
             continue;
         }
-        return outcomeForHost(asText(*name), matchedDomain);
+        return foundHost(asText(*name));
     }
     return std::nullopt;
 }
 
 }  // namespace
 
-InspectionOutcome parseHTTPHost(std::span<const std::uint8_t> bytes,
-                                const DomainMatcher& matchedDomain) {
+SniffedHost parseHTTPHost(std::span<const std::uint8_t> bytes) {
     if (!isValidUTF8(bytes)) {
-        return InspectionOutcome::noHostname();
+        return SniffedHost::noHostname();
     }
     const std::string_view text = asText(bytes);
     if (!beginsWithRequestMethod(text)) {
-        return InspectionOutcome::noHostname();
+        return SniffedHost::noHostname();
     }
     std::size_t lineStart = 0;
     while (true) {
@@ -156,65 +148,64 @@ InspectionOutcome parseHTTPHost(std::span<const std::uint8_t> bytes,
             isEnded ? text.substr(lineStart, lineEndOffset - lineStart) : text.substr(lineStart);
         if (isHostLine(line)) {
             if (!isEnded) {
-                return InspectionOutcome::needMoreData();
+                return SniffedHost::needMoreData();
             }
             // normalizedHostText trims every kind of white space from both ends of the value.
-            return outcomeForHost(line.substr(hostHeaderName.size()), matchedDomain);
+            return foundHost(line.substr(hostHeaderName.size()));
         }
         if (!isEnded) {
-            return couldBecomeHostLine(line) ? InspectionOutcome::needMoreData()
-                                             : InspectionOutcome::noHostname();
+            return couldBecomeHostLine(line) ? SniffedHost::needMoreData()
+                                             : SniffedHost::noHostname();
         }
         lineStart = lineEndOffset + lineEnd.size();
     }
 }
 
-InspectionOutcome parseTLSClientHelloSNI(std::span<const std::uint8_t> bytes,
-                                         const DomainMatcher& matchedDomain) {
+SniffedHost parseTLSClientHelloSNI(std::span<const std::uint8_t> bytes) {
     ByteReader record(bytes);
     if (record.remaining() < 5) {
-        return InspectionOutcome::needMoreData();
+        return SniffedHost::needMoreData();
     }
     if (record.readU8() != handshakeRecordType) {
-        return InspectionOutcome::noHostname();
+        return SniffedHost::noHostname();
     }
     record.skip(2);
     const auto recordLength = record.readU16BigEndian();
     if (record.remaining() < *recordLength) {
-        return InspectionOutcome::needMoreData();
+        return SniffedHost::needMoreData();
     }
     if (record.remaining() < 4) {
-        return InspectionOutcome::noHostname();
+        return SniffedHost::noHostname();
     }
     if (record.readU8() != clientHelloHandshakeType) {
-        return InspectionOutcome::noHostname();
+        return SniffedHost::noHostname();
     }
     record.skip(3);
 
     // From here on every field is bounded by the bytes buffered so far: a field that does not fit
     // yet means the ClientHello has not fully arrived.
     if (!record.skip(clientVersionAndRandomLength)) {
-        return InspectionOutcome::needMoreData();
+        return SniffedHost::needMoreData();
     }
     const auto sessionIDLength = record.readU8();
     if (!sessionIDLength || !record.skip(*sessionIDLength)) {
-        return InspectionOutcome::needMoreData();
+        return SniffedHost::needMoreData();
     }
     const auto cipherSuitesLength = record.readU16BigEndian();
     if (!cipherSuitesLength || !record.skip(*cipherSuitesLength)) {
-        return InspectionOutcome::needMoreData();
+        return SniffedHost::needMoreData();
     }
     const auto compressionMethodsLength = record.readU8();
     if (!compressionMethodsLength || !record.skip(*compressionMethodsLength)) {
-        return InspectionOutcome::needMoreData();
+        return SniffedHost::needMoreData();
     }
     const auto extensionsLength = record.readU16BigEndian();
     if (!extensionsLength) {
-        return InspectionOutcome::needMoreData();
+        return SniffedHost::needMoreData();
     }
     const auto extensionsBlock = record.readBytes(*extensionsLength);
     if (!extensionsBlock) {
-        return InspectionOutcome::needMoreData();
+        return SniffedHost::needMoreData();
     }
 
     ByteReader extensions(*extensionsBlock);
@@ -223,25 +214,25 @@ InspectionOutcome parseTLSClientHelloSNI(std::span<const std::uint8_t> bytes,
         const auto length = extensions.readU16BigEndian();
         const auto body = extensions.readBytes(*length);
         if (!body) {
-            return InspectionOutcome::noHostname();
+            return SniffedHost::noHostname();
         }
         if (*type != serverNameExtensionType) {
             continue;
         }
         if (body->size() < smallestServerNameExtensionLength) {
-            return InspectionOutcome::noHostname();
+            return SniffedHost::noHostname();
         }
         ByteReader serverName(*body);
         const auto listLength = serverName.readU16BigEndian();
         const auto list = serverName.readBytes(*listLength);
         if (!list) {
-            return InspectionOutcome::noHostname();
+            return SniffedHost::noHostname();
         }
-        if (auto outcome = outcomeForServerNameList(*list, matchedDomain)) {
+        if (auto outcome = hostOfServerNameList(*list)) {
             return *outcome;
         }
     }
-    return InspectionOutcome::noHostname();
+    return SniffedHost::noHostname();
 }
 
 }  // namespace filter

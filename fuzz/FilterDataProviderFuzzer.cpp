@@ -82,11 +82,11 @@ std::shared_ptr<filter::NEFilterFlow> flowOfForm(const base::UUID& identifier, s
 }
 
 bool isHostStillUnknown(std::span<const std::uint8_t> buffer) {
-    auto outcome = filter::parseHTTPHost(buffer, {});
-    if (outcome.kind == filter::InspectionOutcome::Kind::noHostname) {
-        outcome = filter::parseTLSClientHelloSNI(buffer, {});
+    auto outcome = filter::parseHTTPHost(buffer);
+    if (outcome.kind == filter::SniffedHost::Kind::noHostname) {
+        outcome = filter::parseTLSClientHelloSNI(buffer);
     }
-    return outcome.kind == filter::InspectionOutcome::Kind::needMoreData;
+    return outcome.kind == filter::SniffedHost::Kind::needMoreData;
 }
 
 void checkChunk(filter::FilterDataProvider& provider,

@@ -36,7 +36,7 @@ extern char** environ;
 namespace {
 
 using fakes::Bytes;
-using filter::InspectionOutcome;
+using filter::SniffedHost;
 
 constexpr std::size_t captureLimit = 16 * 1024;
 constexpr int idleMilliseconds = 1000;
@@ -207,9 +207,7 @@ void expectCaptureNamesHost(const RealClient& client, const Bytes& capture) {
     const bool isTLS = client.protocol == Protocol::tls;
     const auto parse = isTLS ? filter::parseTLSClientHelloSNI : filter::parseHTTPHost;
     const std::string host = client.expectedHost;
-    EXPECT_EQ(parse(capture, {}), InspectionOutcome::allowed(host));
-    EXPECT_EQ(parse(capture, sniffing::matcherBlocking({"test"})),
-              InspectionOutcome::blocked("test"));
+    EXPECT_EQ(parse(capture), SniffedHost::found(host));
 
     std::string lowered(capture.begin(), capture.end());
     std::transform(lowered.begin(), lowered.end(), lowered.begin(),
@@ -220,7 +218,7 @@ void expectCaptureNamesHost(const RealClient& client, const Bytes& capture) {
     if (isTLS) {
         ASSERT_GE(capture.size(), 5u);
         EXPECT_EQ(capture[0], 0x16);
-        EXPECT_EQ(filter::parseHTTPHost(capture, {}), InspectionOutcome::noHostname());
+        EXPECT_EQ(filter::parseHTTPHost(capture), SniffedHost::noHostname());
         decidedFrom = 5 + ((capture[3] << 8) | capture[4]);
         const std::size_t serverNameOffset = lowered.find(host);
         testing::Test::RecordProperty("clientHelloBytes", static_cast<int>(decidedFrom));
@@ -235,10 +233,10 @@ void expectCaptureNamesHost(const RealClient& client, const Bytes& capture) {
 
     std::vector<std::size_t> mismatches;
     for (std::size_t count = 0; count <= capture.size() && mismatches.size() < 5; ++count) {
-        const auto expected = count < undecidedFrom ? InspectionOutcome::noHostname()
-                              : count < decidedFrom ? InspectionOutcome::needMoreData()
-                                                    : InspectionOutcome::allowed(host);
-        if (parse(std::span(capture.data(), count), {}) != expected) {
+        const auto expected = count < undecidedFrom ? SniffedHost::noHostname()
+                              : count < decidedFrom ? SniffedHost::needMoreData()
+                                                    : SniffedHost::found(host);
+        if (parse(std::span(capture.data(), count)) != expected) {
             mismatches.push_back(count);
         }
     }
@@ -301,8 +299,8 @@ TEST(ChromiumClientHelloTest, IsAboutTwoKilobytes) {
     const std::size_t recordEnd = 5 + (((*capture)[3] << 8) | (*capture)[4]);
     EXPECT_GT(recordEnd, 1500u);
     EXPECT_LT(recordEnd, 4096u);
-    EXPECT_EQ(filter::parseTLSClientHelloSNI(std::span(capture->data(), 1024), {}),
-              InspectionOutcome::needMoreData());
+    EXPECT_EQ(filter::parseTLSClientHelloSNI(std::span(capture->data(), 1024)),
+              SniffedHost::needMoreData());
 }
 
 }  // namespace
