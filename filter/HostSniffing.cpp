@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "base/ByteReader.h"
+#include "base/text/UTF8.h"
 #include "common/HostNormalization.h"
 
 namespace filter {
@@ -23,49 +24,6 @@ constexpr std::array<std::string_view, 5> requestMethodPrefixes = {"GET ", "POST
                                                                    "DELETE "};
 constexpr std::string_view hostHeaderName = "host:";
 constexpr std::string_view lineEnd = "\r\n";
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF, and no character cut
-// off at the end.
-bool isValidUTF8(std::span<const std::uint8_t> bytes) {
-    ByteReader reader(bytes);
-    while (const auto lead = reader.readU8()) {
-        std::size_t continuationCount = 0;
-        std::uint8_t lowest = 0x80;
-        std::uint8_t highest = 0xBF;
-        if (*lead < 0x80) {
-            continue;
-        } else if (*lead >= 0xC2 && *lead <= 0xDF) {
-            continuationCount = 1;
-        } else if (*lead == 0xE0) {
-            continuationCount = 2;
-            lowest = 0xA0;
-        } else if (*lead == 0xED) {
-            continuationCount = 2;
-            highest = 0x9F;
-        } else if (*lead >= 0xE1 && *lead <= 0xEF) {
-            continuationCount = 2;
-        } else if (*lead == 0xF0) {
-            continuationCount = 3;
-            lowest = 0x90;
-        } else if (*lead == 0xF4) {
-            continuationCount = 3;
-            highest = 0x8F;
-        } else if (*lead >= 0xF1 && *lead <= 0xF3) {
-            continuationCount = 3;
-        } else {
-            return false;
-        }
-        for (std::size_t index = 0; index < continuationCount; ++index) {
-            const auto continuation = reader.readU8();
-            if (!continuation || *continuation < lowest || *continuation > highest) {
-                return false;
-            }
-            lowest = 0x80;
-            highest = 0xBF;
-        }
-    }
-    return true;
-}
 
 std::string_view asText(std::span<const std::uint8_t> bytes) {
     return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
@@ -122,7 +80,7 @@ std::optional<SniffedHost> hostOfServerNameList(std::span<const std::uint8_t> li
         if (!name) {
             return SniffedHost::noHostname();
         }
-        if (*nameType != hostNameType || !isValidUTF8(*name)) {
+        if (*nameType != hostNameType || !base::isValidUTF8(*name)) {
             continue;
         }
         return foundHost(asText(*name));
@@ -133,10 +91,20 @@ std::optional<SniffedHost> hostOfServerNameList(std::span<const std::uint8_t> li
 }  // namespace
 
 SniffedHost parseHTTPHost(std::span<const std::uint8_t> bytes) {
-    if (!isValidUTF8(bytes)) {
+    std::string_view text = asText(bytes);
+    const auto validity = base::validateUTF8(text);
+    if (validity == base::UTF8Validity::invalid) {
         return SniffedHost::noHostname();
     }
-    const std::string_view text = asText(bytes);
+    // A Host line cut inside a character is as incomplete as any other cut-off Host line. Any
+    // other request that is not UTF-8 so far names no host.
+    const bool endsInsideCharacter = validity == base::UTF8Validity::cutOff;
+    if (endsInsideCharacter) {
+        while (!text.empty() && (static_cast<std::uint8_t>(text.back()) & 0xC0) == 0x80) {
+            text.remove_suffix(1);
+        }
+        text.remove_suffix(1);
+    }
     if (!beginsWithRequestMethod(text)) {
         return SniffedHost::noHostname();
     }
@@ -150,12 +118,15 @@ SniffedHost parseHTTPHost(std::span<const std::uint8_t> bytes) {
             if (!isEnded) {
                 return SniffedHost::needMoreData();
             }
+            if (endsInsideCharacter) {
+                return SniffedHost::noHostname();
+            }
             // normalizedHostText trims every kind of white space from both ends of the value.
             return foundHost(line.substr(hostHeaderName.size()));
         }
         if (!isEnded) {
-            return couldBecomeHostLine(line) ? SniffedHost::needMoreData()
-                                             : SniffedHost::noHostname();
+            return !endsInsideCharacter && couldBecomeHostLine(line) ? SniffedHost::needMoreData()
+                                                                     : SniffedHost::noHostname();
         }
         lineStart = lineEndOffset + lineEnd.size();
     }

@@ -37,7 +37,8 @@ struct SniffedHost {
 
 // Reads the Host header of a plain HTTP/1.x request.
 // - The buffer must be valid UTF-8 and begin with "GET ", "POST ", "HEAD ", "PUT " or
-//   "DELETE " (exact case); otherwise `noHostname`.
+//   "DELETE " (exact case); otherwise `noHostname`. One exception: a Host line that the end of
+//   the buffer cuts inside a character is incomplete, as below, and waits.
 // - Lines end only at CR LF; a bare LF is part of a line. The Host line is the first line that
 //   begins with "host:" in any case, with no blank before the colon. Later lines are ignored.
 // - The host is the rest of that line after the colon, possibly empty.

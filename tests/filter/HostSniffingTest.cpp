@@ -228,6 +228,8 @@ TEST(HTTPHostTest, WaitsForAHostLineThatNoCRLFHasEnded) {
             {"nothing after the colon yet", get("Host:"), needMoreData},
             {"header name cut off", get("Accept: */*\r\nHo"), needMoreData},
             {"header name cut off, other case", get("hOST"), needMoreData},
+            {"value cut inside a character", get("Host: caf\xC3"), needMoreData},
+            {"value cut inside a four-byte character", get("Host: a\xF0\x9F\x98"), needMoreData},
         },
         filter::parseHTTPHost);
 }
@@ -249,6 +251,8 @@ TEST(HTTPHostTest, FindsNoHostOutsideAKnownRequestsCRLFLines) {
             {"invalid UTF-8 after the Host line", get("Host: example.org\r\nX: \xFF\r\n"),
              noHostname},
             {"character cut off at the end", get("Host: example.org\r\nX: caf\xC3"), noHostname},
+            {"cut character cannot begin the Host line", get("Ho\xC3"), noHostname},
+            {"invalid byte in an unended Host line", get("Host: caf\xC3\x28"), noHostname},
             {"TLS ClientHello", exampleOrg.build(), noHostname},
         },
         filter::parseHTTPHost);
