@@ -69,9 +69,12 @@ void FilterDataProvider::finishInstallation(const Installation& installation,
         writeDiagnostics(installation.state, std::nullopt);
     }
     // A policy taken while the first installation of a run was outstanding installed nothing,
-    // because no installation had completed yet; its settings are installed now.
-    if (installation.isInitial && installation.run == runGeneration &&
-        installation.policy != cachedPolicy) {
+    // because no installation had completed yet; its settings are installed now, when they
+    // differ. The settings are built from the domains and the switch alone.
+    const bool isSameSettings =
+        installation.policy.blockedDomains() == cachedPolicy.blockedDomains() &&
+        installation.policy.enforcementEnabled() == cachedPolicy.enforcementEnabled();
+    if (installation.isInitial && installation.run == runGeneration && !isSameSettings) {
         applyPolicySettings(reconfiguredState(cachedPolicy), nullptr);
     }
 }
