@@ -19,7 +19,7 @@
 #include "common/SharedDefaultsKeys.h"
 #include "common/StoredBrowserEvent.h"
 #include "platform/defaults/SQLiteUserDefaults.h"
-#include "safari-extension/ChildProcess.h"
+#include "fakes/ChildProcess.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "common/ContentFilterPolicy.h"
 #include "common/SharedDefaultsKeys.h"
 #include "platform/defaults/SQLiteUserDefaults.h"
-#include "safari-extension/ChildProcess.h"
+#include "fakes/ChildProcess.h"
 
 namespace {
 
