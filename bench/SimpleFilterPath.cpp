@@ -10,6 +10,7 @@
 #include "common/HostNormalization.h"
 #include "common/SharedDefaultsKeys.h"
 #include "filter/HostSniffing.h"
+#include "filter/InspectionOutcome.h"
 
 namespace bench {
 namespace {
