@@ -18,8 +18,8 @@
 #include "common/BuildConstants.h"
 #include "common/SharedDefaultsKeys.h"
 #include "common/StoredBrowserEvent.h"
-#include "platform/defaults/SQLiteUserDefaults.h"
 #include "fakes/ChildProcess.h"
+#include "platform/defaults/SQLiteUserDefaults.h"
 
 namespace {
 

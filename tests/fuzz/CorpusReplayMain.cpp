@@ -29,8 +29,7 @@ int main(int argumentCount, char** arguments) {
             ++count;
         }
         if (error) {
-            std::fprintf(stderr, "cannot read %s: %s\n", arguments[index],
-                         error.message().c_str());
+            std::fprintf(stderr, "cannot read %s: %s\n", arguments[index], error.message().c_str());
             return 1;
         }
     }

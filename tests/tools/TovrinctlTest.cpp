@@ -13,8 +13,8 @@
 #include "common/BuildConstants.h"
 #include "common/ContentFilterPolicy.h"
 #include "common/SharedDefaultsKeys.h"
-#include "platform/defaults/SQLiteUserDefaults.h"
 #include "fakes/ChildProcess.h"
+#include "platform/defaults/SQLiteUserDefaults.h"
 
 namespace {
 
