@@ -30,7 +30,6 @@ TemporarySuiteRoot::~TemporarySuiteRoot() {
 
 void TemporarySuiteRoot::activate() const {
     ::setenv("APP_GROUP_CONTAINERS_ROOT", root.c_str(), 1);
-    platform::installSQLiteUserDefaults();
 }
 
 std::shared_ptr<platform::SQLiteUserDefaults> TemporarySuiteRoot::openSharedSuite() const {

@@ -24,7 +24,7 @@ class TemporarySuiteRoot {
     TemporarySuiteRoot& operator=(const TemporarySuiteRoot&) = delete;
 
     const std::string& path() const { return root; }
-    // Makes this root the one where common::UserDefaults::openSuite opens suites, in this process
+    // Makes this root the one where platform::openSQLiteUserDefaults opens suites, in this process
     // and in the children it starts from now on.
     void activate() const;
     // A new handle (its own connection) on the shared suite under this root.

@@ -80,7 +80,8 @@ void runInProcess(benchmark::State& state,
     environment.root.activate();
     const NativeMessagingHost host(
         implementation == Implementation::ours
-            ? NSExtensionPrincipalClass::of<safari::SafariWebExtensionHandler>()
+            ? NSExtensionPrincipalClass::of<safari::SafariWebExtensionHandler>(
+                  common::UserDefaultsOpener(platform::openSQLiteUserDefaults))
             : NSExtensionPrincipalClass::of<SimpleBlockingStateHandler>());
     const std::string request = message(environment, isBlocked);
     for (auto _ : state) {

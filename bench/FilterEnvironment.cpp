@@ -38,7 +38,8 @@ FilterEnvironment& filterEnvironment(PolicySource source,
     }
 
     if (implementation == Implementation::ours) {
-        environment->provider = std::make_shared<filter::FilterDataProvider>();
+        environment->provider =
+            std::make_shared<filter::FilterDataProvider>(platform::openSQLiteUserDefaults);
         environment->provider->attachFramework(environment->framework);
         bool didStart = false;
         environment->provider->startFilter(

@@ -70,7 +70,7 @@ int main(int argumentCount, char** arguments) {
             framework->replaceVendorConfiguration(bench::vendorConfiguration(domains, true, 1));
         }
     }
-    auto provider = std::make_shared<filter::FilterDataProvider>();
+    auto provider = std::make_shared<filter::FilterDataProvider>(platform::openSQLiteUserDefaults);
     provider->attachFramework(framework);
     provider->startFilter([](std::optional<base::Error>) {});
     framework->completeInstallations();

@@ -79,25 +79,23 @@ void runHostlessFlow(benchmark::State& state,
 void runParser(benchmark::State& state, bool isTLS, Implementation implementation) {
     const auto domains = syntheticDomains(hostlessPolicySize);
     const common::DomainIndex index(domains);
-    const filter::DomainMatcher matcher =
-        implementation == Implementation::ours
-            ? filter::DomainMatcher([&](const std::string& host) -> std::optional<std::string> {
-                  if (auto position = index.firstCoveringPosition(host)) {
-                      return domains[*position];
-                  }
-                  return std::nullopt;
-              })
-            : filter::DomainMatcher(
-                  [&](const std::string& host) { return linearMatchedDomain(domains, host); });
+    const auto matchedDomain = [&](const std::string& host) -> std::optional<std::string> {
+        if (implementation != Implementation::ours) {
+            return linearMatchedDomain(domains, host);
+        }
+        if (auto position = index.firstCoveringPosition(host)) {
+            return domains[*position];
+        }
+        return std::nullopt;
+    };
     const base::Data bytes = captureBytes(isTLS ? "tls-chromium.bin" : "http-python.bin");
     for (auto _ : state) {
-        auto outcome = isTLS ? filter::parseTLSClientHelloSNI(bytes, matcher)
-                             : filter::parseHTTPHost(bytes, matcher);
-        if (outcome.kind != filter::InspectionOutcome::Kind::allowed) {
+        auto sniffed = isTLS ? filter::parseTLSClientHelloSNI(bytes) : filter::parseHTTPHost(bytes);
+        if (sniffed.kind != filter::SniffedHost::Kind::host || matchedDomain(*sniffed.host)) {
             state.SkipWithError("the capture gave no host");
             break;
         }
-        benchmark::DoNotOptimize(outcome);
+        benchmark::DoNotOptimize(sniffed);
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes.size()));
 }

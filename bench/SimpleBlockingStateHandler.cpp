@@ -13,6 +13,7 @@
 #include "common/HostNormalization.h"
 #include "common/SharedDefaultsKeys.h"
 #include "common/UserDefaults.h"
+#include "platform/defaults/SQLiteUserDefaults.h"
 #include "safari-extension/WebsiteBlockingStateMessage.h"
 #include "safari-extension/runtime/NSExtensionItem.h"
 #include "safari-extension/runtime/SFExtensionMessageKey.h"
@@ -46,7 +47,7 @@ Resolution resolve(const std::optional<std::string>& url, const std::optional<st
     const auto siteHost = normalizedHost(url, host);
     std::vector<std::string> rawDomains;
     bool isEnforcing = false;
-    if (const auto defaults = common::UserDefaults::openSuite(common::appGroupIdentifier)) {
+    if (const auto defaults = platform::openSQLiteUserDefaults(common::appGroupIdentifier)) {
         if (const auto blob = defaults->dataForKey(common::keys::contentFilterPolicyBlob)) {
             auto policy = common::ContentFilterPolicy::decode(*blob);
             auto container = base::json::KeyedDecodingContainer::fromData(*blob);

@@ -2,11 +2,11 @@
 // the simple approach can be started per message just as the real handler is.
 
 #include "bench/SimpleBlockingStateHandler.h"
-#include "safari-extension/runtime/NSExtensionPrincipalClass.h"
+#include "safari-extension/runtime/NSExtensionMain.h"
 
-namespace platform::extension {
-
-const NSExtensionPrincipalClass extensionPrincipalClass =
-    NSExtensionPrincipalClass::of<bench::SimpleBlockingStateHandler>();
-
-}  // namespace platform::extension
+int main(int argumentCount, char** arguments) {
+    using platform::extension::NSExtensionPrincipalClass;
+    return platform::extension::NSExtensionMain(
+        argumentCount, arguments,
+        NSExtensionPrincipalClass::of<bench::SimpleBlockingStateHandler>());
+}

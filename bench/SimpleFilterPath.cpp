@@ -10,6 +10,7 @@
 #include "common/HostNormalization.h"
 #include "common/SharedDefaultsKeys.h"
 #include "filter/HostSniffing.h"
+#include "filter/InspectionOutcome.h"
 
 namespace bench {
 namespace {
@@ -181,12 +182,17 @@ filter::NEFilterDataVerdict SimpleFilterPath::handleOutboundData(
     const auto kept = readBytes.first(std::min(room, readBytes.size()));
     buffer.insert(buffer.end(), kept.begin(), kept.end());
 
-    const auto matcher = [this](const std::string& host) {
-        return linearMatchedDomain(cachedPolicy.blockedDomains(), host);
-    };
-    auto outcome = filter::parseHTTPHost(buffer, matcher);
-    if (outcome.kind == filter::InspectionOutcome::Kind::noHostname) {
-        outcome = filter::parseTLSClientHelloSNI(buffer, matcher);
+    auto sniffed = filter::parseHTTPHost(buffer);
+    if (sniffed.kind == filter::SniffedHost::Kind::noHostname) {
+        sniffed = filter::parseTLSClientHelloSNI(buffer);
+    }
+    auto outcome = sniffed.kind == filter::SniffedHost::Kind::needMoreData
+                       ? filter::InspectionOutcome::needMoreData()
+                       : filter::InspectionOutcome::noHostname();
+    if (sniffed.host) {
+        auto domain = linearMatchedDomain(cachedPolicy.blockedDomains(), *sniffed.host);
+        outcome = domain ? filter::InspectionOutcome::blocked(std::move(*domain))
+                         : filter::InspectionOutcome::allowed(*sniffed.host);
     }
     if (outcome.kind == filter::InspectionOutcome::Kind::needMoreData &&
         buffer.size() < maxInspectionBytes) {

@@ -2,6 +2,7 @@
 
 #include "base/json/JSON.h"
 #include "base/json/JSONDecoder.h"
+#include "common/HostNormalization.h"
 
 namespace common {
 
@@ -64,6 +65,43 @@ base::Data ContentFilterPolicy::encode() const {
     auto data = base::json::dataWithJSONObject(object);
     // Every field is a valid JSON leaf, except a non-finite date, which no caller builds.
     return data ? std::move(data).value() : base::Data{};
+}
+
+ConfiguredDomainsPolicy ConfiguredDomainsPolicy::empty() {
+    return {ContentFilterPolicy::empty, std::nullopt};
+}
+
+base::Expected<ConfiguredDomainsPolicy> ConfiguredDomainsPolicy::decode(
+    std::span<const std::uint8_t> json) {
+    const auto container = base::json::KeyedDecodingContainer::fromData(json);
+    if (!container) {
+        return container.error();
+    }
+    auto policy = ContentFilterPolicy::decode(*container);
+    if (!policy) {
+        return policy.error();
+    }
+    auto configuredDomains = container->decodeStringArrayIfPresent("configuredDomains");
+    if (!configuredDomains) {
+        return configuredDomains.error();
+    }
+    return ConfiguredDomainsPolicy{std::move(policy).value(), std::move(configuredDomains).value()};
+}
+
+const std::vector<std::string>& ConfiguredDomainsPolicy::domains() const {
+    return configuredDomains ? *configuredDomains : policy.blockedDomains();
+}
+
+std::vector<std::string> ConfiguredDomainsPolicy::normalizedDomains() const {
+    std::vector<std::string> normalized;
+    normalized.reserve(domains().size());
+    for (const auto& entry : domains()) {
+        auto domain = normalizedHostText(entry);
+        if (!domain.empty()) {
+            normalized.push_back(std::move(domain));
+        }
+    }
+    return normalized;
 }
 
 }  // namespace common

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -61,6 +62,29 @@ class ContentFilterPolicy {
     bool enforcing;
     std::int64_t version;
     base::Date updated;
+};
+
+// The blob as the browser handler reads it: the record, and the optional "configuredDomains" list
+// that only the handler knows. The filter reads the same blob with ContentFilterPolicy::decode.
+struct ConfiguredDomainsPolicy {
+    ContentFilterPolicy policy;
+    // "configuredDomains"; nothing when absent or null.
+    std::optional<std::vector<std::string>> configuredDomains;
+
+    // The empty policy, with no configured domains: blocks nothing.
+    static ConfiguredDomainsPolicy empty();
+
+    // Decodes the blob: the record's four required keys as the record decodes them, and
+    // "configuredDomains", which must be an array of strings when present.
+    [[nodiscard]] static base::Expected<ConfiguredDomainsPolicy> decode(
+        std::span<const std::uint8_t> json);
+
+    // The list the handler matches against, raw as stored: "configuredDomains" when present,
+    // even when empty; otherwise "blockedDomains".
+    const std::vector<std::string>& domains() const;
+    // That list with every entry normalised (normalizedHostText), in order, without the entries
+    // that came out empty; duplicates are kept.
+    std::vector<std::string> normalizedDomains() const;
 };
 
 }  // namespace common

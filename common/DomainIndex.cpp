@@ -28,6 +28,11 @@ DomainIndex::DomainIndex(std::span<const std::string> domains) {
     }
 }
 
+bool isCoveredBy(std::string_view host, std::string_view domain) {
+    return host == domain || (host.size() > domain.size() && host.ends_with(domain) &&
+                              host[host.size() - domain.size() - 1] == '.');
+}
+
 std::optional<std::size_t> DomainIndex::firstCoveringPosition(std::string_view host) const {
     // The entries that can cover the host are exactly the host itself and every text that
     // follows one of its dots: "a.b.com" can be covered by "a.b.com", "b.com" and "com", and

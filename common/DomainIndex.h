@@ -10,9 +10,12 @@
 
 namespace common {
 
-// Answers, for a host, which entry of a domain list covers it, without walking the list. A host
-// is covered by an entry when it equals the entry or ends with "." followed by the entry; when
-// several entries cover it, the one that comes first in the list is the answer. Entries and hosts
+// The covering rule: true when `host` equals `domain` or ends with "." followed by `domain`,
+// byte for byte.
+bool isCoveredBy(std::string_view host, std::string_view domain);
+
+// Answers, for a host, which entry of a domain list covers it (isCoveredBy), without walking the
+// list. When several entries cover it, the one that comes first in the list is the answer. Entries and hosts
 // are compared byte for byte exactly as given, however odd an entry is (empty, with blanks,
 // capitals, or leading, trailing or repeated dots), so the answer is always the one a walk over
 // the list in order would give.

@@ -6,51 +6,10 @@
 #include <cwctype>
 #include <optional>
 
+#include "base/text/UTF8.h"
+
 namespace common {
 namespace {
-
-struct DecodedCharacter {
-    char32_t codePoint;
-    std::size_t length;
-};
-
-// Decodes the UTF-8 sequence at the start of `text`; nothing when it is not a valid one.
-std::optional<DecodedCharacter> decodeCharacter(std::string_view text) {
-    const auto lead = static_cast<std::uint8_t>(text[0]);
-    std::size_t length;
-    char32_t codePoint;
-    if (lead < 0x80) {
-        return DecodedCharacter{lead, 1};
-    } else if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-        codePoint = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        codePoint = lead & 0x0F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        codePoint = lead & 0x07;
-    } else {
-        return std::nullopt;
-    }
-    if (text.size() < length) {
-        return std::nullopt;
-    }
-    for (std::size_t index = 1; index < length; ++index) {
-        const auto continuation = static_cast<std::uint8_t>(text[index]);
-        if ((continuation & 0xC0) != 0x80) {
-            return std::nullopt;
-        }
-        codePoint = (codePoint << 6) | (continuation & 0x3F);
-    }
-    const bool overlong =
-        (length == 3 && codePoint < 0x800) || (length == 4 && codePoint < 0x10000);
-    const bool surrogate = codePoint >= 0xD800 && codePoint <= 0xDFFF;
-    if (overlong || surrogate || codePoint > 0x10FFFF) {
-        return std::nullopt;
-    }
-    return DecodedCharacter{codePoint, length};
-}
 
 void appendCharacter(std::string& output, char32_t codePoint) {
     if (codePoint < 0x80) {
@@ -97,7 +56,7 @@ char32_t lowercased(char32_t codePoint) {
 std::string_view trimmedWhitespace(std::string_view text) {
     std::size_t start = 0;
     while (start < text.size()) {
-        const auto decoded = decodeCharacter(text.substr(start));
+        const auto decoded = base::decodeUTF8Character(text.substr(start));
         if (!decoded || !isWhitespaceOrNewline(decoded->codePoint)) {
             break;
         }
@@ -108,7 +67,7 @@ std::string_view trimmedWhitespace(std::string_view text) {
     std::size_t end = start;
     std::size_t position = start;
     while (position < text.size()) {
-        const auto decoded = decodeCharacter(text.substr(position));
+        const auto decoded = base::decodeUTF8Character(text.substr(position));
         const std::size_t length = decoded ? decoded->length : 1;
         if (!decoded || !isWhitespaceOrNewline(decoded->codePoint)) {
             end = position + length;
@@ -129,7 +88,7 @@ std::string lowercasedText(std::string_view text) {
             ++position;
             continue;
         }
-        const auto decoded = decodeCharacter(text.substr(position));
+        const auto decoded = base::decodeUTF8Character(text.substr(position));
         if (!decoded) {
             output += text[position];
             ++position;

@@ -23,10 +23,6 @@ class UserDefaults {
   public:
     virtual ~UserDefaults() = default;
 
-    // Opens the suite `suiteName` (`initWithSuiteName:`) with the opener installed by the program;
-    // nothing when it cannot be opened or no opener is installed.
-    static std::shared_ptr<UserDefaults> openSuite(std::string_view suiteName);
-
     // The data value under `key`; nothing when the key is absent or holds another kind.
     virtual std::optional<base::Data> dataForKey(std::string_view key) = 0;
     // The integer under `key`; 0 when the key is absent. A text that reads fully as a decimal
@@ -45,8 +41,8 @@ class UserDefaults {
     virtual std::optional<std::int64_t> externalChangeCounter() { return std::nullopt; }
 };
 
-// How a program opens suites; installed once at the program's entry (or by a test).
+// Opens the suite `suiteName` (`initWithSuiteName:`); nothing when it cannot be opened. Each
+// program's entry chooses the opener and hands it to its principal class; tests hand in a fake.
 using UserDefaultsOpener = std::function<std::shared_ptr<UserDefaults>(std::string_view suiteName)>;
-void installUserDefaultsOpener(UserDefaultsOpener opener);
 
 }  // namespace common

@@ -5,16 +5,25 @@
 
 #include "common/BuildConstants.h"
 #include "common/HostNormalization.h"
-#include "common/SharedDefaultsKeys.h"
 #include "filter/JoinedText.h"
 
 namespace filter {
 
-FilterDataProvider::FilterDataProvider()
+namespace {
+
+std::shared_ptr<common::UserDefaults> openSharedSuite(const common::UserDefaultsOpener& openSuite) {
+    return openSuite ? openSuite(common::appGroupIdentifier) : nullptr;
+}
+
+}  // namespace
+
+FilterDataProvider::FilterDataProvider(const common::UserDefaultsOpener& openSuite)
+    : FilterDataProvider(openSharedSuite(openSuite)) {}
+
+FilterDataProvider::FilterDataProvider(const std::shared_ptr<common::UserDefaults>& sharedDefaults)
     : logger(common::filterLogSubsystem, "provider"),
-      sharedDefaults(common::UserDefaults::openSuite(common::appGroupIdentifier)),
-      policyBlobCache(sharedDefaults ? std::make_unique<PolicyBlobCache>(sharedDefaults)
-                                     : nullptr) {}
+      diagnostics(sharedDefaults),
+      policySource(sharedDefaults) {}
 
 FilterDataProvider::~FilterDataProvider() = default;
 
@@ -100,82 +109,27 @@ common::ContentFilterPolicy FilterDataProvider::loadPolicy() {
     if (auto configured = loadPolicyFromConfiguration()) {
         return *configured;
     }
-    if (policyBlobCache) {
-        if (auto decoded = policyBlobCache->policy()) {
-            return *decoded;
-        }
+    if (auto published = policySource.publishedPolicy()) {
+        return *published;
     }
     return common::ContentFilterPolicy::empty;
 }
 
 std::optional<common::ContentFilterPolicy> FilterDataProvider::loadPolicyFromConfiguration() {
-    const auto configuration = filterConfiguration();
-    if (!configuration->vendorConfiguration) {
+    auto configured = policySource.configuredPolicy(filterConfiguration());
+    if (!configured) {
         logger.log("filterConfiguration.vendorConfiguration missing");
-        return std::nullopt;
     }
-    // A configuration never changes once made, so the same object gives the same policy. Only
-    // its date is the time of the load.
-    if (configuration != lastReadConfiguration) {
-        lastConfiguredPolicy = policyFromVendorConfiguration(*configuration->vendorConfiguration);
-        lastReadConfiguration = configuration;
-    }
-    return lastConfiguredPolicy->withUpdatedAt(base::Date::now());
-}
-
-common::ContentFilterPolicy FilterDataProvider::policyFromVendorConfiguration(
-    const base::Value& vendorConfiguration) {
-    std::vector<std::string> domains;
-    if (const auto* listed = vendorConfiguration.find("blockedDomains")) {
-        if (const auto* entries = listed->array()) {
-            const bool allTexts = std::all_of(entries->begin(), entries->end(),
-                                              [](const auto& entry) { return entry.text(); });
-            if (allTexts) {
-                for (const auto& entry : *entries) {
-                    auto normalized = common::normalizedHostText(*entry.text());
-                    if (!normalized.empty()) {
-                        domains.push_back(std::move(normalized));
-                    }
-                }
-            }
-        }
-    }
-    std::sort(domains.begin(), domains.end());
-    domains.erase(std::unique(domains.begin(), domains.end()), domains.end());
-
-    std::int64_t policyVersion = 0;
-    if (const auto* version = vendorConfiguration.find("policyVersion")) {
-        policyVersion = version->integer().value_or(0);
-    }
-    bool enforcementEnabled = false;
-    if (const auto* enforcement = vendorConfiguration.find("enforcementEnabled")) {
-        enforcementEnabled = enforcement->boolean().value_or(false);
-    }
-    return common::ContentFilterPolicy(std::move(domains), enforcementEnabled, policyVersion,
-                                       base::Date::now());
+    return configured;
 }
 
 void FilterDataProvider::incrementProviderStartCount() {
-    if (!sharedDefaults) {
-        return;
-    }
-    const auto count = sharedDefaults->integerForKey(common::keys::contentFilterProviderStartCount);
-    sharedDefaults->setInteger(count + 1, common::keys::contentFilterProviderStartCount);
-    sharedDefaults->synchronize();
+    diagnostics.incrementProviderStartCount();
 }
 
 void FilterDataProvider::writeDiagnostics(const std::string& state,
                                           const std::optional<std::string>& error) {
-    if (!sharedDefaults) {
-        return;
-    }
-    sharedDefaults->setObject(state, common::keys::contentFilterExtensionState);
-    std::optional<common::DefaultsObject> errorObject;
-    if (error) {
-        errorObject = *error;
-    }
-    sharedDefaults->setObject(errorObject, common::keys::contentFilterExtensionError);
-    sharedDefaults->synchronize();
+    diagnostics.writeDiagnostics(state, error);
 }
 
 std::optional<PendingInspection> FilterDataProvider::pendingInspectionForTesting(

@@ -16,9 +16,11 @@
 #include "common/ContentFilterPolicy.h"
 #include "common/DomainIndex.h"
 #include "common/UserDefaults.h"
+#include "filter/FilterDiagnostics.h"
+#include "filter/HostSniffing.h"
 #include "filter/InspectionOutcome.h"
 #include "filter/PendingInspection.h"
-#include "filter/PolicyBlobCache.h"
+#include "filter/PolicySource.h"
 #include "filter/framework/NEFilterDataProvider.h"
 
 namespace filter {
@@ -42,8 +44,8 @@ namespace filter {
 class FilterDataProvider final : public NEFilterDataProvider,
                                  public std::enable_shared_from_this<FilterDataProvider> {
   public:
-    // Opens the shared suite; nothing else happens until start.
-    FilterDataProvider();
+    // Opens the shared suite with `openSuite`; nothing else happens until start.
+    explicit FilterDataProvider(const common::UserDefaultsOpener& openSuite);
     ~FilterDataProvider() override;
     FilterDataProvider(const FilterDataProvider&) = delete;
     FilterDataProvider& operator=(const FilterDataProvider&) = delete;
@@ -78,6 +80,8 @@ class FilterDataProvider final : public NEFilterDataProvider,
     void refreshPolicyIfNeededForTesting(bool force);
 
   private:
+    explicit FilterDataProvider(const std::shared_ptr<common::UserDefaults>& sharedDefaults);
+
     // What an installation's completion needs to know about the installation.
     struct Installation {
         std::size_t ruleCount;
@@ -96,17 +100,12 @@ class FilterDataProvider final : public NEFilterDataProvider,
     [[nodiscard]] std::unique_ptr<ConfigurationObservation> startObservingConfigurationChanges();
     void filterConfigurationDidChange();
     void refreshPolicyIfNeeded(bool force);
-    // Loading does the work of reading a source only when the source changed: the vendor
-    // dictionary is read again only from another configuration object, the blob decoded again
-    // only when it changed (see PolicyBlobCache). What a load gives, and logs, is the same as
-    // reading afresh: the configuration form is dated at every load.
+    // The configuration form, else the blob, else the empty policy (see PolicySource).
     common::ContentFilterPolicy loadPolicy();
     // The policy given by the provider configuration's vendor dictionary: domains normalised,
     // without empty entries and duplicates, sorted; a missing or malformed value takes its
     // default. Nothing when there is no vendor dictionary.
     std::optional<common::ContentFilterPolicy> loadPolicyFromConfiguration();
-    static common::ContentFilterPolicy policyFromVendorConfiguration(
-        const base::Value& vendorConfiguration);
     void incrementProviderStartCount();
     // Stores `state` and stores `error`, or removes the error key when there is none.
     void writeDiagnostics(const std::string& state, const std::optional<std::string>& error);
@@ -126,20 +125,17 @@ class FilterDataProvider final : public NEFilterDataProvider,
     static std::vector<NEFilterRule> catchAllWebInspectionRules();
     void writePolicySummary();
 
-    std::optional<std::string> normalizedHost(const NEFilterFlow& flow) const;
-    static std::optional<std::string> normalizedURLString(const NEFilterFlow& flow);
-    static bool isIPAddress(const std::string& text);
-    static bool shouldInspectUnknownFlow(const NEFilterFlow& flow);
-    static std::string endpointSummary(const NEFilterFlow& flow);
+    // The first entry of the policy in force that covers `host`; nothing when none does.
     std::optional<std::string> matchedDomain(const std::string& host) const;
     void recordObservedFlow(const NEFilterFlow& flow,
                             const std::optional<std::string>& resolvedHost);
     void writeBlockDecision(const std::string& host, const std::string& matchedDomain);
 
     // The host named by the HTTP request or the TLS ClientHello that begins `bytes`, matched
-    // against the policy in force.
+    // against the policy in force: `blocked` with the matching entry, `allowed` with the host.
     InspectionOutcome parseHTTPHost(std::span<const std::uint8_t> bytes) const;
     InspectionOutcome parseTLSClientHelloSNI(std::span<const std::uint8_t> bytes) const;
+    InspectionOutcome outcomeOf(const SniffedHost& sniffed) const;
 
     // The most outbound bytes held or examined for one flow.
     static constexpr std::size_t maxInspectionBytes = 4096;
@@ -147,9 +143,9 @@ class FilterDataProvider final : public NEFilterDataProvider,
     static constexpr std::size_t peekOutboundBytes = 1024;
 
     const base::Logger logger;
-    const std::shared_ptr<common::UserDefaults> sharedDefaults;
-    // Reads the blob from `sharedDefaults`; absent with it.
-    const std::unique_ptr<PolicyBlobCache> policyBlobCache;
+    // Writes to the shared suite, which is opened once, at construction.
+    FilterDiagnostics diagnostics;
+    PolicySource policySource;
 
     mutable std::mutex mutex;
     std::unique_ptr<ConfigurationObservation> filterConfigurationObservation;
@@ -161,9 +157,6 @@ class FilterDataProvider final : public NEFilterDataProvider,
     // The entries of `cachedPolicy`, indexed for matching; built again whenever `cachedPolicy`
     // takes another list.
     common::DomainIndex blockedDomainIndex;
-    // The configuration whose vendor dictionary was read last, and the policy read from it.
-    std::shared_ptr<const NEFilterProviderConfiguration> lastReadConfiguration;
-    std::optional<common::ContentFilterPolicy> lastConfiguredPolicy;
     // Changes at every start and stop, so that a completion can tell whether the run that asked
     // for its installation still goes on.
     std::uint64_t runGeneration = 0;

@@ -2,6 +2,7 @@
 #include <utility>
 
 #include "filter/FilterDataProvider.h"
+#include "filter/FlowHost.h"
 #include "filter/HostSniffing.h"
 
 namespace filter {
@@ -13,7 +14,7 @@ NEFilterDataVerdict FilterDataProvider::handleOutboundData(
     std::lock_guard lock(mutex);
     refreshPolicyIfNeeded(false);
 
-    if (const auto host = normalizedHost(flow)) {
+    if (const auto host = hostOfFlow(flow)) {
         recordObservedFlow(flow, host);
         pendingInspections.erase(flow.identifier());
         const auto domain = matchedDomain(*host);
@@ -77,14 +78,27 @@ NEFilterDataVerdict FilterDataProvider::handleOutboundDataComplete(const NEFilte
 }
 
 InspectionOutcome FilterDataProvider::parseHTTPHost(std::span<const std::uint8_t> bytes) const {
-    return filter::parseHTTPHost(bytes,
-                                 [this](const std::string& host) { return matchedDomain(host); });
+    return outcomeOf(filter::parseHTTPHost(bytes));
 }
 
 InspectionOutcome FilterDataProvider::parseTLSClientHelloSNI(
     std::span<const std::uint8_t> bytes) const {
-    return filter::parseTLSClientHelloSNI(
-        bytes, [this](const std::string& host) { return matchedDomain(host); });
+    return outcomeOf(filter::parseTLSClientHelloSNI(bytes));
+}
+
+InspectionOutcome FilterDataProvider::outcomeOf(const SniffedHost& sniffed) const {
+    switch (sniffed.kind) {
+        case SniffedHost::Kind::host:
+            if (auto domain = matchedDomain(*sniffed.host)) {
+                return InspectionOutcome::blocked(std::move(*domain));
+            }
+            return InspectionOutcome::allowed(*sniffed.host);
+        case SniffedHost::Kind::needMoreData:
+            return InspectionOutcome::needMoreData();
+        case SniffedHost::Kind::noHostname:
+            break;
+    }
+    return InspectionOutcome::noHostname();
 }
 
 }  // namespace filter

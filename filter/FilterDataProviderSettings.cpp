@@ -1,4 +1,3 @@
-#include "common/SharedDefaultsKeys.h"
 #include "filter/FilterDataProvider.h"
 #include "filter/JoinedText.h"
 
@@ -70,9 +69,12 @@ void FilterDataProvider::finishInstallation(const Installation& installation,
         writeDiagnostics(installation.state, std::nullopt);
     }
     // A policy taken while the first installation of a run was outstanding installed nothing,
-    // because no installation had completed yet; its settings are installed now.
-    if (installation.isInitial && installation.run == runGeneration &&
-        installation.policy != cachedPolicy) {
+    // because no installation had completed yet; its settings are installed now, when they
+    // differ. The settings are built from the domains and the switch alone.
+    const bool isSameSettings =
+        installation.policy.blockedDomains() == cachedPolicy.blockedDomains() &&
+        installation.policy.enforcementEnabled() == cachedPolicy.enforcementEnabled();
+    if (installation.isInitial && installation.run == runGeneration && !isSameSettings) {
         applyPolicySettings(reconfiguredState(cachedPolicy), nullptr);
     }
 }
@@ -90,11 +92,7 @@ void FilterDataProvider::writePolicySummary() {
     const std::string summary = "v" + std::to_string(cachedPolicy.policyVersion()) + " " +
                                 (cachedPolicy.enforcementEnabled() ? "blocking" : "monitoring") +
                                 " [" + joinedText(cachedPolicy.blockedDomains(), ", ") + "]";
-    if (!sharedDefaults) {
-        return;
-    }
-    sharedDefaults->setObject(summary, common::keys::contentFilterLastPolicySummary);
-    sharedDefaults->synchronize();
+    diagnostics.writePolicySummary(summary);
 }
 
 }  // namespace filter

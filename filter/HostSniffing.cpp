@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "base/ByteReader.h"
+#include "base/text/UTF8.h"
 #include "common/HostNormalization.h"
 
 namespace filter {
@@ -24,61 +25,12 @@ constexpr std::array<std::string_view, 5> requestMethodPrefixes = {"GET ", "POST
 constexpr std::string_view hostHeaderName = "host:";
 constexpr std::string_view lineEnd = "\r\n";
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF, and no character cut
-// off at the end.
-bool isValidUTF8(std::span<const std::uint8_t> bytes) {
-    ByteReader reader(bytes);
-    while (const auto lead = reader.readU8()) {
-        std::size_t continuationCount = 0;
-        std::uint8_t lowest = 0x80;
-        std::uint8_t highest = 0xBF;
-        if (*lead < 0x80) {
-            continue;
-        } else if (*lead >= 0xC2 && *lead <= 0xDF) {
-            continuationCount = 1;
-        } else if (*lead == 0xE0) {
-            continuationCount = 2;
-            lowest = 0xA0;
-        } else if (*lead == 0xED) {
-            continuationCount = 2;
-            highest = 0x9F;
-        } else if (*lead >= 0xE1 && *lead <= 0xEF) {
-            continuationCount = 2;
-        } else if (*lead == 0xF0) {
-            continuationCount = 3;
-            lowest = 0x90;
-        } else if (*lead == 0xF4) {
-            continuationCount = 3;
-            highest = 0x8F;
-        } else if (*lead >= 0xF1 && *lead <= 0xF3) {
-            continuationCount = 3;
-        } else {
-            return false;
-        }
-        for (std::size_t index = 0; index < continuationCount; ++index) {
-            const auto continuation = reader.readU8();
-            if (!continuation || *continuation < lowest || *continuation > highest) {
-                return false;
-            }
-            lowest = 0x80;
-            highest = 0xBF;
-        }
-    }
-    return true;
-}
-
 std::string_view asText(std::span<const std::uint8_t> bytes) {
     return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
-InspectionOutcome outcomeForHost(std::string_view hostText, const DomainMatcher& matchedDomain) {
-    std::string host = common::normalizedHostText(hostText);
-    if (matchedDomain) {
-        if (auto domain = matchedDomain(host)) {
-            return InspectionOutcome::blocked(std::move(*domain));
-        }
-    }
-    return InspectionOutcome::allowed(std::move(host));
+SniffedHost foundHost(std::string_view hostText) {
+    return SniffedHost::found(common::normalizedHostText(hostText));
 }
 
 bool beginsWithRequestMethod(std::string_view text) {
@@ -119,34 +71,42 @@ bool couldBecomeHostLine(std::string_view line) {
 }
 
 // Walks the host_name entries of a server-name list.
-std::optional<InspectionOutcome> outcomeForServerNameList(std::span<const std::uint8_t> list,
-                                                          const DomainMatcher& matchedDomain) {
+std::optional<SniffedHost> hostOfServerNameList(std::span<const std::uint8_t> list) {
     ByteReader entries(list);
     while (entries.remaining() >= 3) {
         const auto nameType = entries.readU8();
         const auto nameLength = entries.readU16BigEndian();
         const auto name = entries.readBytes(*nameLength);
         if (!name) {
-            return InspectionOutcome::noHostname();
+            return SniffedHost::noHostname();
         }
-        if (*nameType != hostNameType || !isValidUTF8(*name)) {
+        if (*nameType != hostNameType || !base::isValidUTF8(*name)) {
             continue;
         }
-        return outcomeForHost(asText(*name), matchedDomain);
+        return foundHost(asText(*name));
     }
     return std::nullopt;
 }
 
 }  // namespace
 
-InspectionOutcome parseHTTPHost(std::span<const std::uint8_t> bytes,
-                                const DomainMatcher& matchedDomain) {
-    if (!isValidUTF8(bytes)) {
-        return InspectionOutcome::noHostname();
+SniffedHost parseHTTPHost(std::span<const std::uint8_t> bytes) {
+    std::string_view text = asText(bytes);
+    const auto validity = base::validateUTF8(text);
+    if (validity == base::UTF8Validity::invalid) {
+        return SniffedHost::noHostname();
     }
-    const std::string_view text = asText(bytes);
+    // A Host line cut inside a character is as incomplete as any other cut-off Host line. Any
+    // other request that is not UTF-8 so far names no host.
+    const bool endsInsideCharacter = validity == base::UTF8Validity::cutOff;
+    if (endsInsideCharacter) {
+        while (!text.empty() && (static_cast<std::uint8_t>(text.back()) & 0xC0) == 0x80) {
+            text.remove_suffix(1);
+        }
+        text.remove_suffix(1);
+    }
     if (!beginsWithRequestMethod(text)) {
-        return InspectionOutcome::noHostname();
+        return SniffedHost::noHostname();
     }
     std::size_t lineStart = 0;
     while (true) {
@@ -156,77 +116,78 @@ InspectionOutcome parseHTTPHost(std::span<const std::uint8_t> bytes,
             isEnded ? text.substr(lineStart, lineEndOffset - lineStart) : text.substr(lineStart);
         if (isHostLine(line)) {
             if (!isEnded) {
-                return InspectionOutcome::needMoreData();
+                return SniffedHost::needMoreData();
+            }
+            if (endsInsideCharacter) {
+                return SniffedHost::noHostname();
             }
             // normalizedHostText trims every kind of white space from both ends of the value.
-            return outcomeForHost(line.substr(hostHeaderName.size()), matchedDomain);
+            return foundHost(line.substr(hostHeaderName.size()));
         }
         if (!isEnded) {
-            return couldBecomeHostLine(line) ? InspectionOutcome::needMoreData()
-                                             : InspectionOutcome::noHostname();
+            return !endsInsideCharacter && couldBecomeHostLine(line) ? SniffedHost::needMoreData()
+                                                                     : SniffedHost::noHostname();
         }
         lineStart = lineEndOffset + lineEnd.size();
     }
 }
 
-InspectionOutcome parseTLSClientHelloSNI(std::span<const std::uint8_t> bytes,
-                                         const DomainMatcher& matchedDomain) {
+SniffedHost parseTLSClientHelloSNI(std::span<const std::uint8_t> bytes) {
     ByteReader record(bytes);
     if (record.remaining() < 5) {
-        return InspectionOutcome::needMoreData();
+        return SniffedHost::needMoreData();
     }
     if (record.readU8() != handshakeRecordType) {
-        return InspectionOutcome::noHostname();
+        return SniffedHost::noHostname();
     }
     record.skip(2);
     const auto recordLength = record.readU16BigEndian();
     if (record.remaining() < *recordLength) {
-        return InspectionOutcome::needMoreData();
+        return SniffedHost::needMoreData();
     }
     if (record.remaining() < 4) {
-        return InspectionOutcome::noHostname();
+        return SniffedHost::noHostname();
     }
-    return parseClientHelloMessage(bytes.subspan(record.offset()), matchedDomain);
+    return parseClientHelloMessage(bytes.subspan(record.offset()));
 }
 
-InspectionOutcome parseClientHelloMessage(std::span<const std::uint8_t> bytes,
-                                          const DomainMatcher& matchedDomain) {
+SniffedHost parseClientHelloMessage(std::span<const std::uint8_t> bytes) {
     ByteReader record(bytes);
     const auto handshakeType = record.readU8();
     if (!handshakeType) {
-        return InspectionOutcome::needMoreData();
+        return SniffedHost::needMoreData();
     }
     if (*handshakeType != clientHelloHandshakeType) {
-        return InspectionOutcome::noHostname();
+        return SniffedHost::noHostname();
     }
     if (!record.skip(3)) {
-        return InspectionOutcome::needMoreData();
+        return SniffedHost::needMoreData();
     }
 
     // From here on every field is bounded by the bytes buffered so far: a field that does not fit
     // yet means the ClientHello has not fully arrived.
     if (!record.skip(clientVersionAndRandomLength)) {
-        return InspectionOutcome::needMoreData();
+        return SniffedHost::needMoreData();
     }
     const auto sessionIDLength = record.readU8();
     if (!sessionIDLength || !record.skip(*sessionIDLength)) {
-        return InspectionOutcome::needMoreData();
+        return SniffedHost::needMoreData();
     }
     const auto cipherSuitesLength = record.readU16BigEndian();
     if (!cipherSuitesLength || !record.skip(*cipherSuitesLength)) {
-        return InspectionOutcome::needMoreData();
+        return SniffedHost::needMoreData();
     }
     const auto compressionMethodsLength = record.readU8();
     if (!compressionMethodsLength || !record.skip(*compressionMethodsLength)) {
-        return InspectionOutcome::needMoreData();
+        return SniffedHost::needMoreData();
     }
     const auto extensionsLength = record.readU16BigEndian();
     if (!extensionsLength) {
-        return InspectionOutcome::needMoreData();
+        return SniffedHost::needMoreData();
     }
     const auto extensionsBlock = record.readBytes(*extensionsLength);
     if (!extensionsBlock) {
-        return InspectionOutcome::needMoreData();
+        return SniffedHost::needMoreData();
     }
 
     ByteReader extensions(*extensionsBlock);
@@ -235,25 +196,25 @@ InspectionOutcome parseClientHelloMessage(std::span<const std::uint8_t> bytes,
         const auto length = extensions.readU16BigEndian();
         const auto body = extensions.readBytes(*length);
         if (!body) {
-            return InspectionOutcome::noHostname();
+            return SniffedHost::noHostname();
         }
         if (*type != serverNameExtensionType) {
             continue;
         }
         if (body->size() < smallestServerNameExtensionLength) {
-            return InspectionOutcome::noHostname();
+            return SniffedHost::noHostname();
         }
         ByteReader serverName(*body);
         const auto listLength = serverName.readU16BigEndian();
         const auto list = serverName.readBytes(*listLength);
         if (!list) {
-            return InspectionOutcome::noHostname();
+            return SniffedHost::noHostname();
         }
-        if (auto outcome = outcomeForServerNameList(*list, matchedDomain)) {
+        if (auto outcome = hostOfServerNameList(*list)) {
             return *outcome;
         }
     }
-    return InspectionOutcome::noHostname();
+    return SniffedHost::noHostname();
 }
 
 }  // namespace filter

@@ -82,11 +82,11 @@ std::shared_ptr<filter::NEFilterFlow> flowOfForm(const base::UUID& identifier, s
 }
 
 bool isHostStillUnknown(std::span<const std::uint8_t> buffer) {
-    auto outcome = filter::parseHTTPHost(buffer, {});
-    if (outcome.kind == filter::InspectionOutcome::Kind::noHostname) {
-        outcome = filter::parseTLSClientHelloSNI(buffer, {});
+    auto outcome = filter::parseHTTPHost(buffer);
+    if (outcome.kind == filter::SniffedHost::Kind::noHostname) {
+        outcome = filter::parseTLSClientHelloSNI(buffer);
     }
-    return outcome.kind == filter::InspectionOutcome::Kind::needMoreData;
+    return outcome.kind == filter::SniffedHost::Kind::needMoreData;
 }
 
 void checkChunk(filter::FilterDataProvider& provider,
@@ -115,7 +115,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static fakes::FakeUserDefaultsStore store;
     static const bool isSetUp = [] {
         base::setLogOutputToStandardError(false);
-        store.install();
         return true;
     }();
     (void)isSetUp;
@@ -125,7 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto current = policy(input.readU8().value_or(1), version);
     auto framework = std::make_shared<fakes::FakeFilterFramework>();
     framework->setVendorConfiguration(current.vendorConfiguration);
-    auto provider = std::make_shared<filter::FilterDataProvider>();
+    auto provider = std::make_shared<filter::FilterDataProvider>(store.opener());
     provider->attachFramework(framework);
     provider->startFilter(nullptr);
     framework->completeAllInstallations();

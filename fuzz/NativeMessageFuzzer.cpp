@@ -24,10 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         created->setData("contentFilterPolicyBlob",
                          R"({"blockedDomains":["example.com"," WWW.Ads.Example.ORG:443"],)"
                          R"("enforcementEnabled":true,"policyVersion":1,"updatedAt":0})");
-        created->install();
         return created;
     }();
-    (void)store;
 
     auto item = std::make_shared<NSExtensionItem>();
     item->userInfo = base::Dictionary{};
@@ -37,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::vector<NSExtensionItem>> answers;
     NSExtensionContext context(
         {item}, [&](std::vector<NSExtensionItem> items) { answers.push_back(std::move(items)); });
-    safari::SafariWebExtensionHandler().beginRequest(context);
+    safari::SafariWebExtensionHandler(store->opener()).beginRequest(context);
 
     if (answers.size() != 1 || answers[0].size() != 1 || !answers[0][0].userInfo ||
         answers[0][0].userInfo->size() != 1) {

@@ -1,9 +1,11 @@
 #include "safari-extension/ActionEnvelope.h"
 
+#include "base/json/DecodedField.h"
 #include "base/json/JSONDecoder.h"
-#include "safari-extension/DecodedField.h"
 
 namespace safari {
+
+using base::json::assignDecoded;
 
 base::Expected<ActionEnvelope> ActionEnvelope::decode(std::span<const std::uint8_t> json) {
     const auto container = base::json::KeyedDecodingContainer::fromData(json);

@@ -9,6 +9,7 @@
 #include "base/url/URL.h"
 #include "base/value/Date.h"
 #include "common/BuildConstants.h"
+#include "common/DomainIndex.h"
 #include "common/HostNormalization.h"
 #include "common/SharedDefaultsKeys.h"
 #include "common/UserDefaults.h"
@@ -46,15 +47,10 @@ const base::Value* nativeMessage(const NSExtensionContext& context) {
     return nullptr;
 }
 
-bool isCovered(const std::string& host, const std::string& domain) {
-    return host == domain || (host.size() > domain.size() && host.ends_with(domain) &&
-                              host[host.size() - domain.size() - 1] == '.');
-}
-
 }  // namespace
 
-SafariWebExtensionHandler::SafariWebExtensionHandler()
-    : logger(common::extensionLogSubsystem, "NativeMessaging") {}
+SafariWebExtensionHandler::SafariWebExtensionHandler(common::UserDefaultsOpener openSuite)
+    : logger(common::extensionLogSubsystem, "NativeMessaging"), openSuite(std::move(openSuite)) {}
 
 void SafariWebExtensionHandler::beginRequest(NSExtensionContext& context) {
     base::Expected<base::Dictionary> payload = base::Error{};
@@ -133,9 +129,9 @@ base::Expected<base::Dictionary> SafariWebExtensionHandler::trackingPayload(
                             {"matchedDomain", state.matchedDomain.value_or("")}};
 }
 
-base::Expected<StoredBrowserEvent> SafariWebExtensionHandler::storeTrackedEvent(
+base::Expected<common::StoredBrowserEvent> SafariWebExtensionHandler::storeTrackedEvent(
     const TrackActiveWebsiteMessage& message) const {
-    const StoredBrowserEvent event{
+    const common::StoredBrowserEvent event{
         .messageID = message.messageID,
         .browser = message.browser,
         .tabID = message.tabID,
@@ -147,7 +143,7 @@ base::Expected<StoredBrowserEvent> SafariWebExtensionHandler::storeTrackedEvent(
         .occurredAt = base::Date::fromUnixTime(message.occurredAt / 1000.0),
         .receivedAt = base::Date::now(),
     };
-    const auto defaults = common::UserDefaults::openSuite(common::appGroupIdentifier);
+    const auto defaults = openSuite ? openSuite(common::appGroupIdentifier) : nullptr;
     if (!defaults) {
         return makeError(HandlerError::sharedDefaultsUnavailable);
     }
@@ -160,18 +156,18 @@ base::Expected<StoredBrowserEvent> SafariWebExtensionHandler::storeTrackedEvent(
     return event;
 }
 
-SafariContentFilterPolicy SafariWebExtensionHandler::loadContentFilterPolicy() const {
-    const auto defaults = common::UserDefaults::openSuite(common::appGroupIdentifier);
+common::ConfiguredDomainsPolicy SafariWebExtensionHandler::loadContentFilterPolicy() const {
+    const auto defaults = openSuite ? openSuite(common::appGroupIdentifier) : nullptr;
     if (!defaults) {
-        return SafariContentFilterPolicy::empty();
+        return common::ConfiguredDomainsPolicy::empty();
     }
     const auto blob = defaults->dataForKey(common::keys::contentFilterPolicyBlob);
     if (!blob) {
-        return SafariContentFilterPolicy::empty();
+        return common::ConfiguredDomainsPolicy::empty();
     }
-    auto policy = SafariContentFilterPolicy::decode(*blob);
+    auto policy = common::ConfiguredDomainsPolicy::decode(*blob);
     if (!policy) {
-        return SafariContentFilterPolicy::empty();
+        return common::ConfiguredDomainsPolicy::empty();
     }
     return std::move(policy).value();
 }
@@ -195,7 +191,7 @@ BlockingState SafariWebExtensionHandler::resolveBlockingState(
     const std::optional<std::string>& url,
     const std::optional<std::string>& host) const {
     const auto siteHost = normalizedHost(url, host);
-    const SafariContentFilterPolicy policy = loadContentFilterPolicy();
+    const common::ConfiguredDomainsPolicy policy = loadContentFilterPolicy();
     if (!siteHost) {
         return {};
     }
@@ -205,13 +201,13 @@ BlockingState SafariWebExtensionHandler::resolveBlockingState(
     // would cost more than the walk.
     for (const auto& entry : policy.domains()) {
         if (common::isNormalizedHostText(entry)) {
-            if (isCovered(*siteHost, entry)) {
+            if (!entry.empty() && common::isCoveredBy(*siteHost, entry)) {
                 return {policy.policy.enforcementEnabled(), entry};
             }
             continue;
         }
         auto domain = common::normalizedHostText(entry);
-        if (!domain.empty() && isCovered(*siteHost, domain)) {
+        if (!domain.empty() && common::isCoveredBy(*siteHost, domain)) {
             return {policy.policy.enforcementEnabled(), std::move(domain)};
         }
     }

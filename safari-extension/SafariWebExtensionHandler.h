@@ -8,9 +8,10 @@
 #include "base/log/Log.h"
 #include "base/value/Expected.h"
 #include "base/value/Value.h"
+#include "common/ContentFilterPolicy.h"
+#include "common/StoredBrowserEvent.h"
+#include "common/UserDefaults.h"
 #include "safari-extension/BlockingState.h"
-#include "safari-extension/SafariContentFilterPolicy.h"
-#include "safari-extension/StoredBrowserEvent.h"
 #include "safari-extension/TrackActiveWebsiteMessage.h"
 #include "safari-extension/runtime/NSExtensionContext.h"
 #include "safari-extension/runtime/NSExtensionRequestHandling.h"
@@ -30,7 +31,8 @@ namespace safari {
 class SafariWebExtensionHandler final : public platform::extension::NSObject,
                                         public platform::extension::NSExtensionRequestHandling {
   public:
-    SafariWebExtensionHandler();
+    // `openSuite` opens the shared suite for each use.
+    explicit SafariWebExtensionHandler(common::UserDefaultsOpener openSuite);
 
     void beginRequest(platform::extension::NSExtensionContext& context) override;
 
@@ -42,10 +44,10 @@ class SafariWebExtensionHandler final : public platform::extension::NSObject,
     base::Expected<base::Dictionary> trackingPayload(std::span<const std::uint8_t> message) const;
     // Writes the event of `message` to the shared suite, replacing the previous one; nothing is
     // written on failure.
-    base::Expected<StoredBrowserEvent> storeTrackedEvent(
+    base::Expected<common::StoredBrowserEvent> storeTrackedEvent(
         const TrackActiveWebsiteMessage& message) const;
     // The policy currently in the shared suite; the empty policy when there is none to read.
-    SafariContentFilterPolicy loadContentFilterPolicy() const;
+    common::ConfiguredDomainsPolicy loadContentFilterPolicy() const;
     // The normalised host of the URL when it has a non-empty host, else of the non-empty host
     // text; nothing when neither gives one. Possibly empty.
     std::optional<std::string> normalizedHost(const std::optional<std::string>& url,
@@ -56,6 +58,7 @@ class SafariWebExtensionHandler final : public platform::extension::NSObject,
                                        const std::optional<std::string>& host) const;
 
     const base::Logger logger;
+    const common::UserDefaultsOpener openSuite;
 };
 
 }  // namespace safari

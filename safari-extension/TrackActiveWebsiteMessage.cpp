@@ -1,9 +1,11 @@
 #include "safari-extension/TrackActiveWebsiteMessage.h"
 
+#include "base/json/DecodedField.h"
 #include "base/json/JSONDecoder.h"
-#include "safari-extension/DecodedField.h"
 
 namespace safari {
+
+using base::json::assignDecoded;
 
 base::Expected<TrackActiveWebsiteMessage> TrackActiveWebsiteMessage::decode(
     std::span<const std::uint8_t> json) {

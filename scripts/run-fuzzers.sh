@@ -30,17 +30,21 @@ fi
 corpus_of() {
     grep -o "\"$1|[^|]*|[^|]*" fuzz/targets.cmake | cut -d'|' -f3
 }
+# Further seeds kept elsewhere in the tree, if the target names any.
+seeds_of() {
+    grep -o "\"$1|[^\"]*" fuzz/targets.cmake | cut -d'|' -f5
+}
 
 mkdir -p fuzz/artifacts
 status=0
 for binary in "${targets[@]}"; do
     name=$(basename "$binary")
-    seeds="fuzz/corpus/$(corpus_of "$name")"
+    seeds="fuzz/corpus/$(corpus_of "$name") $(seeds_of "$name")"
     work="build-fuzz/corpus/$name"
     mkdir -p "$work"
     echo "fuzzing $name for ${seconds}s"
     if ! ASAN_OPTIONS=detect_leaks=1 "$binary" -max_total_time="$seconds" -max_len=8192 \
-            -artifact_prefix=fuzz/artifacts/"$name"- -print_final_stats=1 "$work" "$seeds" \
+            -artifact_prefix=fuzz/artifacts/"$name"- -print_final_stats=1 "$work" $seeds \
             2>"build-fuzz/$name.log"; then
         echo "$name found a failure; see build-fuzz/$name.log and fuzz/artifacts/" >&2
         tail -40 "build-fuzz/$name.log" >&2

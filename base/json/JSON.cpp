@@ -1,4 +1,5 @@
 #include "base/json/JSON.h"
+#include "base/text/UTF8.h"
 
 #include <algorithm>
 #include <cassert>
@@ -153,48 +154,6 @@ class ValueBuilder {
     std::string failure = "the parser stopped";
 };
 
-bool isValidUTF8(std::string_view text) {
-    std::size_t index = 0;
-    while (index < text.size()) {
-        const auto lead = static_cast<unsigned char>(text[index]);
-        if (lead < 0x80) {
-            ++index;
-            continue;
-        }
-        // Ranges of the second byte exclude overlong forms, surrogates and code points past
-        // U+10FFFF.
-        std::size_t length = 0;
-        unsigned char secondLowest = 0x80;
-        unsigned char secondHighest = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            secondLowest = lead == 0xE0 ? 0xA0 : 0x80;
-            secondHighest = lead == 0xED ? 0x9F : 0xBF;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            secondLowest = lead == 0xF0 ? 0x90 : 0x80;
-            secondHighest = lead == 0xF4 ? 0x8F : 0xBF;
-        } else {
-            return false;
-        }
-        if (text.size() - index < length) {
-            return false;
-        }
-        for (std::size_t offset = 1; offset < length; ++offset) {
-            const auto byte = static_cast<unsigned char>(text[index + offset]);
-            const unsigned char lowest = offset == 1 ? secondLowest : 0x80;
-            const unsigned char highest = offset == 1 ? secondHighest : 0xBF;
-            if (byte < lowest || byte > highest) {
-                return false;
-            }
-        }
-        index += length;
-    }
-    return true;
-}
-
 // The first reason why `value` cannot appear inside JSON text, or nothing when it can.
 std::optional<std::string> problemBelowTop(const Value& value) {
     switch (value.kind()) {
@@ -203,7 +162,7 @@ std::optional<std::string> problemBelowTop(const Value& value) {
         case Value::Kind::boolean:
             return std::nullopt;
         case Value::Kind::text:
-            if (!isValidUTF8(*value.text())) {
+            if (!base::isValidUTF8(*value.text())) {
                 return "a text is not valid UTF-8";
             }
             return std::nullopt;
@@ -229,7 +188,7 @@ std::optional<std::string> problemBelowTop(const Value& value) {
                 if (key == nullptr) {
                     return "a dictionary key is not text";
                 }
-                if (!isValidUTF8(*key)) {
+                if (!base::isValidUTF8(*key)) {
                     return "a dictionary key is not valid UTF-8";
                 }
                 if (auto problem = problemBelowTop(entry.value)) {

@@ -290,11 +290,7 @@ base::Expected<std::monostate> SQLiteUserDefaults::store(std::string_view key,
     bindText(statements->replace, 1, key);
     bindText(statements->replace, 2, kindName(kindOf(value)));
     bindValue(statements->replace, 3, value);
-    auto result = connection->run(statements->replace);
-    if (result) {
-        ++localChanges;
-    }
-    return result;
+    return connection->run(statements->replace);
 }
 
 base::Expected<bool> SQLiteUserDefaults::remove(std::string_view key) {
@@ -303,11 +299,7 @@ base::Expected<bool> SQLiteUserDefaults::remove(std::string_view key) {
     if (auto result = connection->run(statements->remove); !result) {
         return result.error();
     }
-    const bool didRemove = connection->changes() > 0;
-    if (didRemove) {
-        ++localChanges;
-    }
-    return didRemove;
+    return connection->changes() > 0;
 }
 
 std::optional<base::Data> SQLiteUserDefaults::dataForKey(std::string_view key) {
@@ -365,7 +357,6 @@ base::Expected<std::monostate> SQLiteUserDefaults::applyInOneTransaction(
     if (auto began = connection->run(statements->begin); !began) {
         return began.error();
     }
-    std::int64_t changes = 0;
     for (const Write& write : writes) {
         base::Expected<std::monostate> result = std::monostate{};
         if (write.value) {
@@ -381,13 +372,11 @@ base::Expected<std::monostate> SQLiteUserDefaults::applyInOneTransaction(
             (void)connection->run(statements->rollback);
             return result.error();
         }
-        changes += connection->changes();
     }
     if (auto committed = connection->run(statements->commit); !committed) {
         (void)connection->run(statements->rollback);
         return committed.error();
     }
-    localChanges += changes;
     return std::monostate{};
 }
 
@@ -410,21 +399,6 @@ bool SQLiteUserDefaults::synchronize() {
     return resultCode == SQLITE_OK || (resultCode & 0xff) == SQLITE_BUSY;
 }
 
-std::int64_t SQLiteUserDefaults::changeCounter() {
-    std::lock_guard lock(mutex);
-    std::optional<std::int64_t> dataVersion;
-    auto result = connection->run(statements->dataVersion, [&](sqlite3_stmt* row) {
-        dataVersion = sqlite3_column_int64(row, 0);
-    });
-    if (!result || !dataVersion) {
-        // Unknown, so report a change: a caller that caches on the counter then reads afresh.
-        ++localChanges;
-    } else {
-        lastDataVersion = *dataVersion;
-    }
-    return lastDataVersion + localChanges;
-}
-
 std::optional<std::int64_t> SQLiteUserDefaults::externalChangeCounter() {
     std::lock_guard lock(mutex);
     std::optional<std::int64_t> dataVersion;
@@ -443,10 +417,6 @@ std::shared_ptr<common::UserDefaults> openSQLiteUserDefaults(std::string_view su
         return nullptr;
     }
     return std::move(opened.value());
-}
-
-void installSQLiteUserDefaults() {
-    common::installUserDefaultsOpener(openSQLiteUserDefaults);
 }
 
 }  // namespace platform

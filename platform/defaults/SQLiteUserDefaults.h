@@ -94,11 +94,6 @@ class SQLiteUserDefaults final : public common::UserDefaults {
     void deferCheckpoints();
     int walFrameCount() const { return walFrames.load(std::memory_order_relaxed); }
 
-    // A number that changes whenever the suite may have changed: when any connection, in this
-    // process or another, wrote to it, and when the question could not be answered. Two equal
-    // answers mean nothing was written in between.
-    std::int64_t changeCounter();
-
     // The database file.
     const std::string& path() const { return databasePath; }
 
@@ -114,8 +109,6 @@ class SQLiteUserDefaults final : public common::UserDefaults {
     std::string databasePath;
     std::unique_ptr<SQLiteConnection> connection;
     std::unique_ptr<Statements> statements;
-    std::int64_t lastDataVersion = 0;
-    std::int64_t localChanges = 0;
     std::atomic<int> walFrames{0};
 };
 
@@ -125,8 +118,5 @@ std::int64_t integerReading(const StoredValue& value);
 // Opens suite `suiteName` under appGroupContainersRoot(), creating it when missing; nothing when
 // it cannot be opened.
 std::shared_ptr<common::UserDefaults> openSQLiteUserDefaults(std::string_view suiteName);
-
-// Makes common::UserDefaults::openSuite open suites with openSQLiteUserDefaults.
-void installSQLiteUserDefaults();
 
 }  // namespace platform

@@ -237,10 +237,6 @@ std::shared_ptr<common::UserDefaults> openWriteBehindUserDefaults(std::string_vi
     return std::move(opened.value());
 }
 
-void installWriteBehindUserDefaults() {
-    common::installUserDefaultsOpener(openWriteBehindUserDefaults);
-}
-
 void flushSuitesOnTerminationSignals() {
     sigset_t signals;
     sigemptyset(&signals);

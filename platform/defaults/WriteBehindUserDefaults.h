@@ -115,10 +115,6 @@ class WriteBehindUserDefaults final : public common::UserDefaults {
 // when missing; nothing when it cannot be opened.
 std::shared_ptr<common::UserDefaults> openWriteBehindUserDefaults(std::string_view suiteName);
 
-// Makes common::UserDefaults::openSuite open suites with openWriteBehindUserDefaults. For
-// programs that write on a latency-critical path; others keep installSQLiteUserDefaults().
-void installWriteBehindUserDefaults();
-
 // Flushes every open WriteBehindUserDefaults, then ends the process as the signal would have,
 // when SIGTERM or SIGINT arrives. For programs that do not handle those signals themselves; call
 // it at the start of main, before any other thread starts, since it blocks both signals in the

@@ -1,11 +1,12 @@
 #include "platform/netfilter/DNSAnswerListener.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <exception>
+#include <string>
+#include <thread>
 
 #include "common/BuildConstants.h"
 #include "platform/netfilter/DNSAnswerReader.h"
@@ -17,12 +18,10 @@ DNSAnswerListener::DNSAnswerListener(std::unique_ptr<NetfilterQueue> queue,
                                      std::shared_ptr<LearnedNameRouting> routing)
     : queue(std::move(queue)),
       routing(std::move(routing)),
-      logger(common::filterLogSubsystem, "netfilter"),
-      wakeDescriptor(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+      logger(common::filterLogSubsystem, "netfilter") {}
 
 DNSAnswerListener::~DNSAnswerListener() {
     stop();
-    ::close(wakeDescriptor);
 }
 
 void DNSAnswerListener::start() {
@@ -31,8 +30,7 @@ void DNSAnswerListener::start() {
 
 void DNSAnswerListener::stop() {
     isStopping = true;
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t written = ::write(wakeDescriptor, &one, sizeof(one));
+    wakeDescriptor.signal();
     if (thread.joinable()) {
         thread.join();
     }
@@ -70,9 +68,19 @@ void DNSAnswerListener::handle(const NetfilterQueue::Packet& packet) {
 void DNSAnswerListener::run() {
     bool didReportReadFailure = false;
     while (!isStopping) {
-        pollfd descriptors[] = {{queue->descriptor(), POLLIN, 0}, {wakeDescriptor, POLLIN, 0}};
-        if (::poll(descriptors, 2, -1) < 0 && errno != EINTR) {
+        pollfd descriptors[] = {{queue->descriptor(), POLLIN, 0},
+                                {wakeDescriptor.descriptor(), POLLIN, 0}};
+        if (::poll(descriptors, 2, -1) < 0) {
+            // A failing poll() returns at once; pausing keeps the thread from spinning on it.
+            if (errno != EINTR) {
+                logger.error("waiting for DNS answers failed: %{public}s",
+                             {std::string(std::strerror(errno))});
+                std::this_thread::sleep_for(std::chrono::milliseconds(250));
+            }
             continue;
+        }
+        if ((descriptors[1].revents & POLLIN) != 0) {
+            wakeDescriptor.drain();
         }
         if ((descriptors[0].revents & (POLLIN | POLLERR)) != 0) {
             auto received = queue->receive([this](const auto& packet) { handle(packet); });

@@ -7,6 +7,7 @@
 #include "base/log/Log.h"
 #include "platform/netfilter/LearnedNameRouting.h"
 #include "platform/netfilter/NetfilterQueue.h"
+#include "platform/netfilter/WakeDescriptor.h"
 
 namespace platform::netfilter {
 
@@ -35,7 +36,7 @@ class DNSAnswerListener {
     std::unique_ptr<NetfilterQueue> queue;
     std::shared_ptr<LearnedNameRouting> routing;
     const base::Logger logger;
-    int wakeDescriptor;
+    WakeDescriptor wakeDescriptor;
     std::atomic<bool> isStopping{false};
     std::thread thread;
 };

@@ -1,22 +1,29 @@
 #include "platform/netfilter/EventLoop.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
+#include <cstring>
+#include <string>
 #include <vector>
 
-namespace platform::netfilter {
+#include "common/BuildConstants.h"
 
-EventLoop::EventLoop() : wakeDescriptor(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+namespace platform::netfilter {
+namespace {
+
+// How long a loop whose poll() failed waits before it polls again.
+constexpr std::chrono::milliseconds pollFailurePause{100};
+
+}  // namespace
+
+EventLoop::EventLoop() : logger(common::filterLogSubsystem, "netfilter") {}
 
 EventLoop::~EventLoop() {
     if (thread.joinable()) {
         stop();
     }
-    ::close(wakeDescriptor);
 }
 
 void EventLoop::start() {
@@ -28,7 +35,7 @@ void EventLoop::stop() {
         std::lock_guard lock(mutex);
         isStopping = true;
     }
-    wake();
+    wakeDescriptor.signal();
     if (thread.joinable()) {
         thread.join();
     }
@@ -39,7 +46,7 @@ void EventLoop::post(std::function<void()> task) {
         std::lock_guard lock(mutex);
         tasks.push_back(std::move(task));
     }
-    wake();
+    wakeDescriptor.signal();
 }
 
 void EventLoop::watch(int descriptor, std::function<void()> handler) {
@@ -47,7 +54,7 @@ void EventLoop::watch(int descriptor, std::function<void()> handler) {
         std::lock_guard lock(mutex);
         handlers[descriptor] = std::move(handler);
     }
-    wake();
+    wakeDescriptor.signal();
 }
 
 void EventLoop::unwatch(int descriptor) {
@@ -55,14 +62,9 @@ void EventLoop::unwatch(int descriptor) {
     handlers.erase(descriptor);
 }
 
-void EventLoop::wake() {
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t written = ::write(wakeDescriptor, &one, sizeof(one));
-}
-
 void EventLoop::run() {
     for (;;) {
-        std::vector<pollfd> descriptors{{wakeDescriptor, POLLIN, 0}};
+        std::vector<pollfd> descriptors{{wakeDescriptor.descriptor(), POLLIN, 0}};
         {
             std::lock_guard lock(mutex);
             if (isStopping) {
@@ -72,11 +74,15 @@ void EventLoop::run() {
                 descriptors.push_back({descriptor, POLLIN, 0});
             }
         }
-        if (::poll(descriptors.data(), descriptors.size(), -1) < 0 && errno != EINTR) {
-            return;
+        if (::poll(descriptors.data(), descriptors.size(), -1) < 0) {
+            if (errno != EINTR) {
+                logger.error("waiting for events failed: %{public}s",
+                             {std::string(std::strerror(errno))});
+                std::this_thread::sleep_for(pollFailurePause);
+            }
+            continue;
         }
-        std::uint64_t count = 0;
-        [[maybe_unused]] const ssize_t read = ::read(wakeDescriptor, &count, sizeof(count));
+        wakeDescriptor.drain();
 
         for (std::size_t index = 1; index < descriptors.size(); ++index) {
             if ((descriptors[index].revents & (POLLIN | POLLERR | POLLHUP)) == 0) {

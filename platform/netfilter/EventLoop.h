@@ -6,10 +6,14 @@
 #include <mutex>
 #include <thread>
 
+#include "base/log/Log.h"
+#include "platform/netfilter/WakeDescriptor.h"
+
 namespace platform::netfilter {
 
 // A thread of the framework's own that runs posted tasks one after another, in the order they
-// were posted, and calls a handler whenever a watched descriptor becomes readable.
+// were posted, and calls a handler whenever a watched descriptor becomes readable. Should poll()
+// itself fail, the failure is logged and the loop tries again after a pause, without spinning.
 class EventLoop {
   public:
     EventLoop();
@@ -35,9 +39,9 @@ class EventLoop {
 
   private:
     void run();
-    void wake();
 
-    int wakeDescriptor;
+    const base::Logger logger;
+    WakeDescriptor wakeDescriptor;
     std::thread thread;
     std::mutex mutex;
     std::deque<std::function<void()>> tasks;

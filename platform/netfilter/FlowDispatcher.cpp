@@ -1,11 +1,12 @@
 #include "platform/netfilter/FlowDispatcher.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <string>
 
 #include "common/BuildConstants.h"
 #include "platform/netfilter/ICMPUnreachablePacket.h"
@@ -55,9 +56,7 @@ FlowDispatcher::FlowDispatcher(std::unique_ptr<NetfilterQueue> queue,
                                FlowTrackerLimits limits,
                                std::shared_ptr<const NamedFlowRouting> routing,
                                std::shared_ptr<LearnedNameRouting> learnedNames)
-    : queue(std::move(queue)),
-      logger(common::filterLogSubsystem, "netfilter"),
-      wakeDescriptor(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+    : queue(std::move(queue)), logger(common::filterLogSubsystem, "netfilter") {
     sink = std::make_unique<Sink>(*this->queue, logger);
     LearnedNameLookup lookup;
     if (learnedNames) {
@@ -71,7 +70,6 @@ FlowDispatcher::FlowDispatcher(std::unique_ptr<NetfilterQueue> queue,
 
 FlowDispatcher::~FlowDispatcher() {
     stop();
-    ::close(wakeDescriptor);
 }
 
 void FlowDispatcher::start() {
@@ -85,7 +83,7 @@ void FlowDispatcher::request(Mode wanted) {
     }
     requestedMode = wanted;
     lock.unlock();
-    wake();
+    wakeDescriptor.signal();
     lock.lock();
     if (thread.joinable() && thread.get_id() != std::this_thread::get_id()) {
         modeChanged.wait(lock, [&] { return mode >= wanted; });
@@ -116,11 +114,6 @@ void FlowDispatcher::stop() {
         sink.reset();
         queue.reset();
     }
-}
-
-void FlowDispatcher::wake() {
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t written = ::write(wakeDescriptor, &one, sizeof(one));
 }
 
 void FlowDispatcher::handle(const NetfilterQueue::Packet& packet) {
@@ -160,13 +153,20 @@ void FlowDispatcher::run() {
                 std::chrono::ceil<std::chrono::milliseconds>(*deadline - FlowTracker::Clock::now());
             timeout = static_cast<int>(std::clamp<std::int64_t>(wait.count(), 0, timeout));
         }
-        pollfd descriptors[] = {{queue->descriptor(), POLLIN, 0}, {wakeDescriptor, POLLIN, 0}};
-        if (::poll(descriptors, 2, timeout) < 0 && errno != EINTR) {
+        pollfd descriptors[] = {{queue->descriptor(), POLLIN, 0},
+                                {wakeDescriptor.descriptor(), POLLIN, 0}};
+        if (::poll(descriptors, 2, timeout) < 0) {
+            // A failing poll() returns at once; waiting out the longest wait keeps the thread
+            // from spinning on it.
+            if (errno != EINTR) {
+                logger.error("waiting for packets failed: %{public}s",
+                             {std::string(std::strerror(errno))});
+                std::this_thread::sleep_for(maximumWait);
+            }
             continue;
         }
         if ((descriptors[1].revents & POLLIN) != 0) {
-            std::uint64_t count = 0;
-            [[maybe_unused]] const ssize_t read = ::read(wakeDescriptor, &count, sizeof(count));
+            wakeDescriptor.drain();
         }
         if ((descriptors[0].revents & (POLLIN | POLLERR)) != 0) {
             auto received = queue->receive([this](const auto& packet) { handle(packet); });

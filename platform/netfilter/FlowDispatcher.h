@@ -11,6 +11,7 @@
 #include "platform/netfilter/LearnedNameRouting.h"
 #include "platform/netfilter/NetfilterQueue.h"
 #include "platform/netfilter/RawPacketSender.h"
+#include "platform/netfilter/WakeDescriptor.h"
 
 namespace platform::netfilter {
 
@@ -46,14 +47,13 @@ class FlowDispatcher {
 
     void run();
     void handle(const NetfilterQueue::Packet& packet);
-    void wake();
     void request(Mode mode);
 
     std::unique_ptr<NetfilterQueue> queue;
     std::unique_ptr<Sink> sink;
     std::unique_ptr<FlowTracker> tracker;
     const base::Logger logger;
-    int wakeDescriptor;
+    WakeDescriptor wakeDescriptor;
     std::thread thread;
 
     std::mutex mutex;

@@ -557,9 +557,9 @@ void QUICInitialReader::decideIfComplete() {
         return;
     }
     const auto outcome = filter::parseClientHelloMessage(
-        std::span<const std::uint8_t>(cryptoStream).first(messageLength), {});
-    if (outcome.kind == filter::InspectionOutcome::Kind::allowed && outcome.name) {
-        finish(Kind::name, *outcome.name);
+        std::span<const std::uint8_t>(cryptoStream).first(messageLength));
+    if (outcome.kind == filter::SniffedHost::Kind::host && outcome.host) {
+        finish(Kind::name, *outcome.host);
     } else {
         finish(Kind::noName);
     }

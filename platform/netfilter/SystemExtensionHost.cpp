@@ -12,8 +12,6 @@
 #include <string_view>
 
 #include "common/BuildConstants.h"
-#include "filter/framework/NEProvider.h"
-#include "platform/defaults/WriteBehindUserDefaults.h"
 #include "platform/provider-configuration/ProviderConfigurationFile.h"
 
 namespace platform::netfilter {
@@ -51,7 +49,7 @@ std::uint64_t numberFromEnvironment(const char* name,
 
 SystemExtensionHost::SystemExtensionHost() : logger(common::filterLogSubsystem, "netfilter") {}
 
-void SystemExtensionHost::start() {
+void SystemExtensionHost::start(const ProviderFactory& makeProvider) {
     if (runningHost != nullptr) {
         return;
     }
@@ -69,10 +67,10 @@ void SystemExtensionHost::start() {
     if (runningHost->signalDescriptor < 0) {
         failAtStart(std::string("cannot receive signals: ") + std::strerror(errno));
     }
-    runningHost->begin();
+    runningHost->begin(makeProvider);
 }
 
-void SystemExtensionHost::begin() {
+void SystemExtensionHost::begin(const ProviderFactory& makeProvider) {
     const auto queueNumber = static_cast<std::uint16_t>(
         numberFromEnvironment("CONTENT_FILTER_QUEUE_NUMBER", 0, 65535, defaultQueueNumber));
     const std::uint16_t nextQueueNumber = queueNumber == 65535 ? 65534 : queueNumber + 1;
@@ -84,10 +82,6 @@ void SystemExtensionHost::begin() {
     FlowTrackerLimits limits;
     limits.maximumFlows = static_cast<std::size_t>(
         numberFromEnvironment("CONTENT_FILTER_MAX_FLOWS", 1, 1u << 24, limits.maximumFlows));
-
-    // Diagnostics are written for every flow; their commits must not hold up packets. The
-    // signal handling below ends the process normally, which commits what is left.
-    installWriteBehindUserDefaults();
 
     NetfilterFramework::Options options;
     options.configurationPath = providerconfiguration::path();
@@ -106,7 +100,7 @@ void SystemExtensionHost::begin() {
     logger.log("starting: configuration %{public}s, queue %{public}ld",
                {options.configurationPath, std::int64_t{queueNumber}});
 
-    provider = filter::makePrincipalFilterDataProvider();
+    provider = makeProvider();
     framework = std::make_shared<NetfilterFramework>(loop, std::move(options));
     provider->attachFramework(framework);
     if (queue) {
@@ -195,15 +189,3 @@ void SystemExtensionHost::parkUntilExit() {
 }
 
 }  // namespace platform::netfilter
-
-namespace filter {
-
-void NEProvider::startSystemExtensionMode() {
-    platform::netfilter::SystemExtensionHost::start();
-}
-
-void dispatch_main() {
-    platform::netfilter::SystemExtensionHost::parkUntilExit();
-}
-
-}  // namespace filter

@@ -2,6 +2,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -21,10 +22,10 @@ inline constexpr filter::NEProviderStopReason userInitiatedStopReason = 1;
 
 // The process around the provider, what system-extension mode is on Linux.
 //
-// Start: the shared suite is opened on SQLite, the queue is bound, the principal provider is
-// created and attached to a NetfilterFramework, and startFilter is called on the framework's
-// event loop. A start whose completion reports an error ends the process with status 1, once
-// the stand-in's rules are removed.
+// Start: the queue is bound, the principal provider is made by the program's factory and attached
+// to a NetfilterFramework, and startFilter is called on the framework's event loop. A start whose
+// completion reports an error ends the process with status 1, once the stand-in's rules are
+// removed.
 //
 // Stop: SIGTERM or SIGINT. Flows are let through unseen from then on, the provider is stopped
 // with `userInitiatedStopReason`, the table is deleted, every packet still waiting is answered,
@@ -37,21 +38,24 @@ inline constexpr filter::NEProviderStopReason userInitiatedStopReason = 1;
 //   CONTENT_FILTER_DNS_QUEUE_NUMBER  the queue of DNS answers (DNSAnswerListener), another one;
 //                                 by default the flow queue's number plus one (minus one for 65535)
 //   CONTENT_FILTER_MAX_FLOWS      flows remembered at once; by default FlowTrackerLimits'
-//   APP_GROUP_CONTAINERS_ROOT     where the shared suite lives (see AppGroupContainer.h)
 // A value that cannot be used ends the process at start with status 1 and a message.
 class SystemExtensionHost {
   public:
     static constexpr std::uint16_t defaultQueueNumber = 4173;
 
-    // Starts the host; returns once the provider's start has been posted to the event loop.
-    static void start();
+    // Makes the provider the host serves; called once, at start.
+    using ProviderFactory = std::function<std::shared_ptr<filter::NEFilterDataProvider>()>;
+
+    // Starts the host with the provider `makeProvider` gives; returns once the provider's start
+    // has been posted to the event loop.
+    static void start(const ProviderFactory& makeProvider);
     // Parks the calling thread until the host has finished, then ends the process with the
     // host's exit status. Blocks for ever when start() was never called.
     [[noreturn]] static void parkUntilExit();
 
   private:
     SystemExtensionHost();
-    void begin();
+    void begin(const ProviderFactory& makeProvider);
     void handleSignal();
     // Removes the rules, answers what waits in the queue and lets the process end.
     void finish(int status);

@@ -1,28 +1,24 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 
 #include "safari-extension/runtime/NSExtensionRequestHandling.h"
 
 namespace platform::extension {
 
-// The class an extension names as its principal class: the runtime makes an object of it, with
-// the no-argument constructor, for each request it serves.
+// The class an extension names as its principal class: the runtime makes an object of it for
+// each request it serves. The program's entry says how, with the services the object needs:
+//   NSExtensionPrincipalClass::of<MyHandler>(openSuite)
 struct NSExtensionPrincipalClass {
-    std::unique_ptr<NSExtensionRequestHandling> (*makeObject)();
+    std::function<std::unique_ptr<NSExtensionRequestHandling>()> makeObject;
 
-    template <typename PrincipalClass>
-    static constexpr NSExtensionPrincipalClass of() {
-        return {[]() -> std::unique_ptr<NSExtensionRequestHandling> {
-            return std::make_unique<PrincipalClass>();
+    template <typename PrincipalClass, typename... Arguments>
+    static NSExtensionPrincipalClass of(Arguments... arguments) {
+        return {[arguments...]() -> std::unique_ptr<NSExtensionRequestHandling> {
+            return std::make_unique<PrincipalClass>(arguments...);
         }};
     }
 };
-
-// Each extension executable defines this once, naming its principal class, the way a bundle
-// declares it:
-//   const NSExtensionPrincipalClass extensionPrincipalClass =
-//       NSExtensionPrincipalClass::of<MyHandler>();
-extern const NSExtensionPrincipalClass extensionPrincipalClass;
 
 }  // namespace platform::extension

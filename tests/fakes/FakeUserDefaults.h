@@ -59,17 +59,15 @@ class FakeUserDefaultsStore {
         return opens;
     }
 
-    // Installs this store as the program's suite opener for every suite name. With
-    // `available` false, opening yields nothing.
-    void install(bool available = true) {
-        common::installUserDefaultsOpener(
-            [this, available](std::string_view) -> std::shared_ptr<common::UserDefaults> {
-                std::lock_guard lock(mutex);
-                ++opens;
-                return available ? std::make_shared<Handle>(*this) : nullptr;
-            });
+    // An opener that opens this store for every suite name. With `available` false, opening
+    // yields nothing.
+    common::UserDefaultsOpener opener(bool available = true) {
+        return [this, available](std::string_view) -> std::shared_ptr<common::UserDefaults> {
+            std::lock_guard lock(mutex);
+            ++opens;
+            return available ? std::make_shared<Handle>(*this) : nullptr;
+        };
     }
-    static void uninstall() { common::installUserDefaultsOpener(nullptr); }
 
   private:
     template <typename T>

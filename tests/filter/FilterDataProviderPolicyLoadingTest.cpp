@@ -82,17 +82,6 @@ class ConfigurationPolicyLoadingTest : public ProviderTest {
     std::shared_ptr<FilterDataProvider> provider = makeProvider();
 };
 
-TEST_F(ConfigurationPolicyLoadingTest, TheSameConfigurationStillGivesAPolicyOfTheMoment) {
-    framework->setVendorConfiguration(vendorConfiguration({"a.com"}, true, 1));
-    provider->startFilter(nullptr);
-    // Reported again while the first installation is outstanding, the unchanged configuration
-    // is loaded anew and dated now, so the policy in force is no longer the one being installed:
-    // its settings follow once the first installation completes.
-    framework->reportConfigurationChange();
-    ASSERT_TRUE(framework->completeInstallation());
-    EXPECT_EQ(framework->installationRequestCount(), 2u);
-}
-
 TEST_F(ConfigurationPolicyLoadingTest, AnotherConfigurationIsReadAgain) {
     framework->setVendorConfiguration(vendorConfiguration({"a.com"}, true, 1));
     provider->startFilter(nullptr);

@@ -198,6 +198,15 @@ TEST_F(FirstInstallationOutstandingTest, ChangeToMonitoringIsInstalledEvenAfterA
     EXPECT_EQ(installedRules(), Rules{});
 }
 
+// The configuration form is dated at every load; only what the settings are built from counts.
+TEST_F(FirstInstallationOutstandingTest, RepublishingTheSameConfigurationInstallsNothingMore) {
+    framework->changeVendorConfiguration(vendorConfiguration({"a.com"}, true, 1));
+    ASSERT_TRUE(framework->completeInstallation());
+    EXPECT_EQ(state(), "running");
+    EXPECT_EQ(framework->installationRequestCount(), 1u);
+    EXPECT_EQ(framework->outstandingInstallationCount(), 0u);
+}
+
 TEST_F(FirstInstallationOutstandingTest, NothingMoreIsInstalledWithoutAChangeOrAfterStop) {
     framework->completeInstallation();
     EXPECT_EQ(framework->installationRequestCount(), 1u);

@@ -10,17 +10,12 @@ namespace {
 using fakes::Bytes;
 using fakes::bytesOf;
 using fakes::ClientHelloBuilder;
-using filter::InspectionOutcome;
+using filter::SniffedHost;
 
-const filter::DomainMatcher blockedExample = sniffing::matcherBlocking({"blocked.example"});
-
-const InspectionOutcome needMoreData = InspectionOutcome::needMoreData();
-const InspectionOutcome noHostname = InspectionOutcome::noHostname();
-InspectionOutcome allowed(std::string host) {
-    return InspectionOutcome::allowed(std::move(host));
-}
-InspectionOutcome blocked(std::string domain) {
-    return InspectionOutcome::blocked(std::move(domain));
+const SniffedHost needMoreData = SniffedHost::needMoreData();
+const SniffedHost noHostname = SniffedHost::noHostname();
+SniffedHost host(std::string host) {
+    return SniffedHost::found(std::move(host));
 }
 
 // A GET request whose header lines are `headers`.
@@ -31,15 +26,14 @@ Bytes get(const std::string& headers) {
 struct Case {
     const char* name;
     Bytes bytes;
-    InspectionOutcome expected;
+    SniffedHost expected;
 };
 
 void expectOutcomes(const std::vector<Case>& cases,
-                    InspectionOutcome (*parse)(std::span<const std::uint8_t>,
-                                               const filter::DomainMatcher&)) {
+                    SniffedHost (*parse)(std::span<const std::uint8_t>)) {
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
-        EXPECT_EQ(parse(testCase.bytes, blockedExample), testCase.expected);
+        EXPECT_EQ(parse(testCase.bytes), testCase.expected);
     }
 }
 
@@ -119,17 +113,17 @@ TEST(TLSClientHelloSNITest, DecidesOnceTheExtensionsAreBuffered) {
     trailing.insert(trailing.end(), {0x14, 0x03, 0x03, 0x00, 0x01, 0x01});
     expectOutcomes(
         {
-            {"server name", exampleOrg.build(), allowed("example.org")},
+            {"server name", exampleOrg.build(), host("example.org")},
             {"record and handshake lengths too small",
              ClientHelloBuilder(exampleOrg).withRecordLength(4).withHandshakeLength(0).build(),
-             allowed("example.org")},
-            {"bytes after the ClientHello", trailing, allowed("example.org")},
+             host("example.org")},
+            {"bytes after the ClientHello", trailing, host("example.org")},
             {"empty session id and no cipher suites",
              ClientHelloBuilder(exampleOrg).withSessionID({}).withCipherSuites({}).build(),
-             allowed("example.org")},
+             host("example.org")},
             {"server name after another extension",
              withExtensionFirst(0x002B, {0x02, 0x03, 0x04}).withServerName("example.org").build(),
-             allowed("example.org")},
+             host("example.org")},
             {"empty extensions block", ClientHelloBuilder().build(), noHostname},
             {"extensions block of 3 bytes",
              withExtensionFirst(0x0017, {}).withExtensionsLength(3).build(), noHostname},
@@ -159,29 +153,28 @@ TEST(TLSClientHelloSNITest, DecidesOnceTheExtensionsAreBuffered) {
              withExtensionFirst(0, {0x00, 0x02, 0xAA, 0xBB, 0xCC})
                  .withServerName("second.example")
                  .build(),
-             allowed("second.example")},
+             host("second.example")},
             {"name type 1 before a host_name",
              ClientHelloBuilder()
                  .withServerNameList({{1, bytesOf("other.example"), std::nullopt},
                                       {0, bytesOf("host.example"), std::nullopt}})
                  .build(),
-             allowed("host.example")},
+             host("host.example")},
             {"only name types other than host_name",
              ClientHelloBuilder()
                  .withServerNameList({{1, bytesOf("other.example"), std::nullopt}})
                  .build(),
              noHostname},
-            {"empty host_name", ClientHelloBuilder().withServerName("").build(), allowed("")},
-            {"normalised before matching",
-             ClientHelloBuilder().withServerName("WWW.Blocked.EXAMPLE.").build(),
-             blocked("blocked.example")},
+            {"empty host_name", ClientHelloBuilder().withServerName("").build(), host("")},
+            {"normalised", ClientHelloBuilder().withServerName("WWW.Blocked.EXAMPLE.").build(),
+             host("blocked.example")},
             {"valid UTF-8",
              ClientHelloBuilder()
                  .withServerName("b\xC3\xBC"
                                  "cher.example")
                  .build(),
-             allowed("b\xC3\xBC"
-                     "cher.example")},
+             host("b\xC3\xBC"
+                  "cher.example")},
         },
         filter::parseTLSClientHelloSNI);
 }
@@ -197,32 +190,30 @@ TEST(TLSClientHelloSNITest, SkipsHostNamesThatAreNotUTF8) {
     for (const auto& name : invalidNames) {
         SCOPED_TRACE(::testing::PrintToString(name));
         const auto alone = ClientHelloBuilder().withServerNameList({{0, name, std::nullopt}});
-        EXPECT_EQ(filter::parseTLSClientHelloSNI(alone.build(), blockedExample), noHostname);
+        EXPECT_EQ(filter::parseTLSClientHelloSNI(alone.build()), noHostname);
         const auto thenValid = ClientHelloBuilder().withServerNameList(
             {{0, name, std::nullopt}, {0, bytesOf("blocked.example"), std::nullopt}});
-        EXPECT_EQ(filter::parseTLSClientHelloSNI(thenValid.build(), blockedExample),
-                  blocked("blocked.example"));
+        EXPECT_EQ(filter::parseTLSClientHelloSNI(thenValid.build()), host("blocked.example"));
     }
 }
 
 TEST(HTTPHostTest, ReadsTheFirstHostLine) {
     std::vector<Case> cases = {
-        {"blocked host", get("Host: blocked.example\r\n"), blocked("blocked.example")},
+        {"blocked host", get("Host: blocked.example\r\n"), host("blocked.example")},
         {"header name in any case, port and www. removed", get("hOsT: WWW.Example.COM:8080\r\n"),
-         allowed("example.com")},
-        {"blanks around the value", get("Host: \t example.org \t\r\n"), allowed("example.org")},
-        {"every www. removed", get("Host: awww.example.com\r\n"), allowed("aexample.com")},
-        {"empty value", get("Host:\r\n\r\n"), allowed("")},
+         host("example.com")},
+        {"blanks around the value", get("Host: \t example.org \t\r\n"), host("example.org")},
+        {"every www. removed", get("Host: awww.example.com\r\n"), host("aexample.com")},
+        {"empty value", get("Host:\r\n\r\n"), host("")},
         {"Host after a bare LF is not a line",
-         get("User-Agent: x\nHost: fake\r\nHost: example.org\r\n"), allowed("example.org")},
-        {"two Host lines", get("Host: a.example\r\nHost: blocked.example\r\n"),
-         allowed("a.example")},
+         get("User-Agent: x\nHost: fake\r\nHost: example.org\r\n"), host("example.org")},
+        {"two Host lines", get("Host: a.example\r\nHost: blocked.example\r\n"), host("a.example")},
         {"second Host line cut off", get("Host: a.example\r\nHost: blocked.exa"),
-         allowed("a.example")},
+         host("a.example")},
     };
     for (const char* method : {"GET", "POST", "HEAD", "PUT", "DELETE"}) {
         cases.push_back({method, bytesOf(std::string(method) + " /x HTTP/1.0\r\nHost: a.org\r\n"),
-                         allowed("a.org")});
+                         host("a.org")});
     }
     expectOutcomes(cases, filter::parseHTTPHost);
 }
@@ -237,6 +228,8 @@ TEST(HTTPHostTest, WaitsForAHostLineThatNoCRLFHasEnded) {
             {"nothing after the colon yet", get("Host:"), needMoreData},
             {"header name cut off", get("Accept: */*\r\nHo"), needMoreData},
             {"header name cut off, other case", get("hOST"), needMoreData},
+            {"value cut inside a character", get("Host: caf\xC3"), needMoreData},
+            {"value cut inside a four-byte character", get("Host: a\xF0\x9F\x98"), needMoreData},
         },
         filter::parseHTTPHost);
 }
@@ -258,6 +251,8 @@ TEST(HTTPHostTest, FindsNoHostOutsideAKnownRequestsCRLFLines) {
             {"invalid UTF-8 after the Host line", get("Host: example.org\r\nX: \xFF\r\n"),
              noHostname},
             {"character cut off at the end", get("Host: example.org\r\nX: caf\xC3"), noHostname},
+            {"cut character cannot begin the Host line", get("Ho\xC3"), noHostname},
+            {"invalid byte in an unended Host line", get("Host: caf\xC3\x28"), noHostname},
             {"TLS ClientHello", exampleOrg.build(), noHostname},
         },
         filter::parseHTTPHost);

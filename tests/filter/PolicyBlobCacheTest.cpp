@@ -23,12 +23,10 @@ class PolicyBlobCacheTest : public ::testing::TestWithParam<bool> {
   protected:
     void SetUp() override {
         store.setReportsExternalChanges(GetParam());
-        store.install();
-        handle = common::UserDefaults::openSuite("suite");
+        handle = store.opener()("suite");
         ASSERT_TRUE(handle);
         cache = std::make_unique<filter::PolicyBlobCache>(handle);
     }
-    void TearDown() override { fakes::FakeUserDefaultsStore::uninstall(); }
 
     void publish(const std::string& bytes) {
         store.setData(common::keys::contentFilterPolicyBlob, bytes);

@@ -89,14 +89,10 @@ class StartOutcome {
 class ProviderTest : public ::testing::Test {
   protected:
     ProviderTest() { base::setLogOutputToStandardError(false); }
-    ~ProviderTest() override {
-        fakes::FakeUserDefaultsStore::uninstall();
-        base::setLogOutputToStandardError(true);
-    }
+    ~ProviderTest() override { base::setLogOutputToStandardError(true); }
 
     std::shared_ptr<FilterDataProvider> makeProvider(bool suiteAvailable = true) {
-        store.install(suiteAvailable);
-        auto made = std::make_shared<FilterDataProvider>();
+        auto made = std::make_shared<FilterDataProvider>(store.opener(suiteAvailable));
         made->attachFramework(framework);
         return made;
     }

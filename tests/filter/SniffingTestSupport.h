@@ -1,8 +1,6 @@
 #pragma once
 
 #include <ostream>
-#include <string>
-#include <vector>
 
 #include "filter/HostSniffing.h"
 #include "filter/InspectionOutcome.h"
@@ -26,21 +24,18 @@ inline void PrintTo(const InspectionOutcome& outcome, std::ostream* stream) {
     }
 }
 
-}  // namespace filter
-
-namespace sniffing {
-
-// The provider's matching rule: the first entry that equals the host or of which the host is a
-// dot-suffix.
-inline filter::DomainMatcher matcherBlocking(std::vector<std::string> domains) {
-    return [domains = std::move(domains)](const std::string& host) -> std::optional<std::string> {
-        for (const auto& domain : domains) {
-            if (host == domain || host.ends_with("." + domain)) {
-                return domain;
-            }
-        }
-        return std::nullopt;
-    };
+inline void PrintTo(const SniffedHost& sniffed, std::ostream* stream) {
+    switch (sniffed.kind) {
+        case SniffedHost::Kind::host:
+            *stream << "host(\"" << sniffed.host.value_or("") << "\")";
+            return;
+        case SniffedHost::Kind::needMoreData:
+            *stream << "needMoreData";
+            return;
+        case SniffedHost::Kind::noHostname:
+            *stream << "noHostname";
+            return;
+    }
 }
 
-}  // namespace sniffing
+}  // namespace filter

@@ -1,4 +1,4 @@
-// Runs a fuzz target over every file of its corpus folder, for machines without libFuzzer.
+// Runs a fuzz target over every file of its corpus folders, for machines without libFuzzer.
 
 #include <cstdint>
 #include <cstdio>
@@ -10,25 +10,28 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
 int main(int argumentCount, char** arguments) {
-    if (argumentCount != 2) {
-        std::fprintf(stderr, "usage: %s CORPUS_DIRECTORY\n", arguments[0]);
+    if (argumentCount < 2) {
+        std::fprintf(stderr, "usage: %s CORPUS_DIRECTORY...\n", arguments[0]);
         return 2;
     }
-    std::error_code error;
     std::size_t count = 0;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(arguments[1], error)) {
-        if (!entry.is_regular_file()) {
-            continue;
+    for (int index = 1; index < argumentCount; ++index) {
+        std::error_code error;
+        for (const auto& entry :
+             std::filesystem::recursive_directory_iterator(arguments[index], error)) {
+            if (!entry.is_regular_file()) {
+                continue;
+            }
+            std::ifstream file(entry.path(), std::ios::binary);
+            const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(file)),
+                                                  std::istreambuf_iterator<char>());
+            LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+            ++count;
         }
-        std::ifstream file(entry.path(), std::ios::binary);
-        const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(file)),
-                                              std::istreambuf_iterator<char>());
-        LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
-        ++count;
-    }
-    if (error) {
-        std::fprintf(stderr, "cannot read %s: %s\n", arguments[1], error.message().c_str());
-        return 1;
+        if (error) {
+            std::fprintf(stderr, "cannot read %s: %s\n", arguments[index], error.message().c_str());
+            return 1;
+        }
     }
     std::printf("replayed %zu inputs\n", count);
     return count > 0 ? 0 : 1;

@@ -43,7 +43,7 @@ struct ScriptedHandler : NSExtensionRequestHandling {
     void beginRequest(NSExtensionContext& context) override { answer(context); }
 };
 template <auto answer>
-constexpr auto scripted = NSExtensionPrincipalClass::of<ScriptedHandler<answer>>();
+const auto scripted = NSExtensionPrincipalClass::of<ScriptedHandler<answer>>();
 
 TEST(NativeMessagingHostTest, RepliesWithTheAnswerOrAFailureReply) {
     base::setLogOutputToStandardError(false);

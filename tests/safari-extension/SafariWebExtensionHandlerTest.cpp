@@ -34,14 +34,8 @@ std::shared_ptr<NSExtensionItem> itemWithMessage(Value message) {
 // JSON cannot carry. The black-box test covers everything a browser can send.
 class SafariWebExtensionHandlerTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        base::setLogOutputToStandardError(false);
-        store.install();
-    }
-    void TearDown() override {
-        fakes::FakeUserDefaultsStore::uninstall();
-        base::setLogOutputToStandardError(true);
-    }
+    void SetUp() override { base::setLogOutputToStandardError(false); }
+    void TearDown() override { base::setLogOutputToStandardError(true); }
 
     // Sends one request to a new handler; the reply entry of its one answer.
     Value send(InputItems items) {
@@ -49,7 +43,7 @@ class SafariWebExtensionHandlerTest : public ::testing::Test {
         NSExtensionContext context(std::move(items), [&](std::vector<NSExtensionItem> returned) {
             answers.push_back(std::move(returned));
         });
-        safari::SafariWebExtensionHandler().beginRequest(context);
+        safari::SafariWebExtensionHandler(store.opener()).beginRequest(context);
         if (answers.size() != 1 || answers[0].size() != 1 || !answers[0][0].userInfo ||
             answers[0][0].userInfo->size() != 1) {
             ADD_FAILURE() << "expected exactly one answer of one item with one entry";

@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "ChildProcess.h"
 #include "base/json/JSON.h"
 #include "base/value/Date.h"
 #include "base/value/Value.h"
 #include "common/BuildConstants.h"
+#include "fakes/ChildProcess.h"
 
 namespace {
 

@@ -1,31 +1,18 @@
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
 
+#include "fakes/ChildProcess.h"
+
 namespace {
 
 constexpr char suite[] = "group.test.shared";
 
-std::string readWholeFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
-// Quotes `text` for the shell, whatever bytes it holds.
-std::string shellQuoted(const std::string& text) {
-    std::string result = "'";
-    for (const char character : text) {
-        result += character == '\'' ? std::string("'\\''") : std::string(1, character);
-    }
-    return result + "'";
-}
-
+// What a run of the tool gave.
 struct Outcome {
     int status = -1;
     std::string output;
@@ -43,18 +30,11 @@ class DefaultsToolTest : public testing::Test {
     }
     void TearDown() override { std::filesystem::remove_all(temporaryFolder); }
 
-    Outcome run(const std::vector<std::string>& arguments) {
-        std::string command = "APP_GROUP_CONTAINERS_ROOT=" + shellQuoted(root) + " " +
-                              shellQuoted(std::string(TOVRIN_BIN_DIR) + "/defaults");
-        for (const std::string& argument : arguments) {
-            command += " " + shellQuoted(argument);
-        }
-        command += " >" + shellQuoted(temporaryFolder + "/stdout") + " 2>" +
-                   shellQuoted(temporaryFolder + "/stderr");
-        const int status = std::system(command.c_str());
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1,
-                readWholeFile(temporaryFolder + "/stdout"),
-                readWholeFile(temporaryFolder + "/stderr")};
+    Outcome run(std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), std::string(TOVRIN_BIN_DIR) + "/defaults");
+        const auto result = support::runChildProcess(arguments, "", temporaryFolder,
+                                                     {{"APP_GROUP_CONTAINERS_ROOT", root}});
+        return {result.exitStatus, result.standardOutput, result.standardError};
     }
 
     void write(const std::string& key, const std::string& option, const std::string& value) {

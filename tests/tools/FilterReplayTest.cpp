@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "common/BuildConstants.h"
-#include "safari-extension/ChildProcess.h"
+#include "fakes/ChildProcess.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include "common/BuildConstants.h"
 #include "common/ContentFilterPolicy.h"
 #include "common/SharedDefaultsKeys.h"
+#include "fakes/ChildProcess.h"
 #include "platform/defaults/SQLiteUserDefaults.h"
-#include "safari-extension/ChildProcess.h"
 
 namespace {
 

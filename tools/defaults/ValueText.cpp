@@ -2,7 +2,9 @@
 
 #include <charconv>
 #include <cstdio>
+#include <string_view>
 
+#include "base/text/UTF8.h"
 #include "tools/defaults/ISO8601.h"
 
 namespace tools {
@@ -19,43 +21,6 @@ std::optional<int> hexDigit(char character) {
         return character - 'A' + 10;
     }
     return std::nullopt;
-}
-
-// The code point starting at `index`, advancing `index` past it; nothing for a malformed,
-// overlong or surrogate sequence.
-std::optional<char32_t> decodeUTF8(const base::Data& data, std::size_t& index) {
-    const std::uint8_t lead = data[index];
-    std::size_t length;
-    char32_t codePoint;
-    char32_t smallest;
-    if (lead < 0x80) {
-        ++index;
-        return lead;
-    } else if ((lead & 0xe0) == 0xc0) {
-        length = 2, codePoint = lead & 0x1f, smallest = 0x80;
-    } else if ((lead & 0xf0) == 0xe0) {
-        length = 3, codePoint = lead & 0x0f, smallest = 0x800;
-    } else if ((lead & 0xf8) == 0xf0) {
-        length = 4, codePoint = lead & 0x07, smallest = 0x10000;
-    } else {
-        return std::nullopt;
-    }
-    if (data.size() - index < length) {
-        return std::nullopt;
-    }
-    for (std::size_t offset = 1; offset < length; ++offset) {
-        const std::uint8_t continuation = data[index + offset];
-        if ((continuation & 0xc0) != 0x80) {
-            return std::nullopt;
-        }
-        codePoint = (codePoint << 6) | (continuation & 0x3f);
-    }
-    if (codePoint < smallest || codePoint > 0x10ffff ||
-        (codePoint >= 0xd800 && codePoint <= 0xdfff)) {
-        return std::nullopt;
-    }
-    index += length;
-    return codePoint;
 }
 
 bool isControl(char32_t codePoint) {
@@ -127,15 +92,17 @@ bool isPrintableUTF8(const base::Data& data) {
     if (data.empty()) {
         return false;
     }
-    for (std::size_t index = 0; index < data.size();) {
-        const std::optional<char32_t> codePoint = decodeUTF8(data, index);
-        if (!codePoint) {
+    std::string_view text(reinterpret_cast<const char*>(data.data()), data.size());
+    while (!text.empty()) {
+        const auto character = base::decodeUTF8Character(text);
+        if (!character) {
             return false;
         }
-        if (isControl(*codePoint) && *codePoint != '\t' && *codePoint != '\n' &&
-            *codePoint != '\r') {
+        const char32_t codePoint = character->codePoint;
+        if (isControl(codePoint) && codePoint != '\t' && codePoint != '\n' && codePoint != '\r') {
             return false;
         }
+        text.remove_prefix(character->length);
     }
     return true;
 }

@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "base/json/JSON.h"
-#include "filter/framework/NEProvider.h"
 
 namespace tools {
 namespace {
@@ -142,7 +141,8 @@ const char* verdictName(filter::NEFilterDataVerdict::Kind kind) {
 
 }  // namespace
 
-ReplaySession::ReplaySession(std::FILE* output)
+ReplaySession::ReplaySession(std::FILE* output,
+                             std::shared_ptr<filter::NEFilterDataProvider> provider)
     : output(output),
       framework(std::make_shared<platform::ReplayFramework>(
           [this](const filter::NEFilterSettings& settings,
@@ -151,8 +151,8 @@ ReplaySession::ReplaySession(std::FILE* output)
                                {"rules", count(settings.rules.size())},
                                {"error", optionalText(error)}});
           })),
-      provider(filter::makePrincipalFilterDataProvider()) {
-    provider->attachFramework(framework);
+      provider(std::move(provider)) {
+    this->provider->attachFramework(framework);
 }
 
 ReplaySession::~ReplaySession() {
@@ -413,8 +413,10 @@ void ReplaySession::print(const Value& line) {
     std::fflush(output);
 }
 
-int runFilterReplay(std::istream& input, std::FILE* output) {
-    ReplaySession session(output);
+int runFilterReplay(std::istream& input,
+                    std::FILE* output,
+                    std::shared_ptr<filter::NEFilterDataProvider> provider) {
+    ReplaySession session(output, std::move(provider));
     std::string line;
     std::int64_t lineNumber = 0;
     while (std::getline(input, line)) {

@@ -44,8 +44,8 @@ namespace tools {
 // or names no known op prints {"op":"error","line":N,"error":"..."} and the script goes on.
 class ReplaySession {
   public:
-    // Creates the provider, which opens the shared suite with the opener installed.
-    explicit ReplaySession(std::FILE* output);
+    // Hosts `provider`, which the session attaches to its framework.
+    ReplaySession(std::FILE* output, std::shared_ptr<filter::NEFilterDataProvider> provider);
     ~ReplaySession();
     ReplaySession(const ReplaySession&) = delete;
     ReplaySession& operator=(const ReplaySession&) = delete;
@@ -82,8 +82,10 @@ class ReplaySession {
     bool holdsInstallations = false;
 };
 
-// Replays the script read from `input` on a new session writing to `output`; returns the exit
-// status (0: the whole script was read).
-int runFilterReplay(std::istream& input, std::FILE* output);
+// Replays the script read from `input` on a new session hosting `provider` and writing to
+// `output`; returns the exit status (0: the whole script was read).
+int runFilterReplay(std::istream& input,
+                    std::FILE* output,
+                    std::shared_ptr<filter::NEFilterDataProvider> provider);
 
 }  // namespace tools

@@ -4,13 +4,16 @@
 
 #include <cstdio>
 #include <iostream>
+#include <memory>
 
+#include "filter/FilterDataProvider.h"
 #include "platform/defaults/WriteBehindUserDefaults.h"
 #include "tools/filter-replay/ReplaySession.h"
 
 int main() {
     // The suite as the filter's own program opens it.
     platform::flushSuitesOnTerminationSignals();
-    platform::installWriteBehindUserDefaults();
-    return tools::runFilterReplay(std::cin, stdout);
+    return tools::runFilterReplay(
+        std::cin, stdout,
+        std::make_shared<filter::FilterDataProvider>(platform::openWriteBehindUserDefaults));
 }

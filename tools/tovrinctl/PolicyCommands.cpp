@@ -9,13 +9,12 @@
 #include "common/BuildConstants.h"
 #include "common/HostNormalization.h"
 #include "common/SharedDefaultsKeys.h"
+#include "common/VendorConfiguration.h"
 #include "platform/provider-configuration/ProviderConfigurationFile.h"
-#include "safari-extension/SafariContentFilterPolicy.h"
 #include "tools/defaults/ISO8601.h"
 #include "tools/tovrinctl/AtomicFile.h"
 #include "tools/tovrinctl/DomainList.h"
 #include "tools/tovrinctl/SharedSuite.h"
-#include "tools/tovrinctl/VendorConfiguration.h"
 
 namespace tools {
 namespace {
@@ -161,7 +160,7 @@ std::int64_t currentPolicyVersion(platform::SQLiteUserDefaults& defaults,
         } else if (*vendor) {
             currentVersion = std::max(
                 currentVersion,
-                policyFromVendorConfiguration(**vendor, base::Date::now()).policyVersion());
+                common::policyFromVendorConfiguration(**vendor, base::Date::now()).policyVersion());
         }
     }
     return currentVersion;
@@ -201,7 +200,7 @@ int runPolicySet(std::span<const std::string_view> arguments, Console& console) 
 
     const common::ContentFilterPolicy policy(std::move(domains).value(), *parsed.enforcing,
                                              currentVersion + 1, base::Date::now());
-    if (auto written = configuration::write(configurationPath, vendorConfiguration(policy));
+    if (auto written = configuration::write(configurationPath, common::vendorConfiguration(policy));
         !written) {
         return console.fail("cannot publish the policy: " + written.error().description +
                             " (run as root, or point CONTENT_FILTER_CONFIGURATION at a file you "
@@ -255,7 +254,7 @@ int runPolicyShow(std::span<const std::string_view> arguments, Console& console)
     } filterSide, handlerSide;
 
     if (vendor && *vendor) {
-        const auto policy = policyFromVendorConfiguration(**vendor, base::Date::now());
+        const auto policy = common::policyFromVendorConfiguration(**vendor, base::Date::now());
         report += "Filter reads the configuration file " + configurationPath + ":\n";
         report += modeLine(policy.enforcementEnabled());
         report += "  version: " + std::to_string(policy.policyVersion()) + "\n";
@@ -296,17 +295,11 @@ int runPolicyShow(std::span<const std::string_view> arguments, Console& console)
 
     if (!blob) {
         report += "Browser handler: no policy blob is published; it blocks nothing.\n";
-    } else if (auto decoded = safari::SafariContentFilterPolicy::decode(*blob); !decoded) {
+    } else if (auto decoded = common::ConfiguredDomainsPolicy::decode(*blob); !decoded) {
         report += "Browser handler: the policy blob cannot be read (" +
                   decoded.error().description + "); it blocks nothing.\n";
     } else {
-        std::vector<std::string> domains;
-        for (const std::string& entry : decoded->domains()) {
-            std::string domain = common::normalizedHostText(entry);
-            if (!domain.empty()) {
-                domains.push_back(std::move(domain));
-            }
-        }
+        std::vector<std::string> domains = decoded->normalizedDomains();
         const common::ContentFilterPolicy& policy = decoded->policy;
         report += "Browser handler reads the policy blob in " + (*suite)->path() + ":\n";
         report += modeLine(policy.enforcementEnabled());

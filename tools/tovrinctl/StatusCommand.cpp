@@ -4,8 +4,8 @@
 #include <string>
 
 #include "common/SharedDefaultsKeys.h"
+#include "common/StoredBrowserEvent.h"
 #include "platform/defaults/AppGroupContainer.h"
-#include "safari-extension/StoredBrowserEvent.h"
 #include "tools/defaults/ISO8601.h"
 #include "tools/tovrinctl/ElapsedTime.h"
 #include "tools/tovrinctl/SharedSuite.h"
@@ -97,11 +97,11 @@ std::string browserReport(platform::SQLiteUserDefaults& defaults, base::Date now
     if (!stored) {
         return "Browser: no event stored yet.\n";
     }
-    auto decoded = safari::StoredBrowserEvent::decode(*stored);
+    auto decoded = common::StoredBrowserEvent::decode(*stored);
     if (!decoded) {
         return "Browser: the stored event cannot be read (" + decoded.error().description + ").\n";
     }
-    const safari::StoredBrowserEvent& event = *decoded;
+    const common::StoredBrowserEvent& event = *decoded;
     std::string report =
         "Browser: latest event " + event.messageID + " from " + event.browser + "\n";
     report += "  page: " + event.url.value_or("no URL") + " (host " +

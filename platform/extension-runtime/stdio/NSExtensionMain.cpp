@@ -6,15 +6,15 @@
 #include <csignal>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "base/log/Log.h"
-#include "platform/defaults/SQLiteUserDefaults.h"
 #include "platform/extension-runtime/stdio/NativeMessagingHost.h"
 #include "safari-extension/runtime/NSExtensionPrincipalClass.h"
 
 namespace platform::extension {
 
-int NSExtensionMain(int argumentCount, char** arguments) {
+int NSExtensionMain(int argumentCount, char** arguments, NSExtensionPrincipalClass principalClass) {
     // Browsers pass the caller's origin, a manifest path or a parent-window handle; a host
     // serves the same way whoever started it.
     (void)argumentCount;
@@ -33,8 +33,7 @@ int NSExtensionMain(int argumentCount, char** arguments) {
     // A browser that went away shows as a failed write, not as a signal.
     std::signal(SIGPIPE, SIG_IGN);
 
-    installSQLiteUserDefaults();
-    const NativeMessagingHost host(extensionPrincipalClass);
+    const NativeMessagingHost host(std::move(principalClass));
     const int status = host.serve(STDIN_FILENO, replyOutput);
     ::close(replyOutput);
     return status;

@@ -3,6 +3,7 @@
 #include <exception>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/json/JSON.h"
@@ -28,7 +29,7 @@ const base::Value* messageEntry(const NSExtensionItem& item) {
 }  // namespace
 
 NativeMessagingHost::NativeMessagingHost(NSExtensionPrincipalClass principalClass)
-    : principalClass(principalClass), logger("extension-runtime", "native-messaging") {}
+    : principalClass(std::move(principalClass)), logger("extension-runtime", "native-messaging") {}
 
 base::Data NativeMessagingHost::failureReply(const std::string& description) const {
     logger.error("%{public}s", {description});

@@ -5,13 +5,13 @@
 
 #include "base/value/Expected.h"
 
-namespace safari {
+namespace base::json {
 
 // Moves a decoded value into `field`, or gives the decoding failure, so that a record's decoder
 // reads as one line per key:
 //   if (auto error = assignDecoded(record.name, container.decodeString("name"))) { return *error; }
 template <typename T>
-[[nodiscard]] std::optional<base::Error> assignDecoded(T& field, base::Expected<T> decoded) {
+[[nodiscard]] std::optional<Error> assignDecoded(T& field, Expected<T> decoded) {
     if (!decoded) {
         return decoded.error();
     }
@@ -19,4 +19,4 @@ template <typename T>
     return std::nullopt;
 }
 
-}  // namespace safari
+}  // namespace base::json

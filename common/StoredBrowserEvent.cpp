@@ -1,10 +1,10 @@
-#include "safari-extension/StoredBrowserEvent.h"
+#include "common/StoredBrowserEvent.h"
 
+#include "base/json/DecodedField.h"
 #include "base/json/JSON.h"
 #include "base/json/JSONDecoder.h"
-#include "safari-extension/DecodedField.h"
 
-namespace safari {
+namespace common {
 
 base::Expected<base::Data> StoredBrowserEvent::encode() const {
     base::Dictionary object{{"messageID", messageID}, {"browser", browser}};
@@ -33,38 +33,46 @@ base::Expected<StoredBrowserEvent> StoredBrowserEvent::decode(std::span<const st
         return container.error();
     }
     StoredBrowserEvent event;
-    if (auto error = assignDecoded(event.messageID, container->decodeString("messageID"))) {
+    if (auto error =
+            base::json::assignDecoded(event.messageID, container->decodeString("messageID"))) {
         return *error;
     }
-    if (auto error = assignDecoded(event.browser, container->decodeString("browser"))) {
-        return *error;
-    }
-    if (auto error = assignDecoded(event.tabID, container->decodeInt64IfPresent("tabID"))) {
-        return *error;
-    }
-    if (auto error = assignDecoded(event.windowID, container->decodeInt64IfPresent("windowID"))) {
-        return *error;
-    }
-    if (auto error = assignDecoded(event.url, container->decodeStringIfPresent("url"))) {
-        return *error;
-    }
-    if (auto error = assignDecoded(event.host, container->decodeStringIfPresent("host"))) {
-        return *error;
-    }
-    if (auto error = assignDecoded(event.isActiveTab, container->decodeBool("isActiveTab"))) {
+    if (auto error = base::json::assignDecoded(event.browser, container->decodeString("browser"))) {
         return *error;
     }
     if (auto error =
-            assignDecoded(event.isWindowFocused, container->decodeBool("isWindowFocused"))) {
+            base::json::assignDecoded(event.tabID, container->decodeInt64IfPresent("tabID"))) {
         return *error;
     }
-    if (auto error = assignDecoded(event.occurredAt, container->decodeDate("occurredAt"))) {
+    if (auto error = base::json::assignDecoded(event.windowID,
+                                               container->decodeInt64IfPresent("windowID"))) {
         return *error;
     }
-    if (auto error = assignDecoded(event.receivedAt, container->decodeDate("receivedAt"))) {
+    if (auto error =
+            base::json::assignDecoded(event.url, container->decodeStringIfPresent("url"))) {
+        return *error;
+    }
+    if (auto error =
+            base::json::assignDecoded(event.host, container->decodeStringIfPresent("host"))) {
+        return *error;
+    }
+    if (auto error =
+            base::json::assignDecoded(event.isActiveTab, container->decodeBool("isActiveTab"))) {
+        return *error;
+    }
+    if (auto error = base::json::assignDecoded(event.isWindowFocused,
+                                               container->decodeBool("isWindowFocused"))) {
+        return *error;
+    }
+    if (auto error =
+            base::json::assignDecoded(event.occurredAt, container->decodeDate("occurredAt"))) {
+        return *error;
+    }
+    if (auto error =
+            base::json::assignDecoded(event.receivedAt, container->decodeDate("receivedAt"))) {
         return *error;
     }
     return event;
 }
 
-}  // namespace safari
+}  // namespace common

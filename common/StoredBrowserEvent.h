@@ -9,7 +9,7 @@
 #include "base/value/Expected.h"
 #include "base/value/Value.h"
 
-namespace safari {
+namespace common {
 
 // The latest browser event, as the handler leaves it in the shared suite for the host
 // application. Each field's JSON key is its name.
@@ -37,4 +37,4 @@ struct StoredBrowserEvent {
         std::span<const std::uint8_t> json);
 };
 
-}  // namespace safari
+}  // namespace common

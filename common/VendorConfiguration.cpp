@@ -1,4 +1,4 @@
-#include "tools/tovrinctl/VendorConfiguration.h"
+#include "common/VendorConfiguration.h"
 
 #include <algorithm>
 #include <string>
@@ -6,10 +6,9 @@
 
 #include "common/HostNormalization.h"
 
-namespace tools {
+namespace common {
 
-common::ContentFilterPolicy policyFromVendorConfiguration(const base::Value& dictionary,
-                                                          base::Date now) {
+ContentFilterPolicy policyFromVendorConfiguration(const base::Value& dictionary, base::Date now) {
     std::vector<std::string> domains;
     if (const base::Value* listed = dictionary.find("blockedDomains")) {
         const base::Array* entries = listed->array();
@@ -17,7 +16,7 @@ common::ContentFilterPolicy policyFromVendorConfiguration(const base::Value& dic
             std::all_of(entries->begin(), entries->end(),
                         [](const base::Value& entry) { return entry.text() != nullptr; })) {
             for (const base::Value& entry : *entries) {
-                std::string domain = common::normalizedHostText(*entry.text());
+                std::string domain = normalizedHostText(*entry.text());
                 if (!domain.empty()) {
                     domains.push_back(std::move(domain));
                 }
@@ -35,10 +34,10 @@ common::ContentFilterPolicy policyFromVendorConfiguration(const base::Value& dic
     if (const base::Value* value = dictionary.find("enforcementEnabled")) {
         enforcing = value->boolean().value_or(false);
     }
-    return common::ContentFilterPolicy(std::move(domains), enforcing, version, now);
+    return ContentFilterPolicy(std::move(domains), enforcing, version, now);
 }
 
-base::Value vendorConfiguration(const common::ContentFilterPolicy& policy) {
+base::Value vendorConfiguration(const ContentFilterPolicy& policy) {
     base::Array domains;
     for (const std::string& domain : policy.blockedDomains()) {
         domains.emplace_back(domain);
@@ -50,4 +49,4 @@ base::Value vendorConfiguration(const common::ContentFilterPolicy& policy) {
     });
 }
 
-}  // namespace tools
+}  // namespace common

@@ -1,0 +1,17 @@
+// The content filter's process: system-extension mode on Linux (the netfilter stand-in) serving
+// one FilterDataProvider, whose shared suite is kept in SQLite and written behind. Never returns.
+
+#include <memory>
+
+#include "filter/FilterDataProvider.h"
+#include "platform/defaults/WriteBehindUserDefaults.h"
+#include "platform/netfilter/SystemExtensionHost.h"
+
+int main() {
+    platform::netfilter::SystemExtensionHost::start([] {
+        // Diagnostics are written for every flow; their commits must not hold up packets. The
+        // host's signal handling ends the process normally, which commits what is left.
+        return std::make_shared<filter::FilterDataProvider>(platform::openWriteBehindUserDefaults);
+    });
+    platform::netfilter::SystemExtensionHost::parkUntilExit();
+}

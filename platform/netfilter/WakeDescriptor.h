@@ -1,0 +1,26 @@
+#pragma once
+
+namespace platform::netfilter {
+
+// An eventfd that one thread signals to wake another out of poll(). Signals coalesce: one drain
+// takes them all.
+class WakeDescriptor {
+  public:
+    // Throws std::system_error when the descriptor cannot be made (the process is out of
+    // descriptors or memory), which leaves nothing to run the loop on.
+    WakeDescriptor();
+    ~WakeDescriptor();
+    WakeDescriptor(const WakeDescriptor&) = delete;
+    WakeDescriptor& operator=(const WakeDescriptor&) = delete;
+
+    int descriptor() const { return fileDescriptor; }
+    // Makes the descriptor readable. Any thread may call it.
+    void signal();
+    // Makes it unreadable again, taking every signal so far.
+    void drain();
+
+  private:
+    int fileDescriptor;
+};
+
+}  // namespace platform::netfilter
