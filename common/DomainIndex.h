@@ -15,10 +15,10 @@ namespace common {
 bool isCoveredBy(std::string_view host, std::string_view domain);
 
 // Answers, for a host, which entry of a domain list covers it (isCoveredBy), without walking the
-// list. When several entries cover it, the one that comes first in the list is the answer. Entries and hosts
-// are compared byte for byte exactly as given, however odd an entry is (empty, with blanks,
-// capitals, or leading, trailing or repeated dots), so the answer is always the one a walk over
-// the list in order would give.
+// list. When several entries cover it, the one that comes first in the list is the answer.
+// Entries and hosts are compared byte for byte exactly as given, however odd an entry is (empty,
+// with blanks, capitals, or leading, trailing or repeated dots), so the answer is always the one a
+// walk over the list in order would give.
 //
 // Built once per list in time linear in the list's total length; a lookup costs at most one hash
 // probe per label suffix of the host, whatever the size of the list. Immutable once built; may be
