@@ -14,28 +14,32 @@ Exits 0 when every case passed, 1 when one failed and 77 when the browser or a n
 missing.
 """
 
-import argparse
 import http.server
 import json
 import os
 import shutil
-import signal
 import socket
 import subprocess
 import sys
 import tempfile
 import threading
 import time
-import traceback
 import urllib.parse
 import urllib.request
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from e2e import Namespace, Skip, expect, main  # noqa: E402
+from e2e import wait_until as wait_every  # noqa: E402
 
 SUITE = "group.com.vorlane.VorlaneMacApp.shared"
 CHROMIUM_EXTENSION_ID = "lnkkjibepcmpibihmkmedclmppnaoipj"
 FIREFOX_ADDON_ID = "tovrinhelper@vorlane.com"
 DEVTOOLS_PORT = 9222
-SKIPPED = 77
 CASES = {}
+
+
+def wait_until(probe, what, timeout):
+    return wait_every(probe, what, timeout, interval=0.2)
 
 
 def case(browser_names):
@@ -43,27 +47,6 @@ def case(browser_names):
         CASES[function.__name__] = (function, browser_names)
         return function
     return register
-
-
-class Skip(Exception):
-    pass
-
-
-def wait_until(probe, what, timeout):
-    """Calls `probe` until it returns something true, and returns that."""
-    deadline = time.monotonic() + timeout
-    while True:
-        value = probe()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise AssertionError(f"timed out after {timeout} s waiting for {what}")
-        time.sleep(0.2)
-
-
-def expect(condition, message):
-    if not condition:
-        raise AssertionError(message)
 
 
 class Page(http.server.BaseHTTPRequestHandler):
@@ -262,7 +245,6 @@ def firefox(workspace, browser):
 
 def run_inside(name, bin_dir, extension_dir):
     """Runs one case; this process is already inside the case's namespace."""
-    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
     function, browser_names = CASES[name]
     browser = next(filter(None, map(shutil.which, browser_names)))
     workspace = Workspace(bin_dir, extension_dir)
@@ -277,61 +259,20 @@ def run_inside(name, bin_dir, extension_dir):
 
 
 def run_case(name, arguments):
-    """Runs `name` in a namespace of its own, and removes it with everything still in it."""
+    """Runs `name` in a namespace of its own: this script again, inside it."""
     _, browser_names = CASES[name]
     if not any(map(shutil.which, browser_names)):
         raise Skip(f"no browser: install {browser_names[0]}")
-    if os.geteuid() != 0 or shutil.which("ip") is None:
-        raise Skip("creating network namespaces needs root and the ip tool (iproute2)")
-    namespace = f"tovrin-browser-{os.getpid()}-{name}"
-    made = subprocess.run(["ip", "netns", "add", namespace], capture_output=True, text=True)
-    if made.returncode != 0:
-        raise Skip(f"cannot create a network namespace: {made.stderr.strip()}")
-    try:
-        inner = subprocess.run(["ip", "netns", "exec", namespace, sys.executable,
-                                os.path.abspath(__file__), "--bin-dir", arguments.bin_dir,
-                                "--extension-dir", arguments.extension_dir, "--inside", name],
-                               timeout=110)
+    with Namespace(name) as namespace:
+        inner = namespace.run([sys.executable, os.path.abspath(__file__), "--bin-dir",
+                               arguments.bin_dir, "--extension-dir", arguments.extension_dir,
+                               "--inside", name], timeout=110, capture=False)
         expect(inner.returncode == 0, f"{name} failed")
-    finally:
-        pids = subprocess.run(["ip", "netns", "pids", namespace], capture_output=True, text=True)
-        for pid in pids.stdout.split():
-            try:
-                os.kill(int(pid), signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-        subprocess.run(["ip", "netns", "del", namespace], capture_output=True)
-
-
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--bin-dir")
-    parser.add_argument("--extension-dir")
-    parser.add_argument("--inside")
-    parser.add_argument("--list", action="store_true")
-    parser.add_argument("cases", nargs="*")
-    arguments = parser.parse_args()
-    if arguments.list:
-        print("\n".join(CASES))
-        return 0
-    if arguments.inside:
-        run_inside(arguments.inside, arguments.bin_dir, arguments.extension_dir)
-        return 0
-    failed = skipped = False
-    for name in arguments.cases or list(CASES):
-        started = time.monotonic()
-        try:
-            run_case(name, arguments)
-            print(f"PASS {name} ({time.monotonic() - started:.1f} s)")
-        except Skip as reason:
-            print(f"SKIP {name}: {reason}")
-            skipped = True
-        except Exception:
-            traceback.print_exc()
-            print(f"FAIL {name}")
-            failed = True
-    return 1 if failed else SKIPPED if skipped else 0
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    if "--inside" in sys.argv:
+        arguments = dict(zip(sys.argv[1::2], sys.argv[2::2]))
+        run_inside(arguments["--inside"], arguments["--bin-dir"], arguments["--extension-dir"])
+    else:
+        sys.exit(main(CASES, run_case, "--extension-dir"))

@@ -12,7 +12,6 @@ provider configuration file, or as the suite's policy blob through the `defaults
 Exits 0 when every case passed, 1 when one failed and 77 when no namespace can be made.
 """
 
-import argparse
 import json
 import os
 import re
@@ -22,11 +21,12 @@ import subprocess
 import sys
 import tempfile
 import time
-import traceback
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from e2e import Namespace, Skip, expect, main, wait_until  # noqa: E402
 
 SUITE = "group.com.vorlane.VorlaneMacApp.shared"
 TABLE = "tovrin_content_filter"
-SKIPPED = 77
 PEERS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "e2e_peers.py")
 ADDRESSES = ["127.0.0.1", "::1"]
 CASES = {}
@@ -37,58 +37,8 @@ def case(function):
     return function
 
 
-class Skip(Exception):
-    pass
-
-
-def wait_until(predicate, what, timeout=10.0):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            raise AssertionError(f"timed out after {timeout} s waiting for {what}")
-        time.sleep(0.02)
-
-
-def expect(condition, message):
-    if not condition:
-        raise AssertionError(message)
-
-
-class Namespace:
-    """A network namespace of the case's own, removed with everything still running in it."""
-
-    def __init__(self, label):
-        self.name = f"tovrin-e2e-{os.getpid()}-{label}"[:64]
-
-    def __enter__(self):
-        if os.geteuid() != 0 or shutil.which("ip") is None:
-            raise Skip("creating network namespaces needs root and the ip tool (iproute2)")
-        made = subprocess.run(["ip", "netns", "add", self.name], capture_output=True, text=True)
-        if made.returncode != 0:
-            raise Skip(f"cannot create a network namespace: {made.stderr.strip()}")
-        self.run(["ip", "link", "set", "lo", "up"])
-        return self
-
-    def __exit__(self, *exception):
-        pids = subprocess.run(["ip", "netns", "pids", self.name], capture_output=True, text=True)
-        for pid in pids.stdout.split():
-            try:
-                os.kill(int(pid), signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-        subprocess.run(["ip", "netns", "del", self.name], capture_output=True)
-
-    def run(self, arguments, timeout=60, **options):
-        return subprocess.run(["ip", "netns", "exec", self.name, *arguments], capture_output=True,
-                              text=True, timeout=timeout, **options)
-
-    def spawn(self, arguments, **options):
-        # `ip netns exec` replaces itself with the program, so the process is the program.
-        return subprocess.Popen(["ip", "netns", "exec", self.name, *arguments],
-                                stdin=subprocess.DEVNULL, **options)
-
-    def has_table(self):
-        return self.run(["nft", "list", "table", "inet", TABLE]).returncode == 0
+def has_table(namespace):
+    return namespace.run(["nft", "list", "table", "inet", TABLE]).returncode == 0
 
 
 class Workspace:
@@ -229,6 +179,13 @@ def start(namespace, workspace, **peer_options):
     return peers, ContentFilter(namespace, workspace)
 
 
+def expect_block_reported(workspace):
+    for key, wanted in [("ExtensionState", "blocked blocked.example"),
+                        ("LastBlockedHost", "blocked.example"),
+                        ("LastMatchedDomain", "blocked.example")]:
+        expect(workspace.value(key) == wanted, f"{key}: {workspace.value(key)}")
+
+
 @case
 def blocking(namespace, workspace):
     """TLS and HTTP to blocked.example and www.blocked.example fail fast with a reset;
@@ -246,10 +203,7 @@ def blocking(namespace, workspace):
         expect(accepted.returncode == 0 and "Protocol version" in accepted.stderr,
                f"s_client to allowed.example via {address}: {accepted.stderr}")
 
-    for key, wanted in [("ExtensionState", "blocked blocked.example"),
-                        ("LastBlockedHost", "blocked.example"),
-                        ("LastMatchedDomain", "blocked.example")]:
-        expect(workspace.value(key) == wanted, f"{key}: {workspace.value(key)}")
+    expect_block_reported(workspace)
     expect(workspace.defaults("read-type", SUITE, "contentFilterLastBlockedAt") == "date", "date")
     expect(int(workspace.value("ObservedFlowCount")) > 0, "observations")
     log = workspace.log()
@@ -330,12 +284,12 @@ def configuration_replaced(namespace, workspace):
 def sigterm_removes_rules(namespace, workspace):
     """After SIGTERM the process ends with 0 and the kernel holds none of its rules."""
     peers, content_filter = start(namespace, workspace)
-    expect(namespace.has_table(), "the table while running")
+    expect(has_table(namespace), "the table while running")
     peers.expect_reset("https", "blocked.example", "127.0.0.1")
 
     content_filter.process.send_signal(signal.SIGTERM)
     expect(content_filter.process.wait(timeout=10) == 0, "exit status")
-    expect(not namespace.has_table(), "no table after SIGTERM")
+    expect(not has_table(namespace), "no table after SIGTERM")
     expect(namespace.run(["nft", "list", "ruleset"]).stdout.strip() == "", "an empty ruleset")
     expect(workspace.value("ExtensionState") == "stopped (1)", "stop state")
     expect("stopFilter reason=1" in workspace.log(), "stop logged")
@@ -349,7 +303,7 @@ def sigkill_fails_open(namespace, workspace):
     peers.expect_reset("https", "blocked.example", "127.0.0.1")
     content_filter.process.kill()
     content_filter.process.wait(timeout=10)
-    expect(namespace.has_table(), "the table outlives the process")
+    expect(has_table(namespace), "the table outlives the process")
     peers.expect_everywhere("blocked.example")
     peers.expect_everywhere("allowed.example")
 
@@ -426,10 +380,7 @@ def quic_blocked_and_allowed(namespace, workspace):
                f"after {seconds:.1f} s")
         passed, _, _ = sinks.chromium(peers, "allowed.example", address, seconds=6)
         expect(passed >= 2, f"only {passed} datagrams to allowed.example via {address}")
-    for key, wanted in [("ExtensionState", "blocked blocked.example"),
-                        ("LastBlockedHost", "blocked.example"),
-                        ("LastMatchedDomain", "blocked.example")]:
-        expect(workspace.value(key) == wanted, f"{key}: {workspace.value(key)}")
+    expect_block_reported(workspace)
     log = workspace.log()
     expect("observed flow host=blocked.example url=<unavailable> endpoint=blocked.example" in log,
            "the QUIC flow observed with its learned name")
@@ -471,11 +422,11 @@ def quic_lone_initial_fails_open(namespace, workspace):
     expect("without its host name: a datagram was held too long" in workspace.log(), "log line")
 
 
-def run_case(name, bin_dir):
-    workspace = Workspace(bin_dir)
+def run_in_workspace(name, arguments, body):
+    """body(workspace), with the filter's log shown when it fails."""
+    workspace = Workspace(os.path.abspath(arguments.bin_dir))
     try:
-        with Namespace(name.replace("_", "-")[:20]) as namespace:
-            CASES[name](namespace, workspace)
+        body(workspace)
     except Exception:
         if os.path.exists(workspace.log_path):
             print(f"--- filter log of {name} ---\n{workspace.log()}", file=sys.stderr)
@@ -484,29 +435,12 @@ def run_case(name, bin_dir):
         shutil.rmtree(workspace.path, ignore_errors=True)
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--bin-dir")
-    parser.add_argument("--list", action="store_true")
-    parser.add_argument("cases", nargs="*")
-    arguments = parser.parse_args()
-    if arguments.list:
-        print("\n".join(CASES))
-        return 0
-    failed = False
-    for name in arguments.cases or list(CASES):
-        started = time.monotonic()
-        try:
-            run_case(name, os.path.abspath(arguments.bin_dir))
-            print(f"PASS {name} ({time.monotonic() - started:.1f} s)")
-        except Skip as reason:
-            print(f"SKIP {name}: {reason}")
-            return SKIPPED
-        except Exception:
-            failed = True
-            print(f"FAIL {name}\n{traceback.format_exc()}")
-    return 1 if failed else 0
+def run_case(name, arguments):
+    def body(workspace):
+        with Namespace(name.replace("_", "-")[:20]) as namespace:
+            CASES[name](namespace, workspace)
+    run_in_workspace(name, arguments, body)
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main(CASES, run_case))

@@ -3,7 +3,7 @@
 
 Each case joins two private network namespaces with a veth pair: the client's, where the filter
 runs and programs resolve names through the system resolver, and the server's, with a DNS server
-of the test's own (dns_e2e_peers.py) and TCP and UDP echo servers on port 8080 and 9000.
+of the test's own (e2e_peers.py) and TCP and UDP echo servers on port 8080 and 9000.
 
   dns_names_e2e.py --bin-dir BUILD/bin CASE...   runs the cases (all without CASE)
   dns_names_e2e.py --list                        names them
@@ -11,21 +11,17 @@ of the test's own (dns_e2e_peers.py) and TCP and UDP echo servers on port 8080 a
 Exits 0 when every case passed, 1 when one failed and 77 when no namespace can be made.
 """
 
-import argparse
 import json
 import os
 import shutil
 import subprocess
 import sys
-import tempfile
-import time
-import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from content_filter_e2e import (  # noqa: E402
-    ContentFilter, Namespace, Skip, Workspace, expect, wait_until, SKIPPED)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from content_filter_e2e import PEERS, TABLE, ContentFilter, run_in_workspace  # noqa: E402
+from e2e import Namespace, Skip, expect, main, wait_until  # noqa: E402
 
-PEERS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "dns_e2e_peers.py")
 CLIENT_V4, CLIENT_V6 = "10.77.0.1", "fd77::1"
 DNS_V4, DNS_V6 = "10.77.0.2", "fd77::2"
 # The DNS server shares its addresses with blocked.example.
@@ -96,7 +92,7 @@ class Network:
 
     def peer(self, *arguments, namespace=None):
         result = (namespace or self.client).run([sys.executable, PEERS, *map(str, arguments)], timeout=120)
-        expect(result.returncode == 0, f"dns_e2e_peers {arguments}: {result.stderr}")
+        expect(result.returncode == 0, f"e2e_peers {arguments}: {result.stderr}")
         return json.loads(result.stdout)
 
     def expect_outcome(self, protocol, name, family, wanted):
@@ -162,7 +158,7 @@ def answers_over_tcp_and_ipv6(network, workspace):
     network.expect_passes("allowed.example", "4")
     # A web flow's name comes from its first bytes: a connection to port 80 of a blocked name's
     # address, with no server, is refused by the server's kernel, not reset by the filter at once.
-    listing = network.client.run(["nft", "list", "table", "inet", "tovrin_content_filter"]).stdout
+    listing = network.client.run(["nft", "list", "table", "inet", TABLE]).stdout
     expect("learned_ipv4" in listing and "10.77.0.2" in listing and "fd77::4" in listing,
            f"the learnt addresses in the sets:\n{listing}")
 
@@ -175,44 +171,15 @@ def answers_over_tcp_and_ipv6(network, workspace):
         network.expect_passes("blocked.example", family)
 
 
-def run_case(name, bin_dir):
-    workspace = Workspace(bin_dir)
+def run_case(name, arguments):
     label = name.replace("_", "-")[:16]
-    try:
+
+    def body(workspace):
         with Namespace(label + "-c") as client, Namespace(label + "-s") as server, \
                 Network(client, server, workspace) as network:
             CASES[name](network, workspace)
-    except Exception:
-        if os.path.exists(workspace.log_path):
-            print(f"--- filter log of {name} ---\n{workspace.log()}", file=sys.stderr)
-        raise
-    finally:
-        shutil.rmtree(workspace.path, ignore_errors=True)
-
-
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--bin-dir")
-    parser.add_argument("--list", action="store_true")
-    parser.add_argument("cases", nargs="*")
-    arguments = parser.parse_args()
-    if arguments.list:
-        print("\n".join(CASES))
-        return 0
-    failed = False
-    for name in arguments.cases or list(CASES):
-        started = time.monotonic()
-        try:
-            run_case(name, os.path.abspath(arguments.bin_dir))
-            print(f"PASS {name} ({time.monotonic() - started:.1f} s)")
-        except Skip as reason:
-            print(f"SKIP {name}: {reason}")
-            return SKIPPED
-        except Exception:
-            failed = True
-            print(f"FAIL {name}\n{traceback.format_exc()}")
-    return 1 if failed else 0
+    run_in_workspace(name, arguments, body)
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main(CASES, run_case))

@@ -4,8 +4,8 @@ tests and fuzzing seeds: inside a private network namespace, a UDP socket on por
 loopback address receives what Chromium sends to https://blocked.example/, and the first two
 datagrams are kept (its post-quantum ClientHello spans two Initial packets).
 
-  capture_quic_initials.py [OUTPUT_DIR]   writes quic-chromium-v4.bin and quic-chromium-v6.bin
-                                          (default: tests/data/captures/)
+  scripts/capture-quic-initials.py [OUTPUT_DIR]   writes quic-chromium-v4.bin and
+                                                  quic-chromium-v6.bin (default: tests/data/captures/)
 
 Each file holds the datagrams as a two-byte big-endian length, then the datagram. Needs root.
 """
@@ -16,8 +16,11 @@ import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from content_filter_e2e import PEERS, Namespace, wait_until  # noqa: E402
+TESTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests")
+sys.path.insert(0, os.path.join(TESTS, "support"))
+from e2e import Namespace, wait_until  # noqa: E402
+
+PEERS = os.path.join(TESTS, "netfilter", "e2e_peers.py")
 
 HOST = "blocked.example"
 
@@ -47,8 +50,7 @@ def capture(namespace, address, directory):
 
 
 def main():
-    output = sys.argv[1] if len(sys.argv) > 1 else os.path.join(
-        os.path.dirname(os.path.abspath(__file__)), "..", "data", "captures")
+    output = sys.argv[1] if len(sys.argv) > 1 else os.path.join(TESTS, "data", "captures")
     with tempfile.TemporaryDirectory() as directory:
         for address, name in [("127.0.0.1", "quic-chromium-v4.bin"), ("::1", "quic-chromium-v6.bin")]:
             with Namespace(f"capture-{len(address)}") as namespace:

@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
-"""Captures the DNS answers kept in this folder (dns-*.bin): dnsmasq, in a network namespace of
-this script's own, answers questions sent over UDP and TCP; each answer is kept as the message
-bytes (over TCP without its two-byte length). Needs root, iproute2 and dnsmasq (dnsmasq-base).
+"""Captures the DNS answers kept in tests/data/captures/ (dns-*.bin): dnsmasq, in a network
+namespace of this script's own, answers questions sent over UDP and TCP; each answer is kept as
+the message bytes (over TCP without its two-byte length). Needs root, iproute2 and dnsmasq (dnsmasq-base).
 
-  capture_dns_answers.py   writes the files next to this script
+  scripts/capture-dns-answers.py   writes the files into tests/data/captures/
 """
 
 import os
@@ -14,7 +14,8 @@ import subprocess
 import sys
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
+HERE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "data",
+                    "captures")
 NAMESPACE = f"tovrin-dns-capture-{os.getpid()}"
 SERVER = [
     "dnsmasq", "--keep-in-foreground", "--no-resolv", "--no-hosts", "--no-daemon",

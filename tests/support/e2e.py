@@ -1,0 +1,95 @@
+"""What the end-to-end suites share: waiting, checks, network namespaces of their own, and the
+command line that runs their cases (`--list` names them; 0 passed, 1 failed, 77 skipped)."""
+
+import argparse
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+import traceback
+
+SKIPPED = 77
+
+
+class Skip(Exception):
+    pass
+
+
+def expect(condition, message):
+    if not condition:
+        raise AssertionError(message)
+
+
+def wait_until(probe, what, timeout=10.0, interval=0.02):
+    """Calls `probe` until it returns something true, and returns that."""
+    deadline = time.monotonic() + timeout
+    while not (value := probe()):
+        if time.monotonic() > deadline:
+            raise AssertionError(f"timed out after {timeout} s waiting for {what}")
+        time.sleep(interval)
+    return value
+
+
+class Namespace:
+    """A network namespace of the case's own, its loopback up, removed with everything still
+    running in it. Its name carries the pid: other suites may run on the machine at once."""
+
+    def __init__(self, label):
+        self.name = f"tovrin-e2e-{os.getpid()}-{label}"[:64]
+
+    def __enter__(self):
+        if os.geteuid() != 0 or shutil.which("ip") is None:
+            raise Skip("creating network namespaces needs root and the ip tool (iproute2)")
+        made = subprocess.run(["ip", "netns", "add", self.name], capture_output=True, text=True)
+        if made.returncode != 0:
+            raise Skip(f"cannot create a network namespace: {made.stderr.strip()}")
+        self.run(["ip", "link", "set", "lo", "up"])
+        return self
+
+    def __exit__(self, *exception):
+        pids = subprocess.run(["ip", "netns", "pids", self.name], capture_output=True, text=True)
+        for pid in pids.stdout.split():
+            try:
+                os.kill(int(pid), signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        subprocess.run(["ip", "netns", "del", self.name], capture_output=True)
+
+    def run(self, arguments, timeout=60, capture=True, **options):
+        return subprocess.run(["ip", "netns", "exec", self.name, *arguments],
+                              capture_output=capture, text=True, timeout=timeout, **options)
+
+    def spawn(self, arguments, **options):
+        # `ip netns exec` replaces itself with the program, so the process is the program.
+        return subprocess.Popen(["ip", "netns", "exec", self.name, *arguments],
+                                stdin=subprocess.DEVNULL, **options)
+
+
+def main(cases, run_case, *options):
+    """Runs the named cases (all without names) with run_case(name, arguments)."""
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--bin-dir")
+    parser.add_argument("--list", action="store_true")
+    for option in options:
+        parser.add_argument(option)
+    parser.add_argument("cases", nargs="*")
+    arguments = parser.parse_args()
+    if arguments.list:
+        print("\n".join(cases))
+        return 0
+    failed = skipped = False
+    for name in arguments.cases or list(cases):
+        started = time.monotonic()
+        try:
+            run_case(name, arguments)
+            print(f"PASS {name} ({time.monotonic() - started:.1f} s)")
+        except Skip as reason:
+            print(f"SKIP {name}: {reason}")
+            skipped = True
+        except Exception:
+            failed = True
+            print(f"FAIL {name}\n{traceback.format_exc()}")
+        sys.stdout.flush()
+    return 1 if failed else SKIPPED if skipped else 0
