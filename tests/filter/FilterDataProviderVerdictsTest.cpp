@@ -150,30 +150,6 @@ const Case cases[] = {
     {.name = "host normalised to the empty text counts as found",
      .flow = {.remoteHostname = "www.", .endpointHost = "192.0.2.10"},
      .observed = {{"", unavailable, "www."}}},
-    {.name = "the empty host matches an empty entry",
-     .domains = {""},
-     .flow = {.url = "https://:443/"},
-     .verdict = drop,
-     .observed = {{"", "https://:443/"}},
-     .matchedDomain = ""},
-    {.name = "first covering entry wins",
-     .domains = {"ads.example.com", "example.com"},
-     .flow = {.url = "https://x.ads.example.com/"},
-     .verdict = drop,
-     .observed = {{"x.ads.example.com", "https://x.ads.example.com/"}},
-     .matchedDomain = "ads.example.com"},
-    {.name = "first covering entry wins, reversed list",
-     .domains = {"example.com", "ads.example.com"},
-     .flow = {.url = "https://x.ads.example.com/"},
-     .verdict = drop,
-     .observed = {{"x.ads.example.com", "https://x.ads.example.com/"}},
-     .matchedDomain = "example.com"},
-    {.name = "no match without a label boundary",
-     .flow = {.remoteHostname = "badexample.com"},
-     .observed = {{"badexample.com", unavailable, "badexample.com"}}},
-    {.name = "no match for the domain followed by more labels",
-     .flow = {.remoteHostname = "example.com.evil.net"},
-     .observed = {{"example.com.evil.net", unavailable, "example.com.evil.net"}}},
     {.name = "blob entries are compared as stored",
      .domains = {"Example.COM", " example.com"},
      .flow = {.remoteHostname = "example.com"},
@@ -266,23 +242,6 @@ TEST_F(PendingInspectionTest, SameIdentifierKeepsOneEntryTheLaterOne) {
 
     provider->stopFilter(0, nullptr);
     EXPECT_EQ(provider->pendingInspectionCountForTesting(), 0u);
-}
-
-TEST_F(PendingInspectionTest, PublishedPolicyDecidesTheNextFlow) {
-    const auto flow = FlowSpec{.remoteHostname = "news.org"}.build();
-    EXPECT_EQ(provider->handleNewFlow(*flow).kind, NEFilterNewFlowVerdict::Kind::allow);
-
-    publishBlob({"news.org"}, true, 2);
-    logs.clear();
-    EXPECT_EQ(provider->handleNewFlow(*flow), drop);
-    // The refresh comes first; the flow is decided under the policy it loaded.
-    const std::vector<std::string> expected = {
-        "filterConfiguration.vendorConfiguration missing",
-        "loaded policy version=2 enforcement=true domains=news.org",
-        "observed flow host=news.org url=<unavailable> endpoint=news.org",
-        "blocked flow host=news.org domain=news.org",
-    };
-    EXPECT_EQ(logs.messages(), expected);
 }
 
 }  // namespace

@@ -3,26 +3,23 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
+
+#include "support/TestData.h"
 
 namespace platform::netfilter {
 namespace {
 
 std::vector<std::uint8_t> capture(const std::string& file) {
-    std::ifstream stream(std::filesystem::path(TOVRIN_TEST_DATA_DIR) / "captures" / file,
-                         std::ios::binary);
-    return {std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
+    return support::testData("captures/" + file);
 }
 
 DNSAnswer::Address address(const char* text, std::uint32_t ttl) {
     return {*IPAddress::fromText(text), ttl};
 }
 
-// Answers dnsmasq gave (see tests/data/captures/capture_dns_answers.py).
+// Answers dnsmasq gave (see scripts/capture-dns-answers.py).
 TEST(DNSAnswerReaderTest, ReadsAnswersCapturedFromARealServer) {
     struct Case {
         const char* file;

@@ -6,9 +6,7 @@
 #include <sys/socket.h>
 
 #include <deque>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -16,6 +14,7 @@
 
 #include "filter/framework/NEFilterDataProvider.h"
 #include "platform/netfilter/PacketMarks.h"
+#include "support/TestData.h"
 
 namespace platform::netfilter {
 namespace {
@@ -495,15 +494,9 @@ class NamedFlowTest : public FlowTrackerTest {
         static_cast<std::uint32_t>(FlowMark::nameLookup) | 0x5;
 
     NamedFlowTest() {
-        std::ifstream file(std::string(TOVRIN_TEST_DATA_DIR) + "/captures/quic-chromium-v4.bin",
-                           std::ios::binary);
-        const std::string bytes(std::istreambuf_iterator<char>(file), {});
-        for (std::size_t offset = 0; offset + 2 <= bytes.size();) {
-            const std::size_t length =
-                (static_cast<std::size_t>(std::uint8_t(bytes[offset])) << 8) |
-                std::uint8_t(bytes[offset + 1]);
-            chromium.push_back(bytes.substr(offset + 2, length));
-            offset += 2 + length;
+        for (const auto& datagram :
+             support::datagramsOf(support::testData("captures/quic-chromium-v4.bin"))) {
+            chromium.emplace_back(datagram.begin(), datagram.end());
         }
         routing->replace({{"other.example", filter::NEFilterAction::drop},
                           {"blocked.example", filter::NEFilterAction::filterData}},

@@ -2,12 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "fakes/ClientHelloBuilder.h"
+#include "support/TestData.h"
 
 namespace platform::netfilter {
 namespace {
@@ -20,27 +19,8 @@ constexpr std::uint32_t version1 = 0x00000001;
 constexpr std::uint32_t version2 = 0x6b3343cf;
 const Bytes connectionID = {0x83, 0x94, 0xc8, 0xf0, 0x3e, 0x51, 0x57, 0x08};
 
-Bytes readFile(const std::string& name) {
-    std::ifstream file(std::string(TOVRIN_TEST_DATA_DIR) + "/" + name, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(file), {});
-}
-
-// The datagrams of one capture file: each a two-byte big-endian length, then the datagram.
-std::vector<Bytes> readDatagrams(const std::string& name) {
-    const Bytes bytes = readFile(name);
-    std::vector<Bytes> datagrams;
-    for (std::size_t offset = 0; offset + 2 <= bytes.size();) {
-        const std::size_t length = (std::size_t{bytes[offset]} << 8) | bytes[offset + 1];
-        offset += 2;
-        if (offset + length > bytes.size()) {
-            break;
-        }
-        datagrams.emplace_back(bytes.begin() + static_cast<std::ptrdiff_t>(offset),
-                               bytes.begin() + static_cast<std::ptrdiff_t>(offset + length));
-        offset += length;
-    }
-    return datagrams;
-}
+using support::datagramsOf;
+using support::testData;
 
 Outcome read(const std::vector<Bytes>& datagrams) {
     QUICInitialReader reader;
@@ -83,12 +63,12 @@ Bytes concatenated(std::initializer_list<Bytes> parts) {
 }
 
 TEST(QUICInitialReaderTest, PublishedClientInitialsDecryptToTheirPlaintext) {
-    const Bytes plaintext = readFile("quic/rfc-client-initial-plaintext.bin");
+    const Bytes plaintext = testData("quic/rfc-client-initial-plaintext.bin");
     ASSERT_EQ(plaintext.size(), 1162u);
     for (const char* name :
          {"quic/rfc9001-client-initial.bin", "quic/rfc9369-client-initial.bin"}) {
         SCOPED_TRACE(name);
-        const Bytes packet = readFile(name);
+        const Bytes packet = testData(name);
         ASSERT_EQ(packet.size(), 1200u);
         EXPECT_EQ(QUICInitialReader::decryptInitialPacket(packet), plaintext);
         EXPECT_EQ(read({packet}), (Outcome{Kind::name, "example.com"}));
@@ -112,7 +92,7 @@ TEST(QUICInitialReaderTest, SealedPacketsOfBothVersionsReadBack) {
 TEST(QUICInitialReaderTest, ChromiumCapturesYieldTheirNamesInEitherOrder) {
     for (const char* name : {"captures/quic-chromium-v4.bin", "captures/quic-chromium-v6.bin"}) {
         SCOPED_TRACE(name);
-        auto datagrams = readDatagrams(name);
+        auto datagrams = datagramsOf(testData(name));
         ASSERT_GE(datagrams.size(), 2u);
         EXPECT_EQ(read({datagrams[0]}).kind, Kind::needMore);
         EXPECT_EQ(read(datagrams), (Outcome{Kind::name, "blocked.example"}));
