@@ -5,11 +5,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -19,6 +21,26 @@ extern char** environ;
 namespace support {
 
 using Environment = std::vector<std::pair<std::string, std::string>>;
+
+// A test's own folder under the temporary directory, removed with what it holds.
+struct ScratchFolder {
+    std::string path = [] {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "tovrin-test-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) {
+            throw std::filesystem::filesystem_error(
+                "mkdtemp", std::error_code(errno, std::generic_category()));
+        }
+        return pattern;
+    }();
+    ScratchFolder() = default;
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+    ~ScratchFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+};
 
 struct ChildProcessResult {
     int exitStatus = -1;

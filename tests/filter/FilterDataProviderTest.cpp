@@ -51,16 +51,6 @@ TEST_F(FilterDataProviderTest, FirstStartWithoutAnySourceRunsTheEmptyPolicy) {
     EXPECT_EQ(startOutcome.error(), std::nullopt);
 }
 
-TEST_F(FilterDataProviderTest, EmptyVendorDictionaryWinsOverAValidBlob) {
-    publishBlob({"a.com"}, true, 5);
-    framework->setVendorConfiguration(base::Value(base::Dictionary{}));
-    start();
-    framework->completeInstallation();
-
-    EXPECT_EQ(summary(), "v0 monitoring []");
-    EXPECT_EQ(installedRules(), Rules{});
-}
-
 TEST_F(FilterDataProviderTest, BlobIsReadWithoutAVendorDictionary) {
     store.setData(common::keys::contentFilterPolicyBlob, R"({"blockedDomains":["a.com"]})");
     makeProvider()->startFilter(nullptr);
@@ -83,6 +73,7 @@ TEST_F(FilterDataProviderTest, VendorDictionaryIsReadLeniently) {
         Value vendorConfiguration;
         const char* expectedSummary;
     } cases[] = {
+        {"empty", Dictionary{}, "v0 monitoring []"},
         // Kinds other than those stored by the host application are ignored.
         {"normalised, deduplicated, empty entries dropped",
          Dictionary{{"blockedDomains", Array{" WWW.Example.COM:443 ", "example.com", "", "..."}},
@@ -101,6 +92,8 @@ TEST_F(FilterDataProviderTest, VendorDictionaryIsReadLeniently) {
         {"enforcement as text", Dictionary{{"enforcementEnabled", "true"}}, "v0 monitoring []"},
         {"enforcement as integer", Dictionary{{"enforcementEnabled", 1}}, "v0 monitoring []"},
     };
+    // A vendor dictionary, even an empty one, wins over a valid blob.
+    publishBlob({"a.com"}, true, 5);
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
         framework->setVendorConfiguration(testCase.vendorConfiguration);

@@ -68,14 +68,6 @@ struct Exchange {
 
 class TovrinHelperSafariWebExtensionTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        std::string pattern = (std::filesystem::temp_directory_path() / "safari-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        directory = pattern;
-        root = (directory / "app-groups").string();
-    }
-    void TearDown() override { std::filesystem::remove_all(directory); }
-
     support::ChildProcessResult run(const std::vector<std::string>& arguments,
                                     const std::string& input = "") {
         return support::runChildProcess(arguments, input, directory,
@@ -137,8 +129,9 @@ class TovrinHelperSafariWebExtensionTest : public ::testing::Test {
         return exchangeFrames(input);
     }
 
-    std::filesystem::path directory;
-    std::string root;
+    support::ScratchFolder scratch;
+    const std::filesystem::path directory = scratch.path;
+    std::string root = (directory / "app-groups").string();
 };
 
 TEST_F(TovrinHelperSafariWebExtensionTest, BlockingStateFollowsThePublishedPolicy) {

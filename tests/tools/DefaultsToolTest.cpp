@@ -22,14 +22,6 @@ struct Outcome {
 // Runs the built `defaults` on suites under a fresh folder.
 class DefaultsToolTest : public testing::Test {
   protected:
-    void SetUp() override {
-        std::string pattern = (std::filesystem::temp_directory_path() / "defaults-test-XXXXXX");
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        temporaryFolder = pattern;
-        root = temporaryFolder + "/app-groups";
-    }
-    void TearDown() override { std::filesystem::remove_all(temporaryFolder); }
-
     Outcome run(std::vector<std::string> arguments) {
         arguments.insert(arguments.begin(), std::string(TOVRIN_BIN_DIR) + "/defaults");
         const auto result = support::runChildProcess(arguments, "", temporaryFolder,
@@ -48,8 +40,9 @@ class DefaultsToolTest : public testing::Test {
         return path;
     }
 
-    std::string temporaryFolder;
-    std::string root;
+    support::ScratchFolder scratch;
+    const std::string temporaryFolder = scratch.path;
+    std::string root = temporaryFolder + "/app-groups";
 };
 
 // Also: a policy blob, and every byte value, written with -data-file read back as the same bytes.

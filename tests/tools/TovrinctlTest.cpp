@@ -34,18 +34,6 @@ base::Value parsedJSON(const std::string& text) {
 // Runs the built tovrinctl on a suite and a configuration file under a fresh folder.
 class TovrinctlTest : public testing::Test {
   protected:
-    void SetUp() override {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tovrinctl-XXXXXX");
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        folder = pattern;
-        root = folder + "/app-groups";
-        configurationPath = folder + "/etc/content-filter.json";
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        std::filesystem::remove_all(folder, ignored);
-    }
-
     support::ChildProcessResult run(const std::vector<std::string>& arguments) {
         std::vector<std::string> command{std::string(TOVRIN_BIN_DIR) + "/tovrinctl"};
         command.insert(command.end(), arguments.begin(), arguments.end());
@@ -91,9 +79,10 @@ class TovrinctlTest : public testing::Test {
         std::ofstream(configurationPath) << text;
     }
 
-    std::string folder;
-    std::string root;
-    std::string configurationPath;
+    support::ScratchFolder scratch;
+    const std::string folder = scratch.path;
+    std::string root = folder + "/app-groups";
+    std::string configurationPath = folder + "/etc/content-filter.json";
 };
 
 TEST_F(TovrinctlTest, PublishedPolicyReadsBackThroughShowAndBothStores) {
