@@ -1,17 +1,13 @@
 // The policy loaded at every callback: whatever loading leaves undone when nothing changed, the
-// verdicts, matched domains and log lines must be those of a fresh read.
+// verdicts and matched domains must be those of a fresh read.
 
 #include <gtest/gtest.h>
-
-#include <algorithm>
 
 #include "filter/FilterDataProvider.h"
 #include "filter/ProviderTestSupport.h"
 
 namespace filter::testing {
 namespace {
-
-constexpr char missingDictionary[] = "filterConfiguration.vendorConfiguration missing";
 
 NEFilterSocketFlow flowTo(const std::string& host) {
     return NEFilterSocketFlow(base::UUID(), std::nullopt, host, nullptr, 1);
@@ -26,7 +22,6 @@ class BlobPolicyLoadingTest : public ProviderTest, public ::testing::WithParamIn
         publishBlob({"a.com"}, true, 1);
         provider->startFilter(nullptr);
         framework->completeInstallation();
-        logs.clear();
     }
 
     // The matched domain of a flow to `host`, or "" when it is allowed.
@@ -40,15 +35,6 @@ class BlobPolicyLoadingTest : public ProviderTest, public ::testing::WithParamIn
 
     std::shared_ptr<FilterDataProvider> provider = makeProvider();
 };
-
-TEST_P(BlobPolicyLoadingTest, EveryFlowLoadsAndLogsTheMissingDictionary) {
-    for (int flow = 0; flow < 3; ++flow) {
-        EXPECT_EQ(decide("x.a.com"), "a.com");
-    }
-    const auto messages = logs.messages();
-    EXPECT_EQ(std::count(messages.begin(), messages.end(), missingDictionary), 3);
-    EXPECT_FALSE(logged("loaded policy version=1 enforcement=true domains=a.com"));
-}
 
 TEST_P(BlobPolicyLoadingTest, FlowsFollowThePublishedBlob) {
     struct Step {

@@ -112,10 +112,6 @@ class ProviderTest : public ::testing::Test {
     std::optional<std::string> summary() const {
         return store.text(common::keys::contentFilterLastPolicySummary);
     }
-    bool logged(const std::string& message) const {
-        const auto messages = logs.messages();
-        return std::find(messages.begin(), messages.end(), message) != messages.end();
-    }
 
     fakes::FakeUserDefaultsStore store;
     std::shared_ptr<fakes::FakeFilterFramework> framework =
