@@ -39,14 +39,9 @@ void DNSAnswerListener::stop() {
         thread.join();
     }
     if (queue) {
-        const auto accept = [this](const NetfilterQueue::Packet& packet) {
-            queue->setVerdict(packet.queued, PacketDisposition::accept);
-        };
-        for (auto received = queue->receive(accept); received && *received;
-             received = queue->receive(accept)) {
-            (void)queue->flushVerdicts();
+        if (auto accepted = queue->acceptEverythingWaiting(); !accepted) {
+            logger.error("%{public}s", {accepted.error().description});
         }
-        (void)queue->flushVerdicts();
         queue.reset();
     }
 }

@@ -98,14 +98,9 @@ void FlowDispatcher::stop() {
     if (queue) {
         // Without a running thread: answer what waits, then unbind.
         tracker->releaseAll();
-        const auto accept = [this](const NetfilterQueue::Packet& packet) {
-            queue->setVerdict(packet.queued, PacketDisposition::accept);
-        };
-        for (auto received = queue->receive(accept); received && *received;
-             received = queue->receive(accept)) {
-            (void)queue->flushVerdicts();
+        if (auto accepted = queue->acceptEverythingWaiting(); !accepted) {
+            logger.error("%{public}s", {accepted.error().description});
         }
-        (void)queue->flushVerdicts();
         tracker.reset();
         sink.reset();
         queue.reset();
@@ -140,7 +135,9 @@ std::optional<PollLoop::Clock::time_point> FlowDispatcher::beforeWait() {
             mode = requestedMode;
             if (mode != Mode::filtering) {
                 tracker->releaseAll();
-                (void)queue->flushVerdicts();
+                if (auto flushed = queue->flushVerdicts(); !flushed) {
+                    logger.error("%{public}s", {flushed.error().description});
+                }
             }
             modeChanged.notify_all();
         }
