@@ -1,7 +1,5 @@
 #include "platform/netfilter/PollLoop.h"
 
-#include <poll.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <climits>

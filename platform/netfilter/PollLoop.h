@@ -1,5 +1,7 @@
 #pragma once
 
+#include <poll.h>
+
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -8,8 +10,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <poll.h>
 
 #include "base/log/Log.h"
 #include "platform/netfilter/WakeDescriptor.h"
