@@ -1,12 +1,7 @@
 #include "platform/netfilter/DNSAnswerListener.h"
 
-#include <poll.h>
-#include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <exception>
-#include <string>
-#include <thread>
 
 #include "common/BuildConstants.h"
 #include "platform/netfilter/DNSAnswerReader.h"
@@ -18,31 +13,35 @@ DNSAnswerListener::DNSAnswerListener(std::unique_ptr<NetfilterQueue> queue,
                                      std::shared_ptr<LearnedNameRouting> routing)
     : queue(std::move(queue)),
       routing(std::move(routing)),
-      logger(common::filterLogSubsystem, "netfilter") {}
+      logger(common::filterLogSubsystem, "netfilter"),
+      loop("DNS answers", std::chrono::milliseconds(250)) {}
 
 DNSAnswerListener::~DNSAnswerListener() {
     stop();
 }
 
 void DNSAnswerListener::start() {
-    thread = std::thread([this] { run(); });
+    if (queue->descriptor() >= 0) {
+        loop.watch(queue->descriptor(), [this] { receive(); });
+    }
+    thread = std::thread([this] {
+        loop.run({.beforeWait = {}, .afterEvents = [this] {
+                      if (auto flushed = queue->flushVerdicts(); !flushed) {
+                          logger.error("%{public}s", {flushed.error().description});
+                      }
+                  }});
+    });
 }
 
 void DNSAnswerListener::stop() {
-    isStopping = true;
-    wakeDescriptor.signal();
+    loop.stop();
     if (thread.joinable()) {
         thread.join();
     }
     if (queue) {
-        const auto accept = [this](const NetfilterQueue::Packet& packet) {
-            queue->setVerdict(packet.queued, PacketDisposition::accept);
-        };
-        for (auto received = queue->receive(accept); received && *received;
-             received = queue->receive(accept)) {
-            (void)queue->flushVerdicts();
+        if (auto accepted = queue->acceptEverythingWaiting(); !accepted) {
+            logger.error("%{public}s", {accepted.error().description});
         }
-        (void)queue->flushVerdicts();
         queue.reset();
     }
 }
@@ -65,33 +64,11 @@ void DNSAnswerListener::handle(const NetfilterQueue::Packet& packet) {
     queue->setVerdict(packet.queued, PacketDisposition::accept);
 }
 
-void DNSAnswerListener::run() {
-    bool didReportReadFailure = false;
-    while (!isStopping) {
-        pollfd descriptors[] = {{queue->descriptor(), POLLIN, 0},
-                                {wakeDescriptor.descriptor(), POLLIN, 0}};
-        if (::poll(descriptors, 2, -1) < 0) {
-            // A failing poll() returns at once; pausing keeps the thread from spinning on it.
-            if (errno != EINTR) {
-                logger.error("waiting for DNS answers failed: %{public}s",
-                             {std::string(std::strerror(errno))});
-                std::this_thread::sleep_for(std::chrono::milliseconds(250));
-            }
-            continue;
-        }
-        if ((descriptors[1].revents & POLLIN) != 0) {
-            wakeDescriptor.drain();
-        }
-        if ((descriptors[0].revents & (POLLIN | POLLERR)) != 0) {
-            auto received = queue->receive([this](const auto& packet) { handle(packet); });
-            if (!received && !didReportReadFailure) {
-                didReportReadFailure = true;
-                logger.error("%{public}s", {received.error().description});
-            }
-        }
-        if (auto flushed = queue->flushVerdicts(); !flushed) {
-            logger.error("%{public}s", {flushed.error().description});
-        }
+void DNSAnswerListener::receive() {
+    auto received = queue->receive([this](const auto& packet) { handle(packet); });
+    if (!received && !didReportReadFailure) {
+        didReportReadFailure = true;
+        logger.error("%{public}s", {received.error().description});
     }
 }
 

@@ -1,13 +1,12 @@
 #pragma once
 
-#include <atomic>
 #include <memory>
 #include <thread>
 
 #include "base/log/Log.h"
 #include "platform/netfilter/LearnedNameRouting.h"
 #include "platform/netfilter/NetfilterQueue.h"
-#include "platform/netfilter/WakeDescriptor.h"
+#include "platform/netfilter/PollLoop.h"
 
 namespace platform::netfilter {
 
@@ -30,15 +29,15 @@ class DNSAnswerListener {
     void stop();
 
   private:
-    void run();
+    void receive();
     void handle(const NetfilterQueue::Packet& packet);
 
     std::unique_ptr<NetfilterQueue> queue;
     std::shared_ptr<LearnedNameRouting> routing;
     const base::Logger logger;
-    WakeDescriptor wakeDescriptor;
-    std::atomic<bool> isStopping{false};
+    PollLoop loop;
     std::thread thread;
+    bool didReportReadFailure = false;
 };
 
 }  // namespace platform::netfilter

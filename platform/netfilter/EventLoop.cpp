@@ -1,15 +1,5 @@
 #include "platform/netfilter/EventLoop.h"
 
-#include <poll.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-#include <string>
-#include <vector>
-
-#include "common/BuildConstants.h"
-
 namespace platform::netfilter {
 namespace {
 
@@ -18,7 +8,7 @@ constexpr std::chrono::milliseconds pollFailurePause{100};
 
 }  // namespace
 
-EventLoop::EventLoop() : logger(common::filterLogSubsystem, "netfilter") {}
+EventLoop::EventLoop() : loop("events", pollFailurePause) {}
 
 EventLoop::~EventLoop() {
     if (thread.joinable()) {
@@ -27,15 +17,12 @@ EventLoop::~EventLoop() {
 }
 
 void EventLoop::start() {
-    thread = std::thread([this] { run(); });
+    thread = std::thread(
+        [this] { loop.run({.beforeWait = {}, .afterEvents = [this] { runTasks(); }}); });
 }
 
 void EventLoop::stop() {
-    {
-        std::lock_guard lock(mutex);
-        isStopping = true;
-    }
-    wakeDescriptor.signal();
+    loop.stop();
     if (thread.joinable()) {
         thread.join();
     }
@@ -46,74 +33,29 @@ void EventLoop::post(std::function<void()> task) {
         std::lock_guard lock(mutex);
         tasks.push_back(std::move(task));
     }
-    wakeDescriptor.signal();
+    loop.wake();
 }
 
 void EventLoop::watch(int descriptor, std::function<void()> handler) {
-    {
-        std::lock_guard lock(mutex);
-        handlers[descriptor] = std::move(handler);
-    }
-    wakeDescriptor.signal();
+    loop.watch(descriptor, std::move(handler));
 }
 
 void EventLoop::unwatch(int descriptor) {
-    std::lock_guard lock(mutex);
-    handlers.erase(descriptor);
+    loop.unwatch(descriptor);
 }
 
-void EventLoop::run() {
-    for (;;) {
-        std::vector<pollfd> descriptors{{wakeDescriptor.descriptor(), POLLIN, 0}};
+void EventLoop::runTasks() {
+    while (!loop.isStopping()) {
+        std::function<void()> task;
         {
             std::lock_guard lock(mutex);
-            if (isStopping) {
+            if (tasks.empty()) {
                 return;
             }
-            for (const auto& [descriptor, handler] : handlers) {
-                descriptors.push_back({descriptor, POLLIN, 0});
-            }
+            task = std::move(tasks.front());
+            tasks.pop_front();
         }
-        if (::poll(descriptors.data(), descriptors.size(), -1) < 0) {
-            if (errno != EINTR) {
-                logger.error("waiting for events failed: %{public}s",
-                             {std::string(std::strerror(errno))});
-                std::this_thread::sleep_for(pollFailurePause);
-            }
-            continue;
-        }
-        wakeDescriptor.drain();
-
-        for (std::size_t index = 1; index < descriptors.size(); ++index) {
-            if ((descriptors[index].revents & (POLLIN | POLLERR | POLLHUP)) == 0) {
-                continue;
-            }
-            std::function<void()> handler;
-            {
-                std::lock_guard lock(mutex);
-                if (isStopping) {
-                    return;
-                }
-                auto found = handlers.find(descriptors[index].fd);
-                if (found == handlers.end()) {
-                    continue;
-                }
-                handler = found->second;
-            }
-            handler();
-        }
-        for (;;) {
-            std::function<void()> task;
-            {
-                std::lock_guard lock(mutex);
-                if (isStopping || tasks.empty()) {
-                    break;
-                }
-                task = std::move(tasks.front());
-                tasks.pop_front();
-            }
-            task();
-        }
+        task();
     }
 }
 

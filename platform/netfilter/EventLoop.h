@@ -2,18 +2,16 @@
 
 #include <deque>
 #include <functional>
-#include <map>
 #include <mutex>
 #include <thread>
 
-#include "base/log/Log.h"
-#include "platform/netfilter/WakeDescriptor.h"
+#include "platform/netfilter/PollLoop.h"
 
 namespace platform::netfilter {
 
 // A thread of the framework's own that runs posted tasks one after another, in the order they
-// were posted, and calls a handler whenever a watched descriptor becomes readable. Should poll()
-// itself fail, the failure is logged and the loop tries again after a pause, without spinning.
+// were posted, and calls a handler whenever a watched descriptor becomes readable (a PollLoop
+// whose turns end with the posted tasks).
 class EventLoop {
   public:
     EventLoop();
@@ -38,15 +36,12 @@ class EventLoop {
     std::thread::id threadIdentifier() const { return thread.get_id(); }
 
   private:
-    void run();
+    void runTasks();
 
-    const base::Logger logger;
-    WakeDescriptor wakeDescriptor;
+    PollLoop loop;
     std::thread thread;
     std::mutex mutex;
     std::deque<std::function<void()>> tasks;
-    std::map<int, std::function<void()>> handlers;
-    bool isStopping = false;
 };
 
 }  // namespace platform::netfilter

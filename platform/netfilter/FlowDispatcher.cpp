@@ -1,12 +1,6 @@
 #include "platform/netfilter/FlowDispatcher.h"
 
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <string>
 
 #include "common/BuildConstants.h"
 #include "platform/netfilter/ICMPUnreachablePacket.h"
@@ -56,7 +50,9 @@ FlowDispatcher::FlowDispatcher(std::unique_ptr<NetfilterQueue> queue,
                                FlowTrackerLimits limits,
                                std::shared_ptr<const NamedFlowRouting> routing,
                                std::shared_ptr<LearnedNameRouting> learnedNames)
-    : queue(std::move(queue)), logger(common::filterLogSubsystem, "netfilter") {
+    : queue(std::move(queue)),
+      logger(common::filterLogSubsystem, "netfilter"),
+      loop("packets", maximumWait) {
     sink = std::make_unique<Sink>(*this->queue, logger);
     LearnedNameLookup lookup;
     if (learnedNames) {
@@ -83,7 +79,7 @@ void FlowDispatcher::request(Mode wanted) {
     }
     requestedMode = wanted;
     lock.unlock();
-    wakeDescriptor.signal();
+    loop.wake();
     lock.lock();
     if (thread.joinable() && thread.get_id() != std::this_thread::get_id()) {
         modeChanged.wait(lock, [&] { return mode >= wanted; });
@@ -102,14 +98,9 @@ void FlowDispatcher::stop() {
     if (queue) {
         // Without a running thread: answer what waits, then unbind.
         tracker->releaseAll();
-        const auto accept = [this](const NetfilterQueue::Packet& packet) {
-            queue->setVerdict(packet.queued, PacketDisposition::accept);
-        };
-        for (auto received = queue->receive(accept); received && *received;
-             received = queue->receive(accept)) {
-            (void)queue->flushVerdicts();
+        if (auto accepted = queue->acceptEverythingWaiting(); !accepted) {
+            logger.error("%{public}s", {accepted.error().description});
         }
-        (void)queue->flushVerdicts();
         tracker.reset();
         sink.reset();
         queue.reset();
@@ -130,57 +121,54 @@ void FlowDispatcher::handle(const NetfilterQueue::Packet& packet) {
 }
 
 void FlowDispatcher::run() {
-    bool didReportReadFailure = false;
-    for (;;) {
-        {
-            std::lock_guard lock(mutex);
-            if (requestedMode != mode) {
-                mode = requestedMode;
-                if (mode != Mode::filtering) {
-                    tracker->releaseAll();
-                    (void)queue->flushVerdicts();
-                }
-                modeChanged.notify_all();
-            }
-            if (mode == Mode::stopping) {
-                return;
-            }
-        }
+    if (queue->descriptor() >= 0) {
+        loop.watch(queue->descriptor(), [this] { receive(); });
+    }
+    loop.run(
+        {.beforeWait = [this] { return beforeWait(); }, .afterEvents = [this] { afterEvents(); }});
+}
 
-        int timeout = static_cast<int>(maximumWait.count());
-        if (const auto deadline = tracker->nextDeadline()) {
-            const auto wait =
-                std::chrono::ceil<std::chrono::milliseconds>(*deadline - FlowTracker::Clock::now());
-            timeout = static_cast<int>(std::clamp<std::int64_t>(wait.count(), 0, timeout));
-        }
-        pollfd descriptors[] = {{queue->descriptor(), POLLIN, 0},
-                                {wakeDescriptor.descriptor(), POLLIN, 0}};
-        if (::poll(descriptors, 2, timeout) < 0) {
-            // A failing poll() returns at once; waiting out the longest wait keeps the thread
-            // from spinning on it.
-            if (errno != EINTR) {
-                logger.error("waiting for packets failed: %{public}s",
-                             {std::string(std::strerror(errno))});
-                std::this_thread::sleep_for(maximumWait);
+std::optional<PollLoop::Clock::time_point> FlowDispatcher::beforeWait() {
+    {
+        std::lock_guard lock(mutex);
+        if (requestedMode != mode) {
+            mode = requestedMode;
+            if (mode != Mode::filtering) {
+                tracker->releaseAll();
+                if (auto flushed = queue->flushVerdicts(); !flushed) {
+                    logger.error("%{public}s", {flushed.error().description});
+                }
             }
-            continue;
+            modeChanged.notify_all();
         }
-        if ((descriptors[1].revents & POLLIN) != 0) {
-            wakeDescriptor.drain();
+        if (mode == Mode::stopping) {
+            loop.stop();
+            return std::nullopt;
         }
-        if ((descriptors[0].revents & (POLLIN | POLLERR)) != 0) {
-            auto received = queue->receive([this](const auto& packet) { handle(packet); });
-            if (!received && !didReportReadFailure) {
-                didReportReadFailure = true;
-                logger.error("%{public}s", {received.error().description});
-            }
-        }
-        if (mode == Mode::filtering) {
-            tracker->expire(FlowTracker::Clock::now());
-        }
-        if (auto flushed = queue->flushVerdicts(); !flushed) {
-            logger.error("%{public}s", {flushed.error().description});
-        }
+    }
+    // The tracker's watchdog and idle timeout run at least every maximumWait.
+    const auto now = FlowTracker::Clock::now();
+    auto wakeAt = now + maximumWait;
+    if (const auto deadline = tracker->nextDeadline()) {
+        wakeAt = std::clamp(*deadline, now, wakeAt);
+    }
+    return wakeAt;
+}
+
+void FlowDispatcher::receive() {
+    auto received = queue->receive([this](const auto& packet) { handle(packet); });
+    if (!received && !didReportReadFailure) {
+        didReportReadFailure = true;
+        logger.error("%{public}s", {received.error().description});
+    }
+}
+
+void FlowDispatcher::afterEvents() {
+    if (mode == Mode::filtering) {
+        tracker->expire(FlowTracker::Clock::now());
+    }
+    if (auto flushed = queue->flushVerdicts(); !flushed) {
+        logger.error("%{public}s", {flushed.error().description});
     }
 }
 

@@ -10,8 +10,8 @@
 #include "platform/netfilter/FlowTracker.h"
 #include "platform/netfilter/LearnedNameRouting.h"
 #include "platform/netfilter/NetfilterQueue.h"
+#include "platform/netfilter/PollLoop.h"
 #include "platform/netfilter/RawPacketSender.h"
-#include "platform/netfilter/WakeDescriptor.h"
 
 namespace platform::netfilter {
 
@@ -46,6 +46,10 @@ class FlowDispatcher {
     enum class Mode { filtering, passingThrough, stopping };
 
     void run();
+    // Takes up a requested mode; returns when the loop is to wake at the latest.
+    std::optional<PollLoop::Clock::time_point> beforeWait();
+    void receive();
+    void afterEvents();
     void handle(const NetfilterQueue::Packet& packet);
     void request(Mode mode);
 
@@ -53,8 +57,9 @@ class FlowDispatcher {
     std::unique_ptr<Sink> sink;
     std::unique_ptr<FlowTracker> tracker;
     const base::Logger logger;
-    WakeDescriptor wakeDescriptor;
+    PollLoop loop;
     std::thread thread;
+    bool didReportReadFailure = false;
 
     std::mutex mutex;
     std::condition_variable modeChanged;

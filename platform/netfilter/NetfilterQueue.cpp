@@ -224,4 +224,23 @@ base::Expected<bool> NetfilterQueue::flushVerdicts() {
     }
 }
 
+base::Expected<bool> NetfilterQueue::acceptEverythingWaiting() {
+    const auto accept = [this](const Packet& packet) {
+        setVerdict(packet.queued, PacketDisposition::accept);
+    };
+    for (;;) {
+        auto received = receive(accept);
+        auto flushed = flushVerdicts();
+        if (!received) {
+            return received;
+        }
+        if (!flushed) {
+            return flushed;
+        }
+        if (!*received) {
+            return true;
+        }
+    }
+}
+
 }  // namespace platform::netfilter

@@ -47,6 +47,9 @@ class NetfilterQueue {
     void setVerdict(const QueuedPacket& packet, PacketDisposition disposition);
     // Sends the verdicts added since the last flush, in order.
     base::Expected<bool> flushVerdicts();
+    // Accepts every packet still waiting on the socket and sends the verdicts, for the moment
+    // before the queue is unbound. Fails with the first failure.
+    base::Expected<bool> acceptEverythingWaiting();
 
   private:
     NetfilterQueue(mnl_socket* socket, std::uint16_t queueNumber);

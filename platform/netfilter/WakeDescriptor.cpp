@@ -3,10 +3,8 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include <cassert>
 #include <cerrno>
 #include <cstdint>
-#include <system_error>
 
 namespace platform::netfilter {
 
@@ -17,28 +15,40 @@ WakeDescriptor::WakeDescriptor() : fileDescriptor(::eventfd(0, EFD_NONBLOCK | EF
 }
 
 WakeDescriptor::~WakeDescriptor() {
-    ::close(fileDescriptor);
+    // Nothing is left to do should close() fail: the descriptor is gone either way.
+    (void)::close(fileDescriptor);
 }
 
-void WakeDescriptor::signal() {
+std::error_code WakeDescriptor::signal() {
     const std::uint64_t one = 1;
     ssize_t written;
     do {
         written = ::write(fileDescriptor, &one, sizeof(one));
     } while (written < 0 && errno == EINTR);
-    // EAGAIN: the counter is full, so the descriptor is readable already. Nothing else can fail
-    // on an eventfd that this object owns.
-    assert(written == static_cast<ssize_t>(sizeof(one)) || errno == EAGAIN);
+    if (written == static_cast<ssize_t>(sizeof(one))) {
+        return {};
+    }
+    // EAGAIN: the counter is full, so the descriptor is readable already.
+    if (written < 0 && errno == EAGAIN) {
+        return {};
+    }
+    return std::error_code(written < 0 ? errno : EIO, std::generic_category());
 }
 
-void WakeDescriptor::drain() {
+std::error_code WakeDescriptor::drain() {
     std::uint64_t count = 0;
     ssize_t read;
     do {
         read = ::read(fileDescriptor, &count, sizeof(count));
     } while (read < 0 && errno == EINTR);
+    if (read == static_cast<ssize_t>(sizeof(count))) {
+        return {};
+    }
     // EAGAIN: nothing was signalled since the last drain.
-    assert(read == static_cast<ssize_t>(sizeof(count)) || errno == EAGAIN);
+    if (read < 0 && errno == EAGAIN) {
+        return {};
+    }
+    return std::error_code(read < 0 ? errno : EIO, std::generic_category());
 }
 
 }  // namespace platform::netfilter

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <system_error>
+
 namespace platform::netfilter {
 
 // An eventfd that one thread signals to wake another out of poll(). Signals coalesce: one drain
@@ -14,10 +16,10 @@ class WakeDescriptor {
     WakeDescriptor& operator=(const WakeDescriptor&) = delete;
 
     int descriptor() const { return fileDescriptor; }
-    // Makes the descriptor readable. Any thread may call it.
-    void signal();
-    // Makes it unreadable again, taking every signal so far.
-    void drain();
+    // Makes the descriptor readable. Any thread may call it. A full counter counts as signalled.
+    [[nodiscard]] std::error_code signal();
+    // Makes it unreadable again, taking every signal so far. Nothing to take counts as success.
+    [[nodiscard]] std::error_code drain();
 
   private:
     int fileDescriptor;

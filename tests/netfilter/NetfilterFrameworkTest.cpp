@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -14,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/netfilter/PollLoop.h"
 #include "platform/provider-configuration/ProviderConfigurationFile.h"
 
 namespace platform::netfilter {
@@ -192,6 +194,66 @@ TEST_F(NetfilterFrameworkTest, AnInstallationCompletesLaterOnTheLoopWithItsError
     ASSERT_TRUE(error.has_value());
     EXPECT_EQ(error->description, "cannot bind netfilter queue 7: Operation not permitted");
     EXPECT_TRUE(wasLaterOnLoop);
+}
+
+// The turns a PollLoop takes in 300 ms stay few: it neither spins on a descriptor closed under it
+// nor on a deadline, which ends each wait once.
+TEST(PollLoopTest, WaitsWithoutSpinning) {
+    struct Case {
+        const char* name;
+        bool watchesAClosedDescriptor;
+        std::optional<std::chrono::milliseconds> period;
+        int minimumTurns;
+    } cases[] = {
+        {"a closed descriptor", true, std::nullopt, 1},
+        {"a deadline every 20 ms", false, 20ms, 5},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        PollLoop loop("test events", 100ms);
+        int pipe[2];
+        ASSERT_EQ(::pipe(pipe), 0);
+        bool wasCalled = false;
+        if (testCase.watchesAClosedDescriptor) {
+            loop.watch(pipe[0], [&] { wasCalled = true; });
+        }
+        ::close(pipe[0]);
+        ::close(pipe[1]);
+        std::atomic<int> turns{0};
+        std::thread thread([&] {
+            loop.run({.beforeWait = [&]() -> std::optional<PollLoop::Clock::time_point> {
+                          if (!testCase.period) {
+                              return std::nullopt;
+                          }
+                          return PollLoop::Clock::now() + *testCase.period;
+                      },
+                      .afterEvents = [&] { ++turns; }});
+        });
+        std::this_thread::sleep_for(300ms);
+        loop.stop();
+        thread.join();
+        EXPECT_GE(turns, testCase.minimumTurns);
+        EXPECT_LE(turns, 100);
+        EXPECT_FALSE(wasCalled);
+    }
+}
+
+TEST(PollLoopTest, CallsTheHandlerOfAReadableDescriptorWhichMayStopTheLoop) {
+    PollLoop loop("test events", 100ms);
+    int pipe[2];
+    ASSERT_EQ(::pipe(pipe), 0);
+    std::thread::id handlerThread;
+    loop.watch(pipe[0], [&] {
+        handlerThread = std::this_thread::get_id();
+        loop.stop();
+    });
+    std::thread thread([&] { loop.run({}); });
+    const auto loopThread = thread.get_id();
+    ASSERT_EQ(::write(pipe[1], "x", 1), 1);
+    thread.join();  // returns only because the handler stopped the loop
+    EXPECT_EQ(handlerThread, loopThread);
+    ::close(pipe[0]);
+    ::close(pipe[1]);
 }
 
 }  // namespace
