@@ -1,6 +1,8 @@
 #include "common/HostNormalization.h"
 
 #include <locale.h>
+
+#include <array>
 #include <clocale>
 #include <cstdint>
 #include <cwctype>
@@ -135,17 +137,27 @@ std::optional<std::string_view> firstNonEmptyPieceBeforeColon(std::string_view t
 }  // namespace
 
 bool isNormalizedHostText(std::string_view text) {
+    // Blanks, controls, capitals, colons and every byte outside printable ASCII.
+    static constexpr auto isOdd = [] {
+        std::array<bool, 256> table{};
+        for (int byte = 0; byte < 256; ++byte) {
+            table[byte] =
+                byte <= ' ' || byte >= 0x7F || (byte >= 'A' && byte <= 'Z') || byte == ':';
+        }
+        return table;
+    }();
     if (text.empty() || text.front() == '.' || text.back() == '.') {
         return false;
     }
     // Without an early exit, so that the loop runs without branches over long lists of domains.
     bool hasOddByte = false;
+    bool hasW = false;
     for (const char character : text) {
         const auto byte = static_cast<unsigned char>(character);
-        hasOddByte |= (byte <= ' ') | (byte >= 0x7F) |
-                      (static_cast<unsigned char>(byte - 'A') < 26) | (byte == ':');
+        hasOddByte |= isOdd[byte];
+        hasW |= byte == 'w';
     }
-    return !hasOddByte && text.find("www.") == std::string_view::npos;
+    return !hasOddByte && (!hasW || text.find("www.") == std::string_view::npos);
 }
 
 std::string normalizedHostText(std::string_view text) {

@@ -2,7 +2,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/json/JSON.h"
 #include "base/json/JSONDecoder.h"
@@ -18,6 +20,28 @@ bool same(const base::Expected<T>& fast, const base::Expected<T>& parsed) {
     }
     return fast ? fast.value() == parsed.value()
                 : fast.error().description == parsed.error().description;
+}
+
+// Walking the array under `key` in place, to the end or stopping at the first string, answers as
+// decoding it from the parsed tree.
+bool walksAsDecoded(const KeyedDecodingContainer& viewed,
+                    const KeyedDecodingContainer& parsed,
+                    std::string_view key) {
+    const auto decoded = parsed.decodeStringArrayIfPresent(key);
+    std::vector<std::string> seen;
+    const auto walked = viewed.visitStringArrayIfPresent(key, [&](std::string_view text) {
+        seen.emplace_back(text);
+        return true;
+    });
+    const auto stopped = viewed.visitStringArray(key, [](std::string_view) { return false; });
+    if (static_cast<bool>(walked) != static_cast<bool>(decoded) ||
+        static_cast<bool>(stopped) != (decoded && *decoded)) {
+        return false;
+    }
+    if (!walked) {
+        return walked.error().description == decoded.error().description;
+    }
+    return *walked ? *decoded == seen : !*decoded;
 }
 
 }  // namespace
@@ -40,6 +64,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         return 0;
     }
+    const auto viewed = KeyedDecodingContainer::viewingData(input);
+    if (!viewed) {
+        std::abort();
+    }
     for (std::string_view key : {"a", "b", "c", "blockedDomains", "configuredDomains"}) {
         const bool agree =
             same(fast->decodeBool(key), parsed->decodeBool(key)) &&
@@ -53,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             same(fast->decodeDoubleIfPresent(key), parsed->decodeDoubleIfPresent(key)) &&
             same(fast->decodeStringIfPresent(key), parsed->decodeStringIfPresent(key)) &&
             same(fast->decodeStringArrayIfPresent(key), parsed->decodeStringArrayIfPresent(key));
-        if (!agree) {
+        if (!agree || !walksAsDecoded(*viewed, *parsed, key)) {
             std::abort();
         }
     }

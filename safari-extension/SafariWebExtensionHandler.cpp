@@ -14,6 +14,7 @@
 #include "common/SharedDefaultsKeys.h"
 #include "common/UserDefaults.h"
 #include "safari-extension/ActionEnvelope.h"
+#include "safari-extension/BlockingStateLookup.h"
 #include "safari-extension/HandlerError.h"
 #include "safari-extension/WebsiteBlockingStateMessage.h"
 #include "safari-extension/runtime/NSExtensionItem.h"
@@ -156,20 +157,12 @@ base::Expected<common::StoredBrowserEvent> SafariWebExtensionHandler::storeTrack
     return event;
 }
 
-common::ConfiguredDomainsPolicy SafariWebExtensionHandler::loadContentFilterPolicy() const {
+std::optional<base::Data> SafariWebExtensionHandler::loadContentFilterPolicyBlob() const {
     const auto defaults = openSuite ? openSuite(common::appGroupIdentifier) : nullptr;
     if (!defaults) {
-        return common::ConfiguredDomainsPolicy::empty();
+        return std::nullopt;
     }
-    const auto blob = defaults->dataForKey(common::keys::contentFilterPolicyBlob);
-    if (!blob) {
-        return common::ConfiguredDomainsPolicy::empty();
-    }
-    auto policy = common::ConfiguredDomainsPolicy::decode(*blob);
-    if (!policy) {
-        return common::ConfiguredDomainsPolicy::empty();
-    }
-    return std::move(policy).value();
+    return defaults->dataForKey(common::keys::contentFilterPolicyBlob);
 }
 
 std::optional<std::string> SafariWebExtensionHandler::normalizedHost(
@@ -191,27 +184,12 @@ BlockingState SafariWebExtensionHandler::resolveBlockingState(
     const std::optional<std::string>& url,
     const std::optional<std::string>& host) const {
     const auto siteHost = normalizedHost(url, host);
-    const common::ConfiguredDomainsPolicy policy = loadContentFilterPolicy();
-    if (!siteHost) {
+    // The blob current at this request, walked in place.
+    const auto blob = loadContentFilterPolicyBlob();
+    if (!siteHost || !blob) {
         return {};
     }
-    // One pass in list order that stops at the first match. Each entry is normalised only when
-    // it is reached, and an entry that is already normal is compared as it is, without a copy.
-    // An index would not pay here: the list is read for this one request, and building the index
-    // would cost more than the walk.
-    for (const auto& entry : policy.domains()) {
-        if (common::isNormalizedHostText(entry)) {
-            if (!entry.empty() && common::isCoveredBy(*siteHost, entry)) {
-                return {policy.policy.enforcementEnabled(), entry};
-            }
-            continue;
-        }
-        auto domain = common::normalizedHostText(entry);
-        if (!domain.empty() && common::isCoveredBy(*siteHost, domain)) {
-            return {policy.policy.enforcementEnabled(), std::move(domain)};
-        }
-    }
-    return {};
+    return blockingStateInBlob(*blob, *siteHost);
 }
 
 }  // namespace safari

@@ -46,8 +46,8 @@ class SafariWebExtensionHandler final : public platform::extension::NSObject,
     // written on failure.
     base::Expected<common::StoredBrowserEvent> storeTrackedEvent(
         const TrackActiveWebsiteMessage& message) const;
-    // The policy currently in the shared suite; the empty policy when there is none to read.
-    common::ConfiguredDomainsPolicy loadContentFilterPolicy() const;
+    // The policy blob currently in the shared suite; nothing when there is none to read.
+    std::optional<base::Data> loadContentFilterPolicyBlob() const;
     // The normalised host of the URL when it has a non-empty host, else of the non-empty host
     // text; nothing when neither gives one. Possibly empty.
     std::optional<std::string> normalizedHost(const std::optional<std::string>& url,

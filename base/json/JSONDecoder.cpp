@@ -155,10 +155,29 @@ Expected<std::optional<T>> ifPresent(const Value* value,
 
 Expected<KeyedDecodingContainer> KeyedDecodingContainer::fromData(
     std::span<const std::uint8_t> bytes) {
+    return fromText(bytes, true);
+}
+
+Expected<KeyedDecodingContainer> KeyedDecodingContainer::viewingData(
+    std::span<const std::uint8_t> bytes) {
+    return fromText(bytes, false);
+}
+
+Expected<KeyedDecodingContainer> KeyedDecodingContainer::fromText(
+    std::span<const std::uint8_t> bytes,
+    bool copiesBytes) {
     // Most texts are well formed: scanning them without building values is enough. The parser
     // runs only for the others, to say what is wrong.
     if (auto scanned = scanTopLevelObject(bytes)) {
-        return KeyedDecodingContainer(Text{Data(bytes.begin(), bytes.end()), std::move(*scanned)});
+        auto text = std::make_shared<Text>();
+        text->members = std::move(*scanned);
+        if (copiesBytes) {
+            text->owned.assign(bytes.begin(), bytes.end());
+            text->bytes = text->owned;
+        } else {
+            text->bytes = bytes;
+        }
+        return KeyedDecodingContainer(std::shared_ptr<const Text>(std::move(text)));
     }
     auto object = JSONObjectWithData(bytes, true);
     if (!object) {
@@ -183,8 +202,7 @@ auto KeyedDecodingContainer::withMember(std::string_view key, Use&& use) const {
     if (found == text->members.end()) {
         return use(static_cast<const Value*>(nullptr));
     }
-    const auto span = std::span<const std::uint8_t>(text->bytes)
-                          .subspan(found->second.offset, found->second.length);
+    const auto span = text->bytes.subspan(found->second.offset, found->second.length);
     // The whole text was scanned, so its member parses.
     const auto parsed = JSONObjectWithData(span, true);
     const Value member = parsed ? *parsed : Value();
@@ -194,13 +212,9 @@ auto KeyedDecodingContainer::withMember(std::string_view key, Use&& use) const {
 Expected<std::optional<std::vector<std::string>>> KeyedDecodingContainer::stringArray(
     std::string_view key,
     bool isRequired) const {
-    if (text) {
-        if (const auto found = text->members.find(key); found != text->members.end()) {
-            const auto span = std::span<const std::uint8_t>(text->bytes)
-                                  .subspan(found->second.offset, found->second.length);
-            if (auto texts = base::json::decodeStringArray(span)) {
-                return std::optional(std::move(*texts));
-            }
+    if (const auto span = memberText(key)) {
+        if (auto texts = base::json::decodeStringArray(*span)) {
+            return std::optional(std::move(*texts));
         }
     }
     // Absent, null, or not an array of strings: the general path says so.
@@ -280,6 +294,53 @@ Expected<std::optional<std::string>> KeyedDecodingContainer::decodeStringIfPrese
 Expected<std::optional<std::vector<std::string>>>
 KeyedDecodingContainer::decodeStringArrayIfPresent(std::string_view key) const {
     return stringArray(key, false);
+}
+
+std::optional<std::span<const std::uint8_t>> KeyedDecodingContainer::memberText(
+    std::string_view key) const {
+    if (!text) {
+        return std::nullopt;
+    }
+    const auto found = text->members.find(key);
+    if (found == text->members.end()) {
+        return std::nullopt;
+    }
+    return text->bytes.subspan(found->second.offset, found->second.length);
+}
+
+Expected<std::monostate> KeyedDecodingContainer::visitStringArray(
+    std::string_view key,
+    const StringVisitor& visit) const {
+    auto present = visitStringArrayIfPresent(key, visit);
+    if (!present) {
+        return present.error();
+    }
+    if (!*present) {
+        // Absent or null: the decoder's own description of the fault.
+        return decodeStringArray(key).error();
+    }
+    return std::monostate{};
+}
+
+Expected<bool> KeyedDecodingContainer::visitStringArrayIfPresent(std::string_view key,
+                                                                 const StringVisitor& visit) const {
+    if (const auto span = memberText(key); span && base::json::visitStringArray(*span, visit)) {
+        return true;
+    }
+    // A parsed tree, or a member that is absent, null or not an array of strings.
+    auto texts = decodeStringArrayIfPresent(key);
+    if (!texts) {
+        return texts.error();
+    }
+    if (!*texts) {
+        return false;
+    }
+    for (const std::string& element : **texts) {
+        if (!visit(element)) {
+            break;
+        }
+    }
+    return true;
 }
 
 }  // namespace base::json

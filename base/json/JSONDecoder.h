@@ -1,11 +1,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "base/json/JSONScanner.h"
@@ -28,6 +30,8 @@ class KeyedDecodingContainer {
   public:
     // Parses `bytes` and fails unless they are JSON text whose top level is an object.
     static Expected<KeyedDecodingContainer> fromData(std::span<const std::uint8_t> bytes);
+    // The same without a copy of `bytes`, which must outlive the container and its copies.
+    static Expected<KeyedDecodingContainer> viewingData(std::span<const std::uint8_t> bytes);
     // Fails unless `object` is a dictionary.
     static Expected<KeyedDecodingContainer> fromValue(Value object);
 
@@ -45,18 +49,31 @@ class KeyedDecodingContainer {
     Expected<std::optional<std::vector<std::string>>> decodeStringArrayIfPresent(
         std::string_view key) const;
 
+    // Walk the array that decodeStringArray(key) and decodeStringArrayIfPresent(key) would decode,
+    // without building it, as visitStringArray() of JSONScanner.h does, and fail as they fail
+    // (`visit` may then have seen some strings). The second gives false when the key is absent
+    // or null.
+    using StringVisitor = std::function<bool(std::string_view)>;
+    Expected<std::monostate> visitStringArray(std::string_view key,
+                                              const StringVisitor& visit) const;
+    Expected<bool> visitStringArrayIfPresent(std::string_view key,
+                                             const StringVisitor& visit) const;
+
   private:
     // A container made from a parsed tree holds the tree. One made from JSON text keeps the text
     // and where its members lie, and reads a member only when asked for it, so that a large
     // member is never turned into a tree of values.
     struct Text {
-        Data bytes;
+        // Empty when the container views the caller's bytes.
+        Data owned;
+        std::span<const std::uint8_t> bytes;
         TopLevelMembers members;
     };
     explicit KeyedDecodingContainer(Value object)
         : object(std::make_shared<const Value>(std::move(object))) {}
-    explicit KeyedDecodingContainer(Text text)
-        : text(std::make_shared<const Text>(std::move(text))) {}
+    explicit KeyedDecodingContainer(std::shared_ptr<const Text> text) : text(std::move(text)) {}
+    static Expected<KeyedDecodingContainer> fromText(std::span<const std::uint8_t> bytes,
+                                                     bool copiesBytes);
 
     // Calls `use` with the value under `key`, or with null when there is none.
     template <typename Use>
@@ -67,6 +84,8 @@ class KeyedDecodingContainer {
     Expected<std::optional<T>> memberIfPresent(std::string_view key, Convert convert) const;
     Expected<std::optional<std::vector<std::string>>> stringArray(std::string_view key,
                                                                   bool isRequired) const;
+    // The member's text, when the container holds text and the key is there.
+    std::optional<std::span<const std::uint8_t>> memberText(std::string_view key) const;
 
     std::shared_ptr<const Value> object;
     std::shared_ptr<const Text> text;

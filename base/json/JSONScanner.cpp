@@ -447,34 +447,58 @@ std::optional<TopLevelMembers> scanTopLevelObject(std::span<const std::uint8_t> 
     return members;
 }
 
-std::optional<std::vector<std::string>> decodeStringArray(std::span<const std::uint8_t> bytes) {
+bool visitStringArray(std::span<const std::uint8_t> bytes,
+                      const std::function<bool(std::string_view)>& visit) {
     Cursor cursor(bytes);
     cursor.skipBlanks();
     if (!cursor.consume('[')) {
-        return std::nullopt;
+        return false;
     }
-    std::vector<std::string> texts;
-    // Room for entries of eight bytes or more with their quotes and comma, which covers host
-    // names; pages never written are never touched.
-    texts.reserve(bytes.size() / 8);
+    bool visiting = true;
+    std::string unescaped;
     cursor.skipBlanks();
     if (!cursor.consume(']')) {
         for (;;) {
-            if (cursor.peek() != '"' || !cursor.string(&texts.emplace_back())) {
-                return std::nullopt;
+            const std::size_t start = cursor.offset();
+            if (cursor.peek() != '"' || !cursor.string(nullptr)) {
+                return false;
+            }
+            if (visiting) {
+                // The token without its quotes.
+                const auto token = bytes.subspan(start + 1, cursor.offset() - start - 2);
+                std::string_view text(reinterpret_cast<const char*>(token.data()), token.size());
+                if (text.find('\\') != std::string_view::npos) {
+                    unescaped.clear();
+                    Cursor again(bytes.subspan(start, cursor.offset() - start));
+                    again.string(&unescaped);
+                    text = unescaped;
+                }
+                visiting = visit(text);
             }
             cursor.skipBlanks();
             if (cursor.consume(']')) {
                 break;
             }
             if (!cursor.consume(',')) {
-                return std::nullopt;
+                return false;
             }
             cursor.skipBlanks();
         }
     }
     cursor.skipBlanks();
-    if (!cursor.atEnd()) {
+    return cursor.atEnd();
+}
+
+std::optional<std::vector<std::string>> decodeStringArray(std::span<const std::uint8_t> bytes) {
+    std::vector<std::string> texts;
+    // Room for entries of eight bytes or more with their quotes and comma, which covers host
+    // names; pages never written are never touched.
+    texts.reserve(bytes.size() / 8);
+    const bool isStringArray = visitStringArray(bytes, [&](std::string_view text) {
+        texts.emplace_back(text);
+        return true;
+    });
+    if (!isStringArray) {
         return std::nullopt;
     }
     return texts;

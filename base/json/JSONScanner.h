@@ -2,10 +2,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace base::json {
@@ -31,5 +33,13 @@ std::optional<TopLevelMembers> scanTopLevelObject(std::span<const std::uint8_t> 
 // the tokens), into those strings; nothing for anything else, including an array that holds any
 // other kind of value.
 std::optional<std::vector<std::string>> decodeStringArray(std::span<const std::uint8_t> bytes);
+
+// Walks the same arrays without building the list: calls `visit` with each string in order, its
+// escapes resolved. The view points into `bytes` when the string has no escape, into a buffer
+// of the walk otherwise, and lasts until `visit` returns. Once `visit` returns false it is not
+// called again, but the rest of the text is still checked. False when decodeStringArray() would
+// give nothing; `visit` may then have seen the strings before the fault.
+bool visitStringArray(std::span<const std::uint8_t> bytes,
+                      const std::function<bool(std::string_view)>& visit);
 
 }  // namespace base::json

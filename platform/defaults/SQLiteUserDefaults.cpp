@@ -401,6 +401,18 @@ bool SQLiteUserDefaults::synchronize() {
 
 std::optional<std::int64_t> SQLiteUserDefaults::externalChangeCounter() {
     std::lock_guard lock(mutex);
+    return externalChangeCounterLocked();
+}
+
+std::optional<std::optional<std::int64_t>> SQLiteUserDefaults::externalChangeCounterUnlessBusy() {
+    std::unique_lock lock(mutex, std::try_to_lock);
+    if (!lock.owns_lock()) {
+        return std::nullopt;
+    }
+    return externalChangeCounterLocked();
+}
+
+std::optional<std::int64_t> SQLiteUserDefaults::externalChangeCounterLocked() {
     std::optional<std::int64_t> dataVersion;
     auto result = connection->run(statements->dataVersion, [&](sqlite3_stmt* row) {
         dataVersion = sqlite3_column_int64(row, 0);

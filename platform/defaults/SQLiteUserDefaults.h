@@ -66,6 +66,8 @@ class SQLiteUserDefaults final : public common::UserDefaults {
     // SQLite's data version of the connection: it changes with every commit of another
     // connection and stays put for this handle's own writes. Nothing when it cannot be read.
     std::optional<std::int64_t> externalChangeCounter() override;
+    // The same, unless another thread is using this handle: then nothing, at once.
+    std::optional<std::optional<std::int64_t>> externalChangeCounterUnlessBusy();
 
     // The value under `key` with its kind; nothing when the key is absent or cannot be read.
     std::optional<StoredValue> objectForKey(std::string_view key);
@@ -103,6 +105,7 @@ class SQLiteUserDefaults final : public common::UserDefaults {
                        std::unique_ptr<SQLiteConnection> connection,
                        std::unique_ptr<Statements> statements);
     std::optional<StoredValue> readLocked(std::string_view key);
+    std::optional<std::int64_t> externalChangeCounterLocked();
     std::optional<StoredValue> readLargeData(std::int64_t rowid, std::int64_t length);
 
     std::mutex mutex;

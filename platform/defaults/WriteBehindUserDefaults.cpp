@@ -54,19 +54,25 @@ base::Expected<std::shared_ptr<WriteBehindUserDefaults>> WriteBehindUserDefaults
     if (!store) {
         return store.error();
     }
-    // The suite exists now; the second connection only checkpoints.
+    // The suite exists now. In the log's mode a reader never waits for a writer, so reads through
+    // a second connection do not wait for the writer thread's commits; a third only checkpoints.
+    auto reader = SQLiteUserDefaults::open(suiteName, root, IfMissing::fail);
+    if (!reader) {
+        return reader.error();
+    }
     auto checkpointer = SQLiteUserDefaults::open(suiteName, root, IfMissing::fail);
     if (!checkpointer) {
         return checkpointer.error();
     }
     (*store)->deferCheckpoints();
-    return std::shared_ptr<WriteBehindUserDefaults>(
-        new WriteBehindUserDefaults(std::move(store).value(), std::move(checkpointer).value()));
+    return std::shared_ptr<WriteBehindUserDefaults>(new WriteBehindUserDefaults(
+        std::move(store).value(), std::move(reader).value(), std::move(checkpointer).value()));
 }
 
 WriteBehindUserDefaults::WriteBehindUserDefaults(std::shared_ptr<SQLiteUserDefaults> store,
+                                                 std::shared_ptr<SQLiteUserDefaults> reader,
                                                  std::shared_ptr<SQLiteUserDefaults> checkpointer)
-    : store(std::move(store)), checkpointer(std::move(checkpointer)) {
+    : store(std::move(store)), reader(std::move(reader)), checkpointer(std::move(checkpointer)) {
     writer = std::thread([this] { runWriter(); });
     registerHandle(this);
 }
@@ -81,27 +87,15 @@ WriteBehindUserDefaults::~WriteBehindUserDefaults() {
     writer.join();
 }
 
-std::optional<std::optional<StoredValue>> WriteBehindUserDefaults::uncommittedLocked(
-    std::string_view key) const {
-    if (const auto found = pendingIndex.find(key); found != pendingIndex.end()) {
-        return pending[found->second].value;
-    }
-    if (const auto found = inFlightIndex.find(key); found != inFlightIndex.end()) {
-        return inFlight[found->second].value;
-    }
-    return std::nullopt;
-}
-
 std::optional<StoredValue> WriteBehindUserDefaults::objectForKey(std::string_view key) {
     {
         std::lock_guard lock(mutex);
-        if (auto uncommitted = uncommittedLocked(key)) {
-            return std::move(*uncommitted);
+        if (const auto found = lastWrites.find(key); found != lastWrites.end()) {
+            return found->second.value;
         }
     }
-    // Not waiting, so committed already or never written here: the database has the answer. A
-    // batch that leaves `inFlight` has been committed before it does.
-    return store->objectForKey(key);
+    // Never written here, or its commit failed: the database has the answer.
+    return reader->objectForKey(key);
 }
 
 std::optional<base::Data> WriteBehindUserDefaults::dataForKey(std::string_view key) {
@@ -135,9 +129,15 @@ void WriteBehindUserDefaults::write(std::string_view key, std::optional<StoredVa
     bool wakeWriter = false;
     {
         std::lock_guard lock(mutex);
-        ++writesMade;
+        const std::uint64_t number = ++writesMade;
+        auto last = lastWrites.find(key);
+        if (last == lastWrites.end()) {
+            last = lastWrites.emplace(std::string(key), LastWrite{}).first;
+        }
+        last->second = {value, number};
         if (const auto found = pendingIndex.find(key); found != pendingIndex.end()) {
             pending[found->second].value = std::move(value);
+            pendingWriteNumbers[found->second] = number;
             return;
         }
         if (pending.empty()) {
@@ -146,6 +146,7 @@ void WriteBehindUserDefaults::write(std::string_view key, std::optional<StoredVa
         }
         pendingIndex.emplace(std::string(key), pending.size());
         pending.push_back({std::string(key), std::move(value)});
+        pendingWriteNumbers.push_back(number);
     }
     // The writer thread sleeps without a deadline while nothing waits; it now sets one.
     if (wakeWriter) {
@@ -180,7 +181,13 @@ bool WriteBehindUserDefaults::flush() {
 }
 
 std::optional<std::int64_t> WriteBehindUserDefaults::externalChangeCounter() {
-    return store->externalChangeCounter();
+    // The writer thread holds its connection for a whole commit; a caller does not wait for it.
+    auto counter = store->externalChangeCounterUnlessBusy();
+    std::lock_guard lock(mutex);
+    if (counter) {
+        lastExternalChangeCounter = *counter;
+    }
+    return lastExternalChangeCounter;
 }
 
 void WriteBehindUserDefaults::runWriter() {
@@ -201,8 +208,9 @@ void WriteBehindUserDefaults::runWriter() {
             }
         }
         inFlight = std::move(pending);
-        inFlightIndex = std::move(pendingIndex);
+        inFlightWriteNumbers = std::move(pendingWriteNumbers);
         pending.clear();
+        pendingWriteNumbers.clear();
         pendingIndex.clear();
         commitRequested = false;
         const std::uint64_t batchEnd = writesMade;
@@ -211,11 +219,19 @@ void WriteBehindUserDefaults::runWriter() {
         const bool committed = static_cast<bool>(store->applyInOneTransaction(inFlight));
         lock.lock();
 
-        inFlight.clear();
-        inFlightIndex.clear();
         if (!committed) {
             writesDropped += batchEnd - writesDone;
+            // The dropped values are read from the database again, unless written since.
+            for (std::size_t index = 0; index < inFlight.size(); ++index) {
+                const auto last = lastWrites.find(inFlight[index].key);
+                if (last != lastWrites.end() &&
+                    last->second.number == inFlightWriteNumbers[index]) {
+                    lastWrites.erase(last);
+                }
+            }
         }
+        inFlight.clear();
+        inFlightWriteNumbers.clear();
         writesDone = batchEnd;
         batchCommitted.notify_all();
 

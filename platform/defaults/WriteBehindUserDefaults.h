@@ -22,8 +22,12 @@ namespace platform {
 // path (the content filter writes diagnostics for every flow). It keeps the same SQLite file as
 // SQLiteUserDefaults, so every other process reads it as before.
 //
-// - A write returns at once. The writing handle reads its own writes at once: a read looks at the
-//   writes not yet committed before it asks the database.
+// - A write returns at once. The writing handle reads its own writes at once and from memory: a
+//   key written through the handle is answered with the last value written, committed or not,
+//   so the keys a process keeps for itself (counters, its own state) never wait on the database.
+//   A key the handle has never written is read through a connection of its own, which the
+//   writer thread's commits do not lock; a later write by another process to a key this handle
+//   has written is not seen by it.
 // - A writer thread commits the writes in the order they were made, a batch at a time, each
 //   batch in one transaction; within a batch only the last write of a key is kept (readers of
 //   other processes never see a batch half-applied, so they could not have seen the earlier
@@ -68,7 +72,9 @@ class WriteBehindUserDefaults final : public common::UserDefaults {
     // Hands the pending writes to the writer thread; always true.
     bool synchronize() override;
     // Changes only with commits of other processes' handles, as SQLiteUserDefaults's does: this
-    // handle's commits go through the same connection.
+    // handle's commits go through the same connection. Asked while that connection commits, it
+    // answers with its last reading rather than wait; a change by another process then shows
+    // at the next call.
     std::optional<std::int64_t> externalChangeCounter() override;
 
     // Waits until every write made before the call has been committed (or dropped by a failed
@@ -81,14 +87,15 @@ class WriteBehindUserDefaults final : public common::UserDefaults {
   private:
     using Clock = std::chrono::steady_clock;
     WriteBehindUserDefaults(std::shared_ptr<SQLiteUserDefaults> store,
+                            std::shared_ptr<SQLiteUserDefaults> reader,
                             std::shared_ptr<SQLiteUserDefaults> checkpointer);
     void write(std::string_view key, std::optional<StoredValue> value);
     void runWriter();
-    // Nothing when `key` has no write in waiting; otherwise that write (nothing inside for a
-    // removal). Called with `mutex` held.
-    std::optional<std::optional<StoredValue>> uncommittedLocked(std::string_view key) const;
 
+    // The writer thread's connection; callers only ever try its lock.
     const std::shared_ptr<SQLiteUserDefaults> store;
+    // Reads of keys never written here.
+    const std::shared_ptr<SQLiteUserDefaults> reader;
     const std::shared_ptr<SQLiteUserDefaults> checkpointer;
 
     std::mutex mutex;
@@ -98,9 +105,19 @@ class WriteBehindUserDefaults final : public common::UserDefaults {
     // write since the last batch was taken; `pendingIndex` finds a key's entry.
     std::vector<SQLiteUserDefaults::Write> pending;
     std::map<std::string, std::size_t, std::less<>> pendingIndex;
-    // The batch being committed; still read by readers until the commit has ended.
+    // The number of the write each entry of `pending` holds.
+    std::vector<std::uint64_t> pendingWriteNumbers;
+    // The batch being committed, with its write numbers.
     std::vector<SQLiteUserDefaults::Write> inFlight;
-    std::map<std::string, std::size_t, std::less<>> inFlightIndex;
+    std::vector<std::uint64_t> inFlightWriteNumbers;
+    // The last value written through this handle under each key (nothing inside for a removal),
+    // and the number of that write; a key whose commit failed leaves it, unless written again.
+    struct LastWrite {
+        std::optional<StoredValue> value;
+        std::uint64_t number = 0;
+    };
+    std::map<std::string, LastWrite, std::less<>> lastWrites;
+    std::optional<std::int64_t> lastExternalChangeCounter;
     Clock::time_point firstPendingAt;
     bool commitRequested = false;
     bool stopping = false;

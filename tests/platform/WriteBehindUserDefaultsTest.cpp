@@ -137,7 +137,7 @@ TEST_F(WriteBehindUserDefaultsTest, ReadsItsOwnWritesAtOnceAndCommitsTheLastOfEa
     EXPECT_EQ(reader->integerForKey("count"), 100);
     EXPECT_EQ(reader->objectForKey("text"), StoredValue(std::string("second")));
     EXPECT_EQ(reader->objectForKey("removed"), std::nullopt);
-    // Read back from the database now that nothing waits.
+    // Still read from memory once committed.
     EXPECT_EQ(suite.integerForKey("count"), 100);
 
     // The handle's own commits are not changes of another handle; a write elsewhere is.
@@ -147,6 +147,42 @@ TEST_F(WriteBehindUserDefaultsTest, ReadsItsOwnWritesAtOnceAndCommitsTheLastOfEa
     EXPECT_EQ(suite.externalChangeCounter(), counter);
     ASSERT_TRUE(reader->store("elsewhere", std::int64_t{1}));
     EXPECT_NE(suite.externalChangeCounter(), counter);
+}
+
+// Another connection holds the write lock, so the writer thread's commit waits inside it as a
+// slow disk would keep it; the callers' reads must not wait with it.
+TEST_F(WriteBehindUserDefaultsTest, ReadsNeverWaitForACommitInProgress) {
+    auto opened = WriteBehindUserDefaults::open(suiteName, root);
+    ASSERT_TRUE(opened) << opened.error().description;
+    WriteBehindUserDefaults& suite = **opened;
+    auto reader = openReader();
+    ASSERT_TRUE(reader->store("foreign", std::string("elsewhere")));
+    suite.setInteger(1, "count");
+    ASSERT_TRUE(suite.flush());
+    const auto counter = suite.externalChangeCounter();
+
+    sqlite3* blocker = nullptr;
+    ASSERT_EQ(sqlite3_open(reader->path().c_str(), &blocker), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(blocker, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    std::thread release([blocker] {
+        std::this_thread::sleep_for(1s);
+        sqlite3_exec(blocker, "ROLLBACK", nullptr, nullptr, nullptr);
+    });
+    suite.setInteger(2, "count");
+    suite.synchronize();
+    std::this_thread::sleep_for(100ms);
+
+    const auto started = Clock::now();
+    EXPECT_EQ(suite.integerForKey("count"), 2);
+    EXPECT_EQ(suite.objectForKey("foreign"), StoredValue(std::string("elsewhere")));
+    EXPECT_EQ(suite.externalChangeCounter(), counter);
+    suite.setInteger(3, "count");
+    EXPECT_LT(Clock::now() - started, 300ms);
+
+    release.join();
+    sqlite3_close(blocker);
+    EXPECT_TRUE(suite.flush());
+    EXPECT_EQ(reader->integerForKey("count"), 3);
 }
 
 TEST_F(WriteBehindUserDefaultsTest, ClosingCommitsEverythingAndTheLogIsCheckpointedOffTheCaller) {
