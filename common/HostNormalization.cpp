@@ -13,24 +13,6 @@
 namespace common {
 namespace {
 
-void appendCharacter(std::string& output, char32_t codePoint) {
-    if (codePoint < 0x80) {
-        output += static_cast<char>(codePoint);
-    } else if (codePoint < 0x800) {
-        output += static_cast<char>(0xC0 | (codePoint >> 6));
-        output += static_cast<char>(0x80 | (codePoint & 0x3F));
-    } else if (codePoint < 0x10000) {
-        output += static_cast<char>(0xE0 | (codePoint >> 12));
-        output += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
-        output += static_cast<char>(0x80 | (codePoint & 0x3F));
-    } else {
-        output += static_cast<char>(0xF0 | (codePoint >> 18));
-        output += static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F));
-        output += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
-        output += static_cast<char>(0x80 | (codePoint & 0x3F));
-    }
-}
-
 // The Unicode White_Space property, which includes the newline characters.
 bool isWhitespaceOrNewline(char32_t codePoint) {
     return (codePoint >= 0x09 && codePoint <= 0x0D) || codePoint == 0x20 || codePoint == 0x85 ||
@@ -96,7 +78,7 @@ std::string lowercasedText(std::string_view text) {
             ++position;
             continue;
         }
-        appendCharacter(output, lowercased(decoded->codePoint));
+        base::appendUTF8(output, lowercased(decoded->codePoint));
         position += decoded->length;
     }
     return output;

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "base/text/UTF8.h"
+
 namespace base::json {
 namespace {
 
@@ -33,24 +35,6 @@ int hexValue(std::uint8_t byte) {
         return byte - 'A' + 10;
     }
     return -1;
-}
-
-void appendUTF8(std::string& output, char32_t codePoint) {
-    if (codePoint < 0x80) {
-        output += static_cast<char>(codePoint);
-    } else if (codePoint < 0x800) {
-        output += static_cast<char>(0xC0 | (codePoint >> 6));
-        output += static_cast<char>(0x80 | (codePoint & 0x3F));
-    } else if (codePoint < 0x10000) {
-        output += static_cast<char>(0xE0 | (codePoint >> 12));
-        output += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
-        output += static_cast<char>(0x80 | (codePoint & 0x3F));
-    } else {
-        output += static_cast<char>(0xF0 | (codePoint >> 18));
-        output += static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F));
-        output += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
-        output += static_cast<char>(0x80 | (codePoint & 0x3F));
-    }
 }
 
 // Bytes that end a plain run inside a string: the quote, the backslash, control characters and
@@ -366,7 +350,7 @@ class Cursor {
                     codePoint = 0x10000 + ((*unit - 0xD800) << 10) + (*low - 0xDC00);
                 }
                 if (output) {
-                    appendUTF8(*output, codePoint);
+                    base::appendUTF8(*output, codePoint);
                 }
                 return true;
             }

@@ -79,4 +79,22 @@ UTF8Validity validateUTF8(std::string_view text) {
     return UTF8Validity::valid;
 }
 
+void appendUTF8(std::string& output, char32_t codePoint) {
+    if (codePoint < 0x80) {
+        output += static_cast<char>(codePoint);
+    } else if (codePoint < 0x800) {
+        output += static_cast<char>(0xC0 | (codePoint >> 6));
+        output += static_cast<char>(0x80 | (codePoint & 0x3F));
+    } else if (codePoint < 0x10000) {
+        output += static_cast<char>(0xE0 | (codePoint >> 12));
+        output += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
+        output += static_cast<char>(0x80 | (codePoint & 0x3F));
+    } else {
+        output += static_cast<char>(0xF0 | (codePoint >> 18));
+        output += static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F));
+        output += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
+        output += static_cast<char>(0x80 | (codePoint & 0x3F));
+    }
+}
+
 }  // namespace base

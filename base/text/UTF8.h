@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace base {
@@ -18,6 +19,9 @@ struct UTF8Character {
 // The character that begins `text`; nothing when `text` is empty or does not begin with a whole,
 // valid UTF-8 sequence.
 std::optional<UTF8Character> decodeUTF8Character(std::string_view text);
+
+// Appends the UTF-8 form of `codePoint`, which must be a valid scalar value.
+void appendUTF8(std::string& output, char32_t codePoint);
 
 enum class UTF8Validity {
     valid,
