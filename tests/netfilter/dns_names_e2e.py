@@ -1,15 +1,8 @@
 #!/usr/bin/env python3
-"""End-to-end tests of the names the content filter learns from DNS answers.
-
-Each case joins two private network namespaces with a veth pair: the client's, where the filter
-runs and programs resolve names through the system resolver, and the server's, with a DNS server
-of the test's own (e2e_peers.py) and TCP and UDP echo servers on port 8080 and 9000.
-
-  dns_names_e2e.py --bin-dir BUILD/bin CASE...   runs the cases (all without CASE)
-  dns_names_e2e.py --list                        names them
-
-Exits 0 when every case passed, 1 when one failed and 77 when no namespace can be made.
-"""
+"""End-to-end tests of the names the content filter learns from DNS answers, in two private
+network namespaces joined by a veth pair: the client's, where the filter runs and programs use the
+system resolver, and the server's, with a DNS server of the test's own and TCP and UDP echo
+servers on ports 8080 and 9000. Run as content_filter_e2e.py is."""
 
 import json
 import os
@@ -91,7 +84,8 @@ class Network:
             file.write(f"nameserver {address}\noptions timeout:1 attempts:2 {options}\n")
 
     def peer(self, *arguments, namespace=None):
-        result = (namespace or self.client).run([sys.executable, PEERS, *map(str, arguments)], timeout=120)
+        result = (namespace or self.client).run([sys.executable, PEERS, *map(str, arguments)],
+                                                timeout=120)
         expect(result.returncode == 0, f"e2e_peers {arguments}: {result.stderr}")
         return json.loads(result.stdout)
 
@@ -139,9 +133,6 @@ def names_from_answers(network, workspace):
         network.expect_passes("fine.example", family)
         network.peer("lookup", "fine.example", family)
         network.expect_refused("other.blocked.example", family)
-    log = workspace.log()
-    expect("endpoint=www.blocked.example" in log, "the alias's flows named by the asked name")
-    expect("blocked flow host=other.blocked.example domain=blocked.example" in log, "shared")
     expect(workspace.value("LastMatchedDomain") == "blocked.example", "diagnostics")
 
 

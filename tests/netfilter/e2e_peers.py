@@ -1,33 +1,9 @@
 #!/usr/bin/env python3
-"""Clients and servers for the content filter's end-to-end suites, run inside their namespaces.
-Each client command prints one JSON object saying what happened.
-
-  split-hello ADDRESS SERVER_NAME   a ClientHello for SERVER_NAME to ADDRESS:443 in two TCP
-                                    writes (TCP_NODELAY); whether the server answered
-  silent-close ADDRESS              connects to ADDRESS:80, sends nothing, closes its side; how
-                                    the server's side ended
-  concurrent ADDRESS COUNT HOSTS    COUNT simultaneous HTTP requests to ADDRESS:80, the Host
-                                    header cycling through the comma-separated HOSTS
-  http-server ADDRESS               http.server on ADDRESS:80 with a large listen backlog
-  udp-sink ADDRESS FILE             receives UDP datagrams on ADDRESS:443 and appends each to
-                                    FILE (a two-byte big-endian length, then the datagram)
-  udp-send ADDRESS FILE             sends the first datagram of FILE (as udp-sink writes them) to
-                                    ADDRESS:443 from a connected socket
-  chromium-quic HOST ADDRESS SECS   headless Chromium loading https://HOST/ from ADDRESS, forced
-                                    onto QUIC; whether it gave up by itself within SECS, and when
-  dns-server ZONE_FILE ADDRESS...   answers A, AAAA and CNAME questions from the JSON zone
-                                    {"name": [["A", "192.0.2.1"], ["CNAME", "other"]...]} over
-                                    UDP and TCP on port 53 of each ADDRESS; NXDOMAIN otherwise;
-                                    every answer's TTL is the zone's "ttl" (default 60)
-  echo-server PORT ADDRESS...       TCP and UDP on PORT of each ADDRESS: sends back what comes
-  lookup NAME FAMILY                the system resolver's addresses for NAME (4 or 6), and how
-                                    long the lookup took
-  tcp NAME PORT FAMILY              resolves NAME, connects to PORT, sends a line; the outcome
-  udp NAME PORT FAMILY              resolves NAME, sends a datagram to PORT; the outcome
-  tcp-address ADDRESS PORT          the same without a lookup
-  unasked FROM TO NAME ADDRESS      sends, from FROM port 53 to TO port 40000, an answer nobody
-                                    asked for, saying that NAME is at ADDRESS
-"""
+"""Clients and servers for the content filter's end-to-end suites, run inside their namespaces:
+`e2e_peers.py COMMAND ARGUMENTS...` (see COMMANDS and SERVERS at the end). Each client command
+prints one JSON object saying what happened. The DNS server answers A, AAAA and CNAME questions
+from a JSON zone {"name": [["A", "192.0.2.1"], ["CNAME", "other"]...], "ttl": 60} over UDP and
+TCP; udp-sink appends each datagram to a file as a two-byte big-endian length, then the bytes."""
 
 import http.server
 import json
@@ -145,17 +121,6 @@ def udp_sink(address, path):
             datagram = sock.recv(65536)
             with open(path, "ab") as file:
                 file.write(len(datagram).to_bytes(2, "big") + datagram)
-
-
-def udp_send(address, path):
-    with open(path, "rb") as file:
-        data = file.read()
-    datagram = data[2:2 + int.from_bytes(data[:2], "big")]
-    family = socket.AF_INET6 if ":" in address else socket.AF_INET
-    with socket.socket(family, socket.SOCK_DGRAM) as sock:
-        sock.connect((address, 443))
-        sock.send(datagram)
-    return {"sent": len(datagram)}
 
 
 def chromium_quic(host, address, seconds):
@@ -330,14 +295,6 @@ def udp_address(address, port):
     return {"address": address, "outcome": outcome, "seconds": time.monotonic() - started}
 
 
-def tcp(name, port, family):
-    return tcp_address(resolve(name, family)[0], port)
-
-
-def udp(name, port, family):
-    return udp_address(resolve(name, family)[0], port)
-
-
 def unasked(source, destination, name, address):
     family = socket.AF_INET6 if ":" in source else socket.AF_INET
     zone = {name: [["AAAA" if ":" in address else "A", address]]}
@@ -351,8 +308,10 @@ def unasked(source, destination, name, address):
 
 
 COMMANDS = {"split-hello": split_hello, "silent-close": silent_close, "concurrent": concurrent,
-            "chromium-quic": chromium_quic, "udp-send": udp_send, "lookup": lookup, "tcp": tcp,
-            "udp": udp, "tcp-address": tcp_address, "unasked": unasked}
+            "chromium-quic": chromium_quic, "lookup": lookup, "tcp-address": tcp_address,
+            "tcp": lambda name, port, family: tcp_address(resolve(name, family)[0], port),
+            "udp": lambda name, port, family: udp_address(resolve(name, family)[0], port),
+            "unasked": unasked}
 SERVERS = {"http-server": http_server, "udp-sink": udp_sink, "dns-server": dns_server,
            "echo-server": echo_server}
 
