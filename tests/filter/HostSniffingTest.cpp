@@ -37,8 +37,7 @@ void expectOutcomes(const std::vector<Case>& cases,
     }
 }
 
-// Offsets in the default ClientHello: session-id length at 43, cipher-suites length at 76,
-// compression-methods length at 84, extensions length at 86, first extension at 88.
+// Offsets in the default ClientHello: extensions length at 86, first extension at 88.
 const ClientHelloBuilder exampleOrg = ClientHelloBuilder().withServerName("example.org");
 
 // The first `count` bytes of a ClientHello, sent as one complete record, as a client does when
@@ -58,17 +57,12 @@ TEST(TLSClientHelloSNITest, WaitsOnlyWhileTheClientHelloIsIncomplete) {
         {
             {"empty", {}, needMoreData},
             {"four bytes of a handshake record", {0x16, 0x03, 0x01, 0x00}, needMoreData},
-            {"four bytes of anything", bytesOf("SSH-"), needMoreData},
             {"record not yet complete", ClientHelloBuilder(exampleOrg).truncatedTo(60).build(),
              needMoreData},
             {"record longer than any inspection",
              ClientHelloBuilder(exampleOrg).withRecordLength(0xFFFF).build(), needMoreData},
             {"two bytes after a complete 7-byte record",
              {0x16, 0x03, 0x01, 0x00, 0x02, 0x01, 0x00, 0x03, 0x03},
-             needMoreData},
-            {"ends at the session-id length", firstBytesAsCompleteRecord(exampleOrg, 43),
-             needMoreData},
-            {"ends at the compression-methods length", firstBytesAsCompleteRecord(exampleOrg, 84),
              needMoreData},
             {"ends inside the extensions length", firstBytesAsCompleteRecord(exampleOrg, 87),
              needMoreData},
@@ -183,7 +177,6 @@ TEST(TLSClientHelloSNITest, SkipsHostNamesThatAreNotUTF8) {
     const Bytes invalidNames[] = {
         {'a', 0x80},               // stray continuation byte
         {'a', 0xC3},               // character cut off
-        {0xC0, 0xAF},              // overlong slash
         {0xED, 0xA0, 0x80},        // surrogate
         {0xF4, 0x90, 0x80, 0x80},  // above U+10FFFF
     };
@@ -227,7 +220,6 @@ TEST(HTTPHostTest, WaitsForAHostLineThatNoCRLFHasEnded) {
             {"CR without LF", get("Host: blocked.example\r"), needMoreData},
             {"nothing after the colon yet", get("Host:"), needMoreData},
             {"header name cut off", get("Accept: */*\r\nHo"), needMoreData},
-            {"header name cut off, other case", get("hOST"), needMoreData},
             {"value cut inside a character", get("Host: caf\xC3"), needMoreData},
             {"value cut inside a four-byte character", get("Host: a\xF0\x9F\x98"), needMoreData},
         },
@@ -250,7 +242,6 @@ TEST(HTTPHostTest, FindsNoHostOutsideAKnownRequestsCRLFLines) {
             {"ends in another header", get("Accept: */*\r\nUser-Ag"), noHostname},
             {"invalid UTF-8 after the Host line", get("Host: example.org\r\nX: \xFF\r\n"),
              noHostname},
-            {"character cut off at the end", get("Host: example.org\r\nX: caf\xC3"), noHostname},
             {"cut character cannot begin the Host line", get("Ho\xC3"), noHostname},
             {"invalid byte in an unended Host line", get("Host: caf\xC3\x28"), noHostname},
             {"TLS ClientHello", exampleOrg.build(), noHostname},

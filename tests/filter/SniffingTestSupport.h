@@ -3,26 +3,8 @@
 #include <ostream>
 
 #include "filter/HostSniffing.h"
-#include "filter/InspectionOutcome.h"
 
 namespace filter {
-
-inline void PrintTo(const InspectionOutcome& outcome, std::ostream* stream) {
-    switch (outcome.kind) {
-        case InspectionOutcome::Kind::blocked:
-            *stream << "blocked(matchedDomain: \"" << outcome.name.value_or("") << "\")";
-            return;
-        case InspectionOutcome::Kind::allowed:
-            *stream << "allowed(host: \"" << outcome.name.value_or("") << "\")";
-            return;
-        case InspectionOutcome::Kind::needMoreData:
-            *stream << "needMoreData";
-            return;
-        case InspectionOutcome::Kind::noHostname:
-            *stream << "noHostname";
-            return;
-    }
-}
 
 inline void PrintTo(const SniffedHost& sniffed, std::ostream* stream) {
     switch (sniffed.kind) {
