@@ -32,8 +32,7 @@ class FakeFilterFramework final : public filter::FilterFramework {
         configuration = std::move(replacement);
     }
 
-    // Replaces the provider configuration and reports the change to every watch, one after the
-    // other, on the calling thread.
+    // Replaces it and reports the change to every watch, one after the other, on this thread.
     void changeVendorConfiguration(std::optional<base::Value> vendorConfiguration) {
         setVendorConfiguration(std::move(vendorConfiguration));
         reportConfigurationChange();
@@ -54,14 +53,12 @@ class FakeFilterFramework final : public filter::FilterFramework {
         }
     }
 
-    // How many watches have not ended.
     std::size_t activeWatchCount() const {
         std::lock_guard lock(mutex);
         return std::count_if(watches.begin(), watches.end(),
                              [](const auto& watch) { return watch->isActive(); });
     }
 
-    // How many installations were asked for in all, and how many wait for completion.
     std::size_t installationRequestCount() const {
         std::lock_guard lock(mutex);
         return requests;
@@ -86,11 +83,7 @@ class FakeFilterFramework final : public filter::FilterFramework {
                 installed = installation.settings;
             }
         }
-        std::optional<base::Error> reported;
-        if (error) {
-            reported = base::Error{*error};
-        }
-        installation.completion(std::move(reported));
+        installation.completion(error ? std::optional(base::Error{*error}) : std::nullopt);
         return true;
     }
 
@@ -101,14 +94,12 @@ class FakeFilterFramework final : public filter::FilterFramework {
         return completed;
     }
 
-    // Completes installations successfully, oldest first, until none waits (also those asked
-    // for by the completions themselves).
+    // Completes installations successfully until none waits, also those the completions ask for.
     void completeAllInstallations() {
         while (completeInstallation()) {
         }
     }
 
-    // The settings of the last installation that completed successfully.
     std::optional<filter::NEFilterSettings> installedSettings() const {
         std::lock_guard lock(mutex);
         return installed;

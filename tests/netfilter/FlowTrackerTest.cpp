@@ -20,6 +20,7 @@ namespace platform::netfilter {
 namespace {
 
 using Disposition = PacketDisposition;
+using D = PacketDisposition;
 using filter::NEFilterDataVerdict;
 using filter::NEFilterNewFlowVerdict;
 
@@ -178,16 +179,15 @@ TEST_F(FlowTrackerTest, OffersANewFlowAsASocketFlowAndAppliesItsVerdict) {
         std::uint8_t protocol = IPPROTO_TCP;
         const char* remote = "192.0.2.7";
     } cases[] = {
-        {"allow", NEFilterNewFlowVerdict::allowVerdict(), Disposition::allowFlow},
-        {"drop, IPv6", NEFilterNewFlowVerdict::dropVerdict(), Disposition::dropFlow, IPPROTO_TCP,
-         "::1"},
+        {"allow", NEFilterNewFlowVerdict::allowVerdict(), D::allowFlow},
+        {"drop, IPv6", NEFilterNewFlowVerdict::dropVerdict(), D::dropFlow, IPPROTO_TCP, "::1"},
         {"inspect", NEFilterNewFlowVerdict::filterDataVerdict(false, 0, true, 1024),
-         Disposition::inspectFlow},
+         D::inspectFlow},
         {"inbound only", NEFilterNewFlowVerdict::filterDataVerdict(true, 1024, false, 0),
-         Disposition::allowFlow},
+         D::allowFlow},
         {"peek nothing", NEFilterNewFlowVerdict::filterDataVerdict(false, 0, true, 0),
-         Disposition::allowFlow},
-        {"datagram", NEFilterNewFlowVerdict::allowVerdict(), Disposition::allowFlow, IPPROTO_UDP},
+         D::allowFlow},
+        {"datagram", NEFilterNewFlowVerdict::allowVerdict(), D::allowFlow, IPPROTO_UDP},
     };
     std::uint32_t identifier = 1;
     for (const auto& testCase : cases) {
@@ -212,7 +212,7 @@ TEST_F(FlowTrackerTest, OffersANewFlowAsASocketFlowAndAppliesItsVerdict) {
 
 TEST_F(FlowTrackerTest, UnseenStartsThrowingCallbacksAndReusedPorts) {
     send(1, flow.data(0, "GET / HTTP/1.1\r\n"));  // began before the tracker: allowed unseen
-    EXPECT_EQ(verdict(1), Disposition::allowFlow);
+    EXPECT_EQ(verdict(1), D::allowFlow);
     EXPECT_TRUE(provider->newFlows.empty());
     // A new connection on the same ports is a new flow, and the old one is completed.
     send(2, flow.syn());
@@ -222,7 +222,7 @@ TEST_F(FlowTrackerTest, UnseenStartsThrowingCallbacksAndReusedPorts) {
     EXPECT_EQ(provider->completions.size(), 1u);
     provider->throwsOnNewFlow = true;
     send(4, FlowPackets(IPPROTO_TCP, "192.0.2.7", 443, 41000).syn());
-    EXPECT_EQ(verdict(4), Disposition::allowFlow);
+    EXPECT_EQ(verdict(4), D::allowFlow);
 }
 
 // Each case scripts one flow's packets and the provider's verdicts, then checks what every packet
@@ -234,9 +234,8 @@ TEST_F(FlowTrackerTest, FiltersAFlowsOutboundData) {
             return delivery.offset == 0 ? NEFilterDataVerdict::pass(length, 1024) : then;
         };
     };
-    const DataVerdict passAll = [](const auto& delivery) {
-        return NEFilterDataVerdict::pass(delivery.bytes.size(), 1024);
-    };
+    const DataVerdict allowAll = [](const auto&) { return NEFilterDataVerdict::allow(); };
+    const DataVerdict dropAll = [](const auto&) { return NEFilterDataVerdict::drop(); };
     struct Step {
         std::uint32_t packet;
         std::size_t offset = 0;
@@ -251,88 +250,68 @@ TEST_F(FlowTrackerTest, FiltersAFlowsOutboundData) {
         const char* shown = "";
         std::size_t completions = 0;
         DataVerdict dataVerdict = nullptr;
+        std::size_t resets = 0;
         std::size_t peekSize = 1024;
         FlowTrackerLimits limits = {};
-        std::size_t resets = 0;
     } cases[] = {
         {"later packets of a dropped flow are dropped without the provider",
          {{2, 0, "", TH_SYN}, {3, 0, "late"}},
-         {{2, Disposition::dropFlow}, {3, Disposition::dropFlow}}},
+         {{2, D::dropFlow}, {3, D::dropFlow}}},
         {"bytes in order, each packet released once passed; a bare ACK is accepted",
          {{2, 0, "", TH_ACK}, {3, 0, "\x16\x03\x01"}, {4, 3, "rest"}},
-         {{2, Disposition::accept}, {3, Disposition::inspectFlow}, {4, Disposition::inspectFlow}},
+         {{2, D::accept}, {3, D::inspectFlow}, {4, D::inspectFlow}},
          "\x16\x03\x01|rest"},
         {"a missing segment is waited for and no byte is shown twice",
          {{2, 5, "world"}, {3, 5, "world"}, {4, 0, "hello"}, {5, 0, "helloworld"}, {6, 8, "ld!"}},
-         {{2, Disposition::inspectFlow},
-          {3, Disposition::discard},
-          {4, Disposition::inspectFlow},
-          {5, Disposition::inspectFlow}},
+         {{2, D::inspectFlow}, {3, D::discard}, {4, D::inspectFlow}, {5, D::inspectFlow}},
          "helloworld|!"},
-        {"at most the peek size per call",
-         {{2, 0, "0123456789"}},
-         {{2, Disposition::inspectFlow}},
-         "0123|4567|89",
-         0,
-         [](const auto& delivery) { return NEFilterDataVerdict::pass(delivery.bytes.size(), 4); },
-         4},
-        {"bytes shown but not passed are shown again from the pass point",
-         {{2, 0, "abcd"}, {3, 4, "ef"}},
-         {{2, Disposition::allowFlow}, {3, Disposition::allowFlow}},
-         "abcd|cdef",
-         0,
-         passFirst(2, NEFilterDataVerdict::allow())},
-        {"an allow settles every held packet",
-         {{3, 4, "tail"}, {2, 0, "head"}},
-         {{2, Disposition::allowFlow}, {3, Disposition::allowFlow}},
-         "headtail",
-         0,
-         [](const auto&) { return NEFilterDataVerdict::allow(); }},
-        {"a drop settles every held packet",
-         {{3, 4, "tail"}, {2, 0, "head"}},
-         {{2, Disposition::dropFlow}, {3, Disposition::discard}},
-         "headtail",
-         0,
-         [](const auto&) { return NEFilterDataVerdict::drop(); },
-         1024,
-         {},
-         1},
-        {"a drop during inspection resets the remote end",
-         {{2, 0, "first"}, {3, 5, "second"}},
-         {{2, Disposition::inspectFlow}, {3, Disposition::dropFlow}},
-         "first|second",
-         0,
-         passFirst(5, NEFilterDataVerdict::drop()),
-         1024,
-         {},
-         1},
-        {"a FIN without data ends the data",
-         {{2, 0, "", TH_FIN}},
-         {{2, Disposition::allowFlow}},
-         "",
-         1},
-        {"a FIN with data ends the data",
-         {{2, 0, "bye", TH_FIN}},
-         {{2, Disposition::allowFlow}},
-         "bye",
-         1},
-        {"an RST ends the data", {{2, 0, "", TH_RST}}, {{2, Disposition::accept}}, "", 1},
+        {.name = "at most the peek size per call",
+         .steps = {{2, 0, "0123456789"}},
+         .verdicts = {{2, D::inspectFlow}},
+         .shown = "0123|4567|89",
+         .dataVerdict =
+             [](const auto& delivery) {
+                 return NEFilterDataVerdict::pass(delivery.bytes.size(), 4);
+             },
+         .peekSize = 4},
+        {.name = "bytes shown but not passed are shown again from the pass point",
+         .steps = {{2, 0, "abcd"}, {3, 4, "ef"}},
+         .verdicts = {{2, D::allowFlow}, {3, D::allowFlow}},
+         .shown = "abcd|cdef",
+         .dataVerdict = passFirst(2, NEFilterDataVerdict::allow())},
+        {.name = "an allow settles every held packet",
+         .steps = {{3, 4, "tail"}, {2, 0, "head"}},
+         .verdicts = {{2, D::allowFlow}, {3, D::allowFlow}},
+         .shown = "headtail",
+         .dataVerdict = allowAll},
+        {.name = "a drop settles every held packet",
+         .steps = {{3, 4, "tail"}, {2, 0, "head"}},
+         .verdicts = {{2, D::dropFlow}, {3, D::discard}},
+         .shown = "headtail",
+         .dataVerdict = dropAll,
+         .resets = 1},
+        {.name = "a drop during inspection resets the remote end",
+         .steps = {{2, 0, "first"}, {3, 5, "second"}},
+         .verdicts = {{2, D::inspectFlow}, {3, D::dropFlow}},
+         .shown = "first|second",
+         .dataVerdict = passFirst(5, NEFilterDataVerdict::drop()),
+         .resets = 1},
+        {"a FIN without data ends the data", {{2, 0, "", TH_FIN}}, {{2, D::allowFlow}}, "", 1},
+        {"a FIN with data ends the data", {{2, 0, "bye", TH_FIN}}, {{2, D::allowFlow}}, "bye", 1},
+        {"an RST ends the data", {{2, 0, "", TH_RST}}, {{2, D::accept}}, "", 1},
         {"a FIN is held until the bytes before it arrive",
          {{2, 3, "", TH_FIN}, {3, 3, "", TH_FIN}, {4, 0, "abc"}},
-         {{2, Disposition::allowFlow}, {3, Disposition::discard}},
+         {{2, D::allowFlow}, {3, D::discard}},
          "abc",
          1},
-        {"a flow holding too many bytes is allowed",
-         {{2, 1, "12345"}, {3, 6, "6789"}},
-         {{2, Disposition::allowFlow}, {3, Disposition::allowFlow}},
-         "",
-         1,
-         nullptr,
-         1024,
-         {.maximumHeldBytesPerFlow = 8}},
+        {.name = "a flow holding too many bytes is allowed",
+         .steps = {{2, 1, "12345"}, {3, 6, "6789"}},
+         .verdicts = {{2, D::allowFlow}, {3, D::allowFlow}},
+         .completions = 1,
+         .limits = {.maximumHeldBytesPerFlow = 8}},
         {"a packet not wholly captured ends the inspection",
          {{2, 0, "GET", 0, true}},
-         {{2, Disposition::allowFlow}},
+         {{2, D::allowFlow}},
          "",
          1},
     };
@@ -347,7 +326,9 @@ TEST_F(FlowTrackerTest, FiltersAFlowsOutboundData) {
                           : NEFilterNewFlowVerdict::filterDataVerdict(false, 0, true,
                                                                       testCase.peekSize);
         };
-        provider->dataVerdict = testCase.dataVerdict ? testCase.dataVerdict : passAll;
+        if (testCase.dataVerdict) {
+            provider->dataVerdict = testCase.dataVerdict;
+        }
         FlowPackets packets;
         send(1, packets.syn());
         for (const auto& step : testCase.steps) {
@@ -379,7 +360,7 @@ TEST_F(FlowTrackerTest, TheWatchdogAllowsAFlowWhosePacketIsHeldTooLong) {
     tracker->expire(now + std::chrono::milliseconds(1999));
     EXPECT_FALSE(verdict(2).has_value());
     tracker->expire(now + std::chrono::milliseconds(2000));
-    EXPECT_EQ(verdict(2), Disposition::allowFlow);
+    EXPECT_EQ(verdict(2), D::allowFlow);
     EXPECT_EQ(provider->completions.size(), 1u);
     EXPECT_EQ(tracker->heldBytes(), 0u);
 }
@@ -395,7 +376,7 @@ TEST_F(FlowTrackerTest, AnIdleFlowIsCompletedThenForgotten) {
 
     now += idle + std::chrono::seconds(1);
     send(3, flow.data(0, "late"));
-    EXPECT_EQ(verdict(3), Disposition::dropFlow);
+    EXPECT_EQ(verdict(3), D::dropFlow);
     tracker->expire(now + idle);
     EXPECT_EQ(tracker->flowCount(), 0u);
 }
@@ -424,9 +405,9 @@ TEST_F(FlowTrackerTest, DatagramsOfAnInspectedFlowAreShownInArrivalOrder) {
     send(3, udp.datagram("three"));
     ASSERT_EQ(provider->deliveries.size(), 2u);
     EXPECT_EQ(provider->deliveries[1].offset, 3u);
-    EXPECT_EQ(verdict(1), Disposition::inspectFlow);
-    EXPECT_EQ(verdict(2), Disposition::dropFlow);
-    EXPECT_EQ(verdict(3), Disposition::dropFlow);
+    EXPECT_EQ(verdict(1), D::inspectFlow);
+    EXPECT_EQ(verdict(2), D::dropFlow);
+    EXPECT_EQ(verdict(3), D::dropFlow);
     EXPECT_TRUE(sink.resets.empty());
 }
 
@@ -434,7 +415,7 @@ TEST_F(FlowTrackerTest, ReleasingLetsEveryHeldPacketGoWithoutTheProvider) {
     send(1, flow.syn());
     send(2, flow.data(4, "held"));
     tracker->releaseAll();
-    EXPECT_EQ(verdict(2), Disposition::accept);
+    EXPECT_EQ(verdict(2), D::accept);
     EXPECT_TRUE(provider->completions.empty());
     EXPECT_EQ(tracker->flowCount(), 0u);
 }
@@ -510,13 +491,11 @@ TEST_F(NamedFlowTest, AFlowWhoseNameARuleCoversIsOfferedWithThatName) {
         Disposition first;
         Disposition second;
     } cases[] = {
-        {"drop", NEFilterNewFlowVerdict::dropVerdict(), Disposition::dropFlow,
-         Disposition::discard},
-        {"allow", NEFilterNewFlowVerdict::allowVerdict(), Disposition::allowFlow,
-         Disposition::allowFlow},
+        {"drop", NEFilterNewFlowVerdict::dropVerdict(), D::dropFlow, D::discard},
+        {"allow", NEFilterNewFlowVerdict::allowVerdict(), D::allowFlow, D::allowFlow},
         {"filter data counts as allow",
-         NEFilterNewFlowVerdict::filterDataVerdict(false, 0, true, 1024), Disposition::allowFlow,
-         Disposition::allowFlow},
+         NEFilterNewFlowVerdict::filterDataVerdict(false, 0, true, 1024), D::allowFlow,
+         D::allowFlow},
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -540,48 +519,37 @@ TEST_F(NamedFlowTest, AFlowWhoseNameARuleCoversIsOfferedWithThatName) {
         EXPECT_EQ(sink.verdicts[1], std::make_pair(2u, testCase.second));
         EXPECT_EQ(tracker->heldBytes(), 0u);
 
-        const bool dropped = testCase.first == Disposition::dropFlow;
+        const bool dropped = testCase.first == D::dropFlow;
         ASSERT_EQ(sink.refusals.size(), dropped ? 1u : 0u);
         sendNamed(3, "a later datagram");
-        EXPECT_EQ(verdict(3), dropped ? Disposition::dropFlow : Disposition::allowFlow);
+        EXPECT_EQ(verdict(3), dropped ? D::dropFlow : D::allowFlow);
         if (dropped) {
             ASSERT_EQ(sink.refusals.size(), 2u);
-            EXPECT_EQ(sink.refusals[1].sender, *IPAddress::fromText("10.0.0.2"));
-            EXPECT_EQ(sink.refusals[1].receiver, *IPAddress::fromText("192.0.2.80"));
-            EXPECT_EQ(sink.refusals[1].senderPort, 40000);
-            EXPECT_EQ(sink.refusals[1].receiverPort, 443);
+            const auto& refusal = sink.refusals[1];
+            EXPECT_EQ(refusal.sender.text() + ":" + std::to_string(refusal.senderPort) + " " +
+                          refusal.receiver.text() + ":" + std::to_string(refusal.receiverPort),
+                      "10.0.0.2:40000 192.0.2.80:443");
         }
     }
 }
 
 TEST_F(NamedFlowTest, OtherFlowsTakeARulesOrTheDefaultActionWithoutTheProvider) {
+    using A = filter::NEFilterAction;
     struct Case {
         const char* name;
-        std::vector<NamedHostRule> rules;
-        filter::NEFilterAction defaultAction;
+        NamedHostRule rule;
+        A defaultAction;
         Disposition expected;
     } cases[] = {
-        {"no rule covers the name",
-         {{"elsewhere.example", filter::NEFilterAction::filterData}},
-         filter::NEFilterAction::allow,
-         Disposition::allowFlow},
-        {"a suffix that is no label",
-         {{"ed.example", filter::NEFilterAction::filterData}},
-         filter::NEFilterAction::allow,
-         Disposition::allowFlow},
-        {"a rule that drops",
-         {{"example", filter::NEFilterAction::drop}},
-         filter::NEFilterAction::allow,
-         Disposition::dropFlow},
-        {"a default that drops",
-         {{"elsewhere.example", filter::NEFilterAction::filterData}},
-         filter::NEFilterAction::drop,
-         Disposition::dropFlow},
+        {"no rule covers the name", {"elsewhere.example", A::filterData}, A::allow, D::allowFlow},
+        {"a suffix that is no label", {"ed.example", A::filterData}, A::allow, D::allowFlow},
+        {"a rule that drops", {"example", A::drop}, A::allow, D::dropFlow},
+        {"a default that drops", {"elsewhere.example", A::filterData}, A::drop, D::dropFlow},
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
         sink = {};
-        routing->replace(testCase.rules, testCase.defaultAction);
+        routing->replace({testCase.rule}, testCase.defaultAction);
         tracker = std::make_unique<FlowTracker>(provider, sink, FlowTrackerLimits{}, routing);
         sendNamed(1, chromium[0]);
         sendNamed(2, chromium[1]);
@@ -592,7 +560,7 @@ TEST_F(NamedFlowTest, OtherFlowsTakeARulesOrTheDefaultActionWithoutTheProvider) 
 
 TEST_F(NamedFlowTest, AFlowWithoutANameFailsOpen) {
     sendNamed(1, "not a QUIC packet");
-    EXPECT_EQ(verdict(1), Disposition::allowFlow);
+    EXPECT_EQ(verdict(1), D::allowFlow);
 
     // A first Initial alone waits for the watchdog.
     FlowPackets alone(IPPROTO_UDP, "2001:db8::80", 443);
@@ -601,7 +569,7 @@ TEST_F(NamedFlowTest, AFlowWithoutANameFailsOpen) {
     ASSERT_TRUE(tracker->nextDeadline().has_value());
     EXPECT_LE(*tracker->nextDeadline(), now + FlowTrackerLimits{}.heldPacketTimeout);
     tracker->expire(now + FlowTrackerLimits{}.heldPacketTimeout);
-    EXPECT_EQ(verdict(2), Disposition::allowFlow);
+    EXPECT_EQ(verdict(2), D::allowFlow);
     EXPECT_TRUE(provider->newFlows.empty());
     EXPECT_TRUE(sink.refusals.empty());
     EXPECT_EQ(tracker->heldBytes(), 0u);

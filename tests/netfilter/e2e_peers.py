@@ -1,9 +1,8 @@
 #!/usr/bin/env python3
 """Clients and servers for the content filter's end-to-end suites, run inside their namespaces:
 `e2e_peers.py COMMAND ARGUMENTS...` (see COMMANDS and SERVERS at the end). Each client command
-prints one JSON object saying what happened. The DNS server answers A, AAAA and CNAME questions
-from a JSON zone {"name": [["A", "192.0.2.1"], ["CNAME", "other"]...], "ttl": 60} over UDP and
-TCP; udp-sink appends each datagram to a file as a two-byte big-endian length, then the bytes."""
+prints one JSON object saying what happened. udp-sink appends each datagram to a file as a
+two-byte big-endian length, then the bytes."""
 
 import http.server
 import json
@@ -11,7 +10,6 @@ import os
 import shutil
 import socket
 import socketserver
-import ssl
 import struct
 import subprocess
 import sys
@@ -24,47 +22,6 @@ def connect(address, port, timeout=5):
     sock = socket.create_connection((address, port), timeout)
     sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     return sock
-
-
-def outcome_of_read(sock):
-    """How the peer answered: 'data', 'eof', 'reset' or 'timeout'."""
-    try:
-        return "data" if sock.recv(65536) else "eof"
-    except ConnectionResetError:
-        return "reset"
-    except socket.timeout:
-        return "timeout"
-
-
-def split_hello(address, server_name):
-    context = ssl.create_default_context()
-    context.check_hostname = False
-    context.verify_mode = ssl.CERT_NONE
-    outgoing = ssl.MemoryBIO()
-    connection = context.wrap_bio(ssl.MemoryBIO(), outgoing, server_hostname=server_name)
-    try:
-        connection.do_handshake()
-    except ssl.SSLWantReadError:
-        pass
-    hello = outgoing.read()
-    started = time.monotonic()
-    with connect(address, 443) as sock:
-        sock.sendall(hello[:40])
-        time.sleep(0.1)  # lets the first part leave on its own
-        try:
-            sock.sendall(hello[40:])
-            outcome = outcome_of_read(sock)
-        except (ConnectionResetError, BrokenPipeError):
-            outcome = "reset"
-    return {"outcome": outcome, "seconds": time.monotonic() - started}
-
-
-def silent_close(address):
-    started = time.monotonic()
-    with connect(address, 80) as sock:
-        sock.shutdown(socket.SHUT_WR)
-        outcome = outcome_of_read(sock)
-    return {"outcome": outcome, "seconds": time.monotonic() - started}
 
 
 def concurrent(address, count, hosts):
@@ -150,50 +107,6 @@ def chromium_quic(host, address, seconds):
     return {"gaveUp": gave_up, "seconds": time.monotonic() - started}
 
 
-TYPES = {"A": 1, "AAAA": 28, "CNAME": 5}
-
-
-def encode_name(name):
-    return b"".join(bytes([len(label)]) + label.encode()
-                    for label in name.rstrip(".").split(".") if label) + b"\0"
-
-
-def read_question(message):
-    labels, position = [], 12
-    while message[position]:
-        length = message[position]
-        labels.append(message[position + 1:position + 1 + length].decode())
-        position += 1 + length
-    question_type, _ = struct.unpack("!HH", message[position + 1:position + 5])
-    return ".".join(labels), question_type, message[12:position + 5]
-
-
-def answer(zone, message):
-    identifier, flags = struct.unpack("!HH", message[:4])
-    name, question_type, question = read_question(message)
-    ttl = zone.get("ttl", 60)
-    records, current, seen = [], name.lower(), set()
-    while current in zone and current not in seen:
-        seen.add(current)
-        aliases = [value for kind, value in zone[current] if kind == "CNAME"]
-        if aliases:
-            target = aliases[0]
-            records.append((current, TYPES["CNAME"], encode_name(target)))
-            current = target.lower()
-            continue
-        for kind, value in zone[current]:
-            if TYPES[kind] == question_type:
-                family = socket.AF_INET6 if kind == "AAAA" else socket.AF_INET
-                records.append((current, question_type, socket.inet_pton(family, value)))
-        break
-    known = name.lower() in zone
-    header = struct.pack("!HHHHHH", identifier, 0x8180 | (flags & 0x0100) | (0 if known else 3),
-                         1, len(records), 0, 0)
-    body = b"".join(encode_name(owner) + struct.pack("!HHIH", kind, 1, ttl, len(data)) + data
-                    for owner, kind, data in records)
-    return header + question + body
-
-
 def serve_forever(addresses, port, udp_handler, tcp_handler):
     """UDP and TCP on `port` of each address, one socket per address, so that a UDP reply leaves
     from the address the client sent to."""
@@ -207,25 +120,6 @@ def serve_forever(addresses, port, udp_handler, tcp_handler):
             server = server_class((address, port), handler)
             threading.Thread(target=server.serve_forever, daemon=True).start()
     threading.Event().wait()
-
-
-def dns_server(zone_file, *addresses):
-    with open(zone_file) as file:
-        zone = {key.lower() if key != "ttl" else key: value for key, value in json.load(file).items()}
-
-    class UDPHandler(socketserver.BaseRequestHandler):
-        def handle(self):
-            data, sock = self.request
-            sock.sendto(answer(zone, data), self.client_address)
-
-    class TCPHandler(socketserver.StreamRequestHandler):
-        def handle(self):
-            while prefix := self.rfile.read(2):
-                message = self.rfile.read(struct.unpack("!H", prefix)[0])
-                reply = answer(zone, message)
-                self.wfile.write(struct.pack("!H", len(reply)) + reply)
-
-    serve_forever(addresses, 53, UDPHandler, TCPHandler)
 
 
 def echo_server(port, *addresses):
@@ -296,24 +190,27 @@ def udp_address(address, port):
 
 
 def unasked(source, destination, name, address):
-    family = socket.AF_INET6 if ":" in source else socket.AF_INET
-    zone = {name: [["AAAA" if ":" in address else "A", address]]}
-    query = struct.pack("!HHHHHH", 7, 0x0100, 1, 0, 0, 0) + encode_name(name) + \
-        struct.pack("!HH", TYPES["AAAA" if ":" in address else "A"], 1)
-    with socket.socket(family, socket.SOCK_DGRAM) as sock:
+    """Sends, from SOURCE port 53 to DESTINATION port 40000, an answer nobody asked for, saying
+    that NAME is at ADDRESS."""
+    family, kind = (socket.AF_INET6, 28) if ":" in address else (socket.AF_INET, 1)
+    data = socket.inet_pton(family, address)
+    labels = b"".join(bytes([len(label)]) + label.encode() for label in name.split(".")) + b"\0"
+    message = struct.pack("!6H", 7, 0x8180, 1, 1, 0, 0) + labels + struct.pack("!HH", kind, 1) + \
+        struct.pack("!HHHIH", 0xC00C, kind, 1, 60, len(data)) + data
+    with socket.socket(socket.AF_INET6 if ":" in source else socket.AF_INET,
+                       socket.SOCK_DGRAM) as sock:
         sock.bind((source, 53))
         for _ in range(3):
-            sock.sendto(answer(zone, query), (destination, 40000))
+            sock.sendto(message, (destination, 40000))
     return {"sent": 3}
 
 
-COMMANDS = {"split-hello": split_hello, "silent-close": silent_close, "concurrent": concurrent,
+COMMANDS = {"concurrent": concurrent,
             "chromium-quic": chromium_quic, "lookup": lookup, "tcp-address": tcp_address,
             "tcp": lambda name, port, family: tcp_address(resolve(name, family)[0], port),
             "udp": lambda name, port, family: udp_address(resolve(name, family)[0], port),
             "unasked": unasked}
-SERVERS = {"http-server": http_server, "udp-sink": udp_sink, "dns-server": dns_server,
-           "echo-server": echo_server}
+SERVERS = {"http-server": http_server, "udp-sink": udp_sink, "echo-server": echo_server}
 
 if __name__ == "__main__":
     if sys.argv[1] in SERVERS:
