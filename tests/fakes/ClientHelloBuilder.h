@@ -28,12 +28,9 @@ struct TLSExtension {
     std::optional<std::uint16_t> declaredLength;
 };
 
-// Builds a TLS handshake record holding a ClientHello, one named field at a time. Every length
-// is computed from the content unless a test declares another, so a lying length or a record cut
-// off at some byte is one call:
-//   ClientHelloBuilder().withServerName("example.org").withCipherSuitesLength(900).build()
-// By default: record version 0x0301, client version 0x0303, a 32-byte session id, three cipher
-// suites, the null compression method and an empty extensions block.
+// Builds a TLS record holding a ClientHello. Every length is computed from the content unless a
+// test declares another, so a lying length or a record cut off at some byte is one call. By
+// default: a 32-byte session id, three cipher suites, null compression, no extensions.
 class ClientHelloBuilder {
   public:
     ClientHelloBuilder& withRecordType(std::uint8_t type) { return set(recordType, type); }
@@ -103,11 +100,9 @@ class ClientHelloBuilder {
             body.insert(body.end(), block.begin(), block.end());
         }
 
-        Bytes handshake{handshakeType};
-        const std::uint32_t declaredBodyLength =
-            handshakeLength.value_or(static_cast<std::uint32_t>(body.size()));
-        handshake.push_back(static_cast<std::uint8_t>(declaredBodyLength >> 16));
-        appendU16(handshake, static_cast<std::uint16_t>(declaredBodyLength));
+        const auto declared = handshakeLength.value_or(static_cast<std::uint32_t>(body.size()));
+        Bytes handshake{handshakeType, static_cast<std::uint8_t>(declared >> 16)};
+        appendU16(handshake, static_cast<std::uint16_t>(declared));
         handshake.insert(handshake.end(), body.begin(), body.end());
 
         Bytes record{recordType};

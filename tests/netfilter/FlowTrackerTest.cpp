@@ -19,7 +19,6 @@
 namespace platform::netfilter {
 namespace {
 
-using Disposition = PacketDisposition;
 using D = PacketDisposition;
 using filter::NEFilterDataVerdict;
 using filter::NEFilterNewFlowVerdict;
@@ -27,16 +26,7 @@ using filter::NEFilterNewFlowVerdict;
 // A provider whose verdicts the test scripts, and which records every call.
 class ScriptedProvider final : public filter::NEFilterDataProvider {
   public:
-    struct NewFlow {
-        base::UUID identifier;
-        bool hasURL = false;
-        std::optional<std::string> remoteHostname;
-        std::string remoteAddress;
-        std::string remotePort;
-        std::int32_t socketType = 0;
-    };
     struct Delivery {
-        base::UUID identifier;
         std::size_t offset = 0;
         std::string bytes;
     };
@@ -49,9 +39,11 @@ class ScriptedProvider final : public filter::NEFilterDataProvider {
     };
     NEFilterDataVerdict completeVerdict = NEFilterDataVerdict::allow();
     bool throwsOnNewFlow = false;
-    std::vector<NewFlow> newFlows;
+    // Each new flow as "<hostname or -> <address>:<port> <tcp or udp>", and its identifier.
+    std::vector<std::string> newFlows;
+    std::vector<base::UUID> identifiers;
     std::vector<Delivery> deliveries;
-    std::vector<base::UUID> completions;
+    std::size_t completions = 0;
 
     void startFilter(filter::SettingsCompletion) override {}
     void stopFilter(filter::NEProviderStopReason, std::function<void()>) override {}
@@ -60,45 +52,38 @@ class ScriptedProvider final : public filter::NEFilterDataProvider {
         if (throwsOnNewFlow) {
             throw std::runtime_error("scripted failure");
         }
-        NewFlow seen;
-        seen.identifier = flow.identifier();
-        seen.hasURL = flow.URL().has_value();
-        if (const auto* socketFlow = dynamic_cast<const filter::NEFilterSocketFlow*>(&flow)) {
-            seen.remoteHostname = socketFlow->remoteHostname();
-            seen.socketType = socketFlow->socketType();
-            if (const auto* host = dynamic_cast<const filter::NWHostEndpoint*>(
-                    socketFlow->remoteEndpoint().get())) {
-                seen.remoteAddress = host->hostname();
-                seen.remotePort = host->port();
-            }
-        }
-        newFlows.push_back(seen);
+        const auto& socketFlow = dynamic_cast<const filter::NEFilterSocketFlow&>(flow);
+        const auto& host =
+            dynamic_cast<const filter::NWHostEndpoint&>(*socketFlow.remoteEndpoint());
+        newFlows.push_back((flow.URL() ? "URL " : "") + socketFlow.remoteHostname().value_or("-") +
+                           " " + host.hostname() + ":" + host.port() +
+                           (socketFlow.socketType() == SOCK_DGRAM ? " udp" : " tcp"));
+        identifiers.push_back(flow.identifier());
         return newFlowVerdict();
     }
-    NEFilterDataVerdict handleOutboundData(const filter::NEFilterFlow& flow,
+    NEFilterDataVerdict handleOutboundData(const filter::NEFilterFlow&,
                                            std::size_t offset,
                                            std::span<const std::uint8_t> bytes) override {
-        deliveries.push_back({flow.identifier(), offset, std::string(bytes.begin(), bytes.end())});
+        deliveries.push_back({offset, std::string(bytes.begin(), bytes.end())});
         return dataVerdict(deliveries.back());
     }
-    NEFilterDataVerdict handleOutboundDataComplete(const filter::NEFilterFlow& flow) override {
-        completions.push_back(flow.identifier());
+    NEFilterDataVerdict handleOutboundDataComplete(const filter::NEFilterFlow&) override {
+        ++completions;
         return completeVerdict;
     }
 };
 
 class RecordingSink final : public PacketVerdictSink {
   public:
-    std::vector<std::pair<std::uint32_t, Disposition>> verdicts;
+    std::vector<std::pair<std::uint32_t, D>> verdicts;
     std::vector<ResetSegment> resets;
+    std::vector<RefusedDatagram> refusals;
 
-    void setVerdict(const QueuedPacket& packet, Disposition disposition) override {
+    void setVerdict(const QueuedPacket& packet, D disposition) override {
         verdicts.emplace_back(packet.identifier, disposition);
     }
     void sendReset(const ResetSegment& segment) override { resets.push_back(segment); }
     void sendUnreachable(const RefusedDatagram& datagram) override { refusals.push_back(datagram); }
-
-    std::vector<RefusedDatagram> refusals;
 };
 
 // One flow's outbound packets: 10.0.0.2 (or ::1):localPort to remote:remotePort.
@@ -127,6 +112,8 @@ class FlowPackets {
                       std::move(bytes));
     }
     PacketHeaders datagram(std::string bytes) { return packet(0, 0, std::move(bytes)); }
+    // The flow's first packet: a SYN, or a datagram.
+    PacketHeaders first() { return headers.protocol == IPPROTO_UDP ? datagram("query") : syn(); }
 
   private:
     PacketHeaders packet(std::uint32_t sequence, std::uint8_t flags, std::string bytes) {
@@ -147,15 +134,17 @@ class FlowTrackerTest : public ::testing::Test {
   protected:
     FlowTrackerTest() { recreate({}); }
 
-    void recreate(FlowTrackerLimits limits) {
-        tracker = std::make_unique<FlowTracker>(provider, sink, limits);
+    void recreate(FlowTrackerLimits limits, std::shared_ptr<NamedFlowRouting> routing = nullptr) {
+        provider = std::make_shared<ScriptedProvider>();
+        sink = {};
+        tracker = std::make_unique<FlowTracker>(provider, sink, limits, std::move(routing));
     }
-    void send(std::uint32_t identifier, const PacketHeaders& headers) {
-        tracker->handlePacket({identifier, 0x5}, headers, now);
+    void send(std::uint32_t identifier, const PacketHeaders& headers, std::uint32_t mark = 0x5) {
+        tracker->handlePacket({identifier, mark}, headers, now);
     }
     // The verdict of packet `identifier`; nothing when it has none or more than one.
-    std::optional<Disposition> verdict(std::uint32_t identifier) const {
-        std::vector<Disposition> found;
+    std::optional<D> verdict(std::uint32_t identifier) const {
+        std::vector<D> found;
         for (const auto& [packet, disposition] : sink.verdicts) {
             if (packet == identifier) {
                 found.push_back(disposition);
@@ -164,7 +153,7 @@ class FlowTrackerTest : public ::testing::Test {
         return found.size() == 1 ? std::optional(found[0]) : std::nullopt;
     }
 
-    std::shared_ptr<ScriptedProvider> provider = std::make_shared<ScriptedProvider>();
+    std::shared_ptr<ScriptedProvider> provider;
     RecordingSink sink;
     std::unique_ptr<FlowTracker> tracker;
     FlowTracker::Clock::time_point now = FlowTracker::Clock::now();
@@ -172,21 +161,21 @@ class FlowTrackerTest : public ::testing::Test {
 };
 
 TEST_F(FlowTrackerTest, OffersANewFlowAsASocketFlowAndAppliesItsVerdict) {
+    const auto inspect = [](bool outbound, std::size_t peek) {
+        return NEFilterNewFlowVerdict::filterDataVerdict(!outbound, 1024, outbound, peek);
+    };
     struct Case {
         const char* name;
         NEFilterNewFlowVerdict verdict;
-        Disposition disposition;
+        D disposition;
         std::uint8_t protocol = IPPROTO_TCP;
         const char* remote = "192.0.2.7";
     } cases[] = {
         {"allow", NEFilterNewFlowVerdict::allowVerdict(), D::allowFlow},
         {"drop, IPv6", NEFilterNewFlowVerdict::dropVerdict(), D::dropFlow, IPPROTO_TCP, "::1"},
-        {"inspect", NEFilterNewFlowVerdict::filterDataVerdict(false, 0, true, 1024),
-         D::inspectFlow},
-        {"inbound only", NEFilterNewFlowVerdict::filterDataVerdict(true, 1024, false, 0),
-         D::allowFlow},
-        {"peek nothing", NEFilterNewFlowVerdict::filterDataVerdict(false, 0, true, 0),
-         D::allowFlow},
+        {"inspect", inspect(true, 1024), D::inspectFlow},
+        {"inbound only", inspect(false, 0), D::allowFlow},
+        {"peek nothing", inspect(true, 0), D::allowFlow},
         {"datagram", NEFilterNewFlowVerdict::allowVerdict(), D::allowFlow, IPPROTO_UDP},
     };
     std::uint32_t identifier = 1;
@@ -195,19 +184,13 @@ TEST_F(FlowTrackerTest, OffersANewFlowAsASocketFlowAndAppliesItsVerdict) {
         provider->newFlowVerdict = [&] { return testCase.verdict; };
         FlowPackets packets(testCase.protocol, testCase.remote, 443,
                             static_cast<std::uint16_t>(41000 + identifier));
-        send(identifier,
-             testCase.protocol == IPPROTO_UDP ? packets.datagram("query") : packets.syn());
+        send(identifier, packets.first());
         EXPECT_EQ(verdict(identifier), testCase.disposition);
-        ASSERT_EQ(provider->newFlows.size(), identifier);
-        const auto& seen = provider->newFlows.back();
-        EXPECT_FALSE(seen.hasURL);
-        EXPECT_FALSE(seen.remoteHostname.has_value());
-        EXPECT_EQ(seen.remoteAddress, testCase.remote);
-        EXPECT_EQ(seen.remotePort, "443");
-        EXPECT_EQ(seen.socketType, testCase.protocol == IPPROTO_UDP ? SOCK_DGRAM : SOCK_STREAM);
-        ++identifier;
+        ASSERT_EQ(provider->newFlows.size(), identifier++);
+        EXPECT_EQ(provider->newFlows.back(),
+                  std::string("- ") + testCase.remote + ":443" +
+                      (testCase.protocol == IPPROTO_UDP ? " udp" : " tcp"));
     }
-    EXPECT_NE(provider->newFlows[0].identifier, provider->newFlows[1].identifier);
 }
 
 TEST_F(FlowTrackerTest, UnseenStartsThrowingCallbacksAndReusedPorts) {
@@ -217,9 +200,9 @@ TEST_F(FlowTrackerTest, UnseenStartsThrowingCallbacksAndReusedPorts) {
     // A new connection on the same ports is a new flow, and the old one is completed.
     send(2, flow.syn());
     send(3, flow.syn(900000));
-    ASSERT_EQ(provider->newFlows.size(), 2u);
-    EXPECT_NE(provider->newFlows[0].identifier, provider->newFlows[1].identifier);
-    EXPECT_EQ(provider->completions.size(), 1u);
+    ASSERT_EQ(provider->identifiers.size(), 2u);
+    EXPECT_NE(provider->identifiers[0], provider->identifiers[1]);
+    EXPECT_EQ(provider->completions, 1u);
     provider->throwsOnNewFlow = true;
     send(4, FlowPackets(IPPROTO_TCP, "192.0.2.7", 443, 41000).syn());
     EXPECT_EQ(verdict(4), D::allowFlow);
@@ -246,7 +229,7 @@ TEST_F(FlowTrackerTest, FiltersAFlowsOutboundData) {
     struct Case {
         const char* name;
         std::vector<Step> steps;
-        std::vector<std::pair<std::uint32_t, Disposition>> verdicts;
+        std::vector<std::pair<std::uint32_t, D>> verdicts;
         const char* shown = "";
         std::size_t completions = 0;
         DataVerdict dataVerdict = nullptr;
@@ -317,8 +300,6 @@ TEST_F(FlowTrackerTest, FiltersAFlowsOutboundData) {
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
-        provider = std::make_shared<ScriptedProvider>();
-        sink = RecordingSink{};
         recreate(testCase.limits);
         const bool isDrop = std::string(testCase.name).starts_with("later packets");
         provider->newFlowVerdict = [&] {
@@ -346,7 +327,7 @@ TEST_F(FlowTrackerTest, FiltersAFlowsOutboundData) {
         }
         EXPECT_EQ(shown, testCase.shown);
         EXPECT_EQ(provider->newFlows.size(), 1u);
-        EXPECT_EQ(provider->completions.size(), testCase.completions);
+        EXPECT_EQ(provider->completions, testCase.completions);
         EXPECT_EQ(sink.resets.size(), testCase.resets);
         EXPECT_EQ(tracker->heldBytes(), 0u);
     }
@@ -361,7 +342,7 @@ TEST_F(FlowTrackerTest, TheWatchdogAllowsAFlowWhosePacketIsHeldTooLong) {
     EXPECT_FALSE(verdict(2).has_value());
     tracker->expire(now + std::chrono::milliseconds(2000));
     EXPECT_EQ(verdict(2), D::allowFlow);
-    EXPECT_EQ(provider->completions.size(), 1u);
+    EXPECT_EQ(provider->completions, 1u);
     EXPECT_EQ(tracker->heldBytes(), 0u);
 }
 
@@ -371,7 +352,7 @@ TEST_F(FlowTrackerTest, AnIdleFlowIsCompletedThenForgotten) {
     send(2, flow.data(0, ""));
     const auto idle = FlowTrackerLimits{}.flowIdleTimeout;
     tracker->expire(now + idle);
-    EXPECT_EQ(provider->completions.size(), 1u);
+    EXPECT_EQ(provider->completions, 1u);
     EXPECT_EQ(sink.resets.size(), 2u);  // both ends, as no packet is held to reject
 
     now += idle + std::chrono::seconds(1);
@@ -390,7 +371,7 @@ TEST_F(FlowTrackerTest, TheFlowTableIsBoundedAndForgetsTheLeastRecentlyActive) {
         EXPECT_LE(tracker->flowCount(), 3u);
     }
     // Each flow forgotten while under inspection was told its data ended.
-    EXPECT_EQ(provider->completions.size(), 47u);
+    EXPECT_EQ(provider->completions, 47u);
     EXPECT_EQ(provider->newFlows.size(), 50u);
 }
 
@@ -416,7 +397,7 @@ TEST_F(FlowTrackerTest, ReleasingLetsEveryHeldPacketGoWithoutTheProvider) {
     send(2, flow.data(4, "held"));
     tracker->releaseAll();
     EXPECT_EQ(verdict(2), D::accept);
-    EXPECT_TRUE(provider->completions.empty());
+    EXPECT_EQ(provider->completions, 0u);
     EXPECT_EQ(tracker->flowCount(), 0u);
 }
 
@@ -428,32 +409,26 @@ TEST_F(FlowTrackerTest, NamesNewFlowsFromDNSExceptWebFlowsAndDNSItself) {
                                                 return std::optional<std::string>("learnt.example");
                                             });
     struct Case {
-        const char* name;
         std::uint8_t protocol;
         std::uint16_t port;
         bool isNamed;
     } cases[] = {
-        {"TCP to 8080", IPPROTO_TCP, 8080, true}, {"UDP to 9000", IPPROTO_UDP, 9000, true},
-        {"UDP to 80", IPPROTO_UDP, 80, true},     {"TCP to 443", IPPROTO_TCP, 443, false},
-        {"TCP to 80", IPPROTO_TCP, 80, false},    {"QUIC", IPPROTO_UDP, 443, false},
-        {"DNS over UDP", IPPROTO_UDP, 53, false}, {"DNS over TCP", IPPROTO_TCP, 53, false},
-        {"TCP to 853", IPPROTO_TCP, 853, true},
+        {IPPROTO_TCP, 8080, true}, {IPPROTO_UDP, 9000, true}, {IPPROTO_UDP, 80, true},
+        {IPPROTO_TCP, 443, false}, {IPPROTO_TCP, 80, false},  {IPPROTO_UDP, 443, false},
+        {IPPROTO_UDP, 53, false},  {IPPROTO_TCP, 53, false},  {IPPROTO_TCP, 853, true},
     };
     provider->newFlowVerdict = [] { return NEFilterNewFlowVerdict::allowVerdict(); };
     std::uint32_t identifier = 1;
     for (const auto& testCase : cases) {
-        SCOPED_TRACE(testCase.name);
+        const std::string port = std::to_string(testCase.port);
+        const std::string udp = testCase.protocol == IPPROTO_UDP ? " udp" : " tcp";
+        SCOPED_TRACE(port + udp);
         lookedUp.clear();
-        FlowPackets packets(testCase.protocol, "2001:db8::7", testCase.port);
-        send(identifier++,
-             testCase.protocol == IPPROTO_UDP ? packets.datagram("bytes") : packets.syn());
+        send(identifier++, FlowPackets(testCase.protocol, "2001:db8::7", testCase.port).first());
         ASSERT_FALSE(provider->newFlows.empty());
-        const auto& seen = provider->newFlows.back();
-        EXPECT_EQ(seen.remoteHostname,
-                  testCase.isNamed ? std::optional<std::string>("learnt.example") : std::nullopt);
-        EXPECT_EQ(lookedUp, testCase.isNamed ? std::vector<std::string>{"2001:db8::7"}
-                                             : std::vector<std::string>{});
-        EXPECT_EQ(seen.remoteAddress, "2001:db8::7");
+        EXPECT_EQ(provider->newFlows.back(),
+                  (testCase.isNamed ? "learnt.example" : "-") + (" 2001:db8::7:" + port) + udp);
+        EXPECT_EQ(lookedUp.size(), testCase.isNamed ? 1u : 0u);
     }
 }
 
@@ -471,11 +446,11 @@ class NamedFlowTest : public FlowTrackerTest {
         routing->replace({{"other.example", filter::NEFilterAction::drop},
                           {"blocked.example", filter::NEFilterAction::filterData}},
                          filter::NEFilterAction::allow);
-        tracker = std::make_unique<FlowTracker>(provider, sink, FlowTrackerLimits{}, routing);
+        recreate({}, routing);
     }
 
     void sendNamed(std::uint32_t identifier, const std::string& bytes) {
-        tracker->handlePacket({identifier, queuedForNaming}, quic.datagram(bytes), now);
+        send(identifier, quic.datagram(bytes), queuedForNaming);
     }
 
     std::shared_ptr<NamedFlowRouting> routing = std::make_shared<NamedFlowRouting>();
@@ -488,8 +463,8 @@ TEST_F(NamedFlowTest, AFlowWhoseNameARuleCoversIsOfferedWithThatName) {
     struct Case {
         const char* name;
         NEFilterNewFlowVerdict verdict;
-        Disposition first;
-        Disposition second;
+        D first;
+        D second;
     } cases[] = {
         {"drop", NEFilterNewFlowVerdict::dropVerdict(), D::dropFlow, D::discard},
         {"allow", NEFilterNewFlowVerdict::allowVerdict(), D::allowFlow, D::allowFlow},
@@ -499,9 +474,7 @@ TEST_F(NamedFlowTest, AFlowWhoseNameARuleCoversIsOfferedWithThatName) {
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
-        sink = {};
-        provider->newFlows.clear();
-        tracker = std::make_unique<FlowTracker>(provider, sink, FlowTrackerLimits{}, routing);
+        recreate({}, routing);
         provider->newFlowVerdict = [&] { return testCase.verdict; };
 
         sendNamed(1, chromium[1]);
@@ -510,10 +483,8 @@ TEST_F(NamedFlowTest, AFlowWhoseNameARuleCoversIsOfferedWithThatName) {
         EXPECT_EQ(tracker->heldBytes(), chromium[1].size());
         sendNamed(2, chromium[0]);
 
-        ASSERT_EQ(provider->newFlows.size(), 1u);
-        EXPECT_EQ(provider->newFlows[0].remoteHostname, "blocked.example");
-        EXPECT_EQ(provider->newFlows[0].socketType, SOCK_DGRAM);
-        EXPECT_EQ(provider->newFlows[0].remoteAddress, "192.0.2.80");
+        EXPECT_EQ(provider->newFlows,
+                  std::vector<std::string>{"blocked.example 192.0.2.80:443 udp"});
         ASSERT_EQ(sink.verdicts.size(), 2u);
         EXPECT_EQ(sink.verdicts[0], std::make_pair(1u, testCase.first));
         EXPECT_EQ(sink.verdicts[1], std::make_pair(2u, testCase.second));
@@ -539,7 +510,7 @@ TEST_F(NamedFlowTest, OtherFlowsTakeARulesOrTheDefaultActionWithoutTheProvider) 
         const char* name;
         NamedHostRule rule;
         A defaultAction;
-        Disposition expected;
+        D expected;
     } cases[] = {
         {"no rule covers the name", {"elsewhere.example", A::filterData}, A::allow, D::allowFlow},
         {"a suffix that is no label", {"ed.example", A::filterData}, A::allow, D::allowFlow},
@@ -548,9 +519,8 @@ TEST_F(NamedFlowTest, OtherFlowsTakeARulesOrTheDefaultActionWithoutTheProvider) 
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
-        sink = {};
         routing->replace({testCase.rule}, testCase.defaultAction);
-        tracker = std::make_unique<FlowTracker>(provider, sink, FlowTrackerLimits{}, routing);
+        recreate({}, routing);
         sendNamed(1, chromium[0]);
         sendNamed(2, chromium[1]);
         EXPECT_EQ(verdict(1), testCase.expected);
@@ -564,7 +534,7 @@ TEST_F(NamedFlowTest, AFlowWithoutANameFailsOpen) {
 
     // A first Initial alone waits for the watchdog.
     FlowPackets alone(IPPROTO_UDP, "2001:db8::80", 443);
-    tracker->handlePacket({2, queuedForNaming}, alone.datagram(chromium[0]), now);
+    send(2, alone.datagram(chromium[0]), queuedForNaming);
     EXPECT_FALSE(verdict(2).has_value());
     ASSERT_TRUE(tracker->nextDeadline().has_value());
     EXPECT_LE(*tracker->nextDeadline(), now + FlowTrackerLimits{}.heldPacketTimeout);
