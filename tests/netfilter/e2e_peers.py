@@ -4,7 +4,6 @@
 prints one JSON object saying what happened. udp-sink appends each datagram to a file as a
 two-byte big-endian length, then the bytes."""
 
-import http.server
 import json
 import os
 import shutil
@@ -16,58 +15,6 @@ import sys
 import tempfile
 import threading
 import time
-
-
-def connect(address, port, timeout=5):
-    sock = socket.create_connection((address, port), timeout)
-    sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-    return sock
-
-
-def concurrent(address, count, hosts):
-    count, hosts = int(count), hosts.split(",")
-    barrier = threading.Barrier(count)
-    results = [None] * count
-
-    def request(index):
-        host = hosts[index % len(hosts)]
-        try:
-            barrier.wait(timeout=20)
-            with connect(address, 80, timeout=20) as sock:
-                sock.sendall(f"GET / HTTP/1.1\r\nHost: {host}\r\nConnection: close\r\n\r\n"
-                             .encode())
-                answer = b""
-                while data := sock.recv(65536):
-                    answer += data
-            status = answer.split(b"\r\n", 1)[0].decode()
-        except ConnectionResetError:
-            status = "reset"
-        except Exception as failure:  # reported, not raised: the suite judges the outcome
-            status = f"error: {failure!r}"
-        results[index] = {"host": host, "status": status}
-
-    started = time.monotonic()
-    threads = [threading.Thread(target=request, args=(index,)) for index in range(count)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    return {"results": results, "seconds": time.monotonic() - started}
-
-
-class QuietHandler(http.server.SimpleHTTPRequestHandler):
-    def log_message(self, format, *arguments):
-        pass
-
-
-def http_server(address):
-    class Server(http.server.ThreadingHTTPServer):
-        address_family = socket.AF_INET6 if ":" in address else socket.AF_INET
-        request_queue_size = 1024
-        daemon_threads = True
-
-    with Server((address, 80), QuietHandler) as server:
-        server.serve_forever()
 
 
 def udp_sink(address, path):
@@ -205,12 +152,11 @@ def unasked(source, destination, name, address):
     return {"sent": 3}
 
 
-COMMANDS = {"concurrent": concurrent,
-            "chromium-quic": chromium_quic, "lookup": lookup, "tcp-address": tcp_address,
+COMMANDS = {"chromium-quic": chromium_quic, "lookup": lookup, "tcp-address": tcp_address,
             "tcp": lambda name, port, family: tcp_address(resolve(name, family)[0], port),
             "udp": lambda name, port, family: udp_address(resolve(name, family)[0], port),
             "unasked": unasked}
-SERVERS = {"http-server": http_server, "udp-sink": udp_sink, "echo-server": echo_server}
+SERVERS = {"udp-sink": udp_sink, "echo-server": echo_server}
 
 if __name__ == "__main__":
     if sys.argv[1] in SERVERS:
