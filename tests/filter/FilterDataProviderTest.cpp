@@ -12,9 +12,11 @@ using Rules = std::vector<std::string>;
 Rules hostRulesThenCatchAll(const std::vector<std::string>& domains) {
     Rules rules;
     for (const auto& domain : domains) {
-        rules.push_back("host " + domain + ":0 any filterData");
+        rules.push_back("host " + domain + ":0 any");
     }
-    rules.insert(rules.end(), catchAllRuleLines.begin(), catchAllRuleLines.end());
+    for (const char* network : {"0.0.0.0/0:80", "0.0.0.0/0:443", "::/0:80", "::/0:443"}) {
+        rules.push_back("network " + std::string(network) + " tcp");
+    }
     return rules;
 }
 
