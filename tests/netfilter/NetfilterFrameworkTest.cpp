@@ -31,29 +31,20 @@ base::Value policy(std::int64_t version) {
 }
 
 // Collects what the framework reports on its loop, for the test's thread to wait on.
-class Reports {
-  public:
+struct Reports {
     void add(std::optional<base::Value> vendorConfiguration, bool isOnLoop) {
         std::lock_guard lock(mutex);
         configurations.push_back(std::move(vendorConfiguration));
         allOnLoop = allOnLoop && isOnLoop;
         changed.notify_all();
     }
-    // Waits up to five seconds for `count` reports.
-    bool waitFor(std::size_t count) {
+    // Waits up to five seconds for `count` reports, and returns all of them.
+    std::vector<std::optional<base::Value>> waitFor(std::size_t count) {
         std::unique_lock lock(mutex);
-        return changed.wait_for(lock, 5s, [&] { return configurations.size() >= count; });
-    }
-    std::vector<std::optional<base::Value>> all() {
-        std::lock_guard lock(mutex);
+        changed.wait_for(lock, 5s, [&] { return configurations.size() >= count; });
         return configurations;
     }
-    bool wereAllOnLoop() {
-        std::lock_guard lock(mutex);
-        return allOnLoop;
-    }
 
-  private:
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<std::optional<base::Value>> configurations;
@@ -137,16 +128,15 @@ TEST_F(NetfilterFrameworkTest, ReadsTheConfigurationFileAtStart) {
 TEST_F(NetfilterFrameworkTest, AReplacedFileFiresTheWatchOnTheLoopOncePerChange) {
     start();
     write(policy(2));
-    ASSERT_TRUE(reports.waitFor(1));
+    ASSERT_EQ(reports.waitFor(1).size(), 1u);
     write(policy(2));  // the same again: nothing changed
     write(std::nullopt);
-    ASSERT_TRUE(reports.waitFor(2));
+    ASSERT_EQ(reports.waitFor(2).size(), 2u);
     std::filesystem::remove_all(folder / "conf");
     write(policy(3));
-    ASSERT_TRUE(reports.waitFor(3));
     using Reported = std::vector<std::optional<base::Value>>;
-    EXPECT_EQ(reports.all(), (Reported{policy(2), std::nullopt, policy(3)}));
-    EXPECT_TRUE(reports.wereAllOnLoop());
+    EXPECT_EQ(reports.waitFor(3), (Reported{policy(2), std::nullopt, policy(3)}));
+    EXPECT_TRUE(reports.allOnLoop);
     EXPECT_EQ(framework->filterConfiguration()->vendorConfiguration, policy(3));
 }
 
@@ -163,7 +153,7 @@ TEST_F(NetfilterFrameworkTest, AnEndedWatchIsNotCalledAgain) {
     }
     EXPECT_EQ(framework->filterConfiguration()->vendorConfiguration, policy(1));
     drain();
-    EXPECT_TRUE(reports.all().empty());
+    EXPECT_TRUE(reports.waitFor(0).empty());
 }
 
 TEST_F(NetfilterFrameworkTest, AnInstallationCompletesLaterOnTheLoopWithItsError) {
