@@ -1,57 +1,16 @@
 #!/usr/bin/env python3
 """Clients and servers for the content filter's end-to-end suites, run inside their namespaces:
 `e2e_peers.py COMMAND ARGUMENTS...` (see COMMANDS and SERVERS at the end). Each client command
-prints one JSON object saying what happened. udp-sink appends each datagram to a file as a
-two-byte big-endian length, then the bytes."""
+prints one JSON object saying what happened."""
 
 import json
 import os
-import shutil
 import socket
 import socketserver
 import struct
-import subprocess
 import sys
-import tempfile
 import threading
 import time
-
-
-def udp_sink(address, path):
-    family = socket.AF_INET6 if ":" in address else socket.AF_INET
-    with socket.socket(family, socket.SOCK_DGRAM) as sock:
-        sock.bind((address, 443))
-        while True:
-            datagram = sock.recv(65536)
-            with open(path, "ab") as file:
-                file.write(len(datagram).to_bytes(2, "big") + datagram)
-
-
-def chromium_quic(host, address, seconds):
-    """Chromium forced onto QUIC for HOST, whose name resolves to ADDRESS only."""
-    profile = tempfile.mkdtemp(prefix="tovrin-chromium-")
-    target = f"[{address}]" if ":" in address else address
-    arguments = [shutil.which("chromium") or "chromium", "--headless", "--no-sandbox",
-                 "--disable-gpu", "--no-first-run", "--disable-background-networking",
-                 "--disable-component-update", "--disable-sync", "--disable-extensions",
-                 "--disable-default-apps", "--metrics-recording-only", "--mute-audio",
-                 f"--user-data-dir={profile}", "--enable-quic",
-                 f"--origin-to-force-quic-on={host}:443",
-                 f"--host-resolver-rules=MAP {host} {target}", "--ignore-certificate-errors",
-                 "--dump-dom", f"https://{host}/"]
-    started = time.monotonic()
-    process = subprocess.Popen(arguments, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL, start_new_session=True)
-    try:
-        process.wait(timeout=float(seconds))
-        gave_up = True
-    except subprocess.TimeoutExpired:
-        gave_up = False
-        os.killpg(process.pid, 9)
-        process.wait()
-    finally:
-        shutil.rmtree(profile, ignore_errors=True)
-    return {"gaveUp": gave_up, "seconds": time.monotonic() - started}
 
 
 def serve_forever(addresses, port, udp_handler, tcp_handler):
@@ -152,11 +111,11 @@ def unasked(source, destination, name, address):
     return {"sent": 3}
 
 
-COMMANDS = {"chromium-quic": chromium_quic, "lookup": lookup, "tcp-address": tcp_address,
+COMMANDS = {"lookup": lookup, "tcp-address": tcp_address,
             "tcp": lambda name, port, family: tcp_address(resolve(name, family)[0], port),
             "udp": lambda name, port, family: udp_address(resolve(name, family)[0], port),
             "unasked": unasked}
-SERVERS = {"udp-sink": udp_sink, "echo-server": echo_server}
+SERVERS = {"echo-server": echo_server}
 
 if __name__ == "__main__":
     if sys.argv[1] in SERVERS:
