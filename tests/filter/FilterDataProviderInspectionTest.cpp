@@ -18,16 +18,11 @@ using fakes::bytesOf;
 using fakes::ClientHelloBuilder;
 
 std::string describe(const NEFilterDataVerdict& verdict) {
-    switch (verdict.kind) {
-        case NEFilterDataVerdict::Kind::allow:
-            return "allow";
-        case NEFilterDataVerdict::Kind::drop:
-            return "drop";
-        case NEFilterDataVerdict::Kind::pass:
-            return "pass(" + std::to_string(verdict.passBytes) + ", " +
-                   std::to_string(verdict.peekBytes) + ")";
-    }
-    return "?";
+    using Kind = NEFilterDataVerdict::Kind;
+    return verdict.kind == Kind::allow  ? "allow"
+           : verdict.kind == Kind::drop ? "drop"
+                                        : "pass(" + std::to_string(verdict.passBytes) + ", " +
+                                              std::to_string(verdict.peekBytes) + ")";
 }
 
 std::string pass(std::size_t count) {
