@@ -138,11 +138,6 @@ class Peers:
             for scheme in ("https", "http"):
                 self.expect_curl(scheme, host, address, answered)
 
-    def peer(self, *arguments):
-        result = self.namespace.run([sys.executable, PEERS, *arguments], timeout=120)
-        expect(result.returncode == 0, f"e2e_peers {arguments}: {result.stderr}")
-        return json.loads(result.stdout)
-
 
 def start(namespace, workspace):
     """Web servers, and the filter blocking blocked.example through the configuration file."""
@@ -228,9 +223,9 @@ def sigkill_then_sigterm(namespace, workspace):
 # server and TCP and UDP echo servers on ports 8080 and 9000.
 CLIENT_V4, CLIENT_V6 = "10.77.0.1", "fd77::1"
 DNS_V4, DNS_V6 = "10.77.0.2", "fd77::2"
-# The DNS server shares its addresses with blocked.example.
+# The DNS server shares its addresses with blocked.example; the blocked www.blocked.example is an
+# alias of a name no rule lists.
 SERVER_ADDRESSES = [DNS_V4, "10.77.0.3", "10.77.0.4", DNS_V6, "fd77::3", "fd77::4"]
-# The DNS server; the blocked www.blocked.example is an alias of a name no rule lists.
 DNS_SERVER = [
     "dnsmasq", "--keep-in-foreground", "--no-resolv", "--no-hosts", "--bind-interfaces",
     f"--listen-address={DNS_V4}", f"--listen-address={DNS_V6}", "--user=root", "--pid-file=",
