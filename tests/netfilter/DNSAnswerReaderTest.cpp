@@ -84,7 +84,8 @@ class ResponseBuilder {
         return *this;
     }
     ResponseBuilder& a(const std::string& owner, const char* text) {
-        const auto view = IPAddress::fromText(text)->view();
+        const auto parsed = IPAddress::fromText(text);  // the view is of its bytes
+        const auto view = parsed->view();
         return record(owner, view.size() == 16 ? 28 : 1, {view.begin(), view.end()});
     }
     ResponseBuilder& cname(const std::string& owner, const std::string& target) {
