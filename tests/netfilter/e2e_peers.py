@@ -57,38 +57,24 @@ def lookup(name, family):
     return {"addresses": addresses, "seconds": time.monotonic() - started}
 
 
-def tcp_address(address, port):
-    started = time.monotonic()
+def exchange(address, port, udp=False):
+    """Sends a line to ADDRESS:PORT over TCP, or a datagram (up to four times) over UDP; the
+    outcome: echo, other, refused (for UDP: an ICMP unreachable came back), reset or timeout."""
+    started, outcome = time.monotonic(), "timeout"
     family = socket.AF_INET6 if ":" in address else socket.AF_INET
-    try:
-        with socket.socket(family, socket.SOCK_STREAM) as sock:
-            sock.settimeout(4)
-            sock.connect((address, int(port)))
-            sock.sendall(b"hello\n")
-            outcome = "echo" if sock.recv(100) == b"hello\n" else "other"
-    except ConnectionRefusedError:
-        outcome = "refused"
-    except ConnectionResetError:
-        outcome = "reset"
-    except socket.timeout:
-        outcome = "timeout"
-    return {"address": address, "outcome": outcome, "seconds": time.monotonic() - started}
-
-
-def udp_address(address, port):
-    started = time.monotonic()
-    family = socket.AF_INET6 if ":" in address else socket.AF_INET
-    outcome = "timeout"
-    with socket.socket(family, socket.SOCK_DGRAM) as sock:
-        sock.settimeout(0.5)
-        sock.connect((address, int(port)))
-        for _ in range(4):
+    with socket.socket(family, socket.SOCK_DGRAM if udp else socket.SOCK_STREAM) as sock:
+        sock.settimeout(0.5 if udp else 4)
+        for _ in range(4 if udp else 1):
             try:
-                sock.send(b"hello")
-                outcome = "echo" if sock.recv(100) == b"hello" else "other"
+                sock.connect((address, int(port)))
+                sock.send(b"hello\n")
+                outcome = "echo" if sock.recv(100) == b"hello\n" else "other"
                 break
-            except ConnectionRefusedError:  # an ICMP unreachable came back
+            except ConnectionRefusedError:
                 outcome = "refused"
+                break
+            except ConnectionResetError:
+                outcome = "reset"
                 break
             except socket.timeout:
                 continue
@@ -111,10 +97,9 @@ def unasked(source, destination, name, address):
     return {"sent": 3}
 
 
-COMMANDS = {"lookup": lookup, "tcp-address": tcp_address,
-            "tcp": lambda name, port, family: tcp_address(resolve(name, family)[0], port),
-            "udp": lambda name, port, family: udp_address(resolve(name, family)[0], port),
-            "unasked": unasked}
+COMMANDS = {"lookup": lookup, "tcp-address": exchange, "unasked": unasked,
+            "tcp": lambda name, port, family: exchange(resolve(name, family)[0], port),
+            "udp": lambda name, port, family: exchange(resolve(name, family)[0], port, True)}
 SERVERS = {"echo-server": echo_server}
 
 if __name__ == "__main__":
