@@ -11,6 +11,8 @@ Each file holds the datagrams as a two-byte big-endian length, then the datagram
 """
 
 import os
+import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -20,9 +22,44 @@ TESTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests")
 sys.path.insert(0, os.path.join(TESTS, "support"))
 from e2e import Namespace, wait_until  # noqa: E402
 
-PEERS = os.path.join(TESTS, "netfilter", "e2e_peers.py")
-
 HOST = "blocked.example"
+
+
+def udp_sink(address, path):
+    family = socket.AF_INET6 if ":" in address else socket.AF_INET
+    with socket.socket(family, socket.SOCK_DGRAM) as sock:
+        sock.bind((address, 443))
+        while True:
+            datagram = sock.recv(65536)
+            with open(path, "ab") as file:
+                file.write(len(datagram).to_bytes(2, "big") + datagram)
+
+
+def chromium_quic(host, address, seconds):
+    """Chromium forced onto QUIC for HOST, whose name resolves to ADDRESS only."""
+    profile = tempfile.mkdtemp(prefix="tovrin-chromium-")
+    target = f"[{address}]" if ":" in address else address
+    arguments = [shutil.which("chromium") or "chromium", "--headless", "--no-sandbox",
+                 "--disable-gpu", "--no-first-run", "--disable-background-networking",
+                 "--disable-component-update", "--disable-sync", "--disable-extensions",
+                 "--disable-default-apps", "--metrics-recording-only", "--mute-audio",
+                 f"--user-data-dir={profile}", "--enable-quic",
+                 f"--origin-to-force-quic-on={host}:443",
+                 f"--host-resolver-rules=MAP {host} {target}", "--ignore-certificate-errors",
+                 "--dump-dom", f"https://{host}/"]
+    started = time.monotonic()
+    process = subprocess.Popen(arguments, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL, start_new_session=True)
+    try:
+        process.wait(timeout=float(seconds))
+        gave_up = True
+    except subprocess.TimeoutExpired:
+        gave_up = False
+        os.killpg(process.pid, 9)
+        process.wait()
+    finally:
+        shutil.rmtree(profile, ignore_errors=True)
+    return {"gaveUp": gave_up, "seconds": time.monotonic() - started}
 
 
 def datagrams_in(path):
@@ -39,10 +76,10 @@ def datagrams_in(path):
 
 def capture(namespace, address, directory):
     sink = os.path.join(directory, f"sink-{len(address)}.bin")
-    namespace.spawn([sys.executable, PEERS, "udp-sink", address, sink])
+    namespace.spawn([sys.executable, __file__, "udp-sink", address, sink])
     wait_until(lambda: namespace.run(["ss", "-Hlun", "sport = :443"]).stdout.strip(),
                "the UDP sink")
-    namespace.run([sys.executable, PEERS, "chromium-quic", HOST, address, "3"], timeout=60)
+    namespace.run([sys.executable, __file__, "chromium-quic", HOST, address, "3"], timeout=60)
     datagrams = datagrams_in(sink)
     if len(datagrams) < 2:
         raise SystemExit(f"only {len(datagrams)} datagrams from Chromium via {address}")
@@ -63,4 +100,10 @@ def main():
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    # The sink and Chromium run inside the namespace as this script's own sub-commands.
+    if len(sys.argv) > 1 and sys.argv[1] == "udp-sink":
+        udp_sink(*sys.argv[2:])
+    elif len(sys.argv) > 1 and sys.argv[1] == "chromium-quic":
+        chromium_quic(*sys.argv[2:])
+    else:
+        sys.exit(main())

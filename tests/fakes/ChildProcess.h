@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <filesystem>
@@ -48,21 +49,6 @@ struct ChildProcessResult {
     std::string standardError;
 };
 
-// This process's environment as "NAME=VALUE" texts, with `overrides` added or replacing.
-inline std::vector<std::string> environmentWith(const Environment& overrides) {
-    std::vector<std::string> variables;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        variables.emplace_back(*entry);
-    }
-    for (const auto& [name, value] : overrides) {
-        std::erase_if(variables, [&](const std::string& variable) {
-            return variable.starts_with(name + "=");
-        });
-        variables.push_back(name + "=" + value);
-    }
-    return variables;
-}
-
 // A null-terminated pointer array over `texts`, as the exec family takes it.
 inline std::vector<char*> pointersTo(const std::vector<std::string>& texts) {
     std::vector<char*> pointers;
@@ -83,7 +69,18 @@ inline ChildProcessResult runChildProcess(const std::vector<std::string>& argume
                                           const Environment& environment = {}) {
     // A child that stops reading early must not take this process down with it.
     std::signal(SIGPIPE, SIG_IGN);
-    const auto variables = environmentWith(environment);
+    // This process's environment, with `environment` added or replacing.
+    std::vector<std::string> variables;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        if (std::none_of(environment.begin(), environment.end(), [&](const auto& variable) {
+                return std::string_view(*entry).starts_with(variable.first + "=");
+            })) {
+            variables.emplace_back(*entry);
+        }
+    }
+    for (const auto& [name, value] : environment) {
+        variables.push_back(name + "=" + value);
+    }
     const std::string errorPath = (scratchFolder / "child-stderr").string();
     int inputPipe[2];
     int outputPipe[2];

@@ -28,42 +28,33 @@ struct TLSExtension {
     std::optional<std::uint16_t> declaredLength;
 };
 
-// Builds a TLS handshake record holding a ClientHello, one named field at a time. Every length
-// is computed from the content unless a test declares another, so a lying length or a record cut
-// off at some byte is one call:
-//   ClientHelloBuilder().withServerName("example.org").withCipherSuitesLength(900).build()
-// By default: record version 0x0301, client version 0x0303, a 32-byte session id, three cipher
-// suites, the null compression method and an empty extensions block.
+// Builds a TLS record holding a ClientHello. Every length is computed from the content unless a
+// test declares another, so a lying length or a record cut off at some byte is one call. By
+// default: a 32-byte session id, three cipher suites, null compression, no extensions.
 class ClientHelloBuilder {
   public:
-    ClientHelloBuilder& withRecordType(std::uint8_t type) { return set(recordType, type); }
-    ClientHelloBuilder& withRecordLength(std::uint16_t length) { return set(recordLength, length); }
-    ClientHelloBuilder& withHandshakeType(std::uint8_t type) { return set(handshakeType, type); }
-    ClientHelloBuilder& withHandshakeLength(std::uint32_t length) {
-        return set(handshakeLength, length);
-    }
-    ClientHelloBuilder& withSessionID(Bytes id) { return set(sessionID, std::move(id)); }
-    ClientHelloBuilder& withCipherSuites(Bytes suites) {
-        return set(cipherSuites, std::move(suites));
-    }
-    ClientHelloBuilder& withCipherSuitesLength(std::uint16_t length) {
-        return set(cipherSuitesLength, length);
-    }
-    ClientHelloBuilder& withCompressionMethodsLength(std::uint8_t length) {
+    using Self = ClientHelloBuilder&;
+
+    Self withRecordType(std::uint8_t type) { return set(recordType, type); }
+    Self withRecordLength(std::uint16_t length) { return set(recordLength, length); }
+    Self withHandshakeType(std::uint8_t type) { return set(handshakeType, type); }
+    Self withHandshakeLength(std::uint32_t length) { return set(handshakeLength, length); }
+    Self withSessionID(Bytes id) { return set(sessionID, std::move(id)); }
+    Self withCipherSuites(Bytes suites) { return set(cipherSuites, std::move(suites)); }
+    Self withCipherSuitesLength(std::uint16_t length) { return set(cipherSuitesLength, length); }
+    Self withCompressionMethodsLength(std::uint8_t length) {
         return set(compressionMethodsLength, length);
     }
     // The ClientHello ends after its compression methods, with no extensions length at all.
-    ClientHelloBuilder& withoutExtensionsBlock() { return set(hasExtensionsBlock, false); }
-    ClientHelloBuilder& withExtensionsLength(std::uint16_t length) {
-        return set(extensionsLength, length);
-    }
-    ClientHelloBuilder& withExtension(TLSExtension extension) {
+    Self withoutExtensionsBlock() { return set(hasExtensionsBlock, false); }
+    Self withExtensionsLength(std::uint16_t length) { return set(extensionsLength, length); }
+    Self withExtension(TLSExtension extension) {
         extensions.push_back(std::move(extension));
         return *this;
     }
     // A server_name extension holding `entries`; `listLength` replaces the true list length.
-    ClientHelloBuilder& withServerNameList(std::vector<ServerNameEntry> entries,
-                                           std::optional<std::uint16_t> listLength = {}) {
+    Self withServerNameList(std::vector<ServerNameEntry> entries,
+                            std::optional<std::uint16_t> listLength = {}) {
         Bytes list;
         for (const auto& entry : entries) {
             list.push_back(entry.nameType);
@@ -75,11 +66,11 @@ class ClientHelloBuilder {
         body.insert(body.end(), list.begin(), list.end());
         return withExtension({0, std::move(body), std::nullopt});
     }
-    ClientHelloBuilder& withServerName(std::string_view host) {
+    Self withServerName(std::string_view host) {
         return withServerNameList({{0, bytesOf(host), std::nullopt}});
     }
     // Keeps only the first `count` bytes of the built record.
-    ClientHelloBuilder& truncatedTo(std::size_t count) { return set(truncation, count); }
+    Self truncatedTo(std::size_t count) { return set(truncation, count); }
 
     Bytes build() const {
         Bytes body;
@@ -103,11 +94,9 @@ class ClientHelloBuilder {
             body.insert(body.end(), block.begin(), block.end());
         }
 
-        Bytes handshake{handshakeType};
-        const std::uint32_t declaredBodyLength =
-            handshakeLength.value_or(static_cast<std::uint32_t>(body.size()));
-        handshake.push_back(static_cast<std::uint8_t>(declaredBodyLength >> 16));
-        appendU16(handshake, static_cast<std::uint16_t>(declaredBodyLength));
+        const auto declared = handshakeLength.value_or(static_cast<std::uint32_t>(body.size()));
+        Bytes handshake{handshakeType, static_cast<std::uint8_t>(declared >> 16)};
+        appendU16(handshake, static_cast<std::uint16_t>(declared));
         handshake.insert(handshake.end(), body.begin(), body.end());
 
         Bytes record{recordType};

@@ -19,7 +19,7 @@ NEFilterSocketFlow webFlow(const base::UUID& identifier, bool hasURL) {
         std::nullopt, NWHostEndpoint::endpointWithHostname("192.0.2.10", "443"), 1);
 }
 
-class FilterDataProviderConcurrencyTest : public ProviderTest {};
+using FilterDataProviderConcurrencyTest = ProviderTest;
 
 // Callbacks, configuration changes, blob updates, installation completions and start/stop cycles
 // on threads of their own: the run must end (no deadlock), every start handler must be called
@@ -57,11 +57,9 @@ TEST_F(FilterDataProviderConcurrencyTest, CallbacksWatchAndCompletionsRace) {
         }
     });
     std::thread completer([&] {
-        int index = 0;
-        while (running) {
-            framework->completeInstallation(index++ % 5 == 0 ? std::optional<std::string>("busy")
-                                                             : std::nullopt);
-            std::this_thread::yield();
+        for (int index = 0; running; ++index, std::this_thread::yield()) {
+            framework->completeInstallation(index % 5 == 0 ? std::optional<std::string>("busy")
+                                                           : std::nullopt);
         }
     });
     threads.emplace_back([&] {
@@ -99,9 +97,8 @@ TEST_F(FilterDataProviderConcurrencyTest, ReleaseWhileTheWatchAndInstallationsAr
             }
         });
         std::thread completer([&] {
-            while (running) {
+            for (; running; std::this_thread::yield()) {
                 framework->completeInstallation();
-                std::this_thread::yield();
             }
         });
         std::this_thread::sleep_for(std::chrono::microseconds(50 * round));

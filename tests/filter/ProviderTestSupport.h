@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,55 +33,38 @@ inline base::Value vendorConfiguration(const std::vector<std::string>& domains,
     });
 }
 
-// One line per rule: "host a.com:0 any filterData" or "network 0.0.0.0/0:80 tcp filterData".
+// One line per rule: "host a.com:0 any" or "network 0.0.0.0/0:80 tcp"; "!" marks an action
+// other than filterData.
 inline std::vector<std::string> describeRules(const NEFilterSettings& settings) {
     std::vector<std::string> lines;
-    for (const auto& rule : settings.rules) {
-        const auto& network = rule.networkRule;
-        std::string line = network.kind() == NENetworkRule::Kind::destinationHost
-                               ? "host " + network.endpoint()->hostname()
-                               : "network " + network.endpoint()->hostname() + "/" +
-                                     std::to_string(network.prefix());
+    for (const auto& [network, action] : settings.rules) {
+        const auto& endpoint = *network.endpoint();
         const auto protocol = network.protocol();
-        line += ":" + network.endpoint()->port() +
-                (protocol == NENetworkRuleProtocol::tcp   ? " tcp"
-                 : protocol == NENetworkRuleProtocol::udp ? " udp"
-                                                          : " any");
-        line += rule.action == NEFilterAction::filterData ? " filterData" : " other";
-        lines.push_back(line);
+        lines.push_back(
+            (network.kind() == NENetworkRule::Kind::destinationHost
+                 ? "host " + endpoint.hostname()
+                 : "network " + endpoint.hostname() + "/" + std::to_string(network.prefix())) +
+            ":" + endpoint.port() +
+            (protocol == NENetworkRuleProtocol::tcp   ? " tcp"
+             : protocol == NENetworkRuleProtocol::udp ? " udp"
+                                                      : " any") +
+            (action == NEFilterAction::filterData ? "" : " !"));
     }
     return lines;
 }
 
-inline const std::vector<std::string> catchAllRuleLines = {
-    "network 0.0.0.0/0:80 tcp filterData",
-    "network 0.0.0.0/0:443 tcp filterData",
-    "network ::/0:80 tcp filterData",
-    "network ::/0:443 tcp filterData",
-};
-
-// Records the calls of a start completion handler, from whichever thread.
-class StartOutcome {
-  public:
+// Records the calls of a start completion handler; read it once the calls are joined.
+struct StartOutcome {
     SettingsCompletion handler() {
         return [this](std::optional<base::Error> error) {
-            std::lock_guard lock(mutex);
             ++calls;
             lastError = error ? std::optional(error->description) : std::nullopt;
         };
     }
-    int callCount() const {
-        std::lock_guard lock(mutex);
-        return calls;
-    }
-    std::optional<std::string> error() const {
-        std::lock_guard lock(mutex);
-        return lastError;
-    }
+    int callCount() const { return calls; }
+    std::optional<std::string> error() const { return lastError; }
 
-  private:
-    mutable std::mutex mutex;
-    int calls = 0;
+    std::atomic<int> calls = 0;
     std::optional<std::string> lastError;
 };
 
@@ -116,7 +99,6 @@ class ProviderTest : public ::testing::Test {
     fakes::FakeUserDefaultsStore store;
     std::shared_ptr<fakes::FakeFilterFramework> framework =
         std::make_shared<fakes::FakeFilterFramework>();
-    base::LogCapture logs{common::filterLogSubsystem, "provider"};
 };
 
 }  // namespace filter::testing

@@ -1,23 +1,20 @@
 // The first bytes that real clients sent (tests/data/captures/, refreshed by
-// scripts/refresh-captures.py) through the parsers and through the provider.
+// scripts/refresh-captures.py) through the parsers.
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <cctype>
 #include <string>
 
 #include "SniffingTestSupport.h"
-#include "fakes/ClientHelloBuilder.h"
 #include "filter/HostSniffing.h"
-#include "filter/ProviderTestSupport.h"
 #include "support/TestData.h"
 
-namespace filter::testing {
+namespace filter {
 namespace {
 
-using fakes::Bytes;
+using Bytes = std::vector<std::uint8_t>;
 
 struct Capture {
     const char* file;
@@ -73,52 +70,5 @@ TEST(RealClientTest, ParsersNameTheHostOnceItIsComplete) {
     }
 }
 
-class RealClientInspectionTest : public ProviderTest {};
-
-// Delivered in chunks as the platform might, a ClientHello is decided on the chunk that brings
-// its last byte, and as it is when whole. (Chromium's, about 2 KB with its post-quantum key share,
-// is decided past the first 1024 bytes.)
-TEST_F(RealClientInspectionTest, ChunkedClientHelloIsDecidedOnItsLastByte) {
-    for (const auto& capture : captures) {
-        if (!capture.isTLS) {
-            continue;
-        }
-        const Bytes bytes = readCapture(capture);
-        const std::size_t helloEnd = decidingLength(capture, bytes);
-        for (const char* blocked : {"test", "example.com"}) {
-            framework->setVendorConfiguration(vendorConfiguration({blocked}, true, 1));
-            const auto provider = makeProvider();
-            provider->startFilter(nullptr);
-            framework->completeAllInstallations();
-            const bool isBlocked = std::string(blocked) == "test";
-            for (const std::size_t chunkSize : {std::size_t{7}, std::size_t{1024}}) {
-                SCOPED_TRACE(std::string(capture.file) + " in chunks of " +
-                             std::to_string(chunkSize) + " under " + blocked);
-                const NEFilterSocketFlow flow(
-                    base::UUID(), std::nullopt, std::nullopt,
-                    NWHostEndpoint::endpointWithHostname("192.0.2.10", "443"), SOCK_STREAM);
-                ASSERT_EQ(provider->handleNewFlow(flow).kind,
-                          NEFilterNewFlowVerdict::Kind::filterData);
-                std::size_t offset = 0;
-                NEFilterDataVerdict verdict;
-                do {
-                    const std::size_t count = std::min(chunkSize, bytes.size() - offset);
-                    verdict = provider->handleOutboundData(flow, offset,
-                                                           std::span(bytes).subspan(offset, count));
-                    offset += count;
-                } while (verdict.kind == NEFilterDataVerdict::Kind::pass && offset < bytes.size());
-                EXPECT_GE(offset, helloEnd);
-                EXPECT_LT(offset - helloEnd, chunkSize);
-                EXPECT_EQ(verdict.kind, isBlocked ? NEFilterDataVerdict::Kind::drop
-                                                  : NEFilterDataVerdict::Kind::allow);
-                if (isBlocked) {
-                    EXPECT_EQ(store.text(common::keys::contentFilterLastBlockedHost), "test");
-                }
-                EXPECT_EQ(provider->pendingInspectionCountForTesting(), 0u);
-            }
-        }
-    }
-}
-
 }  // namespace
-}  // namespace filter::testing
+}  // namespace filter

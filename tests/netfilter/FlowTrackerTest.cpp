@@ -19,23 +19,14 @@
 namespace platform::netfilter {
 namespace {
 
-using Disposition = PacketDisposition;
+using D = PacketDisposition;
 using filter::NEFilterDataVerdict;
 using filter::NEFilterNewFlowVerdict;
 
 // A provider whose verdicts the test scripts, and which records every call.
 class ScriptedProvider final : public filter::NEFilterDataProvider {
   public:
-    struct NewFlow {
-        base::UUID identifier;
-        bool hasURL = false;
-        std::optional<std::string> remoteHostname;
-        std::string remoteAddress;
-        std::string remotePort;
-        std::int32_t socketType = 0;
-    };
     struct Delivery {
-        base::UUID identifier;
         std::size_t offset = 0;
         std::string bytes;
     };
@@ -48,9 +39,11 @@ class ScriptedProvider final : public filter::NEFilterDataProvider {
     };
     NEFilterDataVerdict completeVerdict = NEFilterDataVerdict::allow();
     bool throwsOnNewFlow = false;
-    std::vector<NewFlow> newFlows;
+    // Each new flow as "<hostname or -> <address>:<port> <tcp or udp>", and its identifier.
+    std::vector<std::string> newFlows;
+    std::vector<base::UUID> identifiers;
     std::vector<Delivery> deliveries;
-    std::vector<base::UUID> completions;
+    std::size_t completions = 0;
 
     void startFilter(filter::SettingsCompletion) override {}
     void stopFilter(filter::NEProviderStopReason, std::function<void()>) override {}
@@ -59,45 +52,38 @@ class ScriptedProvider final : public filter::NEFilterDataProvider {
         if (throwsOnNewFlow) {
             throw std::runtime_error("scripted failure");
         }
-        NewFlow seen;
-        seen.identifier = flow.identifier();
-        seen.hasURL = flow.URL().has_value();
-        if (const auto* socketFlow = dynamic_cast<const filter::NEFilterSocketFlow*>(&flow)) {
-            seen.remoteHostname = socketFlow->remoteHostname();
-            seen.socketType = socketFlow->socketType();
-            if (const auto* host = dynamic_cast<const filter::NWHostEndpoint*>(
-                    socketFlow->remoteEndpoint().get())) {
-                seen.remoteAddress = host->hostname();
-                seen.remotePort = host->port();
-            }
-        }
-        newFlows.push_back(seen);
+        const auto& socketFlow = dynamic_cast<const filter::NEFilterSocketFlow&>(flow);
+        const auto& host =
+            dynamic_cast<const filter::NWHostEndpoint&>(*socketFlow.remoteEndpoint());
+        newFlows.push_back((flow.URL() ? "URL " : "") + socketFlow.remoteHostname().value_or("-") +
+                           " " + host.hostname() + ":" + host.port() +
+                           (socketFlow.socketType() == SOCK_DGRAM ? " udp" : " tcp"));
+        identifiers.push_back(flow.identifier());
         return newFlowVerdict();
     }
-    NEFilterDataVerdict handleOutboundData(const filter::NEFilterFlow& flow,
+    NEFilterDataVerdict handleOutboundData(const filter::NEFilterFlow&,
                                            std::size_t offset,
                                            std::span<const std::uint8_t> bytes) override {
-        deliveries.push_back({flow.identifier(), offset, std::string(bytes.begin(), bytes.end())});
+        deliveries.push_back({offset, std::string(bytes.begin(), bytes.end())});
         return dataVerdict(deliveries.back());
     }
-    NEFilterDataVerdict handleOutboundDataComplete(const filter::NEFilterFlow& flow) override {
-        completions.push_back(flow.identifier());
+    NEFilterDataVerdict handleOutboundDataComplete(const filter::NEFilterFlow&) override {
+        ++completions;
         return completeVerdict;
     }
 };
 
 class RecordingSink final : public PacketVerdictSink {
   public:
-    std::vector<std::pair<std::uint32_t, Disposition>> verdicts;
+    std::vector<std::pair<std::uint32_t, D>> verdicts;
     std::vector<ResetSegment> resets;
+    std::vector<RefusedDatagram> refusals;
 
-    void setVerdict(const QueuedPacket& packet, Disposition disposition) override {
+    void setVerdict(const QueuedPacket& packet, D disposition) override {
         verdicts.emplace_back(packet.identifier, disposition);
     }
     void sendReset(const ResetSegment& segment) override { resets.push_back(segment); }
     void sendUnreachable(const RefusedDatagram& datagram) override { refusals.push_back(datagram); }
-
-    std::vector<RefusedDatagram> refusals;
 };
 
 // One flow's outbound packets: 10.0.0.2 (or ::1):localPort to remote:remotePort.
@@ -126,6 +112,8 @@ class FlowPackets {
                       std::move(bytes));
     }
     PacketHeaders datagram(std::string bytes) { return packet(0, 0, std::move(bytes)); }
+    // The flow's first packet: a SYN, or a datagram.
+    PacketHeaders first() { return headers.protocol == IPPROTO_UDP ? datagram("query") : syn(); }
 
   private:
     PacketHeaders packet(std::uint32_t sequence, std::uint8_t flags, std::string bytes) {
@@ -146,27 +134,26 @@ class FlowTrackerTest : public ::testing::Test {
   protected:
     FlowTrackerTest() { recreate({}); }
 
-    void recreate(FlowTrackerLimits limits) {
-        tracker = std::make_unique<FlowTracker>(provider, sink, limits);
+    void recreate(FlowTrackerLimits limits, std::shared_ptr<NamedFlowRouting> routing = nullptr) {
+        provider = std::make_shared<ScriptedProvider>();
+        sink = {};
+        tracker = std::make_unique<FlowTracker>(provider, sink, limits, std::move(routing));
     }
-    void send(std::uint32_t identifier, const PacketHeaders& headers) {
-        tracker->handlePacket({identifier, 0x5}, headers, now);
+    void send(std::uint32_t identifier, const PacketHeaders& headers, std::uint32_t mark = 0x5) {
+        tracker->handlePacket({identifier, mark}, headers, now);
     }
     // The verdict of packet `identifier`; nothing when it has none or more than one.
-    std::optional<Disposition> verdict(std::uint32_t identifier) const {
-        std::optional<Disposition> found;
+    std::optional<D> verdict(std::uint32_t identifier) const {
+        std::vector<D> found;
         for (const auto& [packet, disposition] : sink.verdicts) {
             if (packet == identifier) {
-                if (found) {
-                    return std::nullopt;
-                }
-                found = disposition;
+                found.push_back(disposition);
             }
         }
-        return found;
+        return found.size() == 1 ? std::optional(found[0]) : std::nullopt;
     }
 
-    std::shared_ptr<ScriptedProvider> provider = std::make_shared<ScriptedProvider>();
+    std::shared_ptr<ScriptedProvider> provider;
     RecordingSink sink;
     std::unique_ptr<FlowTracker> tracker;
     FlowTracker::Clock::time_point now = FlowTracker::Clock::now();
@@ -174,23 +161,22 @@ class FlowTrackerTest : public ::testing::Test {
 };
 
 TEST_F(FlowTrackerTest, OffersANewFlowAsASocketFlowAndAppliesItsVerdict) {
+    const auto inspect = [](bool outbound, std::size_t peek) {
+        return NEFilterNewFlowVerdict::filterDataVerdict(!outbound, 1024, outbound, peek);
+    };
     struct Case {
         const char* name;
         NEFilterNewFlowVerdict verdict;
-        Disposition disposition;
+        D disposition;
         std::uint8_t protocol = IPPROTO_TCP;
         const char* remote = "192.0.2.7";
     } cases[] = {
-        {"allow", NEFilterNewFlowVerdict::allowVerdict(), Disposition::allowFlow},
-        {"drop, IPv6", NEFilterNewFlowVerdict::dropVerdict(), Disposition::dropFlow, IPPROTO_TCP,
-         "::1"},
-        {"inspect", NEFilterNewFlowVerdict::filterDataVerdict(false, 0, true, 1024),
-         Disposition::inspectFlow},
-        {"inbound only", NEFilterNewFlowVerdict::filterDataVerdict(true, 1024, false, 0),
-         Disposition::allowFlow},
-        {"peek nothing", NEFilterNewFlowVerdict::filterDataVerdict(false, 0, true, 0),
-         Disposition::allowFlow},
-        {"datagram", NEFilterNewFlowVerdict::allowVerdict(), Disposition::allowFlow, IPPROTO_UDP},
+        {"allow", NEFilterNewFlowVerdict::allowVerdict(), D::allowFlow},
+        {"drop, IPv6", NEFilterNewFlowVerdict::dropVerdict(), D::dropFlow, IPPROTO_TCP, "::1"},
+        {"inspect", inspect(true, 1024), D::inspectFlow},
+        {"inbound only", inspect(false, 0), D::allowFlow},
+        {"peek nothing", inspect(true, 0), D::allowFlow},
+        {"datagram", NEFilterNewFlowVerdict::allowVerdict(), D::allowFlow, IPPROTO_UDP},
     };
     std::uint32_t identifier = 1;
     for (const auto& testCase : cases) {
@@ -198,36 +184,28 @@ TEST_F(FlowTrackerTest, OffersANewFlowAsASocketFlowAndAppliesItsVerdict) {
         provider->newFlowVerdict = [&] { return testCase.verdict; };
         FlowPackets packets(testCase.protocol, testCase.remote, 443,
                             static_cast<std::uint16_t>(41000 + identifier));
-        send(identifier,
-             testCase.protocol == IPPROTO_UDP ? packets.datagram("query") : packets.syn());
+        send(identifier, packets.first());
         EXPECT_EQ(verdict(identifier), testCase.disposition);
-        ASSERT_EQ(provider->newFlows.size(), identifier);
-        const auto& seen = provider->newFlows.back();
-        EXPECT_FALSE(seen.hasURL);
-        EXPECT_FALSE(seen.remoteHostname.has_value());
-        EXPECT_EQ(seen.remoteAddress, testCase.remote);
-        EXPECT_EQ(seen.remotePort, "443");
-        EXPECT_EQ(seen.socketType, testCase.protocol == IPPROTO_UDP ? SOCK_DGRAM : SOCK_STREAM);
-        ++identifier;
+        ASSERT_EQ(provider->newFlows.size(), identifier++);
+        EXPECT_EQ(provider->newFlows.back(),
+                  std::string("- ") + testCase.remote + ":443" +
+                      (testCase.protocol == IPPROTO_UDP ? " udp" : " tcp"));
     }
-    EXPECT_NE(provider->newFlows[0].identifier, provider->newFlows[1].identifier);
 }
 
-TEST_F(FlowTrackerTest, AFlowThatBeganUnseenOrWhoseCallbackThrowsIsAllowed) {
-    send(1, flow.data(0, "GET / HTTP/1.1\r\n"));
-    EXPECT_EQ(verdict(1), Disposition::allowFlow);
+TEST_F(FlowTrackerTest, UnseenStartsThrowingCallbacksAndReusedPorts) {
+    send(1, flow.data(0, "GET / HTTP/1.1\r\n"));  // began before the tracker: allowed unseen
+    EXPECT_EQ(verdict(1), D::allowFlow);
     EXPECT_TRUE(provider->newFlows.empty());
+    // A new connection on the same ports is a new flow, and the old one is completed.
+    send(2, flow.syn());
+    send(3, flow.syn(900000));
+    ASSERT_EQ(provider->identifiers.size(), 2u);
+    EXPECT_NE(provider->identifiers[0], provider->identifiers[1]);
+    EXPECT_EQ(provider->completions, 1u);
     provider->throwsOnNewFlow = true;
-    send(2, FlowPackets(IPPROTO_TCP, "192.0.2.7", 443, 41000).syn());
-    EXPECT_EQ(verdict(2), Disposition::allowFlow);
-}
-
-TEST_F(FlowTrackerTest, ANewConnectionOnTheSamePortsIsANewFlow) {
-    send(1, flow.syn());
-    send(2, flow.syn(900000));
-    ASSERT_EQ(provider->newFlows.size(), 2u);
-    EXPECT_NE(provider->newFlows[0].identifier, provider->newFlows[1].identifier);
-    EXPECT_EQ(provider->completions.size(), 1u);
+    send(4, FlowPackets(IPPROTO_TCP, "192.0.2.7", 443, 41000).syn());
+    EXPECT_EQ(verdict(4), D::allowFlow);
 }
 
 // Each case scripts one flow's packets and the provider's verdicts, then checks what every packet
@@ -239,9 +217,8 @@ TEST_F(FlowTrackerTest, FiltersAFlowsOutboundData) {
             return delivery.offset == 0 ? NEFilterDataVerdict::pass(length, 1024) : then;
         };
     };
-    const DataVerdict passAll = [](const auto& delivery) {
-        return NEFilterDataVerdict::pass(delivery.bytes.size(), 1024);
-    };
+    const DataVerdict allowAll = [](const auto&) { return NEFilterDataVerdict::allow(); };
+    const DataVerdict dropAll = [](const auto&) { return NEFilterDataVerdict::drop(); };
     struct Step {
         std::uint32_t packet;
         std::size_t offset = 0;
@@ -252,99 +229,77 @@ TEST_F(FlowTrackerTest, FiltersAFlowsOutboundData) {
     struct Case {
         const char* name;
         std::vector<Step> steps;
-        std::vector<std::pair<std::uint32_t, Disposition>> verdicts;
+        std::vector<std::pair<std::uint32_t, D>> verdicts;
         const char* shown = "";
         std::size_t completions = 0;
         DataVerdict dataVerdict = nullptr;
+        std::size_t resets = 0;
         std::size_t peekSize = 1024;
         FlowTrackerLimits limits = {};
-        std::size_t resets = 0;
     } cases[] = {
         {"later packets of a dropped flow are dropped without the provider",
          {{2, 0, "", TH_SYN}, {3, 0, "late"}},
-         {{2, Disposition::dropFlow}, {3, Disposition::dropFlow}}},
+         {{2, D::dropFlow}, {3, D::dropFlow}}},
         {"bytes in order, each packet released once passed; a bare ACK is accepted",
          {{2, 0, "", TH_ACK}, {3, 0, "\x16\x03\x01"}, {4, 3, "rest"}},
-         {{2, Disposition::accept}, {3, Disposition::inspectFlow}, {4, Disposition::inspectFlow}},
+         {{2, D::accept}, {3, D::inspectFlow}, {4, D::inspectFlow}},
          "\x16\x03\x01|rest"},
         {"a missing segment is waited for and no byte is shown twice",
          {{2, 5, "world"}, {3, 5, "world"}, {4, 0, "hello"}, {5, 0, "helloworld"}, {6, 8, "ld!"}},
-         {{2, Disposition::inspectFlow},
-          {3, Disposition::discard},
-          {4, Disposition::inspectFlow},
-          {5, Disposition::inspectFlow}},
+         {{2, D::inspectFlow}, {3, D::discard}, {4, D::inspectFlow}, {5, D::inspectFlow}},
          "helloworld|!"},
-        {"at most the peek size per call",
-         {{2, 0, "0123456789"}},
-         {{2, Disposition::inspectFlow}},
-         "0123|4567|89",
-         0,
-         [](const auto& delivery) { return NEFilterDataVerdict::pass(delivery.bytes.size(), 4); },
-         4},
-        {"bytes shown but not passed are shown again from the pass point",
-         {{2, 0, "abcd"}, {3, 4, "ef"}},
-         {{2, Disposition::allowFlow}, {3, Disposition::allowFlow}},
-         "abcd|cdef",
-         0,
-         passFirst(2, NEFilterDataVerdict::allow())},
-        {"an allow settles every held packet",
-         {{3, 4, "tail"}, {2, 0, "head"}},
-         {{2, Disposition::allowFlow}, {3, Disposition::allowFlow}},
-         "headtail",
-         0,
-         [](const auto&) { return NEFilterDataVerdict::allow(); }},
-        {"a drop settles every held packet",
-         {{3, 4, "tail"}, {2, 0, "head"}},
-         {{2, Disposition::dropFlow}, {3, Disposition::discard}},
-         "headtail",
-         0,
-         [](const auto&) { return NEFilterDataVerdict::drop(); },
-         1024,
-         {},
-         1},
-        {"a drop during inspection resets the remote end",
-         {{2, 0, "first"}, {3, 5, "second"}},
-         {{2, Disposition::inspectFlow}, {3, Disposition::dropFlow}},
-         "first|second",
-         0,
-         passFirst(5, NEFilterDataVerdict::drop()),
-         1024,
-         {},
-         1},
-        {"a FIN without data ends the data",
-         {{2, 0, "", TH_FIN}},
-         {{2, Disposition::allowFlow}},
-         "",
-         1},
-        {"a FIN with data ends the data",
-         {{2, 0, "bye", TH_FIN}},
-         {{2, Disposition::allowFlow}},
-         "bye",
-         1},
-        {"an RST ends the data", {{2, 0, "", TH_RST}}, {{2, Disposition::accept}}, "", 1},
+        {.name = "at most the peek size per call",
+         .steps = {{2, 0, "0123456789"}},
+         .verdicts = {{2, D::inspectFlow}},
+         .shown = "0123|4567|89",
+         .dataVerdict =
+             [](const auto& delivery) {
+                 return NEFilterDataVerdict::pass(delivery.bytes.size(), 4);
+             },
+         .peekSize = 4},
+        {.name = "bytes shown but not passed are shown again from the pass point",
+         .steps = {{2, 0, "abcd"}, {3, 4, "ef"}},
+         .verdicts = {{2, D::allowFlow}, {3, D::allowFlow}},
+         .shown = "abcd|cdef",
+         .dataVerdict = passFirst(2, NEFilterDataVerdict::allow())},
+        {.name = "an allow settles every held packet",
+         .steps = {{3, 4, "tail"}, {2, 0, "head"}},
+         .verdicts = {{2, D::allowFlow}, {3, D::allowFlow}},
+         .shown = "headtail",
+         .dataVerdict = allowAll},
+        {.name = "a drop settles every held packet",
+         .steps = {{3, 4, "tail"}, {2, 0, "head"}},
+         .verdicts = {{2, D::dropFlow}, {3, D::discard}},
+         .shown = "headtail",
+         .dataVerdict = dropAll,
+         .resets = 1},
+        {.name = "a drop during inspection resets the remote end",
+         .steps = {{2, 0, "first"}, {3, 5, "second"}},
+         .verdicts = {{2, D::inspectFlow}, {3, D::dropFlow}},
+         .shown = "first|second",
+         .dataVerdict = passFirst(5, NEFilterDataVerdict::drop()),
+         .resets = 1},
+        {"a FIN without data ends the data", {{2, 0, "", TH_FIN}}, {{2, D::allowFlow}}, "", 1},
+        {"a FIN with data ends the data", {{2, 0, "bye", TH_FIN}}, {{2, D::allowFlow}}, "bye", 1},
+        {"an RST ends the data", {{2, 0, "", TH_RST}}, {{2, D::accept}}, "", 1},
         {"a FIN is held until the bytes before it arrive",
          {{2, 3, "", TH_FIN}, {3, 3, "", TH_FIN}, {4, 0, "abc"}},
-         {{2, Disposition::allowFlow}, {3, Disposition::discard}},
+         {{2, D::allowFlow}, {3, D::discard}},
          "abc",
          1},
-        {"a flow holding too many bytes is allowed",
-         {{2, 1, "12345"}, {3, 6, "6789"}},
-         {{2, Disposition::allowFlow}, {3, Disposition::allowFlow}},
-         "",
-         1,
-         nullptr,
-         1024,
-         {.maximumHeldBytesPerFlow = 8}},
+        {.name = "a flow holding too many bytes is allowed",
+         .steps = {{2, 1, "12345"}, {3, 6, "6789"}},
+         .verdicts = {{2, D::allowFlow}, {3, D::allowFlow}},
+         .completions = 1,
+         .limits = {.maximumHeldBytesPerFlow = 8}},
         {"a packet not wholly captured ends the inspection",
          {{2, 0, "GET", 0, true}},
-         {{2, Disposition::allowFlow}},
+         {{2, D::allowFlow}},
          "",
          1},
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
-        provider = std::make_shared<ScriptedProvider>();
-        sink = RecordingSink{};
         recreate(testCase.limits);
         const bool isDrop = std::string(testCase.name).starts_with("later packets");
         provider->newFlowVerdict = [&] {
@@ -352,7 +307,9 @@ TEST_F(FlowTrackerTest, FiltersAFlowsOutboundData) {
                           : NEFilterNewFlowVerdict::filterDataVerdict(false, 0, true,
                                                                       testCase.peekSize);
         };
-        provider->dataVerdict = testCase.dataVerdict ? testCase.dataVerdict : passAll;
+        if (testCase.dataVerdict) {
+            provider->dataVerdict = testCase.dataVerdict;
+        }
         FlowPackets packets;
         send(1, packets.syn());
         for (const auto& step : testCase.steps) {
@@ -370,7 +327,7 @@ TEST_F(FlowTrackerTest, FiltersAFlowsOutboundData) {
         }
         EXPECT_EQ(shown, testCase.shown);
         EXPECT_EQ(provider->newFlows.size(), 1u);
-        EXPECT_EQ(provider->completions.size(), testCase.completions);
+        EXPECT_EQ(provider->completions, testCase.completions);
         EXPECT_EQ(sink.resets.size(), testCase.resets);
         EXPECT_EQ(tracker->heldBytes(), 0u);
     }
@@ -384,8 +341,8 @@ TEST_F(FlowTrackerTest, TheWatchdogAllowsAFlowWhosePacketIsHeldTooLong) {
     tracker->expire(now + std::chrono::milliseconds(1999));
     EXPECT_FALSE(verdict(2).has_value());
     tracker->expire(now + std::chrono::milliseconds(2000));
-    EXPECT_EQ(verdict(2), Disposition::allowFlow);
-    EXPECT_EQ(provider->completions.size(), 1u);
+    EXPECT_EQ(verdict(2), D::allowFlow);
+    EXPECT_EQ(provider->completions, 1u);
     EXPECT_EQ(tracker->heldBytes(), 0u);
 }
 
@@ -395,12 +352,12 @@ TEST_F(FlowTrackerTest, AnIdleFlowIsCompletedThenForgotten) {
     send(2, flow.data(0, ""));
     const auto idle = FlowTrackerLimits{}.flowIdleTimeout;
     tracker->expire(now + idle);
-    EXPECT_EQ(provider->completions.size(), 1u);
+    EXPECT_EQ(provider->completions, 1u);
     EXPECT_EQ(sink.resets.size(), 2u);  // both ends, as no packet is held to reject
 
     now += idle + std::chrono::seconds(1);
     send(3, flow.data(0, "late"));
-    EXPECT_EQ(verdict(3), Disposition::dropFlow);
+    EXPECT_EQ(verdict(3), D::dropFlow);
     tracker->expire(now + idle);
     EXPECT_EQ(tracker->flowCount(), 0u);
 }
@@ -414,7 +371,7 @@ TEST_F(FlowTrackerTest, TheFlowTableIsBoundedAndForgetsTheLeastRecentlyActive) {
         EXPECT_LE(tracker->flowCount(), 3u);
     }
     // Each flow forgotten while under inspection was told its data ended.
-    EXPECT_EQ(provider->completions.size(), 47u);
+    EXPECT_EQ(provider->completions, 47u);
     EXPECT_EQ(provider->newFlows.size(), 50u);
 }
 
@@ -429,9 +386,9 @@ TEST_F(FlowTrackerTest, DatagramsOfAnInspectedFlowAreShownInArrivalOrder) {
     send(3, udp.datagram("three"));
     ASSERT_EQ(provider->deliveries.size(), 2u);
     EXPECT_EQ(provider->deliveries[1].offset, 3u);
-    EXPECT_EQ(verdict(1), Disposition::inspectFlow);
-    EXPECT_EQ(verdict(2), Disposition::dropFlow);
-    EXPECT_EQ(verdict(3), Disposition::dropFlow);
+    EXPECT_EQ(verdict(1), D::inspectFlow);
+    EXPECT_EQ(verdict(2), D::dropFlow);
+    EXPECT_EQ(verdict(3), D::dropFlow);
     EXPECT_TRUE(sink.resets.empty());
 }
 
@@ -439,16 +396,10 @@ TEST_F(FlowTrackerTest, ReleasingLetsEveryHeldPacketGoWithoutTheProvider) {
     send(1, flow.syn());
     send(2, flow.data(4, "held"));
     tracker->releaseAll();
-    EXPECT_EQ(verdict(2), Disposition::accept);
-    EXPECT_TRUE(provider->completions.empty());
+    EXPECT_EQ(verdict(2), D::accept);
+    EXPECT_EQ(provider->completions, 0u);
     EXPECT_EQ(tracker->flowCount(), 0u);
 }
-
-}  // namespace
-}  // namespace platform::netfilter
-
-namespace platform::netfilter {
-namespace {
 
 TEST_F(FlowTrackerTest, NamesNewFlowsFromDNSExceptWebFlowsAndDNSItself) {
     std::vector<std::string> lookedUp;
@@ -458,32 +409,26 @@ TEST_F(FlowTrackerTest, NamesNewFlowsFromDNSExceptWebFlowsAndDNSItself) {
                                                 return std::optional<std::string>("learnt.example");
                                             });
     struct Case {
-        const char* name;
         std::uint8_t protocol;
         std::uint16_t port;
         bool isNamed;
     } cases[] = {
-        {"TCP to 8080", IPPROTO_TCP, 8080, true}, {"UDP to 9000", IPPROTO_UDP, 9000, true},
-        {"UDP to 80", IPPROTO_UDP, 80, true},     {"TCP to 443", IPPROTO_TCP, 443, false},
-        {"TCP to 80", IPPROTO_TCP, 80, false},    {"QUIC", IPPROTO_UDP, 443, false},
-        {"DNS over UDP", IPPROTO_UDP, 53, false}, {"DNS over TCP", IPPROTO_TCP, 53, false},
-        {"TCP to 853", IPPROTO_TCP, 853, true},
+        {IPPROTO_TCP, 8080, true}, {IPPROTO_UDP, 9000, true}, {IPPROTO_UDP, 80, true},
+        {IPPROTO_TCP, 443, false}, {IPPROTO_TCP, 80, false},  {IPPROTO_UDP, 443, false},
+        {IPPROTO_UDP, 53, false},  {IPPROTO_TCP, 53, false},  {IPPROTO_TCP, 853, true},
     };
     provider->newFlowVerdict = [] { return NEFilterNewFlowVerdict::allowVerdict(); };
     std::uint32_t identifier = 1;
     for (const auto& testCase : cases) {
-        SCOPED_TRACE(testCase.name);
+        const std::string port = std::to_string(testCase.port);
+        const std::string udp = testCase.protocol == IPPROTO_UDP ? " udp" : " tcp";
+        SCOPED_TRACE(port + udp);
         lookedUp.clear();
-        FlowPackets packets(testCase.protocol, "2001:db8::7", testCase.port);
-        send(identifier++,
-             testCase.protocol == IPPROTO_UDP ? packets.datagram("bytes") : packets.syn());
+        send(identifier++, FlowPackets(testCase.protocol, "2001:db8::7", testCase.port).first());
         ASSERT_FALSE(provider->newFlows.empty());
-        const auto& seen = provider->newFlows.back();
-        EXPECT_EQ(seen.remoteHostname,
-                  testCase.isNamed ? std::optional<std::string>("learnt.example") : std::nullopt);
-        EXPECT_EQ(lookedUp, testCase.isNamed ? std::vector<std::string>{"2001:db8::7"}
-                                             : std::vector<std::string>{});
-        EXPECT_EQ(seen.remoteAddress, "2001:db8::7");
+        EXPECT_EQ(provider->newFlows.back(),
+                  (testCase.isNamed ? "learnt.example" : "-") + (" 2001:db8::7:" + port) + udp);
+        EXPECT_EQ(lookedUp.size(), testCase.isNamed ? 1u : 0u);
     }
 }
 
@@ -501,11 +446,11 @@ class NamedFlowTest : public FlowTrackerTest {
         routing->replace({{"other.example", filter::NEFilterAction::drop},
                           {"blocked.example", filter::NEFilterAction::filterData}},
                          filter::NEFilterAction::allow);
-        tracker = std::make_unique<FlowTracker>(provider, sink, FlowTrackerLimits{}, routing);
+        recreate({}, routing);
     }
 
     void sendNamed(std::uint32_t identifier, const std::string& bytes) {
-        tracker->handlePacket({identifier, queuedForNaming}, quic.datagram(bytes), now);
+        send(identifier, quic.datagram(bytes), queuedForNaming);
     }
 
     std::shared_ptr<NamedFlowRouting> routing = std::make_shared<NamedFlowRouting>();
@@ -518,22 +463,18 @@ TEST_F(NamedFlowTest, AFlowWhoseNameARuleCoversIsOfferedWithThatName) {
     struct Case {
         const char* name;
         NEFilterNewFlowVerdict verdict;
-        Disposition first;
-        Disposition second;
+        D first;
+        D second;
     } cases[] = {
-        {"drop", NEFilterNewFlowVerdict::dropVerdict(), Disposition::dropFlow,
-         Disposition::discard},
-        {"allow", NEFilterNewFlowVerdict::allowVerdict(), Disposition::allowFlow,
-         Disposition::allowFlow},
+        {"drop", NEFilterNewFlowVerdict::dropVerdict(), D::dropFlow, D::discard},
+        {"allow", NEFilterNewFlowVerdict::allowVerdict(), D::allowFlow, D::allowFlow},
         {"filter data counts as allow",
-         NEFilterNewFlowVerdict::filterDataVerdict(false, 0, true, 1024), Disposition::allowFlow,
-         Disposition::allowFlow},
+         NEFilterNewFlowVerdict::filterDataVerdict(false, 0, true, 1024), D::allowFlow,
+         D::allowFlow},
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
-        sink = {};
-        provider->newFlows.clear();
-        tracker = std::make_unique<FlowTracker>(provider, sink, FlowTrackerLimits{}, routing);
+        recreate({}, routing);
         provider->newFlowVerdict = [&] { return testCase.verdict; };
 
         sendNamed(1, chromium[1]);
@@ -542,58 +483,44 @@ TEST_F(NamedFlowTest, AFlowWhoseNameARuleCoversIsOfferedWithThatName) {
         EXPECT_EQ(tracker->heldBytes(), chromium[1].size());
         sendNamed(2, chromium[0]);
 
-        ASSERT_EQ(provider->newFlows.size(), 1u);
-        EXPECT_EQ(provider->newFlows[0].remoteHostname, "blocked.example");
-        EXPECT_EQ(provider->newFlows[0].socketType, SOCK_DGRAM);
-        EXPECT_EQ(provider->newFlows[0].remoteAddress, "192.0.2.80");
+        EXPECT_EQ(provider->newFlows,
+                  std::vector<std::string>{"blocked.example 192.0.2.80:443 udp"});
         ASSERT_EQ(sink.verdicts.size(), 2u);
         EXPECT_EQ(sink.verdicts[0], std::make_pair(1u, testCase.first));
         EXPECT_EQ(sink.verdicts[1], std::make_pair(2u, testCase.second));
         EXPECT_EQ(tracker->heldBytes(), 0u);
 
-        const bool dropped = testCase.first == Disposition::dropFlow;
+        const bool dropped = testCase.first == D::dropFlow;
         ASSERT_EQ(sink.refusals.size(), dropped ? 1u : 0u);
         sendNamed(3, "a later datagram");
-        EXPECT_EQ(verdict(3), dropped ? Disposition::dropFlow : Disposition::allowFlow);
+        EXPECT_EQ(verdict(3), dropped ? D::dropFlow : D::allowFlow);
         if (dropped) {
             ASSERT_EQ(sink.refusals.size(), 2u);
-            EXPECT_EQ(sink.refusals[1].sender, *IPAddress::fromText("10.0.0.2"));
-            EXPECT_EQ(sink.refusals[1].receiver, *IPAddress::fromText("192.0.2.80"));
-            EXPECT_EQ(sink.refusals[1].senderPort, 40000);
-            EXPECT_EQ(sink.refusals[1].receiverPort, 443);
+            const auto& refusal = sink.refusals[1];
+            EXPECT_EQ(refusal.sender.text() + ":" + std::to_string(refusal.senderPort) + " " +
+                          refusal.receiver.text() + ":" + std::to_string(refusal.receiverPort),
+                      "10.0.0.2:40000 192.0.2.80:443");
         }
     }
 }
 
 TEST_F(NamedFlowTest, OtherFlowsTakeARulesOrTheDefaultActionWithoutTheProvider) {
+    using A = filter::NEFilterAction;
     struct Case {
         const char* name;
-        std::vector<NamedHostRule> rules;
-        filter::NEFilterAction defaultAction;
-        Disposition expected;
+        NamedHostRule rule;
+        A defaultAction;
+        D expected;
     } cases[] = {
-        {"no rule covers the name",
-         {{"elsewhere.example", filter::NEFilterAction::filterData}},
-         filter::NEFilterAction::allow,
-         Disposition::allowFlow},
-        {"a suffix that is no label",
-         {{"ed.example", filter::NEFilterAction::filterData}},
-         filter::NEFilterAction::allow,
-         Disposition::allowFlow},
-        {"a rule that drops",
-         {{"example", filter::NEFilterAction::drop}},
-         filter::NEFilterAction::allow,
-         Disposition::dropFlow},
-        {"a default that drops",
-         {{"elsewhere.example", filter::NEFilterAction::filterData}},
-         filter::NEFilterAction::drop,
-         Disposition::dropFlow},
+        {"no rule covers the name", {"elsewhere.example", A::filterData}, A::allow, D::allowFlow},
+        {"a suffix that is no label", {"ed.example", A::filterData}, A::allow, D::allowFlow},
+        {"a rule that drops", {"example", A::drop}, A::allow, D::dropFlow},
+        {"a default that drops", {"elsewhere.example", A::filterData}, A::drop, D::dropFlow},
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
-        sink = {};
-        routing->replace(testCase.rules, testCase.defaultAction);
-        tracker = std::make_unique<FlowTracker>(provider, sink, FlowTrackerLimits{}, routing);
+        routing->replace({testCase.rule}, testCase.defaultAction);
+        recreate({}, routing);
         sendNamed(1, chromium[0]);
         sendNamed(2, chromium[1]);
         EXPECT_EQ(verdict(1), testCase.expected);
@@ -603,16 +530,14 @@ TEST_F(NamedFlowTest, OtherFlowsTakeARulesOrTheDefaultActionWithoutTheProvider) 
 
 TEST_F(NamedFlowTest, AFlowWithoutANameFailsOpen) {
     sendNamed(1, "not a QUIC packet");
-    EXPECT_EQ(verdict(1), Disposition::allowFlow);
+    EXPECT_EQ(verdict(1), D::allowFlow);
 
     // A first Initial alone waits for the watchdog.
     FlowPackets alone(IPPROTO_UDP, "2001:db8::80", 443);
-    tracker->handlePacket({2, queuedForNaming}, alone.datagram(chromium[0]), now);
+    send(2, alone.datagram(chromium[0]), queuedForNaming);
     EXPECT_FALSE(verdict(2).has_value());
-    ASSERT_TRUE(tracker->nextDeadline().has_value());
-    EXPECT_LE(*tracker->nextDeadline(), now + FlowTrackerLimits{}.heldPacketTimeout);
     tracker->expire(now + FlowTrackerLimits{}.heldPacketTimeout);
-    EXPECT_EQ(verdict(2), Disposition::allowFlow);
+    EXPECT_EQ(verdict(2), D::allowFlow);
     EXPECT_TRUE(provider->newFlows.empty());
     EXPECT_TRUE(sink.refusals.empty());
     EXPECT_EQ(tracker->heldBytes(), 0u);

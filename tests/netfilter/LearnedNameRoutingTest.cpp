@@ -26,17 +26,11 @@ class ResolvedNameTableTest : public ::testing::Test {
 
 TEST_F(ResolvedNameTableTest, KnowsANameForItsTTLPlusTheGracePeriod) {
     struct Case {
-        const char* name;
         std::uint32_t ttl;
         std::chrono::seconds knownUntil;
-    } cases[] = {
-        {"TTL 0", 0, 120s},
-        {"TTL 60", 60, 180s},
-        {"a TTL over the cap", 7 * 24 * 3600, 3720s},
-        {"the largest TTL", 0xffffffff, 3720s},
-    };
+    } cases[] = {{0, 120s}, {60, 180s}, {7 * 24 * 3600, 3720s}, {0xffffffff, 3720s}};
     for (const auto& testCase : cases) {
-        SCOPED_TRACE(testCase.name);
+        SCOPED_TRACE(testCase.ttl);
         ResolvedNameTable fresh(limits);
         fresh.record(ip("192.0.2.1"), "a.example", testCase.ttl, now);
         EXPECT_EQ(fresh.nameFor(ip("192.0.2.1"), now + testCase.knownUntil - 1s), "a.example");
@@ -57,11 +51,11 @@ TEST_F(ResolvedNameTableTest, TheNameMostRecentlyResolvedForAnAddressWins) {
 }
 
 TEST_F(ResolvedNameTableTest, ForgetsTheLeastRecentlyUsedAddressWhenFull) {
-    table.record(ip("192.0.2.1"), "one.example", 60, now);
-    table.record(ip("192.0.2.2"), "two.example", 60, now);
-    table.record(ip("192.0.2.3"), "three.example", 60, now);
+    for (const char* address : {"192.0.2.1", "192.0.2.2", "192.0.2.3"}) {
+        table.record(ip(address), address, 60, now);
+    }
     // Looking up the first makes the second the least recently used.
-    EXPECT_EQ(table.nameFor(ip("192.0.2.1"), now), "one.example");
+    EXPECT_EQ(table.nameFor(ip("192.0.2.1"), now), "192.0.2.1");
     table.record(ip("192.0.2.4"), "four.example", 60, now);
     EXPECT_EQ(table.size(), 3u);
     EXPECT_EQ(table.nameFor(ip("192.0.2.2"), now), std::nullopt);
