@@ -218,6 +218,31 @@ def sigkill_then_sigterm(namespace, workspace):
     peers.expect_curl("https", "blocked.example", "127.0.0.1")
 
 
+@case
+def quic_first_flight(namespace, workspace):
+    """Chromium's first QUIC flight to blocked.example (its ClientHello across two Initial
+    packets) is refused at once with an ICMP unreachable, over IPv4 and IPv6; it passes once the
+    policy no longer lists the name."""
+    namespace.spawn([sys.executable, PEERS, "echo-server", "443", *ADDRESSES],
+                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    wait_until(lambda: namespace.run(["ss", "-Hlun", "sport = :443"]).stdout.strip(), "UDP 443")
+    capture = os.path.join(os.path.dirname(PEERS), "..", "data", "captures", "quic-chromium-v4.bin")
+    workspace.write_configuration(["blocked.example"], True, 3)
+    ContentFilter(namespace, workspace)
+    for domains, version, wanted in ((["blocked.example"], 3, "refused"),
+                                     (["other.example"], 4, "echo")):
+        workspace.write_configuration(domains, True, version)
+        wait_until(lambda: workspace.value("LastPolicySummary") ==
+                   f"v{version} blocking [{domains[0]}]", "the policy")
+        for address in ADDRESSES:
+            outcome = json.loads(namespace.run([sys.executable, PEERS, "quic", address,
+                                                capture]).stdout)
+            expect(outcome["outcome"] == wanted and outcome["seconds"] < 2.0,
+                   f"the QUIC flight via {address} under v{version}: {outcome}")
+        if version == 3:
+            expect_block_reported(workspace)
+
+
 # The names learnt from DNS answers: two namespaces joined by a veth pair, the client's, where the
 # filter runs and programs use the system resolver, and the server's, with dnsmasq as its DNS
 # server and TCP and UDP echo servers on ports 8080 and 9000.

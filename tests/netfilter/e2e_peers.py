@@ -81,6 +81,32 @@ def exchange(address, port, udp=False):
     return {"address": address, "outcome": outcome, "seconds": time.monotonic() - started}
 
 
+def quic_flight(address, capture):
+    """Sends the first flight of a QUIC client, kept in CAPTURE (each datagram after its 16-bit
+    length), to ADDRESS port 443; the outcome: echo (the first datagram came back), refused (an
+    ICMP unreachable came back) or timeout."""
+    with open(capture, "rb") as file:
+        data = file.read()
+    datagrams = []
+    while len(data) >= 2:
+        datagrams.append(data[2:2 + int.from_bytes(data[:2], "big")])
+        data = data[2 + len(datagrams[-1]):]
+    started, outcome = time.monotonic(), "timeout"
+    with socket.socket(socket.AF_INET6 if ":" in address else socket.AF_INET,
+                       socket.SOCK_DGRAM) as sock:
+        sock.settimeout(4)
+        sock.connect((address, 443))
+        try:
+            for datagram in datagrams:
+                sock.send(datagram)
+            outcome = "echo" if sock.recv(2048) == datagrams[0] else "other"
+        except ConnectionRefusedError:
+            outcome = "refused"
+        except socket.timeout:
+            pass
+    return {"address": address, "outcome": outcome, "seconds": time.monotonic() - started}
+
+
 def unasked(source, destination, name, address):
     """Sends, from SOURCE port 53 to DESTINATION port 40000, an answer nobody asked for, saying
     that NAME is at ADDRESS."""
@@ -97,7 +123,7 @@ def unasked(source, destination, name, address):
     return {"sent": 3}
 
 
-COMMANDS = {"lookup": lookup, "tcp-address": exchange, "unasked": unasked,
+COMMANDS = {"lookup": lookup, "tcp-address": exchange, "unasked": unasked, "quic": quic_flight,
             "tcp": lambda name, port, family: exchange(resolve(name, family)[0], port),
             "udp": lambda name, port, family: exchange(resolve(name, family)[0], port, True)}
 SERVERS = {"echo-server": echo_server}
