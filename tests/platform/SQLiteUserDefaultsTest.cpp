@@ -5,7 +5,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -13,6 +12,8 @@
 #include <limits>
 #include <string>
 #include <vector>
+
+#include "fakes/ChildProcess.h"
 
 namespace platform {
 namespace {
@@ -46,22 +47,15 @@ class ScopedEnvironment {
 
 class SQLiteUserDefaultsTest : public testing::Test {
   protected:
-    void SetUp() override {
-        std::string pattern = (std::filesystem::temp_directory_path() / "suite-test-XXXXXX");
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        temporaryFolder = pattern;
-        root = temporaryFolder + "/app-groups";
-    }
-    void TearDown() override { std::filesystem::remove_all(temporaryFolder); }
-
     std::shared_ptr<SQLiteUserDefaults> openSuite() {
         auto opened = SQLiteUserDefaults::open(suiteName, root);
         EXPECT_TRUE(opened) << opened.error().description;
         return opened ? opened.value() : nullptr;
     }
 
-    std::string temporaryFolder;
-    std::string root;
+    support::ScratchFolder scratch;
+    const std::string temporaryFolder = scratch.path;
+    const std::string root = temporaryFolder + "/app-groups";
 };
 
 // Each value is read back from another handle with its kind; integerForKey converts text and
@@ -105,46 +99,35 @@ TEST_F(SQLiteUserDefaultsTest, ValuesKeepTheirKindAcrossHandles) {
     EXPECT_EQ(reader->allEntries()->size(), std::size(cases));
 }
 
-// Also: only the owner and group may use the suite, whatever the umask.
-TEST_F(SQLiteUserDefaultsTest, SeamOperationsReadWhatTheyWrote) {
-    const mode_t earlierMask = umask(022);
-    auto defaults = openSuite();
-    umask(earlierMask);
-    ASSERT_TRUE(defaults);
-    common::UserDefaults& seam = *defaults;
-    EXPECT_EQ(seam.dataForKey("absent"), std::nullopt);
-    EXPECT_EQ(seam.integerForKey("absent"), 0);
-    seam.setInteger(7, "count");
-    seam.setObject(common::DefaultsObject(bytes("blob")), "blob");
-    seam.setObject(common::DefaultsObject(base::Date{1.5}), "when");
-    EXPECT_EQ(seam.dataForKey("blob"), bytes("blob"));
-    EXPECT_EQ(defaults->kindForKey("when"), StoredKind::date);
-
-    // Replacing a value replaces its kind too; no object removes the key.
-    seam.setInteger(3, "blob");
-    EXPECT_EQ(seam.dataForKey("blob"), std::nullopt);
-    EXPECT_EQ(defaults->kindForKey("blob"), StoredKind::integer);
-    seam.setObject(std::nullopt, "when");
-    EXPECT_EQ(defaults->objectForKey("when"), std::nullopt);
-    EXPECT_TRUE(seam.synchronize());
-    EXPECT_EQ(openSuite()->integerForKey("count"), 7);
-    for (const char* suffix : {"", "-wal", "-shm"}) {
-        EXPECT_EQ(permissions(defaults->path() + suffix), 0660u) << suffix;
+// Replacing a value replaces its kind too; no object removes the key. Only the owner and group
+// may use the suite, whatever the umask; a root shared by a group (set-group-ID, as the installed
+// system makes it) gives the suite's folder and files to that group, whoever makes them.
+TEST_F(SQLiteUserDefaultsTest, SeamWritesAndTheSuitesPermissions) {
+    for (const mode_t rootMode : {0, 02770}) {
+        SCOPED_TRACE(rootMode);
+        std::filesystem::remove_all(root);
+        if (rootMode != 0) {
+            std::filesystem::create_directories(root);
+            ASSERT_EQ(chmod(root.c_str(), rootMode), 0);
+        }
+        const mode_t earlierMask = umask(rootMode ? 077 : 022);
+        auto defaults = openSuite();
+        umask(earlierMask);
+        ASSERT_TRUE(defaults);
+        common::UserDefaults& seam = *defaults;
+        seam.setObject(common::DefaultsObject(bytes("blob")), "blob");
+        seam.setObject(common::DefaultsObject(base::Date{1.5}), "when");
+        seam.setInteger(3, "blob");
+        seam.setObject(std::nullopt, "when");
+        EXPECT_TRUE(seam.synchronize());
+        EXPECT_EQ(seam.dataForKey("blob"), std::nullopt);
+        EXPECT_EQ(openSuite()->objectForKey("blob"), StoredValue(std::int64_t{3}));
+        EXPECT_EQ(defaults->objectForKey("when"), std::nullopt);
+        for (const char* suffix : {"", "-wal", "-shm"}) {
+            EXPECT_EQ(permissions(defaults->path() + suffix), 0660u) << suffix;
+        }
+        EXPECT_EQ(permissions(root + "/" + suiteName), rootMode ? 02770u : 0770u);
     }
-    EXPECT_EQ(permissions(root + "/" + suiteName), 0770u);
-}
-
-// A root shared by a group (set-group-ID, as the installed system makes it): the suite's folder
-// and files belong to that group, whoever makes them, so its other members can open them.
-TEST_F(SQLiteUserDefaultsTest, SuiteUnderGroupRootBelongsToTheGroup) {
-    std::filesystem::create_directories(root);
-    ASSERT_EQ(chmod(root.c_str(), 02770), 0);
-    const mode_t earlierMask = umask(077);
-    auto defaults = openSuite();
-    umask(earlierMask);
-    ASSERT_TRUE(defaults);
-    EXPECT_EQ(permissions(root + "/" + suiteName), 02770u);
-    EXPECT_EQ(permissions(defaults->path()), 0660u);
 }
 
 TEST_F(SQLiteUserDefaultsTest, SuitesThatCannotBeOpened) {
@@ -191,40 +174,6 @@ TEST_F(SQLiteUserDefaultsTest, DefaultRoot) {
     }
 }
 
-// The policy cache trusts this counter: it must stay put for the handle's own reads and writes
-// and move when another handle writes.
-TEST_F(SQLiteUserDefaultsTest, ExternalChangeCounterMovesOnlyWithOtherWriters) {
-    auto watcher = openSuite();
-    auto other = openSuite();
-    ASSERT_TRUE(watcher && other);
-    const auto initial = watcher->externalChangeCounter();
-    ASSERT_TRUE(initial);
-    watcher->setInteger(2, "count");
-    watcher->synchronize();
-    (void)watcher->integerForKey("count");
-    EXPECT_EQ(watcher->externalChangeCounter(), initial);
-    other->setObject(base::Data{1, 2}, "blob");
-    const auto afterOther = watcher->externalChangeCounter();
-    ASSERT_TRUE(afterOther);
-    EXPECT_NE(*afterOther, *initial);
-    EXPECT_EQ(watcher->externalChangeCounter(), afterOther);
-}
-
-// Runs `body` in a child process whose exit status is what `body` returns.
-template <typename Body>
-pid_t runInChild(Body body) {
-    const pid_t child = fork();
-    if (child == 0) {
-        _exit(body());
-    }
-    return child;
-}
-
-int exitStatus(pid_t child) {
-    int status = 0;
-    return waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 std::string writerKey(int writer, std::string_view name) {
     return "writer" + std::to_string(writer) + "." + std::string(name);
 }
@@ -239,82 +188,43 @@ std::vector<std::pair<std::string, StoredValue>> roundWrites(int round) {
             {"round" + text, std::int64_t{round}}};
 }
 
+// Four writers in processes of their own start at once on a suite none has made yet.
 TEST_F(SQLiteUserDefaultsTest, WritersInSeveralProcessesLoseNoWrite) {
     constexpr int writerCount = 4;
-    constexpr int maximumRounds = 3000;
-    constexpr auto duration = std::chrono::milliseconds(2000);
-    enum ChildStatus { succeeded, cannotOpen, writeFailed, sawNothing, sawWrongValue };
-
-    // Every child waits until the write end of `start` closes, so that all begin at once, on a
-    // suite none has created yet.
     int start[2];
     ASSERT_EQ(pipe(start), 0);
-    auto waitForStart = [&] {
+    const auto write = [&](int writer) {
         close(start[1]);
         char ignored;
         (void)!read(start[0], &ignored, 1);
-        return std::chrono::steady_clock::now() + duration;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        auto suite = SQLiteUserDefaults::open(suiteName, root);
+        int rounds = 0;
+        for (; suite && rounds < 3000 && std::chrono::steady_clock::now() < deadline; ++rounds) {
+            for (const auto& [name, value] : roundWrites(rounds)) {
+                if (!(*suite)->store(writerKey(writer, name), value)) {
+                    return 2;
+                }
+            }
+        }
+        return suite && (*suite)->store(writerKey(writer, "rounds"), std::int64_t{rounds}) &&
+                       (*suite)->synchronize()
+                   ? 0
+                   : 1;
     };
-
     std::vector<pid_t> children;
-    // Each writer also writes the number of rounds it made, as its last write.
     for (int writer = 0; writer < writerCount; ++writer) {
-        children.push_back(runInChild([&, writer] {
-            const auto deadline = waitForStart();
-            auto opened = SQLiteUserDefaults::open(suiteName, root);
-            if (!opened) {
-                return cannotOpen;
-            }
-            SQLiteUserDefaults& defaults = *opened.value();
-            int rounds = 0;
-            for (; rounds < maximumRounds && std::chrono::steady_clock::now() < deadline;
-                 ++rounds) {
-                for (const auto& [name, value] : roundWrites(rounds)) {
-                    if (!defaults.store(writerKey(writer, name), value)) {
-                        return writeFailed;
-                    }
-                }
-            }
-            const bool reported =
-                defaults.store(writerKey(writer, "rounds"), std::int64_t{rounds}).hasValue();
-            return reported && defaults.synchronize() ? succeeded : writeFailed;
-        }));
+        children.push_back(fork());
+        if (children.back() == 0) {
+            _exit(write(writer));
+        }
     }
-    const pid_t reader = runInChild([&] {
-        const auto deadline = waitForStart();
-        std::shared_ptr<SQLiteUserDefaults> defaults;
-        while (!defaults && std::chrono::steady_clock::now() < deadline) {
-            auto opened = SQLiteUserDefaults::open(suiteName, root, IfMissing::fail);
-            defaults = opened ? opened.value() : nullptr;
-        }
-        if (!defaults) {
-            return cannotOpen;
-        }
-        std::vector<std::int64_t> latest(writerCount, -1);
-        while (std::chrono::steady_clock::now() < deadline + std::chrono::milliseconds(200)) {
-            for (int writer = 0; writer < writerCount; ++writer) {
-                const auto value = defaults->objectForKey(writerKey(writer, "integer"));
-                if (!value) {
-                    continue;
-                }
-                // One process writes each key, so its values only ever grow. The text follows
-                // the integer, so in the first round it may not be there yet.
-                const auto* integer = std::get_if<std::int64_t>(&*value);
-                const auto textKind = defaults->kindForKey(writerKey(writer, "text"));
-                if (!integer || *integer < latest[writer] ||
-                    (textKind && textKind != StoredKind::string)) {
-                    return sawWrongValue;
-                }
-                latest[writer] = *integer;
-            }
-        }
-        return std::count(latest.begin(), latest.end(), -1) == 0 ? succeeded : sawNothing;
-    });
-    children.push_back(reader);
     close(start[0]);
     close(start[1]);
-    for (const pid_t child : children) {
-        EXPECT_EQ(exitStatus(child), succeeded);
+    for (const pid_t pid : children) {
+        int status = -1;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
     }
     auto defaults = openSuite();
     ASSERT_TRUE(defaults);

