@@ -4,8 +4,6 @@
 
 #include <string>
 
-#include "base/json/JSON.h"
-
 namespace {
 
 using common::ContentFilterPolicy;
@@ -55,27 +53,4 @@ TEST(ContentFilterPolicyTest, DecodesBlobs) {
         }
     }
 }
-
-TEST(ContentFilterPolicyTest, EncodesTheFourKeysAndRoundTrips) {
-    const auto& empty = ContentFilterPolicy::empty;
-    EXPECT_TRUE(empty.blockedDomains().empty());
-    EXPECT_FALSE(empty.enforcementEnabled());
-    EXPECT_EQ(empty.policyVersion(), 0);
-    EXPECT_EQ(empty.updatedAt().timeIntervalSinceReferenceDate, -63114076800.0);
-
-    const ContentFilterPolicy policy({"example.com", "ads.example.net"}, true, 42,
-                                     base::Date{786297600.25});
-    for (const ContentFilterPolicy& original : {policy, empty}) {
-        const auto data = original.encode();
-        const auto object = base::json::JSONObjectWithData(data);
-        ASSERT_TRUE(object.hasValue() && object->dictionary());
-        EXPECT_EQ(object->dictionary()->size(), 4u);
-        const auto decoded = ContentFilterPolicy::decode(data);
-        ASSERT_TRUE(decoded.hasValue());
-        EXPECT_EQ(*decoded, original);
-    }
-    EXPECT_EQ(*base::json::JSONObjectWithData(policy.encode())->find("updatedAt"),
-              base::Value(786297600.25));
-}
-
 }  // namespace

@@ -4,12 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -62,7 +60,6 @@ std::string policy(bool isEnforcing, const std::string& extraKeys = "") {
 struct Exchange {
     int exitStatus = -1;
     std::vector<Value> replies;
-    std::vector<std::string> failures;  // the text of each of the handler's failure lines
     std::string standardError;
 };
 
@@ -98,7 +95,7 @@ class TovrinHelperSafariWebExtensionTest : public ::testing::Test {
                             std::vector<std::string> arguments = chromiumArguments) {
         arguments.insert(arguments.begin(), handlerPath);
         const auto result = run(arguments, input);
-        Exchange exchange{result.exitStatus, {}, {}, result.standardError};
+        Exchange exchange{result.exitStatus, {}, result.standardError};
         std::string_view output = result.standardOutput;
         for (std::uint32_t length = 0; output.size() >= sizeof length;) {
             std::memcpy(&length, output.data(), sizeof length);
@@ -109,15 +106,6 @@ class TovrinHelperSafariWebExtensionTest : public ::testing::Test {
             output.remove_prefix(sizeof length + length);
         }
         EXPECT_TRUE(output.empty()) << "standard output holds more than whole frames";
-        const std::string prefix = std::string(common::extensionLogSubsystem) +
-                                   " [NativeMessaging] error: Failed handling Safari native "
-                                   "message: ";
-        std::istringstream lines(result.standardError);
-        for (std::string line; std::getline(lines, line);) {
-            if (const auto found = line.find(prefix); found != std::string::npos) {
-                exchange.failures.push_back(line.substr(found + prefix.size()));
-            }
-        }
         return exchange;
     }
 
@@ -134,6 +122,7 @@ class TovrinHelperSafariWebExtensionTest : public ::testing::Test {
     std::string root = (directory / "app-groups").string();
 };
 
+// The site's matching itself is covered in-process; here, what reaches it from the frame.
 TEST_F(TovrinHelperSafariWebExtensionTest, BlockingStateFollowsThePublishedPolicy) {
     const std::string blocking = policy(true);
     struct Case {
@@ -143,17 +132,12 @@ TEST_F(TovrinHelperSafariWebExtensionTest, BlockingStateFollowsThePublishedPolic
         bool isBlocked;
     } cases[] = {
         // The URL wins over "host"; a URL without a host gives way to it.
-        {blocking, R"("url":"https://WWW.Example.com:444/p","host":"b.org")", "example.com", true},
         {blocking, R"("url":"https://www.example.com/results?q=a|b {c}","host":"b.org")",
          "example.com", true},
         {blocking, R"("url":"http:///example.com","host":"b.org")", "", false},
-        {blocking, R"("url":"example.com/path","host":"b.org")", "", false},
         {blocking, R"("url":"https://www./","host":"example.com")", "", false},
-        {blocking, R"("host":"xexample.com")", "", false},
         {policy(false), R"("host":"a.example.com")", "example.com", false},
-        {policy(true, R"(,"configuredDomains":[])"), R"("host":"example.com")", "", false},
         {policy(true, R"(,"configuredDomains":["b.org"])"), R"("host":"www.b.org")", "b.org", true},
-        {policy(true, R"(,"configuredDomains":"b.org")"), R"("host":"example.com")", "", false},
         {std::nullopt, R"("host":"example.com")", "", false},
     };
     for (const auto& testCase : cases) {
@@ -170,7 +154,6 @@ TEST_F(TovrinHelperSafariWebExtensionTest, BlockingStateFollowsThePublishedPolic
                   Value(base::Dictionary{{"ok", true},
                                          {"blocked", testCase.isBlocked},
                                          {"matchedDomain", testCase.matchedDomain}}));
-        EXPECT_TRUE(result.failures.empty());
         EXPECT_FALSE(storedEvent()) << "a blocking-state question stores nothing";
     }
 }
@@ -185,8 +168,6 @@ TEST_F(TovrinHelperSafariWebExtensionTest, TrackingStoresTheEventAndAnswersWithI
     ASSERT_EQ(result.replies.size(), 1u);
     EXPECT_EQ(result.replies[0], parsed(R"({"ok":true,"messageID":"m-1","host":"example.com",)"
                                         R"("blocked":true,"matchedDomain":"example.com"})"));
-    EXPECT_TRUE(result.failures.empty());
-
     auto event = storedEvent();
     ASSERT_TRUE(event);
     const double receivedAt = *event->find("receivedAt")->real();
@@ -233,7 +214,9 @@ TEST_F(TovrinHelperSafariWebExtensionTest, EachEventReplacesTheLastWholeAndLeave
     }
 }
 
-TEST_F(TovrinHelperSafariWebExtensionTest, EveryFailureAnswersWithItsTextAndOneLogLine) {
+// Each failure answers in turn and the next message is still read; a suite that cannot be
+// opened fails tracking only.
+TEST_F(TovrinHelperSafariWebExtensionTest, EveryFailureAnswersWithItsText) {
     const std::string missing = "Safari did not include a native message payload.";
     const std::string malformed = "Safari sent a malformed native message payload.";
     struct Case {
@@ -243,16 +226,12 @@ TEST_F(TovrinHelperSafariWebExtensionTest, EveryFailureAnswersWithItsTextAndOneL
     } cases[] = {
         {"{\"action\":", missing},
         {"\"\xFF\"", missing},
-        {"\"getWebsiteBlockingState\"", malformed},
         {"null", malformed},
-        {"{}", malformed},
         {R"({"action":"GetWebsiteBlockingState","host":"example.com"})", malformed},
         {R"({"messageID":"m","browser":"b","isActiveTab":1,"isWindowFocused":true,"occurredAt":1})",
          malformed},
         {R"([{"action":"trackActiveWebsite"}])", "top level", false},
-        {R"({"action":7})", "\"action\"", false},
         {R"({"action":"getWebsiteBlockingState","url":5})", "\"url\"", false},
-        {R"({"action":"trackActiveWebsite","browser":"b"})", "\"messageID\"", false},
         {trackingMessage("m", R"(,"tabID":1.5)"), "\"tabID\"", false},
     };
     std::vector<std::string> messages;
@@ -262,35 +241,35 @@ TEST_F(TovrinHelperSafariWebExtensionTest, EveryFailureAnswersWithItsTextAndOneL
     const auto result = exchange(messages);
     EXPECT_EQ(result.exitStatus, 0);
     ASSERT_EQ(result.replies.size(), std::size(cases));
-    ASSERT_EQ(result.failures.size(), std::size(cases)) << result.standardError;
     for (std::size_t index = 0; index < std::size(cases); ++index) {
         SCOPED_TRACE(cases[index].message);
         const Value& reply = result.replies[index];
         ASSERT_EQ(reply.dictionary()->size(), 2u);
         EXPECT_EQ(*reply.find("ok"), Value(false));
         const std::string& error = *reply.find("error")->text();
-        if (cases[index].isExact) {
-            EXPECT_EQ(error, cases[index].error);
-        } else {
-            EXPECT_NE(error.find(cases[index].error), std::string::npos) << error;
-        }
-        EXPECT_EQ(result.failures[index], error);
+        EXPECT_TRUE(cases[index].isExact ? error == cases[index].error
+                                         : error.find(cases[index].error) != std::string::npos)
+            << error;
     }
     EXPECT_FALSE(storedEvent()) << "no failed tracking message is stored";
-}
 
-TEST_F(TovrinHelperSafariWebExtensionTest,
-       UnavailableSuiteFailsTrackingButStillAnswersBlockingState) {
+    // A reply over the browser's limit becomes a failure reply.
+    const auto large =
+        exchange({trackingMessage(std::string(1024 * 1024, 'x')), trackingMessage("short")});
+    ASSERT_EQ(large.replies.size(), 2u);
+    EXPECT_NE(large.replies[0].find("error")->text()->find("limit of 1048576 bytes"),
+              std::string::npos);
+    EXPECT_EQ(*large.replies[1].find("ok"), Value(true));
+
     std::ofstream(directory / "file") << "x";
     root = (directory / "file" / "app-groups").string();
-    const auto result = exchange({trackingMessage("m", R"(,"host":"example.com")"),
-                                  R"({"action":"getWebsiteBlockingState","host":"example.com"})"});
-    const std::string unavailable =
-        "The shared app group is unavailable for Safari website tracking.";
-    ASSERT_EQ(result.replies.size(), 2u);
-    EXPECT_EQ(result.replies[0], parsed(R"({"ok":false,"error":")" + unavailable + "\"}"));
-    EXPECT_EQ(result.replies[1], parsed(R"({"ok":true,"blocked":false,"matchedDomain":""})"));
-    EXPECT_EQ(result.failures, std::vector<std::string>{unavailable});
+    const auto unavailable = exchange({trackingMessage("m", R"(,"host":"example.com")"),
+                                       R"({"action":"getWebsiteBlockingState","host":"a.com"})"});
+    ASSERT_EQ(unavailable.replies.size(), 2u);
+    EXPECT_EQ(unavailable.replies[0],
+              parsed(R"({"ok":false,"error":"The shared app group is unavailable for Safari )"
+                     R"(website tracking."})"));
+    EXPECT_EQ(unavailable.replies[1], parsed(R"({"ok":true,"blocked":false,"matchedDomain":""})"));
 }
 
 TEST_F(TovrinHelperSafariWebExtensionTest, FramingEndsTheProcessAsTheInputDoes) {
@@ -322,17 +301,6 @@ TEST_F(TovrinHelperSafariWebExtensionTest, FramingEndsTheProcessAsTheInputDoes) 
             EXPECT_EQ(result.standardError, "");
         }
     }
-}
-
-TEST_F(TovrinHelperSafariWebExtensionTest, ReplyOverTheBrowsersLimitBecomesAFailureReply) {
-    const auto result =
-        exchange({trackingMessage(std::string(1024 * 1024, 'x')), trackingMessage("short")});
-    EXPECT_EQ(result.exitStatus, 0);
-    ASSERT_EQ(result.replies.size(), 2u);
-    EXPECT_EQ(*result.replies[0].find("ok"), Value(false));
-    EXPECT_NE(result.replies[0].find("error")->text()->find("limit of 1048576 bytes"),
-              std::string::npos);
-    EXPECT_EQ(*result.replies[1].find("ok"), Value(true));
 }
 
 }  // namespace
