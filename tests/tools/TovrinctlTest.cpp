@@ -6,32 +6,21 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <string>
 #include <vector>
 
-#include "base/json/JSON.h"
+#include "ToolTest.h"
 #include "common/BuildConstants.h"
 #include "common/ContentFilterPolicy.h"
 #include "common/SharedDefaultsKeys.h"
-#include "fakes/ChildProcess.h"
 #include "platform/defaults/SQLiteUserDefaults.h"
 
 namespace {
 
 namespace keys = common::keys;
 
-std::string readWholeFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
-base::Value parsedJSON(const std::string& text) {
-    auto parsed = base::json::JSONObjectWithData(
-        std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
-    EXPECT_TRUE(parsed) << text;
-    return parsed ? *parsed : base::Value();
-}
+using support::parsedJSON;
+using support::readWholeFile;
 
 void expectHolds(const std::string& text, const std::vector<std::string>& parts) {
     for (const auto& part : parts) {
@@ -40,15 +29,12 @@ void expectHolds(const std::string& text, const std::vector<std::string>& parts)
 }
 
 // Runs the built tovrinctl on a suite and a configuration file under a fresh folder.
-class TovrinctlTest : public testing::Test {
+class TovrinctlTest : public support::ToolTest {
   protected:
     support::ChildProcessResult run(const std::vector<std::string>& arguments) {
-        std::vector<std::string> command{std::string(TOVRIN_BIN_DIR) + "/tovrinctl"};
-        command.insert(command.end(), arguments.begin(), arguments.end());
-        return support::runChildProcess(command, "", folder,
-                                        {{"APP_GROUP_CONTAINERS_ROOT", root},
-                                         {"CONTENT_FILTER_CONFIGURATION", configurationPath},
-                                         {"HOME", folder + "/home"}});
+        return ToolTest::run(
+            "tovrinctl", arguments, "",
+            {{"CONTENT_FILTER_CONFIGURATION", configurationPath}, {"HOME", folder + "/home"}});
     }
     std::shared_ptr<platform::SQLiteUserDefaults> suite() {
         auto opened = platform::SQLiteUserDefaults::open(common::appGroupIdentifier, root);
@@ -79,9 +65,6 @@ class TovrinctlTest : public testing::Test {
         std::ofstream(configurationPath) << text;
     }
 
-    support::ScratchFolder scratch;
-    const std::string folder = scratch.path;
-    std::string root = folder + "/app-groups";
     std::string configurationPath = folder + "/etc/content-filter.json";
 };
 
@@ -231,8 +214,8 @@ TEST_F(TovrinctlTest, RootWithoutRootVariableUsesTheSystemSuite) {
     if (isRoot && std::filesystem::exists(systemRoot + "/" + common::appGroupIdentifier)) {
         GTEST_SKIP() << "this machine has a system suite; status would report it";
     }
-    const auto status = support::runChildProcess(
-        {std::string(TOVRIN_BIN_DIR) + "/tovrinctl", "status"}, "", folder,
+    const auto status = ToolTest::run(
+        "tovrinctl", {"status"}, "",
         {{"APP_GROUP_CONTAINERS_ROOT", ""}, {"XDG_STATE_HOME", ""}, {"HOME", folder + "/home"}});
     ASSERT_EQ(status.exitStatus, 0) << status.standardError;
     expectHolds(status.standardOutput,
