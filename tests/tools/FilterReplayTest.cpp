@@ -75,7 +75,11 @@ class FilterReplayTest : public support::ToolTest {
     }
 };
 
+// The provider's lifecycle, flows described by URL and by endpoint, outbound data as hex and text,
+// and the script's own faults.
 TEST_F(FilterReplayTest, LifecycleScript) {
+    const std::string flow =
+        R"("flow":{"id":"partial","socket":true,"remoteEndpoint":{"hostname":"192.0.2.10","port":"443"}})";
     const auto output = replay({
         R"({"op":"start"})",
         R"({"op":"configure","vendorConfiguration":{"blockedDomains":["A.com"],"enforcementEnabled":true,"policyVersion":2}})",
@@ -88,6 +92,10 @@ TEST_F(FilterReplayTest, LifecycleScript) {
         R"({"op":"settings"})",
         R"({"op":"completeInstallation","error":null})",
         R"({"op":"completeInstallation","error":null})",
+        R"({"op":"newFlow","flow":{"id":"blocked","url":"https://www.b.com/"}})",
+        R"({"op":"newFlow",)" + flow + "}",
+        R"({"op":"outboundData",)" + flow + R"(,"hex":"16030100"})",
+        R"({"op":"outboundData","flow":{"id":"http"},"text":"GET / HTTP/1.1\r\nHost: news.org\r\n\r\n"})",
         R"({"op":"stop","reason":5})",
         R"(not json)",
         R"({"op":"teleport"})",
@@ -107,55 +115,23 @@ TEST_F(FilterReplayTest, LifecycleScript) {
             settingsLine("a.com"),
             R"({"op":"installation","rules":5,"error":null})",
             R"({"op":"error","line":11,"error":"no installation is waiting"})",
-            R"({"op":"stop"})",
-            R"({"op":"error","line":13,"error":"not valid JSON: *)",
-            R"({"op":"error","line":14,"error":"unknown op \"teleport\""})",
-            R"({"op":"error","line":15,"error":"\"vendorConfiguration\" must be an object or null"})",
-            settingsLine("b.com"),
-            R"({"op":"error","line":18,"error":"the provider was released"})",
-        });
-    expectLines(suite(), {
-                             "contentFilterExtensionState (string): stopped (5)",
-                             "contentFilterLastPolicySummary (string): v4 blocking [b.com]",
-                             "contentFilterProviderStartCount (integer): 1",
-                         });
-}
-
-// New flows as each kind of description reaches the provider, then outbound data from a file, hex
-// and text.
-TEST_F(FilterReplayTest, FlowsGetTheProvidersVerdicts) {
-    const std::string capture = std::string(TOVRIN_TEST_DATA_DIR) + "/captures/tls-chromium.bin";
-    const auto flow = [](const std::string& id) {
-        return R"("flow":{"id":")" + id +
-               R"(","socket":true,"remoteEndpoint":{"hostname":"192.0.2.10","port":"443"}})";
-    };
-    const auto output = replay({
-        R"({"op":"configure","vendorConfiguration":{"blockedDomains":["Example.com","test"],"enforcementEnabled":true,"policyVersion":1}})",
-        R"({"op":"start"})",
-        R"({"op":"newFlow","flow":{"id":"blocked","url":"https://www.example.com/","socket":true,"remoteEndpoint":{"hostname":"93.184.216.34","port":"443"}}})",
-        R"({"op":"newFlow","flow":{"id":"allowed","socket":true,"remoteHostname":"news.org","socketType":2}})",
-        R"({"op":"newFlow",)" + flow("tls") + "}",
-        R"({"op":"outboundData",)" + flow("tls") + R"(,"file":")" + capture + R"("})",
-        R"({"op":"newFlow",)" + flow("partial") + "}",
-        R"({"op":"outboundData",)" + flow("partial") + R"(,"hex":"16030100"})",
-        R"({"op":"outboundData",)" + flow("http") +
-            R"(,"text":"GET / HTTP/1.1\r\nHost: news.org\r\n\r\n"})",
-        R"({"op":"outboundData","flow":{"id":"ssh"},"file":"/nonexistent/capture.bin"})",
-    });
-    expectLines(
-        output,
-        {
-            R"({"op":"installation","rules":6,"error":null})",
-            R"({"op":"start","error":null})",
             newFlowLine("blocked", "drop"),
-            newFlowLine("allowed", "allow"),
-            newFlowLine("tls", "filterData"),
-            R"({"op":"outboundData","id":"tls","verdict":"drop","passBytes":0,"peekBytes":0})",
             newFlowLine("partial", "filterData"),
             R"({"op":"outboundData","id":"partial","verdict":"pass","passBytes":4,"peekBytes":1024})",
             R"({"op":"outboundData","id":"http","verdict":"allow","passBytes":0,"peekBytes":0})",
-            R"({"op":"error","line":10,"error":"cannot read \"/nonexistent/capture.bin\""})",
+            R"({"op":"stop"})",
+            R"({"op":"error","line":17,"error":"not valid JSON: *)",
+            R"({"op":"error","line":18,"error":"unknown op \"teleport\""})",
+            R"({"op":"error","line":19,"error":"\"vendorConfiguration\" must be an object or null"})",
+            settingsLine("b.com"),
+            R"({"op":"error","line":22,"error":"the provider was released"})",
         });
+    const Lines stored = suite();
+    for (const char* line : {"contentFilterExtensionState (string): stopped (5)",
+                             "contentFilterLastPolicySummary (string): v4 blocking [b.com]",
+                             "contentFilterProviderStartCount (integer): 1"}) {
+        EXPECT_NE(std::find(stored.begin(), stored.end(), line), stored.end()) << line;
+    }
 }
 
 }  // namespace
