@@ -1,15 +1,8 @@
 #!/usr/bin/env python3
-"""End-to-end tests of the shipped browser extension with real browsers from Debian.
-
-Each case runs in a private network namespace (only its loopback is used), with web servers of
-its own on port 80, the handler started by the browser through the host manifest that
-`tovrinctl install-browser-host` writes, and the extension built into BUILD/browser-extension/.
-Policies are published with `tovrinctl policy set`; the stored browser event is read back with
-the `defaults` tool.
-
-  browser_e2e.py --bin-dir BUILD/bin --extension-dir BUILD/browser-extension CASE...
-  browser_e2e.py --list
-"""
+"""The shipped browser extension in real browsers from Debian, each case in a network namespace
+of its own (loopback only) with web servers on port 80 and the handler started through the host
+manifest that tovrinctl writes.  browser_e2e.py --bin-dir B/bin --extension-dir B/browser-extension
+[CASE...] | --list"""
 
 import http.server
 import json
@@ -47,11 +40,9 @@ class Page(http.server.BaseHTTPRequestHandler):
     """Any path: a small page whose title names the host it was asked for."""
 
     def do_GET(self):
-        host = self.headers.get("Host", "")
-        body = f"<!DOCTYPE html><title>Page of {host}</title><p>{host}</p>".encode()
+        body = f"<title>Page of {self.headers.get('Host', '')}</title>".encode()
         self.send_response(200)
         self.send_header("Content-Type", "text/html; charset=utf-8")
-        self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         self.wfile.write(body)
 

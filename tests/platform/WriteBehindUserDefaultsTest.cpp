@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <csignal>
-#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -30,11 +29,15 @@ std::int64_t nowNanoseconds() {
 }
 
 // Another process writing through a write-behind suite: its i-th write stores i under "k<i>" and
-// under "last" (then calls synchronize() when asked), then it reports "<i> <steady-clock
-// nanoseconds when the write began>" on a pipe and sleeps for the interval. After the last write
-// it closes the pipe and waits for a signal; SIGTERM and SIGINT flush the suite first.
+// under "last" (then calls synchronize() when asked), then it reports the write's number and the
+// steady-clock time it began on a pipe and sleeps for the interval. After the last write it
+// closes the pipe and waits for a signal; SIGTERM and SIGINT flush the suite first.
 class Peer {
   public:
+    struct Write {
+        long index = 0;
+        std::int64_t began = 0;
+    };
     Peer(const std::string& root,
          long count,
          bool synchronizes,
@@ -43,49 +46,40 @@ class Peer {
         EXPECT_EQ(::pipe(pipeEnds), 0);
         pid = ::fork();
         if (pid == 0) {
-            ::close(pipeEnds[0]);
             flushSuitesOnTerminationSignals();
             auto suite = WriteBehindUserDefaults::open(suiteName, root);
-            std::FILE* report = ::fdopen(pipeEnds[1], "w");
-            for (long index = 1; suite && index <= count; ++index) {
-                const auto began = nowNanoseconds();
-                (*suite)->setInteger(index, "k" + std::to_string(index));
-                (*suite)->setInteger(index, "last");
+            for (Write write{1}; suite && write.index <= count; ++write.index) {
+                write.began = nowNanoseconds();
+                (*suite)->setInteger(write.index, "k" + std::to_string(write.index));
+                (*suite)->setInteger(write.index, "last");
                 if (synchronizes) {
                     (*suite)->synchronize();
                 }
-                std::fprintf(report, "%ld %lld\n", index, static_cast<long long>(began));
-                std::fflush(report);
+                (void)!::write(pipeEnds[1], &write, sizeof write);
                 std::this_thread::sleep_for(interval);
             }
-            std::fclose(report);
+            ::close(pipeEnds[1]);
             for (;;) {
                 ::pause();
             }
         }
         ::close(pipeEnds[1]);
-        output = ::fdopen(pipeEnds[0], "r");
+        output = pipeEnds[0];
     }
     ~Peer() {
         stop(SIGKILL);
-        std::fclose(output);
+        ::close(output);
     }
 
-    // The next line of the peer: a write's number and when it began, or 0 at the end.
-    std::pair<long, std::int64_t> next() {
-        char line[128];
-        long index = 0;
-        long long began = 0;
-        if (!std::fgets(line, sizeof line, output) ||
-            std::sscanf(line, "%ld %lld", &index, &began) != 2) {
-            return {0, 0};
-        }
-        return {index, began};
+    // The next write reported, or index 0 at the end.
+    Write next() {
+        Write write;
+        return ::read(output, &write, sizeof write) == sizeof write ? write : Write{};
     }
-    // Every write's start time until the output ends, by number.
+    // Every write's start time until the reports end, by number.
     void collect(std::map<long, std::int64_t>& began) {
-        for (auto [index, time] = next(); index != 0; std::tie(index, time) = next()) {
-            began[index] = time;
+        for (Write write; (write = next()).index != 0;) {
+            began[write.index] = write.began;
         }
     }
 
@@ -102,7 +96,7 @@ class Peer {
 
   private:
     pid_t pid = -1;
-    std::FILE* output = nullptr;
+    int output = -1;
 };
 
 class WriteBehindUserDefaultsTest : public testing::Test {
@@ -125,11 +119,12 @@ class WriteBehindUserDefaultsTest : public testing::Test {
         std::chrono::nanoseconds(WriteBehindUserDefaults::visibilityBound).count();
 };
 
-TEST_F(WriteBehindUserDefaultsTest, ReadsItsOwnWritesAtOnceAndCommitsTheLastOfEachKey) {
+TEST_F(WriteBehindUserDefaultsTest, ReadsItsOwnWritesAtOnceAndNeverWaitsForACommit) {
     auto writer = openWriter();
     WriteBehindUserDefaults& suite = *writer;
     auto reader = openReader();
     ASSERT_TRUE(reader->store("removed", std::int64_t{1}));
+    ASSERT_TRUE(reader->store("foreign", std::string("elsewhere")));
 
     // A counter as the filter keeps it: read, add one, write, many times before any commit.
     for (int index = 0; index < 100; ++index) {
@@ -156,19 +151,10 @@ TEST_F(WriteBehindUserDefaultsTest, ReadsItsOwnWritesAtOnceAndCommitsTheLastOfEa
     EXPECT_EQ(suite.externalChangeCounter(), counter);
     ASSERT_TRUE(reader->store("elsewhere", std::int64_t{1}));
     EXPECT_NE(suite.externalChangeCounter(), counter);
-}
 
-// Another connection holds the write lock, so the writer thread's commit waits inside it as a
-// slow disk would keep it; the callers' reads must not wait with it.
-TEST_F(WriteBehindUserDefaultsTest, ReadsNeverWaitForACommitInProgress) {
-    auto writer = openWriter();
-    WriteBehindUserDefaults& suite = *writer;
-    auto reader = openReader();
-    ASSERT_TRUE(reader->store("foreign", std::string("elsewhere")));
-    suite.setInteger(1, "count");
-    ASSERT_TRUE(suite.flush());
-    const auto counter = suite.externalChangeCounter();
-
+    // Another connection holds the write lock, so the writer thread's commit waits inside it as a
+    // slow disk would keep it; the callers' reads must not wait with it.
+    const auto laterCounter = suite.externalChangeCounter();
     sqlite3* blocker = nullptr;
     ASSERT_EQ(sqlite3_open(reader->path().c_str(), &blocker), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(blocker, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
@@ -179,14 +165,12 @@ TEST_F(WriteBehindUserDefaultsTest, ReadsNeverWaitForACommitInProgress) {
     suite.setInteger(2, "count");
     suite.synchronize();
     std::this_thread::sleep_for(100ms);
-
     const auto started = Clock::now();
     EXPECT_EQ(suite.integerForKey("count"), 2);
     EXPECT_EQ(suite.objectForKey("foreign"), StoredValue(std::string("elsewhere")));
-    EXPECT_EQ(suite.externalChangeCounter(), counter);
+    EXPECT_EQ(suite.externalChangeCounter(), laterCounter);
     suite.setInteger(3, "count");
     EXPECT_LT(Clock::now() - started, 300ms);
-
     release.join();
     sqlite3_close(blocker);
     EXPECT_TRUE(suite.flush());
@@ -258,7 +242,7 @@ TEST_F(WriteBehindUserDefaultsTest, TerminationSignalsLoseNothing) {
         SCOPED_TRACE(signal);
         std::filesystem::remove_all(root);
         Peer peer(root, count, false, 0us);
-        while (peer.next().first != 0) {
+        while (peer.next().index != 0) {
         }
         // At once after the last write, well within the commit delay.
         const int status = peer.stop(signal);
@@ -274,9 +258,9 @@ TEST_F(WriteBehindUserDefaultsTest, KillingTheWriterLeavesAnIntactFileWithAllBut
     std::map<long, std::int64_t> began;
     const auto stopAt = Clock::now() + 400ms;
     while (Clock::now() < stopAt) {
-        const auto [index, time] = peer.next();
-        ASSERT_NE(index, 0);
-        began[index] = time;
+        const auto write = peer.next();
+        ASSERT_NE(write.index, 0);
+        began[write.index] = write.began;
     }
     const std::int64_t killedAt = nowNanoseconds();
     peer.stop(SIGKILL);
