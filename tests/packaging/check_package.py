@@ -1,13 +1,9 @@
 #!/usr/bin/env python3
-"""Builds the Debian package of a build folder in a scratch folder and checks it.
-
-  check_package.py --build-dir BUILD [--cpack CPACK] [--keep DIR]
-
-Checks what the package holds (every file accounted for, programs stripped, the unit, the
-manifests as tovrinctl writes them, the session environment agreeing with the suite's folder),
-that its dependencies cover every library the programs load, and that lintian reports no error.
-Exits 0 when all holds, 1 when something does not, 77 when dpkg-deb or lintian is missing.
-"""
+"""check_package.py --build-dir BUILD [--cpack CPACK] [--keep DIR]: builds the Debian package in
+a scratch folder and checks what it holds (every file accounted for, programs stripped, the unit,
+the manifests as tovrinctl writes them, one suite root everywhere), that its dependencies cover
+every library the programs load, and that lintian reports no error. Exits 0, 1 on a failed check,
+77 when a Debian tool is missing."""
 
 import argparse
 import glob
@@ -95,8 +91,7 @@ def check_manifests(tree, build_dir, scratch):
                        os.path.join(bin_dir, os.path.basename(HANDLER))])
         if expect(written.returncode == 0, "tovrinctl: " + written.stderr.strip()):
             expected = dict(json.loads(read(folder, HOST + ".json")), path=HANDLER)
-            manifest = json.loads(read(tree, packaged))
-            expect(manifest == expected, f"{packaged}: {manifest}, not {expected}")
+            expect(json.loads(read(tree, packaged)) == expected, f"{packaged} is not {expected}")
 
 
 def check_environment(tree):
@@ -161,10 +156,8 @@ def main():
         check_environment(tree)
         check_dependencies(deb, tree)
         lintian = run(["lintian", "--fail-on", "error", "--pedantic", deb])
-        report = (lintian.stdout + lintian.stderr).strip()
-        print("lintian:\n" + report)
-        errors = [line for line in report.splitlines() if line.startswith("E:")]
-        expect(lintian.returncode == 0 and not errors, "lintian errors:\n" + "\n".join(errors))
+        print("lintian:\n" + lintian.stdout + lintian.stderr)
+        expect(lintian.returncode == 0, "lintian reports errors")
         if arguments.keep:
             os.makedirs(arguments.keep, exist_ok=True)
             shutil.copy(deb, arguments.keep)

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -13,8 +12,10 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-Lines linesOf(const std::string& text) {
-    std::istringstream stream(text);
+// The program's standard output as lines, after checking that it exited 0.
+Lines linesOf(const support::ChildProcessResult& result) {
+    EXPECT_EQ(result.exitStatus, 0) << result.standardError;
+    std::istringstream stream(result.standardOutput);
     Lines lines;
     for (std::string line; std::getline(stream, line);) {
         lines.push_back(line);
@@ -34,56 +35,23 @@ std::string settingsLine(const std::string& hostname) {
     return R"({"op":"settings","defaultAction":"allow","rules":[)" + rules + "]}";
 }
 
-std::string newFlowLine(const std::string& id, const std::string& verdict) {
-    const bool inspects = verdict == "filterData";
-    return R"({"op":"newFlow","id":")" + id + R"(","verdict":")" + verdict +
-           R"(","filterInbound":false,"peekInboundBytes":0,"filterOutbound":)" +
-           (inspects ? "true" : "false") + R"(,"peekOutboundBytes":)" + (inspects ? "1024" : "0") +
-           "}";
+std::string newFlowLine(const std::string& id, bool isBlocked) {
+    return R"({"op":"newFlow","id":")" + id + R"(","verdict":")" +
+           (isBlocked
+                ? R"(drop","filterInbound":false,"peekInboundBytes":0,"filterOutbound":false,"peekOutboundBytes":0})"
+                : R"(filterData","filterInbound":false,"peekInboundBytes":0,"filterOutbound":true,"peekOutboundBytes":1024})");
 }
 
-class FilterReplayTest : public support::ToolTest {
-  protected:
-    // The lines of the program's standard output, after checking that it exited 0.
-    Lines lines(const std::string& program, std::vector<std::string> arguments, std::string input) {
-        const auto result = run(program, std::move(arguments), input);
-        EXPECT_EQ(result.exitStatus, 0) << program << "\n" << result.standardError;
-        return linesOf(result.standardOutput);
-    }
-    Lines replay(const Lines& script) {
-        std::string input;
-        for (const auto& line : script) {
-            input += line + "\n";
-        }
-        return lines("filter-replay", {}, input);
-    }
-    // The suite as `defaults read` lists it: "KEY (KIND): VALUE", one a line.
-    Lines suite() { return lines("defaults", {"read", common::appGroupIdentifier}, ""); }
+using FilterReplayTest = support::ToolTest;
 
-    // An expected line ending in "*" only has to begin the actual one.
-    static void expectLines(const Lines& actual, const Lines& expected) {
-        for (std::size_t index = 0; index < std::max(actual.size(), expected.size()); ++index) {
-            SCOPED_TRACE("output line " + std::to_string(index + 1));
-            std::string actualLine = index < actual.size() ? actual[index] : "<missing>";
-            std::string expectedLine = index < expected.size() ? expected[index] : "<none>";
-            if (expectedLine.ends_with("*")) {
-                expectedLine.pop_back();
-                actualLine = actualLine.substr(0, expectedLine.size());
-            }
-            EXPECT_EQ(actualLine, expectedLine);
-        }
-    }
-};
-
-// The provider's lifecycle, flows described by URL and by endpoint, outbound data as hex and text,
-// and the script's own faults.
-TEST_F(FilterReplayTest, LifecycleScript) {
+// The provider's lifecycle, flows described by URL and by endpoint, outbound data, and the
+// script's own faults, each answered on its line.
+TEST_F(FilterReplayTest, ScriptDrivesTheProvider) {
     const std::string flow =
-        R"("flow":{"id":"partial","socket":true,"remoteEndpoint":{"hostname":"192.0.2.10","port":"443"}})";
-    const auto output = replay({
+        R"("flow":{"id":"tls","socket":true,"remoteEndpoint":{"hostname":"192.0.2.10","port":"443"}})";
+    const Lines script = {
         R"({"op":"start"})",
         R"({"op":"configure","vendorConfiguration":{"blockedDomains":["A.com"],"enforcementEnabled":true,"policyVersion":2}})",
-        R"({"op":"settings"})",
         R"({"op":"failInstallations","error":"denied"})",
         R"({"op":"configure","vendorConfiguration":{"blockedDomains":[],"enforcementEnabled":true,"policyVersion":3}})",
         R"({"op":"failInstallations","error":null})",
@@ -95,38 +63,44 @@ TEST_F(FilterReplayTest, LifecycleScript) {
         R"({"op":"newFlow","flow":{"id":"blocked","url":"https://www.b.com/"}})",
         R"({"op":"newFlow",)" + flow + "}",
         R"({"op":"outboundData",)" + flow + R"(,"hex":"16030100"})",
-        R"({"op":"outboundData","flow":{"id":"http"},"text":"GET / HTTP/1.1\r\nHost: news.org\r\n\r\n"})",
         R"({"op":"stop","reason":5})",
         R"(not json)",
         R"({"op":"teleport"})",
         R"({"op":"configure","vendorConfiguration":[1]})",
-        R"({"op":"settings"})",
         R"({"op":"releaseProvider"})",
         R"({"op":"newFlow","flow":{"id":"f"}})",
-    });
-    expectLines(
+    };
+    std::string input;
+    for (const auto& line : script) {
+        input += line + "\n";
+    }
+    Lines output = linesOf(run("filter-replay", {}, input));
+    // The parser's own words after this prefix are not ours to pin down.
+    for (auto& line : output) {
+        if (const auto at = line.find("not valid JSON: "); at != std::string::npos) {
+            line.resize(at + 16);
+        }
+    }
+    EXPECT_EQ(
         output,
-        {
+        (Lines{
             R"({"op":"installation","rules":0,"error":null})",
             R"({"op":"start","error":null})",
             R"({"op":"installation","rules":5,"error":null})",
-            settingsLine("a.com"),
             R"({"op":"installation","rules":0,"error":"denied"})",
             settingsLine("a.com"),
             R"({"op":"installation","rules":5,"error":null})",
-            R"({"op":"error","line":11,"error":"no installation is waiting"})",
-            newFlowLine("blocked", "drop"),
-            newFlowLine("partial", "filterData"),
-            R"({"op":"outboundData","id":"partial","verdict":"pass","passBytes":4,"peekBytes":1024})",
-            R"({"op":"outboundData","id":"http","verdict":"allow","passBytes":0,"peekBytes":0})",
+            R"({"op":"error","line":10,"error":"no installation is waiting"})",
+            newFlowLine("blocked", true),
+            newFlowLine("tls", false),
+            R"({"op":"outboundData","id":"tls","verdict":"pass","passBytes":4,"peekBytes":1024})",
             R"({"op":"stop"})",
-            R"({"op":"error","line":17,"error":"not valid JSON: *)",
-            R"({"op":"error","line":18,"error":"unknown op \"teleport\""})",
-            R"({"op":"error","line":19,"error":"\"vendorConfiguration\" must be an object or null"})",
-            settingsLine("b.com"),
-            R"({"op":"error","line":22,"error":"the provider was released"})",
-        });
-    const Lines stored = suite();
+            R"({"op":"error","line":15,"error":"not valid JSON: )",
+            R"({"op":"error","line":16,"error":"unknown op \"teleport\""})",
+            R"({"op":"error","line":17,"error":"\"vendorConfiguration\" must be an object or null"})",
+            R"({"op":"error","line":19,"error":"the provider was released"})",
+        }));
+    const Lines stored = linesOf(run("defaults", {"read", common::appGroupIdentifier}));
     for (const char* line : {"contentFilterExtensionState (string): stopped (5)",
                              "contentFilterLastPolicySummary (string): v4 blocking [b.com]",
                              "contentFilterProviderStartCount (integer): 1"}) {
