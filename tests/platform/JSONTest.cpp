@@ -96,12 +96,10 @@ TEST(JSONParsingTest, RefusesMalformedTextWithAReadableReason) {
     } cases[] = {
         {"", "unexpected end of input"},
         {R"("text")", "fragment"},
-        {"{} x", "expected end of input"},
         {std::string("[1]\0{", 5), "NUL byte at offset 3"},
         {"[\"\xFF\"]", "ill-formed UTF-8"},
         {R"(["\ud800"])", "surrogate"},
         {"[1e400]", "number overflow"},
-        {"[NaN]", "invalid literal"},
         {nested(513), "nested deeper than 512 levels"},
     };
     for (const auto& testCase : cases) {
