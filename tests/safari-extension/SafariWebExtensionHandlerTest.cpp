@@ -85,31 +85,4 @@ TEST_F(SafariWebExtensionHandlerTest, FailuresAnswerOnceWithOneErrorLine) {
         EXPECT_EQ(records[0].level, base::LogLevel::error);
     }
 }
-
-TEST_F(SafariWebExtensionHandlerTest, OpensTheSuiteForEveryUseAndNeverFlushes) {
-    const Dictionary question{{"action", "getWebsiteBlockingState"}, {"host", "example.com"}};
-    store.setData(
-        "contentFilterPolicyBlob",
-        R"({"blockedDomains":["example.com"],"enforcementEnabled":true,"policyVersion":1,"updatedAt":0})");
-    EXPECT_EQ(*send(Value(question)).find("blocked"), Value(true));
-    // A policy published between two requests is the one the second request sees.
-    store.setData(
-        "contentFilterPolicyBlob",
-        R"({"blockedDomains":[],"enforcementEnabled":true,"policyVersion":2,"updatedAt":0})");
-    EXPECT_EQ(*send(Value(question)).find("blocked"), Value(false));
-    // An unrecognised action with complete tracking keys is tracked.
-    EXPECT_EQ(send(Value(Dictionary{{"action", "ping"},
-                                    {"messageID", "m"},
-                                    {"browser", "b"},
-                                    {"isActiveTab", false},
-                                    {"isWindowFocused", true},
-                                    {"occurredAt", 0}}))
-                  .find("ok")
-                  ->boolean(),
-              true);
-    EXPECT_EQ(store.openCount(), 4) << "once per question, twice for an event";
-    EXPECT_EQ(store.synchronizeCount(), 0);
-    EXPECT_TRUE(log.records().empty()) << "success logs nothing";
-}
-
 }  // namespace

@@ -14,6 +14,7 @@
 #include "../tools/ToolTest.h"
 #include "base/value/Date.h"
 #include "common/BuildConstants.h"
+#include "platform/defaults/SQLiteUserDefaults.h"
 
 namespace {
 
@@ -51,23 +52,22 @@ struct Exchange {
 
 class TovrinHelperSafariWebExtensionTest : public support::ToolTest {
   protected:
-    void publishPolicy(const std::string& json) {
-        std::ofstream(folder + "/policy.json", std::ios::binary) << json;
-        const auto result =
-            run("defaults", {"write", common::appGroupIdentifier, "contentFilterPolicyBlob",
-                             "-data-file", folder + "/policy.json"});
-        ASSERT_EQ(result.exitStatus, 0) << result.standardError;
+    std::shared_ptr<platform::SQLiteUserDefaults> suite() {
+        auto opened = platform::SQLiteUserDefaults::open(common::appGroupIdentifier, root);
+        EXPECT_TRUE(opened);
+        return opened ? *opened : nullptr;
     }
-
+    void publishPolicy(const std::string& json) {
+        ASSERT_TRUE(
+            suite()->store("contentFilterPolicyBlob", base::Data(json.begin(), json.end())));
+    }
     // The stored event, checked to be a data value; nothing when the key is absent.
     std::optional<Value> storedEvent() {
-        const auto kind = run("defaults", {"read-type", common::appGroupIdentifier, eventKey});
-        if (kind.exitStatus != 0) {
-            return std::nullopt;
-        }
-        EXPECT_EQ(kind.standardOutput.substr(0, 4), "data");
-        return parsedJSON(
-            run("defaults", {"read", common::appGroupIdentifier, eventKey}).standardOutput);
+        auto reader = suite();
+        EXPECT_NE(reader->kindForKey(eventKey), std::optional(platform::StoredKind::string));
+        const auto data = reader->dataForKey(eventKey);
+        return data ? std::optional(parsedJSON(std::string(data->begin(), data->end())))
+                    : std::nullopt;
     }
 
     // Runs the handler on `input` and checks that its standard output is nothing but frames.
@@ -176,6 +176,12 @@ TEST_F(TovrinHelperSafariWebExtensionTest, TrackingStoresTheEventAndAnswersWithI
         EXPECT_EQ(event->find("host") ? std::optional(*event->find("host")->text()) : std::nullopt,
                   host);
     }
+    // An unrecognised action with complete tracking keys is tracked too.
+    const std::string ping = trackingMessage("ping");
+    EXPECT_EQ(
+        *exchange({R"({"action":"ping")" + ping.substr(ping.find(','))}).replies.at(0).find("ok"),
+        Value(true));
+    EXPECT_EQ(*storedEvent()->find("messageID"), Value("ping"));
 }
 
 // Each failure answers in turn and the next message is still read; a suite that cannot be
