@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "tools/tovrinctl/DomainList.h"
-#include "tools/tovrinctl/ElapsedTime.h"
 
 namespace {
 
@@ -48,24 +47,4 @@ TEST(TovrinctlDomainListTest, RefusesWhatIsNotAHostName) {
     EXPECT_TRUE(tools::domainProblem(longName));
     EXPECT_FALSE(tools::domainProblem(std::string(63, 'a') + ".example"));
 }
-
-TEST(TovrinctlElapsedTimeTest, SaysHowLongAgoInWholeUnits) {
-    struct Case {
-        double secondsAgo;
-        const char* text;
-    } cases[] = {
-        {0.4, "just now"},       {1, "1 second ago"},           {59.9, "59 seconds ago"},
-        {60, "1 minute ago"},    {150, "2 minutes ago"},        {3599, "59 minutes ago"},
-        {7200.5, "2 hours ago"}, {86400 * 3 + 5, "3 days ago"}, {-30, "in the future"},
-    };
-    const base::Date now{800000000};
-    for (const Case& testCase : cases) {
-        SCOPED_TRACE(testCase.secondsAgo);
-        EXPECT_EQ(tools::elapsedText(
-                      base::Date{now.timeIntervalSinceReferenceDate - testCase.secondsAgo}, now),
-                  testCase.text);
-    }
-    EXPECT_EQ(tools::elapsedText(base::Date::distantPast(), now), "739746 days ago");
-}
-
 }  // namespace
