@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -28,22 +27,6 @@ mode_t permissions(const std::string& path) {
     struct stat status {};
     return stat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
 }
-
-// Sets an environment variable for one scope and puts the earlier value back afterwards.
-class ScopedEnvironment {
-  public:
-    ScopedEnvironment(const char* name, const char* value) : name(name) {
-        if (const char* earlier = std::getenv(name)) {
-            earlierValue = earlier;
-        }
-        value ? setenv(name, value, 1) : unsetenv(name);
-    }
-    ~ScopedEnvironment() { earlierValue ? setenv(name, earlierValue->c_str(), 1) : unsetenv(name); }
-
-  private:
-    const char* name;
-    std::optional<std::string> earlierValue;
-};
 
 class SQLiteUserDefaultsTest : public testing::Test {
   protected:
@@ -142,33 +125,10 @@ TEST_F(SQLiteUserDefaultsTest, SuitesThatCannotBeOpened) {
     for (const auto& [caseRoot, suite] : cases) {
         SCOPED_TRACE(caseRoot + " " + suite);
         EXPECT_FALSE(SQLiteUserDefaults::open(suite, caseRoot));
-        ScopedEnvironment environment("APP_GROUP_CONTAINERS_ROOT", caseRoot.c_str());
-        EXPECT_EQ(openSQLiteUserDefaults(suite), nullptr);
     }
     EXPECT_FALSE(std::filesystem::exists(temporaryFolder + "/escaped"));
     EXPECT_FALSE(SQLiteUserDefaults::open("absent", root, IfMissing::fail));
     EXPECT_FALSE(std::filesystem::exists(root + "/absent"));
-}
-
-TEST_F(SQLiteUserDefaultsTest, DefaultRoot) {
-    struct Case {
-        const char* override;
-        const char* stateHome;
-        const char* home;
-        std::string root;
-    } cases[] = {
-        {"/srv/groups", "/state", "/home/u", "/srv/groups"},
-        {nullptr, "/state", "/home/u", "/state/tovrin/app-groups"},
-        {"", "state", "/home/u", "/home/u/.local/state/tovrin/app-groups"},
-        {nullptr, nullptr, nullptr, "/var/lib/tovrin/app-groups"},
-    };
-    for (const Case& testCase : cases) {
-        SCOPED_TRACE(testCase.root);
-        ScopedEnvironment overrideRoot("APP_GROUP_CONTAINERS_ROOT", testCase.override);
-        ScopedEnvironment stateHome("XDG_STATE_HOME", testCase.stateHome);
-        ScopedEnvironment home("HOME", testCase.home);
-        EXPECT_EQ(appGroupContainersRoot(), testCase.root);
-    }
 }
 
 // Four writers in processes of their own start at once on a suite none has made yet; each round

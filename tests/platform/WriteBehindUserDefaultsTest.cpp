@@ -277,16 +277,13 @@ TEST_F(WriteBehindUserDefaultsTest, KillingTheWriterLeavesAnIntactFileWithAllBut
     sqlite3* database = nullptr;
     ASSERT_EQ(sqlite3_open_v2(reader->path().c_str(), &database, SQLITE_OPEN_READONLY, nullptr),
               SQLITE_OK);
-    std::string integrity;
-    sqlite3_exec(
-        database, "PRAGMA integrity_check",
-        [](void* context, int, char** values, char**) {
-            *static_cast<std::string*>(context) += values[0] ? values[0] : "";
-            return 0;
-        },
-        &integrity, nullptr);
+    sqlite3_stmt* check = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(database, "PRAGMA integrity_check", -1, &check, nullptr),
+              SQLITE_OK);
+    EXPECT_EQ(sqlite3_step(check), SQLITE_ROW);
+    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(check, 0)), "ok");
+    sqlite3_finalize(check);
     sqlite3_close(database);
-    EXPECT_EQ(integrity, "ok");
 
     EXPECT_GE(reader->integerForKey("last"), required);
     long missing = 0;

@@ -1,5 +1,4 @@
-// Drives the deliverable as a browser does: real frames over pipes, the suite in a private root,
-// read back with the `defaults` tool.
+// Drives the deliverable as a browser does: real frames over pipes, the suite in a private root.
 
 #include <gtest/gtest.h>
 
@@ -13,8 +12,6 @@
 
 #include "../tools/ToolTest.h"
 #include "base/value/Date.h"
-#include "common/BuildConstants.h"
-#include "platform/defaults/SQLiteUserDefaults.h"
 
 namespace {
 
@@ -38,10 +35,9 @@ std::string trackingMessage(const std::string& messageID, const std::string& ext
            extraKeys + "}";
 }
 
-std::string policy(bool isEnforcing, const std::string& extraKeys = "") {
+std::string policy(bool isEnforcing) {
     return std::string(R"({"blockedDomains":["example.com"],"enforcementEnabled":)") +
-           (isEnforcing ? "true" : "false") + R"(,"policyVersion":3,"updatedAt":700000000.5)" +
-           extraKeys + "}";
+           (isEnforcing ? "true" : "false") + R"(,"policyVersion":3,"updatedAt":700000000.5})";
 }
 
 struct Exchange {
@@ -52,11 +48,6 @@ struct Exchange {
 
 class TovrinHelperSafariWebExtensionTest : public support::ToolTest {
   protected:
-    std::shared_ptr<platform::SQLiteUserDefaults> suite() {
-        auto opened = platform::SQLiteUserDefaults::open(common::appGroupIdentifier, root);
-        EXPECT_TRUE(opened);
-        return opened ? *opened : nullptr;
-    }
     void publishPolicy(const std::string& json) {
         ASSERT_TRUE(
             suite()->store("contentFilterPolicyBlob", base::Data(json.begin(), json.end())));

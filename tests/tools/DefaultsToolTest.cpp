@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr char suite[] = "group.test.shared";
+constexpr char testSuite[] = "group.test.shared";
 
 class DefaultsToolTest : public support::ToolTest {
   protected:
@@ -18,7 +18,7 @@ class DefaultsToolTest : public support::ToolTest {
     }
 
     void write(const std::string& key, const std::string& option, const std::string& value) {
-        const auto outcome = run({"write", suite, key, option, value});
+        const auto outcome = run({"write", testSuite, key, option, value});
         ASSERT_EQ(outcome.exitStatus, 0) << outcome.standardError;
     }
 
@@ -38,23 +38,23 @@ TEST_F(DefaultsToolTest, EachKindReadsBackAsWritten) {
     write("binary", "-data", "00ff");
     write("when", "-date", "2026-12-06T20:21:40.5+01:00");
     write("past", "-date", "1969-12-31T23:59:59.999-0000");
-    EXPECT_EQ(run({"read", suite}).standardOutput,
+    EXPECT_EQ(run({"read", testSuite}).standardOutput,
               "alpha (string): caf\xc3\xa9\\nlines\\\\\n"
               "binary (data): <00ff>\n"
               "blob (data): {}\n"
               "past (date): 1969-12-31T23:59:59.999Z\n"
               "when (date): 2026-12-06T19:21:40.500Z\n"
               "zeta (integer): -9223372036854775808\n");
-    EXPECT_EQ(run({"read-type", suite, "when"}).standardOutput, "date\n");
-    EXPECT_EQ(run({"delete", suite, "zeta"}).exitStatus, 0);
-    EXPECT_EQ(run({"read", suite, "zeta"}).exitStatus, 1);
+    EXPECT_EQ(run({"read-type", testSuite, "when"}).standardOutput, "date\n");
+    EXPECT_EQ(run({"delete", testSuite, "zeta"}).exitStatus, 0);
+    EXPECT_EQ(run({"read", testSuite, "zeta"}).exitStatus, 1);
 
     std::string everyByte;
     for (int byte = 0; byte < 256; ++byte) {
         everyByte += static_cast<char>(byte);
     }
     write("binary", "-data-file", writeFile("binary", everyByte));
-    EXPECT_EQ(run({"read", suite, "binary"}).standardOutput, everyByte);
+    EXPECT_EQ(run({"read", testSuite, "binary"}).standardOutput, everyByte);
 }
 
 TEST_F(DefaultsToolTest, ExitStatuses) {
@@ -63,15 +63,15 @@ TEST_F(DefaultsToolTest, ExitStatuses) {
         std::vector<std::string> arguments;
         int status;
     } cases[] = {
-        {{"read", suite, "absent"}, 1},
+        {{"read", testSuite, "absent"}, 1},
         {{"read", "group.never.written"}, 1},
-        {{"write", suite, "key", "-data-file", folder + "/no-such-file"}, 1},
-        {{"write", suite, "key", "-data", "abc"}, 2},
-        {{"write", suite, "key", "-int", "9223372036854775808"}, 2},
-        {{"write", suite, "key", "-date", "2026-02-29T00:00:00Z"}, 2},
-        {{"write", suite, "key", "-int"}, 2},
+        {{"write", testSuite, "key", "-data-file", folder + "/no-such-file"}, 1},
+        {{"write", testSuite, "key", "-data", "abc"}, 2},
+        {{"write", testSuite, "key", "-int", "9223372036854775808"}, 2},
+        {{"write", testSuite, "key", "-date", "2026-02-29T00:00:00Z"}, 2},
+        {{"write", testSuite, "key", "-int"}, 2},
         {{}, 2},
-        {{"rename", suite, "present"}, 2},
+        {{"rename", testSuite, "present"}, 2},
         {{"read", "../escape", "key"}, 2},
     };
     for (const Case& testCase : cases) {
@@ -83,11 +83,11 @@ TEST_F(DefaultsToolTest, ExitStatuses) {
             EXPECT_NE(outcome.standardError.find("usage:"), std::string::npos);
         }
     }
-    EXPECT_EQ(run({"read", suite, "present"}).standardOutput, "1\n");
+    EXPECT_EQ(run({"read", testSuite, "present"}).standardOutput, "1\n");
     EXPECT_FALSE(std::filesystem::exists(root + "/group.never.written"));
 
     root = writeFile("regular", "x") + "/app-groups";
-    const auto unopenable = run({"write", suite, "key", "-int", "1"});
+    const auto unopenable = run({"write", testSuite, "key", "-int", "1"});
     EXPECT_EQ(unopenable.exitStatus, 1);
     EXPECT_NE(unopenable.standardError.find("cannot create folder"), std::string::npos);
 }

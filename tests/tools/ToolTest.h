@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "base/json/JSON.h"
+#include "common/BuildConstants.h"
 #include "fakes/ChildProcess.h"
+#include "platform/defaults/SQLiteUserDefaults.h"
 
 namespace support {
 
@@ -24,7 +26,8 @@ inline base::Value parsedJSON(const std::string& text) {
     return parsed ? *parsed : base::Value();
 }
 
-// Runs the built programs as child processes on a suite under a fresh folder.
+// Runs the built programs as child processes on a suite under a fresh folder, which suite()
+// opens (for tests that link the suite's library).
 class ToolTest : public testing::Test {
   protected:
     ChildProcessResult run(const std::string& program,
@@ -34,6 +37,11 @@ class ToolTest : public testing::Test {
         arguments.insert(arguments.begin(), std::string(TOVRIN_BIN_DIR) + "/" + program);
         environment.insert(environment.begin(), {"APP_GROUP_CONTAINERS_ROOT", root});
         return runChildProcess(arguments, input, folder, environment);
+    }
+    std::shared_ptr<platform::SQLiteUserDefaults> suite() {
+        auto opened = platform::SQLiteUserDefaults::open(common::appGroupIdentifier, root);
+        EXPECT_TRUE(opened);
+        return opened ? *opened : nullptr;
     }
 
     ScratchFolder scratch;

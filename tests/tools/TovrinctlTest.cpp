@@ -13,7 +13,6 @@
 #include "common/BuildConstants.h"
 #include "common/ContentFilterPolicy.h"
 #include "common/SharedDefaultsKeys.h"
-#include "platform/defaults/SQLiteUserDefaults.h"
 
 namespace {
 
@@ -35,11 +34,6 @@ class TovrinctlTest : public support::ToolTest {
         return ToolTest::run(
             "tovrinctl", arguments, "",
             {{"CONTENT_FILTER_CONFIGURATION", configurationPath}, {"HOME", folder + "/home"}});
-    }
-    std::shared_ptr<platform::SQLiteUserDefaults> suite() {
-        auto opened = platform::SQLiteUserDefaults::open(common::appGroupIdentifier, root);
-        EXPECT_TRUE(opened);
-        return opened ? *opened : nullptr;
     }
     std::optional<common::ContentFilterPolicy> storedPolicy() {
         auto blob = suite()->dataForKey(keys::contentFilterPolicyBlob);
