@@ -12,12 +12,9 @@
 set -euo pipefail
 
 package=tovrin-helpers
-host=com.vorlane.vorlanemacapp.tovrinhelper
 root=/var/lib/tovrin/app-groups
 suite=$root/group.com.vorlane.VorlaneMacApp.shared
 deb=${1:-$(ls "$(dirname "$0")"/../../build/${package}_*.deb 2>/dev/null | head -n 1)}
-manifests=("/etc/chromium/native-messaging-hosts/$host.json"
-    "/usr/lib/mozilla/native-messaging-hosts/$host.json")
 namespace=tovrin-pkg-$$
 failures=0
 
@@ -28,13 +25,7 @@ check() {
 }
 apt() { DEBIAN_FRONTEND=noninteractive apt-get -y -q -o DPkg::Lock::Timeout=300 "$@"; }
 installed() { dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed"; }
-no_filter_runs() {
-    for exe in /proc/[0-9]*/exe; do
-        [ "$(readlink "$exe" 2>/dev/null)" = /usr/bin/TovrinHelperContentFilterExtension ] &&
-            return 1
-    done
-    return 0
-}
+no_filter_runs() { ! ls -l /proc/[0-9]*/exe 2>/dev/null | grep -q " /usr/bin/TovrinHelperContentFilterExtension$"; }
 
 [ "$(id -u)" -eq 0 ] || { echo "run as root: the package is installed and purged" >&2; exit 2; }
 [ -f "$deb" ] || { echo "no package: run make package, or name the .deb" >&2; exit 2; }
@@ -79,10 +70,7 @@ if ip netns add "$namespace" 2>/dev/null; then
     check "a filter runs in $namespace" kill -0 "$filter_pid"
 fi
 
-apt purge "$package" >"$scratch/purge.log" 2>&1 || {
-    cat "$scratch/purge.log" >&2
-    check purge false
-}
+apt purge "$package" >"$scratch/purge.log" 2>&1 || check "purge: $(cat "$scratch/purge.log")" false
 if [ -n "$filter_pid" ]; then
     check "removing stopped the filter" no_filter_runs
     wait "$filter_pid" && code=0 || code=$?
@@ -90,12 +78,11 @@ if [ -n "$filter_pid" ]; then
     filter_pid=
 fi
 check "the package is gone" sh -c "! dpkg-query -W -f='\${Status}' $package 2>/dev/null | grep -q installed"
-# Folders other packages share (/usr/bin, /etc/profile.d...) stay.
+# Every file of the package (manifests included) is gone; folders others share stay.
 while read -r path; do
     [ -d "$path" ] || [ ! -e "$path" ] || check "left behind: $path" false
 done <"$scratch/files"
-for path in /var/lib/tovrin /etc/tovrin "${manifests[@]}" /usr/share/tovrin \
-    /usr/share/doc/$package; do
+for path in /var/lib/tovrin /etc/tovrin /usr/share/tovrin /usr/share/doc/$package; do
     check "$path is gone" test ! -e "$path"
 done
 [ "$failures" -eq 0 ] || { echo "$failures check(s) failed" >&2; exit 1; }

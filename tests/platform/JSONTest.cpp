@@ -15,10 +15,6 @@ Data bytes(std::string_view text) {
     return Data(text.begin(), text.end());
 }
 
-std::string textOf(const Data& data) {
-    return std::string(data.begin(), data.end());
-}
-
 std::string nested(std::size_t depth) {
     return std::string(depth, '[') + std::string(depth, ']');
 }
@@ -30,10 +26,8 @@ TEST(JSONValidityTest, AcceptsOnlyWhatJSONCanCarry) {
         bool isValid;
     } cases[] = {
         {"data leaf", Array{Data{1, 2}}, false},
-        {"date leaf deep inside", Array{Dictionary{{"a", Array{Date{0}}}}}, false},
         {"NaN", Array{std::nan("")}, false},
         {"infinity", Dictionary{{"a", std::numeric_limits<double>::infinity()}}, false},
-        {"integer key", Dictionary{{1, 2}}, false},
         {"text that is not UTF-8", Array{"\xC3\x28"}, false},
     };
     for (const auto& testCase : cases) {
@@ -61,7 +55,7 @@ TEST(JSONWritingTest, WritesCompactTextInOrder) {
         SCOPED_TRACE(testCase.text);
         const auto data = dataWithJSONObject(testCase.object);
         ASSERT_TRUE(data.hasValue()) << data.error().description;
-        EXPECT_EQ(textOf(*data), testCase.text);
+        EXPECT_EQ(std::string(data->begin(), data->end()), testCase.text);
     }
 }
 
@@ -71,8 +65,6 @@ TEST(JSONParsingTest, BuildsTheValueModel) {
         Value expected;
         bool allowFragments = false;
     } cases[] = {
-        {R"({"b":1,"a":{"d":2,"c":3}})",
-         Dictionary{{"b", 1}, {"a", Dictionary{{"d", 2}, {"c", 3}}}}},
         {R"({"k":1,"k":2,"j":{"k":3,"k":4},"k":[5]})",
          Dictionary{{"k", 1}, {"j", Dictionary{{"k", 3}}}}},
         {"[9223372036854775808,1.0,1e3,-0.5]", Array{9223372036854775808.0, 1.0, 1000.0, -0.5}},

@@ -40,10 +40,8 @@ std::string policy(bool isEnforcing) {
            (isEnforcing ? "true" : "false") + R"(,"policyVersion":3,"updatedAt":700000000.5})";
 }
 
-struct Exchange {
-    int exitStatus = -1;
+struct Exchange : support::ChildProcessResult {
     std::vector<Value> replies;
-    std::string standardError;
 };
 
 class TovrinHelperSafariWebExtensionTest : public support::ToolTest {
@@ -52,7 +50,7 @@ class TovrinHelperSafariWebExtensionTest : public support::ToolTest {
         ASSERT_TRUE(
             suite()->store("contentFilterPolicyBlob", base::Data(json.begin(), json.end())));
     }
-    // The stored event, checked to be a data value; nothing when the key is absent.
+    // The stored event, checked not to be text; nothing when the key is absent.
     std::optional<Value> storedEvent() {
         auto reader = suite();
         EXPECT_NE(reader->kindForKey(eventKey), std::optional(platform::StoredKind::string));
@@ -65,7 +63,7 @@ class TovrinHelperSafariWebExtensionTest : public support::ToolTest {
     Exchange exchangeFrames(const std::string& input,
                             const std::vector<std::string>& arguments = chromiumArguments) {
         const auto result = run("TovrinHelperSafariWebExtension", arguments, input);
-        Exchange exchange{result.exitStatus, {}, result.standardError};
+        Exchange exchange{result, {}};
         std::string_view output = result.standardOutput;
         for (std::uint32_t length = 0; output.size() >= sizeof length;) {
             std::memcpy(&length, output.data(), sizeof length);
