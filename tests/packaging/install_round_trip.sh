@@ -25,7 +25,9 @@ check() {
 }
 apt() { DEBIAN_FRONTEND=noninteractive apt-get -y -q -o DPkg::Lock::Timeout=300 "$@"; }
 installed() { dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed"; }
-no_filter_runs() { ! ls -l /proc/[0-9]*/exe 2>/dev/null | grep -q " /usr/bin/TovrinHelperContentFilterExtension$"; }
+no_filter_runs() {
+    ! readlink /proc/[0-9]*/exe 2>/dev/null | grep -qx /usr/bin/TovrinHelperContentFilterExtension
+}
 
 [ "$(id -u)" -eq 0 ] || { echo "run as root: the package is installed and purged" >&2; exit 2; }
 [ -f "$deb" ] || { echo "no package: run make package, or name the .deb" >&2; exit 2; }
