@@ -179,7 +179,6 @@ TEST_F(TovrinHelperSafariWebExtensionTest, EveryFailureAnswersWithItsText) {
     const std::string malformed = "Safari sent a malformed native message payload.";
     const std::pair<std::string, std::string> cases[] = {
         {"{\"action\":", missing},
-        {"null", malformed},
         {R"({"action":"GetWebsiteBlockingState","host":"example.com"})", malformed},
         {R"({"messageID":"m","browser":"b","isActiveTab":1,"isWindowFocused":true,"occurredAt":1})",
          malformed},

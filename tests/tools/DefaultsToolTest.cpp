@@ -45,7 +45,6 @@ TEST_F(DefaultsToolTest, EachKindReadsBackAsWritten) {
               "past (date): 1969-12-31T23:59:59.999Z\n"
               "when (date): 2026-12-06T19:21:40.500Z\n"
               "zeta (integer): -9223372036854775808\n");
-    EXPECT_EQ(run({"read-type", testSuite, "when"}).standardOutput, "date\n");
     EXPECT_EQ(run({"delete", testSuite, "zeta"}).exitStatus, 0);
     EXPECT_EQ(run({"read", testSuite, "zeta"}).exitStatus, 1);
 

@@ -75,7 +75,6 @@ TEST_F(FilterReplayTest, ScriptDrivesTheProvider) {
         input += line + "\n";
     }
     Lines output = linesOf(run("filter-replay", {}, input));
-    // The parser's own words after this prefix are not ours to pin down.
     for (auto& line : output) {
         if (const auto at = line.find("not valid JSON: "); at != std::string::npos) {
             line.resize(at + 16);
