@@ -1,18 +1,8 @@
 #!/usr/bin/env python3
-"""End-to-end tests of the shipped browser extension with real browsers from Debian.
-
-Each case runs in a private network namespace (only its loopback is used), with web servers of
-its own on port 80, the handler TovrinHelperSafariWebExtension started by the browser through the
-host manifest that `tovrinctl install-browser-host` writes, and the extension built into
-BUILD/browser-extension/. Policies are published with `tovrinctl policy set`; the stored browser
-event is read back with the `defaults` tool.
-
-  browser_e2e.py --bin-dir BUILD/bin --extension-dir BUILD/browser-extension CASE...
-  browser_e2e.py --list
-
-Exits 0 when every case passed, 1 when one failed and 77 when the browser or a namespace is
-missing.
-"""
+"""The shipped browser extension in real browsers from Debian, each case in a network namespace
+of its own (loopback only) with web servers on port 80 and the handler started through the host
+manifest that tovrinctl writes.  browser_e2e.py --bin-dir B/bin --extension-dir B/browser-extension
+[CASE...] | --list"""
 
 import http.server
 import json
@@ -28,13 +18,10 @@ import urllib.parse
 import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from e2e import Namespace, Skip, expect, main  # noqa: E402
-from e2e import wait_until as wait_every  # noqa: E402
+from e2e import Namespace, Skip, expect, main, wait_until as wait_every  # noqa: E402
 
 SUITE = "group.com.vorlane.VorlaneMacApp.shared"
-CHROMIUM_EXTENSION_ID = "lnkkjibepcmpibihmkmedclmppnaoipj"
-FIREFOX_ADDON_ID = "tovrinhelper@vorlane.com"
-DEVTOOLS_PORT = 9222
+DEVTOOLS = "http://127.0.0.1:9222"
 CASES = {}
 
 
@@ -42,7 +29,7 @@ def wait_until(probe, what, timeout):
     return wait_every(probe, what, timeout, interval=0.2)
 
 
-def case(browser_names):
+def case(*browser_names):
     def register(function):
         CASES[function.__name__] = (function, browser_names)
         return function
@@ -53,11 +40,9 @@ class Page(http.server.BaseHTTPRequestHandler):
     """Any path: a small page whose title names the host it was asked for."""
 
     def do_GET(self):
-        host = self.headers.get("Host", "")
-        body = f"<!DOCTYPE html><title>Page of {host}</title><p>{host}</p>".encode()
+        body = f"<title>Page of {self.headers.get('Host', '')}</title>".encode()
         self.send_response(200)
         self.send_header("Content-Type", "text/html; charset=utf-8")
-        self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         self.wfile.write(body)
 
@@ -69,95 +54,70 @@ class IPv6Server(http.server.ThreadingHTTPServer):
     address_family = socket.AF_INET6
 
 
-def start_web_servers():
-    """Port 80 on both loopback addresses, served from threads of this process."""
-    for server in (http.server.ThreadingHTTPServer(("127.0.0.1", 80), Page),
-                   IPv6Server(("::1", 80), Page)):
-        threading.Thread(target=server.serve_forever, daemon=True).start()
-
-
 class Workspace:
-    """The case's files: suite root, configuration file, home folder, browser profile, logs."""
+    """The case's files (suite root, configuration, home, browser profile, log) and tools."""
 
     def __init__(self, bin_dir, extension_dir):
-        self.bin_dir = bin_dir
-        self.extension_dir = extension_dir
+        self.bin_dir, self.extension_dir = bin_dir, extension_dir
         self.path = tempfile.mkdtemp(prefix="tovrin-browser-e2e-")
-        self.home = os.path.join(self.path, "home")
         self.profile = os.path.join(self.path, "profile")
         self.log_path = os.path.join(self.path, "browser.log")
-        os.makedirs(self.home)
         os.makedirs(self.profile)
+        os.makedirs(os.path.join(self.path, "home"))
         self.environment = {
             "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
-            "HOME": self.home,
+            "HOME": os.path.join(self.path, "home"),
             "APP_GROUP_CONTAINERS_ROOT": os.path.join(self.path, "app-groups"),
             "CONTENT_FILTER_CONFIGURATION": os.path.join(self.path, "content-filter.json"),
         }
 
     def tool(self, name, *arguments):
-        result = subprocess.run([os.path.join(self.bin_dir, name), *arguments],
-                                capture_output=True, text=True, env=self.environment)
-        return result
+        return subprocess.run([os.path.join(self.bin_dir, name), *arguments],
+                              capture_output=True, text=True, env=self.environment)
 
     def tovrinctl(self, *arguments):
         result = self.tool("tovrinctl", *arguments)
         expect(result.returncode == 0, f"tovrinctl {arguments}: {result.stderr}")
-        return result.stdout
 
-    def stored_event(self):
+    def event_for(self, host=None):
         result = self.tool("defaults", "read", SUITE, "websiteTrackingLatestBrowserEvent")
-        return json.loads(result.stdout) if result.returncode == 0 else None
+        event = json.loads(result.stdout) if result.returncode == 0 else None
+        return event if event and (host is None or event.get("host") == host) else None
 
-    def event_for(self, host):
-        event = self.stored_event()
-        return event if event and event.get("host") == host else None
-
-    def log(self):
-        try:
-            with open(self.log_path, errors="replace") as file:
-                return file.read()[-6000:]
-        except OSError:
-            return ""
-
-
-def launch(workspace, arguments):
-    with open(workspace.log_path, "w") as log:
-        return subprocess.Popen(arguments, stdin=subprocess.DEVNULL, stdout=log,
-                                stderr=subprocess.STDOUT, env=workspace.environment,
-                                start_new_session=True)
+    def launch(self, arguments):
+        with open(self.log_path, "w") as log:
+            subprocess.Popen(arguments, stdin=subprocess.DEVNULL, stdout=log,
+                             stderr=subprocess.STDOUT, env=self.environment,
+                             start_new_session=True)
 
 
 def devtools_pages():
-    with urllib.request.urlopen(f"http://127.0.0.1:{DEVTOOLS_PORT}/json/list", timeout=5) as reply:
+    with urllib.request.urlopen(DEVTOOLS + "/json/list", timeout=5) as reply:
         return [target for target in json.load(reply) if target.get("type") == "page"]
 
 
 def page_at(prefix):
-    def probe():
-        try:
-            return next((page for page in devtools_pages() if page["url"].startswith(prefix)),
-                        None)
-        except OSError:
-            return None
-    return probe
+    try:
+        return next((page for page in devtools_pages() if page["url"].startswith(prefix)), None)
+    except OSError:
+        return None
 
 
 def title_at(prefix):
-    return (page_at(prefix)() or {}).get("title")
+    return (page_at(prefix) or {}).get("title")
 
 
 def launch_chromium(workspace, browser, url):
     extension = os.path.join(workspace.extension_dir, "chromium")
-    launch(workspace, [
+    workspace.launch([
         browser, "--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
         "--disable-background-networking", "--disable-component-update", "--disable-sync",
         "--disable-default-apps", "--host-resolver-rules=MAP *.example 127.0.0.1",
-        f"--remote-debugging-port={DEVTOOLS_PORT}", f"--user-data-dir={workspace.profile}",
+        "--remote-debugging-port=9222", f"--user-data-dir={workspace.profile}",
         f"--load-extension={extension}", f"--disable-extensions-except={extension}", url])
 
 
-@case(["chromium"])
+@case("chromium")
 def chromium(workspace, browser):
     """A blocked site ends on the extension's page naming the domain, and its event carries the
     tab's URL and host; an allowed site loads untouched and is tracked."""
@@ -167,30 +127,25 @@ def chromium(workspace, browser):
                         os.path.join(workspace.profile, "NativeMessagingHosts"))
     allowed = "http://allowed.example/start?q=a|b"
     launch_chromium(workspace, browser, allowed)
-
-    event = wait_until(lambda: workspace.event_for("allowed.example"), "the allowed site's event",
-                       30)
+    event = wait_until(lambda: workspace.event_for("allowed.example"), "the allowed event", 30)
     expect(event["browser"] == "chromium" and event["url"] == allowed, f"event: {event}")
     wait_until(lambda: title_at(allowed) == "Page of allowed.example", "the allowed page", 10)
 
     blocked = "http://www.blocked.example/results?search_query=a|b"
-    request = urllib.request.Request(
-        f"http://127.0.0.1:{DEVTOOLS_PORT}/json/new?" + urllib.parse.quote(blocked, safe=""),
-        method="PUT")
-    urllib.request.urlopen(request, timeout=5).close()
-    blocked_page = f"chrome-extension://{CHROMIUM_EXTENSION_ID}/blocked.html"
-    page = wait_until(page_at(blocked_page), "the blocked page", 20)
+    urllib.request.urlopen(urllib.request.Request(
+        DEVTOOLS + "/json/new?" + urllib.parse.quote(blocked, safe=""), method="PUT"),
+        timeout=5).close()
+    blocked_page = "chrome-extension://lnkkjibepcmpibihmkmedclmppnaoipj/blocked.html"
     wait_until(lambda: title_at(blocked_page) == "Blocked: blocked.example",
-               f"the blocked page to name the domain ({page})", 10)
-    query = urllib.parse.parse_qs(urllib.parse.urlsplit(page_at(blocked_page)()["url"]).query)
+               "the blocked page naming the domain", 20)
+    query = urllib.parse.parse_qs(urllib.parse.urlsplit(page_at(blocked_page)["url"]).query)
     expect(query == {"url": [blocked], "domain": ["blocked.example"]}, f"blocked page: {query}")
-    event = wait_until(lambda: workspace.event_for("blocked.example"), "the blocked site's event",
-                       10)
+    event = wait_until(lambda: workspace.event_for("blocked.example"), "the blocked event", 10)
     expect(event["url"] == blocked and isinstance(event.get("tabID"), int), f"event: {event}")
-    expect(page_at(allowed)() is not None, "the allowed page stays where it was")
+    expect(page_at(allowed) is not None, "the allowed page stays where it was")
 
 
-@case(["chromium"])
+@case("chromium")
 def chromium_without_host(workspace, browser):
     """With no host manifest installed, a site the policy blocks loads as it would without the
     extension, and stays loaded."""
@@ -201,58 +156,51 @@ def chromium_without_host(workspace, browser):
     time.sleep(1.0)  # room for a wrong late answer to move the tab
     pages = devtools_pages()
     expect([page["url"] for page in pages] == [blocked], f"pages: {pages}")
-    expect(workspace.stored_event() is None, "no event without a host")
+    expect(workspace.event_for() is None, "no event without a host")
 
 
-@case(["firefox-esr", "firefox"])
+@case("firefox-esr", "firefox")
 def firefox(workspace, browser):
     """The add-on, sideloaded into a fresh profile, has a visited site tracked through the
     handler that the per-user host manifest names."""
-    workspace.tovrinctl("policy", "set", "--block", "blocked.example", "--enforce")
     workspace.tovrinctl("install-browser-host", "--firefox", "--user")
     extensions = os.path.join(workspace.profile, "extensions")
     os.makedirs(extensions)
     shutil.copy(os.path.join(workspace.extension_dir, "firefox.xpi"),
-                os.path.join(extensions, f"{FIREFOX_ADDON_ID}.xpi"))
+                os.path.join(extensions, "tovrinhelper@vorlane.com.xpi"))
     preferences = {
-        "xpinstall.signatures.required": False,
-        "extensions.autoDisableScopes": 0,
-        "network.dns.localDomains": "allowed.example,blocked.example,www.blocked.example",
-        "browser.shell.checkDefaultBrowser": False,
-        "browser.startup.homepage_override.mstone": "ignore",
-        "browser.aboutwelcome.enabled": False,
+        "xpinstall.signatures.required": False, "extensions.autoDisableScopes": 0,
+        "network.dns.localDomains": "allowed.example", "app.update.disabledForTesting": True,
+        "browser.shell.checkDefaultBrowser": False, "browser.aboutwelcome.enabled": False,
+        "browser.startup.homepage_override.mstone": "ignore", "extensions.update.enabled": False,
         "datareporting.policy.dataSubmissionEnabled": False,
         "toolkit.telemetry.reportingpolicy.firstRun": False,
-        "app.update.disabledForTesting": True,
-        "extensions.update.enabled": False,
         "network.captive-portal-service.enabled": False,
         "network.connectivity-service.enabled": False,
     }
     with open(os.path.join(workspace.profile, "user.js"), "w") as file:
-        for name, value in preferences.items():
-            file.write(f"user_pref({json.dumps(name)}, {json.dumps(value)});\n")
-
-    visited = "http://allowed.example/watch?v=1&t={x}"
-    launch(workspace, [browser, "--headless", "--no-remote", "--profile", workspace.profile,
-                       visited])
-    event = wait_until(lambda: workspace.event_for("allowed.example"), "the visited site's event",
-                       45)
-    expect(event["browser"] == "firefox" and event["url"].startswith("http://allowed.example/"),
-           f"event: {event}")
-    expect(isinstance(event.get("tabID"), int) and isinstance(event.get("windowID"), int),
+        file.writelines(f"user_pref({json.dumps(name)}, {json.dumps(value)});\n"
+                        for name, value in preferences.items())
+    workspace.launch([browser, "--headless", "--no-remote", "--profile", workspace.profile,
+                      "http://allowed.example/watch?v=1&t={x}"])
+    event = wait_until(lambda: workspace.event_for("allowed.example"), "the visited event", 45)
+    expect(event["browser"] == "firefox" and event["url"].startswith("http://allowed.example/")
+           and isinstance(event.get("tabID"), int) and isinstance(event.get("windowID"), int),
            f"event: {event}")
 
 
 def run_inside(name, bin_dir, extension_dir):
     """Runs one case; this process is already inside the case's namespace."""
     function, browser_names = CASES[name]
-    browser = next(filter(None, map(shutil.which, browser_names)))
     workspace = Workspace(bin_dir, extension_dir)
     try:
-        start_web_servers()
-        function(workspace, browser)
+        for server in (http.server.ThreadingHTTPServer(("127.0.0.1", 80), Page),
+                       IPv6Server(("::1", 80), Page)):
+            threading.Thread(target=server.serve_forever, daemon=True).start()
+        function(workspace, next(filter(None, map(shutil.which, browser_names))))
     except Exception:
-        print(f"--- browser log of {name} ---\n{workspace.log()}", file=sys.stderr)
+        with open(workspace.log_path, errors="replace") as log:
+            print(f"--- browser log of {name} ---\n{log.read()[-6000:]}", file=sys.stderr)
         raise
     finally:
         shutil.rmtree(workspace.path, ignore_errors=True)
@@ -260,9 +208,8 @@ def run_inside(name, bin_dir, extension_dir):
 
 def run_case(name, arguments):
     """Runs `name` in a namespace of its own: this script again, inside it."""
-    _, browser_names = CASES[name]
-    if not any(map(shutil.which, browser_names)):
-        raise Skip(f"no browser: install {browser_names[0]}")
+    if not any(map(shutil.which, CASES[name][1])):
+        raise Skip(f"no browser: install {CASES[name][1][0]}")
     with Namespace(name) as namespace:
         inner = namespace.run([sys.executable, os.path.abspath(__file__), "--bin-dir",
                                arguments.bin_dir, "--extension-dir", arguments.extension_dir,

@@ -22,39 +22,8 @@ std::optional<std::size_t> firstCoveringPositionByWalking(const std::vector<std:
     return std::nullopt;
 }
 
-TEST(DomainIndexTest, FindsTheFirstCoveringEntryInListOrder) {
-    struct Case {
-        std::vector<std::string> domains;
-        std::string host;
-        std::optional<std::size_t> expected;
-    } cases[] = {
-        {{"ads.example.com", "example.com"}, "x.ads.example.com", 0},
-        {{"example.com", "ads.example.com"}, "x.ads.example.com", 0},
-        {{"other.net", "example.com"}, "badexample.com", std::nullopt},
-        {{"other.net", "example.com"}, "ads.example.com", 1},
-        {{"example.com"}, "example.com.evil.net", std::nullopt},
-        // A duplicate keeps its first position.
-        {{"b.com", "a.com", "b.com"}, "x.b.com", 0},
-        // Entries are taken as given: the empty entry covers the empty host and every host that
-        // ends with a dot, and an entry with a leading dot covers hosts with a doubled dot.
-        {{""}, "", 0},
-        {{"", "com."}, "example.com.", 0},
-        {{".com"}, "a..com", 0},
-        {{"com"}, "a..com", 0},
-        {{" Example.COM"}, "a. Example.COM", 0},
-    };
-    for (const auto& testCase : cases) {
-        SCOPED_TRACE(testCase.host);
-        // The index views into its own copy of the entries; moves must carry the views over.
-        common::DomainIndex built(testCase.domains);
-        common::DomainIndex index;
-        index = common::DomainIndex(std::move(built));
-        EXPECT_EQ(index.firstCoveringPosition(testCase.host), testCase.expected);
-    }
-}
-
-// Random lists and hosts over a small alphabet, so that dots at the ends, doubled dots, empty
-// entries, blanks, capitals and duplicates all come up often.
+// Random lists and hosts over a small alphabet, so that suffixes that are not whole labels, dots
+// at the ends, doubled dots, empty entries, blanks, capitals and duplicates all come up often.
 TEST(DomainIndexTest, AgreesWithTheWalkOverTheListOnRandomListsAndHosts) {
     std::mt19937 generator(20240611);
     const auto below = [&](std::size_t bound) {
@@ -73,7 +42,10 @@ TEST(DomainIndexTest, AgreesWithTheWalkOverTheListOnRandomListsAndHosts) {
         for (auto& domain : domains) {
             domain = randomText(4);
         }
-        const common::DomainIndex index(domains);
+        // The index views into its own copy of the entries; a move from a temporary that is
+        // gone before the lookups must carry the views over.
+        common::DomainIndex index;
+        index = common::DomainIndex(domains);
         for (int lookup = 0; lookup < 20; ++lookup) {
             // Half the hosts are built around an entry so that matches are common.
             std::string host = randomText(6);

@@ -10,23 +10,18 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
 int main(int argumentCount, char** arguments) {
-    if (argumentCount < 2) {
-        std::fprintf(stderr, "usage: %s CORPUS_DIRECTORY...\n", arguments[0]);
-        return 2;
-    }
     std::size_t count = 0;
     for (int index = 1; index < argumentCount; ++index) {
         std::error_code error;
         for (const auto& entry :
              std::filesystem::recursive_directory_iterator(arguments[index], error)) {
-            if (!entry.is_regular_file()) {
-                continue;
+            if (entry.is_regular_file()) {
+                std::ifstream file(entry.path(), std::ios::binary);
+                const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(file)),
+                                                      std::istreambuf_iterator<char>());
+                LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+                ++count;
             }
-            std::ifstream file(entry.path(), std::ios::binary);
-            const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(file)),
-                                                  std::istreambuf_iterator<char>());
-            LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
-            ++count;
         }
         if (error) {
             std::fprintf(stderr, "cannot read %s: %s\n", arguments[index], error.message().c_str());

@@ -1,14 +1,8 @@
 #!/usr/bin/env python3
-"""Builds the Debian package of a build folder in a scratch folder and checks it.
-
-  check_package.py --build-dir BUILD [--cpack CPACK] [--keep DIR]
-
-Checks what the package holds (every file accounted for, programs stripped, the unit, the
-manifests as tovrinctl writes them, the session environment agreeing with the suite's folder),
-that its dependencies cover every library the programs load, and that lintian reports no error.
-Exits 0 when all holds, 1 when something does not, 77 when dpkg-deb or lintian is missing.
---keep DIR leaves the package in DIR.
-"""
+"""check_package.py --build-dir BUILD [--cpack CPACK] [--keep DIR]: builds the Debian package in
+a scratch folder and checks what it holds (every file, stripped programs, the unit, manifests as
+tovrinctl writes them, one suite root everywhere), that its dependencies cover every library the
+programs load, and lintian's verdict. Exits 0, 1 on a failed check, 77 without Debian tools."""
 
 import argparse
 import glob
@@ -20,30 +14,26 @@ import subprocess
 import sys
 import tempfile
 
-SKIPPED = 77
 PACKAGE = "tovrin-helpers"
 HOST = "com.vorlane.vorlanemacapp.tovrinhelper"
-CHROMIUM_ID = "lnkkjibepcmpibihmkmedclmppnaoipj"
-FIREFOX_ID = "tovrinhelper@vorlane.com"
 SUITE_ROOT = "/var/lib/tovrin/app-groups"
+HANDLER = "/usr/bin/TovrinHelperSafariWebExtension"
 PROGRAMS = ["TovrinHelperContentFilterExtension", "TovrinHelperSafariWebExtension", "tovrinctl",
             "defaults", "filter-replay"]
-CHROMIUM_MANIFEST = "etc/chromium/native-messaging-hosts/" + HOST + ".json"
-FIREFOX_MANIFEST = "usr/lib/mozilla/native-messaging-hosts/" + HOST + ".json"
+# Browser option, shipped extension ID, packaged manifest.
+MANIFESTS = [("--chromium", "lnkkjibepcmpibihmkmedclmppnaoipj",
+              f"etc/chromium/native-messaging-hosts/{HOST}.json"),
+             ("--firefox", "tovrinhelper@vorlane.com",
+              f"usr/lib/mozilla/native-messaging-hosts/{HOST}.json")]
 UNIT = "usr/lib/systemd/system/tovrin-content-filter.service"
 EXTENSION_FOLDER = "usr/share/tovrin/browser-extension/"
 FILES = {"usr/bin/" + program for program in PROGRAMS} | {
-    UNIT,
-    "usr/lib/sysusers.d/tovrin.conf",
-    "usr/lib/tmpfiles.d/tovrin.conf",
-    "usr/lib/environment.d/60-tovrin.conf",
-    "etc/profile.d/tovrin.sh",
-    CHROMIUM_MANIFEST,
-    FIREFOX_MANIFEST,
-    "usr/share/doc/" + PACKAGE + "/copyright",
-    "usr/share/doc/" + PACKAGE + "/changelog.gz",
-} | {"usr/share/man/man%s/%s.%s.gz" % (section, program, section)
-     for program, section in zip(PROGRAMS, "81111")}
+    UNIT, "usr/lib/sysusers.d/tovrin.conf", "usr/lib/tmpfiles.d/tovrin.conf",
+    "usr/lib/environment.d/60-tovrin.conf", "etc/profile.d/tovrin.sh",
+    f"usr/share/doc/{PACKAGE}/copyright", f"usr/share/doc/{PACKAGE}/changelog.gz",
+} | {manifest for _, _, manifest in MANIFESTS} | {
+    f"usr/share/man/man{section}/{program}.{section}.gz"
+    for program, section in zip(PROGRAMS, "81111")}
 
 failures = []
 
@@ -58,31 +48,18 @@ def run(command, **options):
     return subprocess.run(command, capture_output=True, text=True, **options)
 
 
-def build_package(cpack, build_dir, scratch):
-    result = run([cpack, "-G", "DEB", "--config", os.path.join(build_dir, "CPackConfig.cmake"),
-                  "-B", scratch])
-    packages = glob.glob(os.path.join(scratch, "*.deb"))
-    if result.returncode != 0 or len(packages) != 1:
-        sys.exit("cpack failed:\n" + result.stdout + result.stderr)
-    return packages[0]
-
-
-def installed_files(tree):
-    files = set()
-    for folder, _, names in os.walk(tree):
-        for name in names:
-            path = os.path.relpath(os.path.join(folder, name), tree)
-            if not path.startswith("DEBIAN/"):
-                files.add(path)
-    return files
+def read(tree, path):
+    with open(os.path.join(tree, path)) as file:
+        return file.read()
 
 
 def check_files(tree, build_dir):
-    files = installed_files(tree)
+    files = {os.path.relpath(os.path.join(folder, name), tree)
+             for folder, _, names in os.walk(tree) for name in names}
+    files = {path for path in files if not path.startswith("DEBIAN/")}
     extension = {path for path in files if path.startswith(EXTENSION_FOLDER)}
-    expect(files - extension == FILES,
-           "files: missing %s, unexpected %s" % (sorted(FILES - files),
-                                                  sorted(files - extension - FILES)))
+    expect(files - extension == FILES, "files: missing %s, unexpected %s"
+           % (sorted(FILES - files), sorted(files - extension - FILES)))
     if os.path.isdir(os.path.join(build_dir, "browser-extension")):
         for path in ["chromium/manifest.json", "firefox.xpi"]:
             expect(EXTENSION_FOLDER + path in extension, "no " + EXTENSION_FOLDER + path)
@@ -91,66 +68,49 @@ def check_files(tree, build_dir):
         description = run(["file", "-b", path]).stdout
         expect(os.access(path, os.X_OK) and "ELF" in description and ", stripped" in description,
                program + " is not a stripped executable: " + description.strip())
-    with open(os.path.join(tree, UNIT)) as unit:
-        expect("\nExecStart=/usr/bin/TovrinHelperContentFilterExtension\n" in unit.read(),
-               "the unit does not start /usr/bin/TovrinHelperContentFilterExtension")
-    with open(os.path.join(tree, "DEBIAN/conffiles")) as conffiles:
-        listed = set(conffiles.read().split())
-    in_etc = {"/" + path for path in installed_files(tree) if path.startswith("etc/")}
+    expect("\nExecStart=/usr/bin/TovrinHelperContentFilterExtension\n" in read(tree, UNIT),
+           "the unit does not start /usr/bin/TovrinHelperContentFilterExtension")
+    listed = set(read(tree, "DEBIAN/conffiles").split())
+    in_etc = {"/" + path for path in files if path.startswith("etc/")}
     expect(listed == in_etc, "conffiles %s, files in /etc %s" % (sorted(listed), sorted(in_etc)))
     for script in ["postinst", "prerm", "postrm"]:
         path = os.path.join(tree, "DEBIAN", script)
-        expect(os.access(path, os.X_OK), script + " is not executable")
         syntax = run(["sh", "-n", path])
-        expect(syntax.returncode == 0, script + ": " + syntax.stderr.strip())
-        with open(path) as text:
-            expect("@" not in text.read(), script + " holds an unreplaced @VARIABLE@")
+        expect(os.access(path, os.X_OK) and syntax.returncode == 0 and "@" not in read(tree, path),
+               f"{script}: not executable, bad syntax or an unreplaced @VARIABLE@ {syntax.stderr}")
 
 
 def check_manifests(tree, build_dir, scratch):
     """The packaged manifests are the ones tovrinctl writes for the shipped IDs."""
     bin_dir = os.path.join(build_dir, "bin")
-    for option, identifier, packaged in [("--chromium", CHROMIUM_ID, CHROMIUM_MANIFEST),
-                                         ("--firefox", FIREFOX_ID, FIREFOX_MANIFEST)]:
+    for option, identifier, packaged in MANIFESTS:
         folder = os.path.join(scratch, "manifests" + option)
         written = run([os.path.join(bin_dir, "tovrinctl"), "install-browser-host", option,
                        identifier, "--manifest-dir", folder, "--handler",
-                       os.path.join(bin_dir, "TovrinHelperSafariWebExtension")])
-        if not expect(written.returncode == 0, "tovrinctl: " + written.stderr.strip()):
-            continue
-        with open(os.path.join(folder, HOST + ".json")) as file:
-            expected = json.load(file)
-        with open(os.path.join(tree, packaged)) as file:
-            manifest = json.load(file)
-        expect(manifest.pop("path", None) == "/usr/bin/TovrinHelperSafariWebExtension",
-               packaged + ": path is not /usr/bin/TovrinHelperSafariWebExtension")
-        expected.pop("path")
-        expect(manifest == expected, "%s: %s, tovrinctl writes %s" % (packaged, manifest,
-                                                                      expected))
+                       os.path.join(bin_dir, os.path.basename(HANDLER))])
+        if expect(written.returncode == 0, "tovrinctl: " + written.stderr.strip()):
+            expected = dict(json.loads(read(folder, HOST + ".json")), path=HANDLER)
+            expect(json.loads(read(tree, packaged)) == expected, f"{packaged} is not {expected}")
 
 
 def check_environment(tree):
     """Sessions, login shells, the service and the suite's folder agree on the suite's root."""
-    with open(os.path.join(tree, "usr/lib/environment.d/60-tovrin.conf")) as file:
-        expect("\nAPP_GROUP_CONTAINERS_ROOT=${APP_GROUP_CONTAINERS_ROOT:-" + SUITE_ROOT + "}\n"
-               in "\n" + file.read(), "environment.d does not default the root to " + SUITE_ROOT)
-    profile = os.path.join(tree, "etc/profile.d/tovrin.sh")
+    for path, pattern in [
+            ("usr/lib/environment.d/60-tovrin.conf",
+             r"^APP_GROUP_CONTAINERS_ROOT=\$\{APP_GROUP_CONTAINERS_ROOT:-@\}$"),
+            (UNIT, r"^Environment=APP_GROUP_CONTAINERS_ROOT=@$"),
+            ("usr/lib/tmpfiles.d/tovrin.conf", r"^d\s+@\s+2770\s+root\s+tovrin\b"),
+            ("usr/lib/sysusers.d/tovrin.conf", r"^g\s+tovrin\b")]:
+        expect(re.search(pattern.replace("@", re.escape(SUITE_ROOT)), read(tree, path), re.M),
+               f"{path} does not match {pattern}")
     for preset, expected in [(None, SUITE_ROOT), ("", SUITE_ROOT), ("/srv/x", "/srv/x")]:
         environment = {"PATH": "/usr/bin:/bin"}
         if preset is not None:
             environment["APP_GROUP_CONTAINERS_ROOT"] = preset
-        shell = run(["sh", "-uc", '. "$0"; sh -c \'echo "$APP_GROUP_CONTAINERS_ROOT"\'', profile],
-                    env=environment)
+        shell = run(["sh", "-uc", '. "$0"; sh -c \'echo "$APP_GROUP_CONTAINERS_ROOT"\'',
+                     os.path.join(tree, "etc/profile.d/tovrin.sh")], env=environment)
         expect(shell.stdout.strip() == expected,
                "profile.d with %r exports %r" % (preset, shell.stdout.strip() + shell.stderr))
-    with open(os.path.join(tree, UNIT)) as file:
-        expect("\nEnvironment=APP_GROUP_CONTAINERS_ROOT=" + SUITE_ROOT + "\n" in file.read(),
-               "the service's root is not " + SUITE_ROOT)
-    with open(os.path.join(tree, "usr/lib/tmpfiles.d/tovrin.conf")) as file:
-        expect(re.search(r"^d\s+" + re.escape(SUITE_ROOT) + r"\s+2770\s+root\s+tovrin\b",
-                         file.read(), re.M), "tmpfiles.d does not make " + SUITE_ROOT)
-    with open(os.path.join(tree, "usr/lib/sysusers.d/tovrin.conf")) as file:
-        expect(re.search(r"^g\s+tovrin\b", file.read(), re.M), "sysusers.d makes no group tovrin")
 
 
 def check_dependencies(deb, tree):
@@ -163,43 +123,38 @@ def check_dependencies(deb, tree):
         needed |= set(re.findall(r"^\s*NEEDED\s+(\S+)", dynamic, re.M))
     expect(needed, "no libraries found in the programs")
     for library in sorted(needed):
-        owners = run(["dpkg-query", "-S", "*/" + library]).stdout
-        owner_packages = {line.split(":")[0] for line in owners.splitlines()}
-        expect(owner_packages & packages,
-               "%s (from %s) is not among the dependencies %s" % (library, owner_packages,
-                                                                  sorted(packages)))
-
-
-def check_lintian(deb):
-    verdict = run(["lintian", "--fail-on", "error", "--pedantic", deb])
-    report = (verdict.stdout + verdict.stderr).strip()
-    print("lintian:\n" + report)
-    errors = [line for line in report.splitlines() if line.startswith("E:")]
-    expect(verdict.returncode == 0 and not errors, "lintian reports errors:\n" + "\n".join(errors))
+        owners = {line.split(":")[0]
+                  for line in run(["dpkg-query", "-S", "*/" + library]).stdout.splitlines()}
+        expect(owners & packages, f"{library} (from {owners}) is not among {sorted(packages)}")
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build-dir", required=True)
     parser.add_argument("--cpack", default="cpack")
-    parser.add_argument("--keep")
+    parser.add_argument("--keep", help="leaves the package in this folder")
     arguments = parser.parse_args()
     for tool in ["dpkg-deb", "dpkg-shlibdeps", "lintian", "file", "objdump"]:
         if shutil.which(tool) is None:
-            print("skipped: %s is not installed (scripts/install-deps.sh installs it)" % tool)
-            return SKIPPED
-
+            print(f"skipped: {tool} is not installed (scripts/install-deps.sh installs it)")
+            return 77
     build_dir = os.path.abspath(arguments.build_dir)
     scratch = tempfile.mkdtemp(prefix="tovrin-package-")
     try:
-        deb = build_package(arguments.cpack, build_dir, scratch)
-        tree = os.path.join(scratch, "tree")
+        built = run([arguments.cpack, "-G", "DEB", "--config",
+                     os.path.join(build_dir, "CPackConfig.cmake"), "-B", scratch])
+        packages = glob.glob(os.path.join(scratch, "*.deb"))
+        if built.returncode != 0 or len(packages) != 1:
+            sys.exit("cpack failed:\n" + built.stdout + built.stderr)
+        deb, tree = packages[0], os.path.join(scratch, "tree")
         subprocess.run(["dpkg-deb", "-R", deb, tree], check=True)
         check_files(tree, build_dir)
         check_manifests(tree, build_dir, scratch)
         check_environment(tree)
         check_dependencies(deb, tree)
-        check_lintian(deb)
+        lintian = run(["lintian", "--fail-on", "error", "--pedantic", deb])
+        print("lintian:\n" + lintian.stdout + lintian.stderr)
+        expect(lintian.returncode == 0, "lintian reports errors")
         if arguments.keep:
             os.makedirs(arguments.keep, exist_ok=True)
             shutil.copy(deb, arguments.keep)

@@ -3,7 +3,6 @@
 #include <cmath>
 #include <limits>
 #include <optional>
-#include <sstream>
 #include <string>
 
 #include "base/json/JSON.h"
@@ -16,10 +15,6 @@ Data bytes(std::string_view text) {
     return Data(text.begin(), text.end());
 }
 
-std::string textOf(const Data& data) {
-    return std::string(data.begin(), data.end());
-}
-
 std::string nested(std::size_t depth) {
     return std::string(depth, '[') + std::string(depth, ']');
 }
@@ -30,15 +25,9 @@ TEST(JSONValidityTest, AcceptsOnlyWhatJSONCanCarry) {
         Value object;
         bool isValid;
     } cases[] = {
-        {"every leaf kind",
-         Dictionary{{"t", "x"}, {"i", 1}, {"r", 1.5}, {"b", true}, {"n", Null{}}, {"a", Array{}}},
-         true},
-        {"text at the top", "text", false},
         {"data leaf", Array{Data{1, 2}}, false},
-        {"date leaf deep inside", Array{Dictionary{{"a", Array{Date{0}}}}}, false},
         {"NaN", Array{std::nan("")}, false},
         {"infinity", Dictionary{{"a", std::numeric_limits<double>::infinity()}}, false},
-        {"integer key", Dictionary{{1, 2}}, false},
         {"text that is not UTF-8", Array{"\xC3\x28"}, false},
     };
     for (const auto& testCase : cases) {
@@ -66,7 +55,7 @@ TEST(JSONWritingTest, WritesCompactTextInOrder) {
         SCOPED_TRACE(testCase.text);
         const auto data = dataWithJSONObject(testCase.object);
         ASSERT_TRUE(data.hasValue()) << data.error().description;
-        EXPECT_EQ(textOf(*data), testCase.text);
+        EXPECT_EQ(std::string(data->begin(), data->end()), testCase.text);
     }
 }
 
@@ -76,12 +65,8 @@ TEST(JSONParsingTest, BuildsTheValueModel) {
         Value expected;
         bool allowFragments = false;
     } cases[] = {
-        {R"({"b":1,"a":{"d":2,"c":3}})",
-         Dictionary{{"b", 1}, {"a", Dictionary{{"d", 2}, {"c", 3}}}}},
         {R"({"k":1,"k":2,"j":{"k":3,"k":4},"k":[5]})",
          Dictionary{{"k", 1}, {"j", Dictionary{{"k", 3}}}}},
-        {"[9223372036854775807,-9223372036854775808]",
-         Array{std::numeric_limits<std::int64_t>::max(), std::numeric_limits<std::int64_t>::min()}},
         {"[9223372036854775808,1.0,1e3,-0.5]", Array{9223372036854775808.0, 1.0, 1000.0, -0.5}},
         {R"([true,false,null,"\u00e9\ud83d\ude00"])",
          Array{true, false, Null{}, "\xC3\xA9\xF0\x9F\x98\x80"}},
@@ -103,12 +88,10 @@ TEST(JSONParsingTest, RefusesMalformedTextWithAReadableReason) {
     } cases[] = {
         {"", "unexpected end of input"},
         {R"("text")", "fragment"},
-        {"{} x", "expected end of input"},
         {std::string("[1]\0{", 5), "NUL byte at offset 3"},
         {"[\"\xFF\"]", "ill-formed UTF-8"},
         {R"(["\ud800"])", "surrogate"},
         {"[1e400]", "number overflow"},
-        {"[NaN]", "invalid literal"},
         {nested(513), "nested deeper than 512 levels"},
     };
     for (const auto& testCase : cases) {
@@ -126,150 +109,42 @@ TEST(JSONParsingTest, RefusesMalformedTextWithAReadableReason) {
     EXPECT_TRUE(isValidJSONObject(Array{parsed.error().description}));
 }
 
+// The error description of a failed decoding, or "none" when it succeeded.
 template <typename T>
-std::string rendered(const T& value) {
-    std::ostringstream stream;
-    stream.precision(17);
-    if constexpr (std::is_same_v<T, bool>) {
-        stream << (value ? "true" : "false");
-    } else if constexpr (std::is_same_v<T, Date>) {
-        stream << value.timeIntervalSinceReferenceDate;
-    } else if constexpr (std::is_same_v<T, std::vector<std::string>>) {
-        for (const auto& text : value) {
-            stream << (&text == value.data() ? "" : ",") << text;
-        }
-    } else {
-        stream << value;
-    }
-    return stream.str();
+std::string failure(const Expected<T>& result) {
+    return result ? "none" : result.error().description;
 }
-
-template <typename T>
-std::string rendered(const std::optional<T>& value) {
-    return value ? rendered(*value) : "none";
-}
-
-template <typename T>
-std::string rendered(const Expected<T>& result) {
-    return result ? rendered(*result) : "error: " + result.error().description;
-}
-
-// Renders what one of the container's decoding operations makes of a key.
-using Decoder = std::string (*)(const KeyedDecodingContainer&, std::string_view);
-template <auto operation>
-std::string decodeWith(const KeyedDecodingContainer& container, std::string_view key) {
-    return rendered((container.*operation)(key));
-}
-using Container = KeyedDecodingContainer;
-constexpr Decoder boolean = decodeWith<&Container::decodeBool>;
-constexpr Decoder int64 = decodeWith<&Container::decodeInt64>;
-constexpr Decoder real = decodeWith<&Container::decodeDouble>;
-constexpr Decoder text = decodeWith<&Container::decodeString>;
-constexpr Decoder date = decodeWith<&Container::decodeDate>;
-constexpr Decoder texts = decodeWith<&Container::decodeStringArray>;
-constexpr Decoder optionalInt64 = decodeWith<&Container::decodeInt64IfPresent>;
-constexpr Decoder optionalText = decodeWith<&Container::decodeStringIfPresent>;
 
 TEST(KeyedDecodingContainerTest, FollowsTheStrictRules) {
-    struct Case {
-        std::string document;
-        Decoder decode;
-        const char* key;
-        std::string outcome;
-    } cases[] = {
-        // 64-bit integers: whole numbers that fit, whatever their spelling.
-        {R"({"tabID":1.0})", int64, "tabID", "1"},
-        {R"({"tabID":1e3})", int64, "tabID", "1000"},
-        {R"({"tabID":9223372036854775807})", int64, "tabID", "9223372036854775807"},
-        {R"({"tabID":-9223372036854775808})", int64, "tabID", "-9223372036854775808"},
-        {R"({"tabID":1.5})", int64, "tabID",
-         R"(error: "tabID": expected a 64-bit integer, found 1.5)"},
-        {R"({"tabID":9223372036854775808})", int64, "tabID",
-         R"(error: "tabID": expected a 64-bit integer, found 9.223372036854776e+18)"},
-        {R"({"tabID":-9223372036854775809})", int64, "tabID",
-         R"(error: "tabID": expected a 64-bit integer, found -9.223372036854778e+18)"},
-        {R"({"tabID":"3"})", int64, "tabID",
-         R"(error: "tabID": expected a 64-bit integer, found "3")"},
-        {R"({"tabID":true})", int64, "tabID",
-         R"(error: "tabID": expected a 64-bit integer, found true)"},
-        // Absent and null: required keys fail, optional ones are none.
-        {R"({"MessageID":"m"})", text, "messageID", R"(error: key "messageID" not found)"},
-        {R"({"messageID":null})", text, "messageID",
-         R"(error: "messageID": expected a string, found null)"},
-        {R"({"tabID":null})", optionalInt64, "tabID", "none"},
-        {R"({})", optionalText, "url", "none"},
-        {R"({"tabID":"3"})", optionalInt64, "tabID",
-         R"(error: "tabID": expected a 64-bit integer, found "3")"},
-        {R"({"isActiveTab":false})", boolean, "isActiveTab", "false"},
-        {R"({"isActiveTab":1})", boolean, "isActiveTab",
-         R"(error: "isActiveTab": expected a boolean, found 1)"},
-        {R"({"occurredAt":1700000000123})", real, "occurredAt", "1700000000123"},
-        {R"({"updatedAt":"2024-01-01"})", date, "updatedAt",
-         R"(error: "updatedAt": expected a date (a number of seconds since 2001-01-01), found "2024-01-01")"},
-        {R"({"blockedDomains":["a.com",3]})", texts, "blockedDomains",
-         R"(error: "blockedDomains"[1]: expected a string, found 3)"},
-        // The first of duplicate keys wins, even when it is null.
-        {R"({"messageID":"first","messageID":"second"})", text, "messageID", "first"},
-        {R"({"url":null,"url":"https://a.com"})", optionalText, "url", "none"},
-        {R"({"tabID":")" + std::string(100, 'a') + R"("})", int64, "tabID",
-         R"(error: "tabID": expected a 64-bit integer, found ")" + std::string(48, 'a') + R"(…")"},
-        {R"([])", text, "a", "error: expected a JSON object at the top level, found an array"},
-        {R"({"a":tru})", text, "a",
-         "error: The data is not valid JSON: parse error at line 1, column 9: syntax error while "
-         "parsing value - invalid literal; last read: '\"a\":tru}'"},
+    const auto decode = [](const std::string& text) {
+        auto container = KeyedDecodingContainer::fromData(bytes(text));
+        EXPECT_TRUE(container) << text;
+        return std::move(container).value();
     };
-    for (const auto& testCase : cases) {
-        SCOPED_TRACE(testCase.document);
-        const auto container = KeyedDecodingContainer::fromData(bytes(testCase.document));
-        EXPECT_EQ(container ? testCase.decode(*container, testCase.key)
-                            : "error: " + container.error().description,
-                  testCase.outcome);
-    }
-}
-
-// A container read from text reads its members lazily; it must answer as one made from the
-// parsed tree, including for texts the parser refuses and members of the wrong kind.
-TEST(KeyedDecodingContainerTest, ReadingFromTextAnswersAsTheParsedTree) {
-    struct Case {
-        const char* text;
-        const char* key;
-    } cases[] = {
-        {R"({"d":["a.example","caf\u00e9","\ud83d\ude00","q\"\\\/\b\f\n\r\t"]})", "d"},
-        {R"({"d":["first"],"d":["second"]})", "d"},
-        {R"({"d":["x",1]})", "d"},
-        {R"({"d":null})", "d"},
-        {R"({"d":"text"})", "d"},
-        {R"({"e":[]})", "d"},
-        {"\xEF\xBB\xBF {\"d\" : [ \"x\" , \"y\" ] } ", "d"},
-        {R"({"d":["\ud800"]})", "d"},
-        {R"({"d":["x"]} x)", "d"},
-        {R"({"d":[01]})", "d"},
-        {"{\"d\":[\"\x01\"]}", "d"},
-        {"{\"d\":[\"\xC0\xAF\"]}", "d"},
-        {R"(["d"])", "d"},
-        {R"({"d":["x"],)", "d"},
-    };
-    for (const Case& testCase : cases) {
-        SCOPED_TRACE(testCase.text);
-        const Data text = bytes(testCase.text);
-        const auto fromText = KeyedDecodingContainer::fromData(text);
-        auto tree = JSONObjectWithData(text, true);
-        const auto fromTree = tree ? KeyedDecodingContainer::fromValue(std::move(tree).value())
-                                   : Expected<KeyedDecodingContainer>(tree.error());
-        ASSERT_EQ(static_cast<bool>(fromText), static_cast<bool>(fromTree));
-        if (!fromText) {
-            EXPECT_EQ(fromText.error().description, fromTree.error().description);
-            continue;
-        }
-        const auto texts = fromText->decodeStringArrayIfPresent(testCase.key);
-        const auto expected = fromTree->decodeStringArrayIfPresent(testCase.key);
-        ASSERT_EQ(static_cast<bool>(texts), static_cast<bool>(expected));
-        if (texts) {
-            EXPECT_EQ(*texts, *expected);
-        } else {
-            EXPECT_EQ(texts.error().description, expected.error().description);
-        }
-    }
+    // 64-bit integers: whole numbers that fit.
+    EXPECT_EQ(*decode(R"({"a":9223372036854775807})").decodeInt64("a"), 9223372036854775807);
+    EXPECT_EQ(failure(decode(R"({"a":1.5})").decodeInt64("a")),
+              R"("a": expected a 64-bit integer, found 1.5)");
+    EXPECT_EQ(failure(decode(R"({"a":9223372036854775808})").decodeInt64("a")),
+              R"("a": expected a 64-bit integer, found 9.223372036854776e+18)");
+    // Absent and null: required keys fail, optional ones are none; the wrong kind fails either.
+    EXPECT_EQ(failure(decode(R"({"A":"m"})").decodeString("a")), R"(key "a" not found)");
+    EXPECT_EQ(failure(decode(R"({"a":null})").decodeString("a")),
+              R"("a": expected a string, found null)");
+    EXPECT_EQ(*decode(R"({"a":null})").decodeInt64IfPresent("a"), std::nullopt);
+    EXPECT_EQ(failure(decode(R"({"a":"3"})").decodeInt64IfPresent("a")),
+              R"("a": expected a 64-bit integer, found "3")");
+    EXPECT_EQ(*decode(R"({"a":1700000000123})").decodeDouble("a"), 1700000000123.0);
+    EXPECT_EQ(failure(decode(R"({"a":"2024-01-01"})").decodeDate("a")),
+              R"("a": expected a date (a number of seconds since 2001-01-01), found "2024-01-01")");
+    EXPECT_EQ(failure(decode(R"({"a":["a.com",3]})").decodeStringArray("a")),
+              R"("a"[1]: expected a string, found 3)");
+    // The first of duplicate keys wins, even when it is null.
+    EXPECT_EQ(*decode(R"({"a":"first","a":"second"})").decodeString("a"), "first");
+    EXPECT_EQ(*decode(R"({"a":null,"a":"x"})").decodeStringIfPresent("a"), std::nullopt);
+    // A long value is cut short in the description.
+    EXPECT_EQ(failure(decode(R"({"a":")" + std::string(100, 'x') + R"("})").decodeInt64("a")),
+              R"("a": expected a 64-bit integer, found ")" + std::string(48, 'x') + R"(…")");
 }
 
 }  // namespace

@@ -25,21 +25,4 @@ TEST(LogTest, FormatsPlaceholders) {
         EXPECT_EQ(base::formatLogMessage(testCase.format, testCase.arguments), testCase.expected);
     }
 }
-
-TEST(LogTest, CaptureSeesOnlyItsOwnHandle) {
-    base::setLogOutputToStandardError(false);
-    base::LogCapture capture("sub.system", "provider");
-    base::Logger("sub.system", "provider").log("hello %{public}s", {std::string("world")});
-    base::Logger("sub.system", "other").log("elsewhere");
-    base::Logger("sub.system", "provider").error("failed %{public}ld", {std::int64_t{3}});
-
-    const auto records = capture.records();
-    ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0].message, "hello world");
-    EXPECT_EQ(records[0].level, base::LogLevel::defaultLevel);
-    EXPECT_EQ(records[1].message, "failed 3");
-    EXPECT_EQ(records[1].level, base::LogLevel::error);
-    base::setLogOutputToStandardError(true);
-}
-
 }  // namespace

@@ -1,21 +1,19 @@
 #include "platform/defaults/WriteBehindUserDefaults.h"
 
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <csignal>
-#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
-extern char** environ;
+#include "fakes/ChildProcess.h"
 
 namespace platform {
 namespace {
@@ -30,94 +28,108 @@ std::int64_t nowNanoseconds() {
         .count();
 }
 
-// write-behind-peer, run with its standard output on a pipe read line by line.
+// Another process writing through a write-behind suite: its i-th write stores i under "k<i>" and
+// under "last" (then calls synchronize() when asked), then it reports the write's number and the
+// steady-clock time it began on a pipe and sleeps for the interval. After the last write it
+// closes the pipe and waits for a signal; SIGTERM and SIGINT flush the suite first.
 class Peer {
   public:
-    Peer(const std::string& root, long count, bool synchronizes, long intervalMicroseconds) {
+    struct Write {
+        long index = 0;
+        std::int64_t began = 0;
+    };
+    Peer(const std::string& root,
+         long count,
+         bool synchronizes,
+         std::chrono::microseconds interval) {
         int pipeEnds[2];
         EXPECT_EQ(::pipe(pipeEnds), 0);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, pipeEnds[0]);
-        std::vector<std::string> texts = {TOVRIN_BIN_DIR "/../tests/write-behind-peer",
-                                          root,
-                                          suiteName,
-                                          std::to_string(count),
-                                          synchronizes ? "1" : "0",
-                                          std::to_string(intervalMicroseconds)};
-        std::vector<char*> arguments;
-        for (auto& text : texts) {
-            arguments.push_back(text.data());
+        pid = ::fork();
+        if (pid == 0) {
+            flushSuitesOnTerminationSignals();
+            auto suite = WriteBehindUserDefaults::open(suiteName, root);
+            // A forked child's first touches of memory are slow: one committed write first.
+            if (suite) {
+                (*suite)->setInteger(0, "last");
+                (*suite)->flush();
+            }
+            for (Write write{1}; suite && write.index <= count; ++write.index) {
+                write.began = nowNanoseconds();
+                (*suite)->setInteger(write.index, "k" + std::to_string(write.index));
+                (*suite)->setInteger(write.index, "last");
+                if (synchronizes) {
+                    (*suite)->synchronize();
+                }
+                (void)!::write(pipeEnds[1], &write, sizeof write);
+                std::this_thread::sleep_for(interval);
+            }
+            ::close(pipeEnds[1]);
+            for (;;) {
+                ::pause();
+            }
         }
-        arguments.push_back(nullptr);
-        EXPECT_EQ(posix_spawn(&pid, arguments[0], &actions, nullptr, arguments.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&actions);
         ::close(pipeEnds[1]);
-        output = ::fdopen(pipeEnds[0], "r");
+        output = pipeEnds[0];
     }
     ~Peer() {
-        if (pid > 0) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
-        }
-        std::fclose(output);
+        stop(SIGKILL);
+        ::close(output);
     }
 
-    // The next line of the peer: a write's number and when it began, or 0 at "done" or the end.
-    std::pair<long, std::int64_t> next() {
-        char line[128];
-        if (!std::fgets(line, sizeof line, output)) {
-            return {0, 0};
+    // The next write reported, or index 0 at the end.
+    Write next() {
+        Write write;
+        return ::read(output, &write, sizeof write) == sizeof write ? write : Write{};
+    }
+    // Every write's start time until the reports end, by number.
+    void collect(std::map<long, std::int64_t>& began) {
+        for (Write write; (write = next()).index != 0;) {
+            began[write.index] = write.began;
         }
-        long index = 0;
-        long long began = 0;
-        if (std::sscanf(line, "%ld %lld", &index, &began) != 2) {
-            return {0, 0};
-        }
-        return {index, began};
     }
 
     // Sends `signal` and waits for the end; the wait status.
     int stop(int signal) {
-        ::kill(pid, signal);
         int status = 0;
-        ::waitpid(pid, &status, 0);
+        if (pid > 0) {
+            ::kill(pid, signal);
+            ::waitpid(pid, &status, 0);
+        }
         pid = -1;
         return status;
     }
 
   private:
     pid_t pid = -1;
-    std::FILE* output = nullptr;
+    int output = -1;
 };
 
 class WriteBehindUserDefaultsTest : public testing::Test {
   protected:
-    void SetUp() override {
-        std::string pattern = (std::filesystem::temp_directory_path() / "write-behind-XXXXXX");
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        temporaryFolder = pattern;
-        root = temporaryFolder + "/app-groups";
-    }
-    void TearDown() override { std::filesystem::remove_all(temporaryFolder); }
-
     std::shared_ptr<SQLiteUserDefaults> openReader() {
         auto opened = SQLiteUserDefaults::open(suiteName, root);
         EXPECT_TRUE(opened) << opened.error().description;
         return opened ? opened.value() : nullptr;
     }
 
-    std::string temporaryFolder;
-    std::string root;
+    std::shared_ptr<WriteBehindUserDefaults> openWriter() {
+        auto opened = WriteBehindUserDefaults::open(suiteName, root);
+        EXPECT_TRUE(opened) << opened.error().description;
+        return opened ? opened.value() : nullptr;
+    }
+
+    support::ScratchFolder scratch;
+    const std::string root = scratch.path + "/app-groups";
+    const std::int64_t bound =
+        std::chrono::nanoseconds(WriteBehindUserDefaults::visibilityBound).count();
 };
 
-TEST_F(WriteBehindUserDefaultsTest, ReadsItsOwnWritesAtOnceAndCommitsTheLastOfEachKey) {
-    auto opened = WriteBehindUserDefaults::open(suiteName, root);
-    ASSERT_TRUE(opened) << opened.error().description;
-    WriteBehindUserDefaults& suite = **opened;
+TEST_F(WriteBehindUserDefaultsTest, ReadsItsOwnWritesAtOnceAndNeverWaitsForACommit) {
+    auto writer = openWriter();
+    WriteBehindUserDefaults& suite = *writer;
     auto reader = openReader();
     ASSERT_TRUE(reader->store("removed", std::int64_t{1}));
+    ASSERT_TRUE(reader->store("foreign", std::string("elsewhere")));
 
     // A counter as the filter keeps it: read, add one, write, many times before any commit.
     for (int index = 0; index < 100; ++index) {
@@ -125,20 +137,16 @@ TEST_F(WriteBehindUserDefaultsTest, ReadsItsOwnWritesAtOnceAndCommitsTheLastOfEa
     }
     suite.setObject(common::DefaultsObject(std::string("first")), "text");
     suite.setObject(common::DefaultsObject(std::string("second")), "text");
-    suite.setObject(common::DefaultsObject(base::Data{1, 2}), "data");
     suite.setObject(std::nullopt, "removed");
-    EXPECT_EQ(suite.integerForKey("count"), 100);
-    EXPECT_EQ(suite.objectForKey("text"), StoredValue(std::string("second")));
-    EXPECT_EQ(suite.dataForKey("data"), (base::Data{1, 2}));
-    EXPECT_EQ(suite.dataForKey("text"), std::nullopt);
-    EXPECT_EQ(suite.objectForKey("removed"), std::nullopt);
-
+    const auto expectWritten = [](auto& handle) {
+        EXPECT_EQ(handle.integerForKey("count"), 100);
+        EXPECT_EQ(handle.objectForKey("text"), StoredValue(std::string("second")));
+        EXPECT_EQ(handle.objectForKey("removed"), std::nullopt);
+    };
+    expectWritten(suite);
     EXPECT_TRUE(suite.flush());
-    EXPECT_EQ(reader->integerForKey("count"), 100);
-    EXPECT_EQ(reader->objectForKey("text"), StoredValue(std::string("second")));
-    EXPECT_EQ(reader->objectForKey("removed"), std::nullopt);
-    // Still read from memory once committed.
-    EXPECT_EQ(suite.integerForKey("count"), 100);
+    expectWritten(*reader);
+    expectWritten(suite);
 
     // The handle's own commits are not changes of another handle; a write elsewhere is.
     const auto counter = suite.externalChangeCounter();
@@ -147,20 +155,10 @@ TEST_F(WriteBehindUserDefaultsTest, ReadsItsOwnWritesAtOnceAndCommitsTheLastOfEa
     EXPECT_EQ(suite.externalChangeCounter(), counter);
     ASSERT_TRUE(reader->store("elsewhere", std::int64_t{1}));
     EXPECT_NE(suite.externalChangeCounter(), counter);
-}
 
-// Another connection holds the write lock, so the writer thread's commit waits inside it as a
-// slow disk would keep it; the callers' reads must not wait with it.
-TEST_F(WriteBehindUserDefaultsTest, ReadsNeverWaitForACommitInProgress) {
-    auto opened = WriteBehindUserDefaults::open(suiteName, root);
-    ASSERT_TRUE(opened) << opened.error().description;
-    WriteBehindUserDefaults& suite = **opened;
-    auto reader = openReader();
-    ASSERT_TRUE(reader->store("foreign", std::string("elsewhere")));
-    suite.setInteger(1, "count");
-    ASSERT_TRUE(suite.flush());
-    const auto counter = suite.externalChangeCounter();
-
+    // Another connection holds the write lock, so the writer thread's commit waits inside it as a
+    // slow disk would keep it; the callers' reads must not wait with it.
+    const auto laterCounter = suite.externalChangeCounter();
     sqlite3* blocker = nullptr;
     ASSERT_EQ(sqlite3_open(reader->path().c_str(), &blocker), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(blocker, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
@@ -171,14 +169,12 @@ TEST_F(WriteBehindUserDefaultsTest, ReadsNeverWaitForACommitInProgress) {
     suite.setInteger(2, "count");
     suite.synchronize();
     std::this_thread::sleep_for(100ms);
-
     const auto started = Clock::now();
     EXPECT_EQ(suite.integerForKey("count"), 2);
     EXPECT_EQ(suite.objectForKey("foreign"), StoredValue(std::string("elsewhere")));
-    EXPECT_EQ(suite.externalChangeCounter(), counter);
+    EXPECT_EQ(suite.externalChangeCounter(), laterCounter);
     suite.setInteger(3, "count");
     EXPECT_LT(Clock::now() - started, 300ms);
-
     release.join();
     sqlite3_close(blocker);
     EXPECT_TRUE(suite.flush());
@@ -187,15 +183,14 @@ TEST_F(WriteBehindUserDefaultsTest, ReadsNeverWaitForACommitInProgress) {
 
 TEST_F(WriteBehindUserDefaultsTest, ClosingCommitsEverythingAndTheLogIsCheckpointedOffTheCaller) {
     {
-        auto opened = WriteBehindUserDefaults::open(suiteName, root);
-        ASSERT_TRUE(opened);
+        auto writer = openWriter();
         // Enough distinct commits to pass the checkpoint threshold several times.
         for (int index = 0; index < 3000; ++index) {
-            (*opened)->setObject(common::DefaultsObject(std::string(600, 'x')),
-                                 "key" + std::to_string(index));
-            (*opened)->flush();
+            writer->setObject(common::DefaultsObject(std::string(600, 'x')),
+                              "key" + std::to_string(index));
+            writer->flush();
         }
-        (*opened)->setInteger(7, "lastWrite");
+        writer->setInteger(7, "lastWrite");
     }
     auto reader = openReader();
     EXPECT_EQ(reader->integerForKey("lastWrite"), 7);
@@ -208,7 +203,6 @@ TEST_F(WriteBehindUserDefaultsTest, ClosingCommitsEverythingAndTheLogIsCheckpoin
 // which polls the file, within the bound. A loaded machine can stall either process, so a late
 // write fails the test only when it is late in three runs out of three.
 TEST_F(WriteBehindUserDefaultsTest, AnotherProcessSeesEachWriteWithinTheBound) {
-    const auto bound = std::chrono::nanoseconds(WriteBehindUserDefaults::visibilityBound).count();
     std::string lateWrites;
     for (int attempt = 0; attempt < 3; ++attempt) {
         std::filesystem::remove_all(root);
@@ -216,15 +210,8 @@ TEST_F(WriteBehindUserDefaultsTest, AnotherProcessSeesEachWriteWithinTheBound) {
         const auto reader = openReader();
         ASSERT_TRUE(reader);
         constexpr long count = 20;
-        Peer peer(root, count, false, 30'000);
-        std::map<long, std::int64_t> began;
+        Peer peer(root, count, false, 30ms);
         std::map<long, std::int64_t> seen;
-        std::thread lines([&] {
-            for (auto [index, time] = peer.next(); index != 0;
-                 std::tie(index, time) = peer.next()) {
-                began[index] = time;
-            }
-        });
         const auto deadline = Clock::now() + 10s;
         long last = 0;
         while (last < count && Clock::now() < deadline) {
@@ -235,8 +222,10 @@ TEST_F(WriteBehindUserDefaultsTest, AnotherProcessSeesEachWriteWithinTheBound) {
             last = std::max(last, value);
             std::this_thread::sleep_for(200us);
         }
+        // The peer reports when each write began; the pipe keeps the reports until now.
         peer.stop(SIGKILL);
-        lines.join();
+        std::map<long, std::int64_t> began;
+        peer.collect(began);
         lateWrites.clear();
         for (long index = 1; index <= count; ++index) {
             if (!seen.contains(index) || !began.contains(index) ||
@@ -256,8 +245,8 @@ TEST_F(WriteBehindUserDefaultsTest, TerminationSignalsLoseNothing) {
     for (int signal : {SIGTERM, SIGINT}) {
         SCOPED_TRACE(signal);
         std::filesystem::remove_all(root);
-        Peer peer(root, count, false, 0);
-        while (peer.next().first != 0) {
+        Peer peer(root, count, false, 0us);
+        while (peer.next().index != 0) {
         }
         // At once after the last write, well within the commit delay.
         const int status = peer.stop(signal);
@@ -269,20 +258,17 @@ TEST_F(WriteBehindUserDefaultsTest, TerminationSignalsLoseNothing) {
 }
 
 TEST_F(WriteBehindUserDefaultsTest, KillingTheWriterLeavesAnIntactFileWithAllButTheLastBound) {
-    Peer peer(root, 1'000'000, true, 100);
+    Peer peer(root, 1'000'000, true, 100us);
     std::map<long, std::int64_t> began;
     const auto stopAt = Clock::now() + 400ms;
     while (Clock::now() < stopAt) {
-        const auto [index, time] = peer.next();
-        ASSERT_NE(index, 0);
-        began[index] = time;
+        const auto write = peer.next();
+        ASSERT_NE(write.index, 0);
+        began[write.index] = write.began;
     }
     const std::int64_t killedAt = nowNanoseconds();
     peer.stop(SIGKILL);
-    for (auto [index, time] = peer.next(); index != 0; std::tie(index, time) = peer.next()) {
-        began[index] = time;
-    }
-    const auto bound = std::chrono::nanoseconds(WriteBehindUserDefaults::visibilityBound).count();
+    peer.collect(began);
     long required = 0;
     for (const auto& [index, time] : began) {
         if (time <= killedAt - bound) {
@@ -295,16 +281,13 @@ TEST_F(WriteBehindUserDefaultsTest, KillingTheWriterLeavesAnIntactFileWithAllBut
     sqlite3* database = nullptr;
     ASSERT_EQ(sqlite3_open_v2(reader->path().c_str(), &database, SQLITE_OPEN_READONLY, nullptr),
               SQLITE_OK);
-    std::string integrity;
-    sqlite3_exec(
-        database, "PRAGMA integrity_check",
-        [](void* context, int, char** values, char**) {
-            *static_cast<std::string*>(context) += values[0] ? values[0] : "";
-            return 0;
-        },
-        &integrity, nullptr);
+    sqlite3_stmt* check = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(database, "PRAGMA integrity_check", -1, &check, nullptr),
+              SQLITE_OK);
+    EXPECT_EQ(sqlite3_step(check), SQLITE_ROW);
+    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(check, 0)), "ok");
+    sqlite3_finalize(check);
     sqlite3_close(database);
-    EXPECT_EQ(integrity, "ok");
 
     EXPECT_GE(reader->integerForKey("last"), required);
     long missing = 0;

@@ -24,19 +24,6 @@ NSExtensionItem replyItem(Value message) {
     return item;
 }
 
-// Answers with an array of the message it was given, empty when it was given none.
-struct EchoingHandler : NSExtensionRequestHandling {
-    void beginRequest(NSExtensionContext& context) override {
-        const auto* item = dynamic_cast<const NSExtensionItem*>(context.inputItems().at(0).get());
-        base::Array received;
-        for (const auto& entry : *item->userInfo) {
-            if (entry.key == Value(SFExtensionMessageKey)) {
-                received.push_back(entry.value);
-            }
-        }
-        context.completeRequest({replyItem(std::move(received))});
-    }
-};
 // Does what `answer` does with the request.
 template <auto answer>
 struct ScriptedHandler : NSExtensionRequestHandling {
@@ -45,17 +32,15 @@ struct ScriptedHandler : NSExtensionRequestHandling {
 template <auto answer>
 const auto scripted = NSExtensionPrincipalClass::of<ScriptedHandler<answer>>();
 
+// A handler's faults become failure replies; how a well-behaved answer is written is the process
+// test's concern.
 TEST(NativeMessagingHostTest, RepliesWithTheAnswerOrAFailureReply) {
     base::setLogOutputToStandardError(false);
-    const auto echoing = NSExtensionPrincipalClass::of<EchoingHandler>();
     struct Case {
         NSExtensionPrincipalClass principalClass;
         std::string message;
         std::string reply;
     } cases[] = {
-        {echoing, R"({"b":[1,2.5,null],"a":"\u00e9"})", "[{\"b\":[1,2.5,null],\"a\":\"\u00e9\"}]"},
-        // Bytes that are not JSON reach the extension as an item without a message entry.
-        {echoing, "{", "[]"},
         {scripted<[](NSExtensionContext& context) {
              context.completeRequest({replyItem(Dictionary{{"answer", 1}})});
              context.completeRequest({replyItem(Dictionary{{"answer", 2}})});
