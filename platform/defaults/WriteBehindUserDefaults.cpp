@@ -158,13 +158,22 @@ bool WriteBehindUserDefaults::synchronize() {
     bool wakeWriter = false;
     {
         std::lock_guard lock(mutex);
-        wakeWriter = !pending.empty() && !commitRequested;
+        // Right after a commit the batch keeps its deadline, which the writer thread already
+        // waits for: a burst of synchronized writes then costs one commit per commitDelay.
+        const bool committedLately =
+            isCommitting || (lastCommitEndedAt && Clock::now() - *lastCommitEndedAt < commitDelay);
+        wakeWriter = !pending.empty() && !commitRequested && !committedLately;
         commitRequested = commitRequested || wakeWriter;
     }
     if (wakeWriter) {
         writerWake.notify_one();
     }
     return true;
+}
+
+std::uint64_t WriteBehindUserDefaults::commitCount() {
+    std::lock_guard lock(mutex);
+    return commits;
 }
 
 bool WriteBehindUserDefaults::flush() {
@@ -215,9 +224,13 @@ void WriteBehindUserDefaults::runWriter() {
         commitRequested = false;
         const std::uint64_t batchEnd = writesMade;
 
+        isCommitting = true;
         lock.unlock();
         const bool committed = static_cast<bool>(store->applyInOneTransaction(inFlight));
         lock.lock();
+        isCommitting = false;
+        lastCommitEndedAt = Clock::now();
+        ++commits;
 
         if (!committed) {
             writesDropped += batchEnd - writesDone;

@@ -1,12 +1,13 @@
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <thread>
 
 #include "base/log/Log.h"
 #include "platform/netfilter/LearnedNameRouting.h"
 #include "platform/netfilter/NetfilterQueue.h"
-#include "platform/netfilter/PollLoop.h"
 
 namespace platform::netfilter {
 
@@ -15,6 +16,10 @@ namespace platform::netfilter {
 // that a program that connects as soon as it has the answer finds the address in the sets; it
 // takes microseconds and never waits for a provider callback. A packet that cannot be read, or
 // whose learning fails, is accepted all the same.
+//
+// Every answer the machine receives waits for this thread, so it waits in the queue's socket
+// itself (NetfilterQueue::receiveWaiting) rather than in a poll loop: an answer costs one wake,
+// one read and one send of the verdicts of its batch.
 class DNSAnswerListener {
   public:
     DNSAnswerListener(std::unique_ptr<NetfilterQueue> queue,
@@ -28,14 +33,17 @@ class DNSAnswerListener {
     // Accepts every packet still waiting, unbinds the queue and ends the thread.
     void stop();
 
+    // How long the thread pauses after its socket failed, so that it never spins on it.
+    static constexpr std::chrono::milliseconds failurePause{250};
+
   private:
-    void receive();
+    void run();
     void handle(const NetfilterQueue::Packet& packet);
 
     std::unique_ptr<NetfilterQueue> queue;
     std::shared_ptr<LearnedNameRouting> routing;
     const base::Logger logger;
-    PollLoop loop;
+    std::atomic<bool> stopping{false};
     std::thread thread;
     bool didReportReadFailure = false;
 };
