@@ -1,5 +1,8 @@
 #include "platform/netfilter/DNSAnswerListener.h"
 
+#include <pthread.h>
+#include <sched.h>
+
 #include <chrono>
 #include <exception>
 
@@ -10,9 +13,11 @@
 namespace platform::netfilter {
 
 DNSAnswerListener::DNSAnswerListener(std::unique_ptr<NetfilterQueue> queue,
-                                     std::shared_ptr<LearnedNameRouting> routing)
+                                     std::shared_ptr<LearnedNameRouting> routing,
+                                     std::vector<unsigned> processors)
     : queue(std::move(queue)),
       routing(std::move(routing)),
+      processors(std::move(processors)),
       logger(common::filterLogSubsystem, "netfilter") {}
 
 DNSAnswerListener::~DNSAnswerListener() {
@@ -41,6 +46,18 @@ void DNSAnswerListener::stop() {
 }
 
 void DNSAnswerListener::run() {
+    if (!processors.empty()) {
+        // Where the answers are received, the wake is local. Without it (the processors are not
+        // this process's to use) the thread runs anywhere, only slower to wake.
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        for (const unsigned processor : processors) {
+            if (processor < CPU_SETSIZE) {
+                CPU_SET(processor, &set);
+            }
+        }
+        (void)pthread_setaffinity_np(pthread_self(), sizeof(set), &set);
+    }
     const auto handler = [this](const NetfilterQueue::Packet& packet) { handle(packet); };
     while (!stopping) {
         auto received = queue->receiveWaiting(handler);

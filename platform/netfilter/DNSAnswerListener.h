@@ -4,6 +4,7 @@
 #include <chrono>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "base/log/Log.h"
 #include "platform/netfilter/LearnedNameRouting.h"
@@ -22,8 +23,11 @@ namespace platform::netfilter {
 // one read and one send of the verdicts of its batch.
 class DNSAnswerListener {
   public:
+    // The thread runs on `processors` only, when it can and they are given: the processors whose
+    // answers the queue receives.
     DNSAnswerListener(std::unique_ptr<NetfilterQueue> queue,
-                      std::shared_ptr<LearnedNameRouting> routing);
+                      std::shared_ptr<LearnedNameRouting> routing,
+                      std::vector<unsigned> processors = {});
     // Stops the thread, as stop() does.
     ~DNSAnswerListener();
     DNSAnswerListener(const DNSAnswerListener&) = delete;
@@ -42,6 +46,7 @@ class DNSAnswerListener {
 
     std::unique_ptr<NetfilterQueue> queue;
     std::shared_ptr<LearnedNameRouting> routing;
+    const std::vector<unsigned> processors;
     const base::Logger logger;
     std::atomic<bool> stopping{false};
     std::thread thread;

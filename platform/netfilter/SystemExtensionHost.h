@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 #include "base/log/Log.h"
 #include "filter/framework/NEFilterDataProvider.h"
@@ -65,7 +66,8 @@ class SystemExtensionHost {
     std::shared_ptr<filter::NEFilterDataProvider> provider;
     std::shared_ptr<NetfilterFramework> framework;
     std::unique_ptr<FlowDispatcher> dispatcher;
-    std::unique_ptr<DNSAnswerListener> answerListener;
+    // One per answer queue.
+    std::vector<std::unique_ptr<DNSAnswerListener>> answerListeners;
     int signalDescriptor = -1;
     bool isStopping = false;
 
