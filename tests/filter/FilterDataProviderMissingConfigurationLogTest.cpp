@@ -34,36 +34,35 @@ class MissingConfigurationLogTest : public ProviderTest {
 TEST_F(MissingConfigurationLogTest, SaidAtEachTakenPolicyAndEachLossOfTheDictionary) {
     struct Step {
         const char* name;
-        std::function<void(MissingConfigurationLogTest&)> act;
+        std::function<void()> act;
         long expectedCount;
     } steps[] = {
-        {"start without a dictionary", [](auto& test) { test.provider->startFilter(nullptr); }, 1},
-        {"flows under the same blob", [](auto& test) { test.flows(50); }, 1},
+        {"start without a dictionary", [this] { provider->startFilter(nullptr); }, 1},
+        {"flows under the same blob", [this] { flows(50); }, 1},
         {"a new blob version is taken",
-         [](auto& test) {
-             test.publishBlob({"b.com"}, true, 2);
-             test.flows(20);
+         [this] {
+             publishBlob({"b.com"}, true, 2);
+             flows(20);
          },
          2},
         {"a dictionary arrives",
-         [](auto& test) {
-             test.framework->changeVendorConfiguration(vendorConfiguration({"c.com"}, true, 5));
-             test.flows(20);
+         [this] {
+             framework->changeVendorConfiguration(vendorConfiguration({"c.com"}, true, 5));
+             flows(20);
          },
          2},
         {"the dictionary goes",
-         [](auto& test) {
-             test.framework->changeVendorConfiguration(std::nullopt);
-             test.flows(20);
+         [this] {
+             framework->changeVendorConfiguration(std::nullopt);
+             flows(20);
          },
          3},
-        {"forced reload", [](auto& test) { test.provider->refreshPolicyIfNeededForTesting(true); },
-         4},
+        {"forced reload", [this] { provider->refreshPolicyIfNeededForTesting(true); }, 4},
     };
     publishBlob({"a.com"}, true, 1);
     for (const auto& step : steps) {
         SCOPED_TRACE(step.name);
-        step.act(*this);
+        step.act();
         EXPECT_EQ(missingCount(), step.expectedCount);
     }
 }
