@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <set>
@@ -158,11 +159,7 @@ bool WriteBehindUserDefaults::synchronize() {
     bool wakeWriter = false;
     {
         std::lock_guard lock(mutex);
-        // Right after a commit the batch keeps its deadline, which the writer thread already
-        // waits for: a burst of synchronized writes then costs one commit per commitDelay.
-        const bool committedLately =
-            isCommitting || (lastCommitEndedAt && Clock::now() - *lastCommitEndedAt < commitDelay);
-        wakeWriter = !pending.empty() && !commitRequested && !committedLately;
+        wakeWriter = !pending.empty() && !commitRequested;
         commitRequested = commitRequested || wakeWriter;
     }
     if (wakeWriter) {
@@ -183,7 +180,7 @@ bool WriteBehindUserDefaults::flush() {
     if (writesDone >= target) {
         return true;
     }
-    commitRequested = true;
+    flushRequested = true;
     writerWake.notify_one();
     batchCommitted.wait(lock, [&] { return writesDone >= target; });
     return writesDropped == droppedBefore;
@@ -209,8 +206,12 @@ void WriteBehindUserDefaults::runWriter() {
             writerWake.wait(lock);
             continue;
         }
-        if (!commitRequested && !stopping) {
-            const Clock::time_point deadline = firstPendingAt + commitDelay;
+        if (!flushRequested && !stopping) {
+            Clock::time_point deadline = firstPendingAt + commitDelay;
+            if (commitRequested) {
+                // A burst of synchronized writes costs one commit per spacing, not one per write.
+                deadline = std::min(deadline, lastCommitEndedAt + minimumCommitSpacing);
+            }
             if (Clock::now() < deadline) {
                 writerWake.wait_until(lock, deadline);
                 continue;
@@ -222,13 +223,12 @@ void WriteBehindUserDefaults::runWriter() {
         pendingWriteNumbers.clear();
         pendingIndex.clear();
         commitRequested = false;
+        flushRequested = false;
         const std::uint64_t batchEnd = writesMade;
 
-        isCommitting = true;
         lock.unlock();
         const bool committed = static_cast<bool>(store->applyInOneTransaction(inFlight));
         lock.lock();
-        isCommitting = false;
         lastCommitEndedAt = Clock::now();
         ++commits;
 

@@ -32,11 +32,12 @@ namespace platform {
 //   batch in one transaction; within a batch only the last write of a key is kept (readers of
 //   other processes never see a batch half-applied, so they could not have seen the earlier
 //   ones). A batch is committed `commitDelay` after its first write at the latest; after
-//   synchronize() at once, unless the last commit ended less than `commitDelay` ago. Other
-//   processes therefore see a write within `visibilityBound`, unless another process holds the
-//   file locked for longer. A process that writes and synchronizes for every event of a burst
-//   thus commits once per `commitDelay`, not once per event: each commit costs the writer thread
-//   a transaction and the caller a wake of that thread.
+//   synchronize() at once, or `minimumCommitSpacing` after the end of the last commit when that
+//   is later. Other processes therefore see a write within `visibilityBound`, and a synchronized
+//   one within a few milliseconds, unless another process holds the file locked for longer. A
+//   process that writes and synchronizes for every event of a burst thus commits once per
+//   spacing, not once per event: each commit costs the writer thread a transaction and the
+//   caller a wake of that thread.
 // - synchronize() hands the pending writes to the writer thread and returns without waiting for
 //   it or for the disk.
 // - flush() waits until every write made before it is committed. Closing the handle flushes, so
@@ -54,6 +55,7 @@ class WriteBehindUserDefaults final : public common::UserDefaults {
   public:
     static constexpr std::chrono::milliseconds commitDelay{10};
     static constexpr std::chrono::milliseconds visibilityBound{20};
+    static constexpr std::chrono::milliseconds minimumCommitSpacing{2};
     // Log length, in pages, from which the writer thread checkpoints (SQLite's own default).
     static constexpr int checkpointThreshold = 1000;
 
@@ -124,11 +126,12 @@ class WriteBehindUserDefaults final : public common::UserDefaults {
     std::map<std::string, LastWrite, std::less<>> lastWrites;
     std::optional<std::int64_t> lastExternalChangeCounter;
     Clock::time_point firstPendingAt;
-    // When the writer thread's last transaction ended; while one runs, it counts as just ended.
-    std::optional<Clock::time_point> lastCommitEndedAt;
-    bool isCommitting = false;
+    // When the writer thread's last transaction ended.
+    Clock::time_point lastCommitEndedAt;
     std::uint64_t commits = 0;
+    // Asked for by synchronize(), paced by minimumCommitSpacing; by flush(), at once.
     bool commitRequested = false;
+    bool flushRequested = false;
     bool stopping = false;
     // Writes made, and writes committed or dropped, counted since the handle was opened.
     std::uint64_t writesMade = 0;

@@ -1,5 +1,5 @@
 // A writer that synchronizes after every write, as the filter does for every flow, must cost one
-// commit per commit delay during a burst, and lose no write.
+// commit per spacing during a burst, and lose no write.
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -16,7 +16,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(WriteBehindCommitPacingTest, ABurstOfSynchronizedWritesCommitsOncePerDelayAndKeepsThemAll) {
+TEST(WriteBehindCommitPacingTest, ABurstOfSynchronizedWritesCommitsOncePerSpacingAndKeepsThemAll) {
     std::string folder = std::filesystem::temp_directory_path() / "commit-pacing-XXXXXX";
     ASSERT_NE(mkdtemp(folder.data()), nullptr);
     auto suite = WriteBehindUserDefaults::open("group.test.shared", folder);
@@ -43,9 +43,9 @@ TEST(WriteBehindCommitPacingTest, ABurstOfSynchronizedWritesCommitsOncePerDelayA
         }
         const auto elapsed = std::chrono::steady_clock::now() - started;
         ASSERT_TRUE((*suite)->flush());
-        // One at once, one per delay of the burst, and the flush's.
+        // One at once, one per spacing of the burst, and the flush's.
         EXPECT_LE((*suite)->commitCount() - commitsBefore,
-                  elapsed / WriteBehindUserDefaults::commitDelay + 3);
+                  elapsed / WriteBehindUserDefaults::minimumCommitSpacing + 3);
         int missing = 0;
         for (int index = written - each.writes + 1; index <= written; ++index) {
             missing += (*reader)->integerForKey("k" + std::to_string(index)) != index;
