@@ -55,7 +55,7 @@ class WriteBehindUserDefaults final : public common::UserDefaults {
   public:
     static constexpr std::chrono::milliseconds commitDelay{10};
     static constexpr std::chrono::milliseconds visibilityBound{20};
-    static constexpr std::chrono::milliseconds minimumCommitSpacing{2};
+    static constexpr std::chrono::milliseconds minimumCommitSpacing{5};
     // Log length, in pages, from which the writer thread checkpoints (SQLite's own default).
     static constexpr int checkpointThreshold = 1000;
 
