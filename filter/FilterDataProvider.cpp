@@ -85,8 +85,16 @@ void FilterDataProvider::filterConfigurationDidChange() {
 }
 
 void FilterDataProvider::refreshPolicyIfNeeded(bool force) {
-    auto loaded = loadPolicy();
-    if (!force && cachedPolicyVersion == loaded.policyVersion()) {
+    const auto configured = loadPolicyFromConfiguration();
+    auto loaded = configured ? *configured : loadPublishedPolicy();
+    const bool isTaken = force || cachedPolicyVersion != loaded.policyVersion();
+    // Said when the blob stands in for the dictionary at a load that takes a policy, and when the
+    // dictionary goes; not at every flow's unchanged load.
+    if (!configured && (isTaken || !isConfigurationMissing)) {
+        logger.log("filterConfiguration.vendorConfiguration missing");
+    }
+    isConfigurationMissing = !configured;
+    if (!isTaken) {
         return;
     }
     const auto previous = cachedPolicyVersion;
@@ -105,10 +113,7 @@ void FilterDataProvider::refreshPolicyIfNeeded(bool force) {
     cachedPolicyVersion = loaded.policyVersion();
 }
 
-common::ContentFilterPolicy FilterDataProvider::loadPolicy() {
-    if (auto configured = loadPolicyFromConfiguration()) {
-        return *configured;
-    }
+common::ContentFilterPolicy FilterDataProvider::loadPublishedPolicy() {
     if (auto published = policySource.publishedPolicy()) {
         return *published;
     }
@@ -116,11 +121,7 @@ common::ContentFilterPolicy FilterDataProvider::loadPolicy() {
 }
 
 std::optional<common::ContentFilterPolicy> FilterDataProvider::loadPolicyFromConfiguration() {
-    auto configured = policySource.configuredPolicy(filterConfiguration());
-    if (!configured) {
-        logger.log("filterConfiguration.vendorConfiguration missing");
-    }
-    return configured;
+    return policySource.configuredPolicy(filterConfiguration());
 }
 
 void FilterDataProvider::incrementProviderStartCount() {

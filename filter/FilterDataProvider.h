@@ -99,9 +99,11 @@ class FilterDataProvider final : public NEFilterDataProvider,
     // once the mutex is unlocked (ending a watch may wait for a handler that waits for the mutex).
     [[nodiscard]] std::unique_ptr<ConfigurationObservation> startObservingConfigurationChanges();
     void filterConfigurationDidChange();
+    // Loads the configuration form, else the blob, else the empty policy (see PolicySource),
+    // and takes it when `force` is set or its version differs from the cached one.
     void refreshPolicyIfNeeded(bool force);
-    // The configuration form, else the blob, else the empty policy (see PolicySource).
-    common::ContentFilterPolicy loadPolicy();
+    // The policy of the blob, else the empty policy.
+    common::ContentFilterPolicy loadPublishedPolicy();
     // The policy given by the provider configuration's vendor dictionary: domains normalised,
     // without empty entries and duplicates, sorted; a missing or malformed value takes its
     // default. Nothing when there is no vendor dictionary.
@@ -151,6 +153,8 @@ class FilterDataProvider final : public NEFilterDataProvider,
     std::unique_ptr<ConfigurationObservation> filterConfigurationObservation;
     // The version of the last policy taken into `cachedPolicy`; nothing before the first.
     std::optional<std::int64_t> cachedPolicyVersion;
+    // Whether the last load found no vendor dictionary, which was then said once.
+    bool isConfigurationMissing = false;
     bool didApplyInitialSettings = false;
     std::unordered_map<base::UUID, PendingInspection> pendingInspections;
     common::ContentFilterPolicy cachedPolicy = common::ContentFilterPolicy::empty;

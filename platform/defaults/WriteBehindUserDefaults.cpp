@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <set>
@@ -167,6 +168,11 @@ bool WriteBehindUserDefaults::synchronize() {
     return true;
 }
 
+std::uint64_t WriteBehindUserDefaults::commitCount() {
+    std::lock_guard lock(mutex);
+    return commits;
+}
+
 bool WriteBehindUserDefaults::flush() {
     std::unique_lock lock(mutex);
     const std::uint64_t target = writesMade;
@@ -174,7 +180,7 @@ bool WriteBehindUserDefaults::flush() {
     if (writesDone >= target) {
         return true;
     }
-    commitRequested = true;
+    flushRequested = true;
     writerWake.notify_one();
     batchCommitted.wait(lock, [&] { return writesDone >= target; });
     return writesDropped == droppedBefore;
@@ -200,8 +206,12 @@ void WriteBehindUserDefaults::runWriter() {
             writerWake.wait(lock);
             continue;
         }
-        if (!commitRequested && !stopping) {
-            const Clock::time_point deadline = firstPendingAt + commitDelay;
+        if (!flushRequested && !stopping) {
+            Clock::time_point deadline = firstPendingAt + commitDelay;
+            if (commitRequested) {
+                // A burst of synchronized writes costs one commit per spacing, not one per write.
+                deadline = std::min(deadline, lastCommitEndedAt + minimumCommitSpacing);
+            }
             if (Clock::now() < deadline) {
                 writerWake.wait_until(lock, deadline);
                 continue;
@@ -213,11 +223,14 @@ void WriteBehindUserDefaults::runWriter() {
         pendingWriteNumbers.clear();
         pendingIndex.clear();
         commitRequested = false;
+        flushRequested = false;
         const std::uint64_t batchEnd = writesMade;
 
         lock.unlock();
         const bool committed = static_cast<bool>(store->applyInOneTransaction(inFlight));
         lock.lock();
+        lastCommitEndedAt = Clock::now();
+        ++commits;
 
         if (!committed) {
             writesDropped += batchEnd - writesDone;

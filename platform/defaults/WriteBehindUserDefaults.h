@@ -31,9 +31,13 @@ namespace platform {
 // - A writer thread commits the writes in the order they were made, a batch at a time, each
 //   batch in one transaction; within a batch only the last write of a key is kept (readers of
 //   other processes never see a batch half-applied, so they could not have seen the earlier
-//   ones). A batch is committed `commitDelay` after its first write at the latest, at once after
-//   synchronize(). Other processes therefore see a write within `visibilityBound`, unless
-//   another process holds the file locked for longer.
+//   ones). A batch is committed `commitDelay` after its first write at the latest; after
+//   synchronize() at once, or `minimumCommitSpacing` after the end of the last commit when that
+//   is later. Other processes therefore see a write within `visibilityBound`, and a synchronized
+//   one within a few milliseconds, unless another process holds the file locked for longer. A
+//   process that writes and synchronizes for every event of a burst thus commits once per
+//   spacing, not once per event: each commit costs the writer thread a transaction and the
+//   caller a wake of that thread.
 // - synchronize() hands the pending writes to the writer thread and returns without waiting for
 //   it or for the disk.
 // - flush() waits until every write made before it is committed. Closing the handle flushes, so
@@ -51,6 +55,7 @@ class WriteBehindUserDefaults final : public common::UserDefaults {
   public:
     static constexpr std::chrono::milliseconds commitDelay{10};
     static constexpr std::chrono::milliseconds visibilityBound{20};
+    static constexpr std::chrono::milliseconds minimumCommitSpacing{5};
     // Log length, in pages, from which the writer thread checkpoints (SQLite's own default).
     static constexpr int checkpointThreshold = 1000;
 
@@ -80,6 +85,8 @@ class WriteBehindUserDefaults final : public common::UserDefaults {
     // Waits until every write made before the call has been committed (or dropped by a failed
     // commit). True when none was dropped.
     bool flush();
+    // Transactions the writer thread has run since the handle was opened.
+    std::uint64_t commitCount();
 
     // The value under `key` as this handle sees it.
     std::optional<StoredValue> objectForKey(std::string_view key);
@@ -119,7 +126,12 @@ class WriteBehindUserDefaults final : public common::UserDefaults {
     std::map<std::string, LastWrite, std::less<>> lastWrites;
     std::optional<std::int64_t> lastExternalChangeCounter;
     Clock::time_point firstPendingAt;
+    // When the writer thread's last transaction ended.
+    Clock::time_point lastCommitEndedAt;
+    std::uint64_t commits = 0;
+    // Asked for by synchronize(), paced by minimumCommitSpacing; by flush(), at once.
     bool commitRequested = false;
+    bool flushRequested = false;
     bool stopping = false;
     // Writes made, and writes committed or dropped, counted since the handle was opened.
     std::uint64_t writesMade = 0;

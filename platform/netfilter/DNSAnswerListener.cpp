@@ -1,5 +1,8 @@
 #include "platform/netfilter/DNSAnswerListener.h"
 
+#include <pthread.h>
+#include <sched.h>
+
 #include <chrono>
 #include <exception>
 
@@ -10,32 +13,28 @@
 namespace platform::netfilter {
 
 DNSAnswerListener::DNSAnswerListener(std::unique_ptr<NetfilterQueue> queue,
-                                     std::shared_ptr<LearnedNameRouting> routing)
+                                     std::shared_ptr<LearnedNameRouting> routing,
+                                     std::vector<unsigned> processors)
     : queue(std::move(queue)),
       routing(std::move(routing)),
-      logger(common::filterLogSubsystem, "netfilter"),
-      loop("DNS answers", std::chrono::milliseconds(250)) {}
+      processors(std::move(processors)),
+      logger(common::filterLogSubsystem, "netfilter") {}
 
 DNSAnswerListener::~DNSAnswerListener() {
     stop();
 }
 
 void DNSAnswerListener::start() {
-    if (queue->descriptor() >= 0) {
-        loop.watch(queue->descriptor(), [this] { receive(); });
+    if (queue->descriptor() < 0) {
+        return;
     }
-    thread = std::thread([this] {
-        loop.run({.beforeWait = {}, .afterEvents = [this] {
-                      if (auto flushed = queue->flushVerdicts(); !flushed) {
-                          logger.error("%{public}s", {flushed.error().description});
-                      }
-                  }});
-    });
+    thread = std::thread([this] { run(); });
 }
 
 void DNSAnswerListener::stop() {
-    loop.stop();
+    stopping = true;
     if (thread.joinable()) {
+        queue->interruptWait();
         thread.join();
     }
     if (queue) {
@@ -43,6 +42,37 @@ void DNSAnswerListener::stop() {
             logger.error("%{public}s", {accepted.error().description});
         }
         queue.reset();
+    }
+}
+
+void DNSAnswerListener::run() {
+    if (!processors.empty()) {
+        // Where the answers are received, the wake is local. Without it (the processors are not
+        // this process's to use) the thread runs anywhere, only slower to wake.
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        for (const unsigned processor : processors) {
+            if (processor < CPU_SETSIZE) {
+                CPU_SET(processor, &set);
+            }
+        }
+        (void)pthread_setaffinity_np(pthread_self(), sizeof(set), &set);
+    }
+    const auto handler = [this](const NetfilterQueue::Packet& packet) { handle(packet); };
+    while (!stopping) {
+        auto received = queue->receiveWaiting(handler);
+        if (auto flushed = queue->flushVerdicts(); !flushed) {
+            logger.error("%{public}s", {flushed.error().description});
+        }
+        if (!received) {
+            if (!didReportReadFailure) {
+                didReportReadFailure = true;
+                logger.error("%{public}s", {received.error().description});
+            }
+            std::this_thread::sleep_for(failurePause);
+            continue;
+        }
+        didReportReadFailure = false;
     }
 }
 
@@ -62,14 +92,6 @@ void DNSAnswerListener::handle(const NetfilterQueue::Packet& packet) {
         logger.error("a DNS answer could not be learnt: unknown exception");
     }
     queue->setVerdict(packet.queued, PacketDisposition::accept);
-}
-
-void DNSAnswerListener::receive() {
-    auto received = queue->receive([this](const auto& packet) { handle(packet); });
-    if (!received && !didReportReadFailure) {
-        didReportReadFailure = true;
-        logger.error("%{public}s", {received.error().description});
-    }
 }
 
 }  // namespace platform::netfilter

@@ -12,20 +12,23 @@ bool LearnedNameRouting::isCovered(const std::string& name) const {
 }
 
 void LearnedNameRouting::learn(const DNSAnswer& answer, Clock::time_point now) {
-    std::lock_guard lock(mutex);
+    std::lock_guard writing(writeMutex);
     const bool isRouted = isCovered(answer.questionName);
     std::vector<TimedAddress> routed;
-    for (const auto& each : answer.addresses) {
-        table.record(each.address, answer.questionName, each.ttlSeconds, now);
-        if (!isRouted) {
-            continue;
-        }
-        // Writing to the kernel costs tens of microseconds while the answer waits: an address
-        // the sets hold for at least half its new lifetime is left as it is.
-        const auto lifetime = table.lifetime(each.ttlSeconds);
-        const auto routedUntil = table.routedUntil(each.address);
-        if (!routedUntil || *routedUntil - now < lifetime / 2) {
-            routed.push_back({each.address, lifetime});
+    {
+        std::lock_guard lock(mutex);
+        for (const auto& each : answer.addresses) {
+            table.record(each.address, answer.questionName, each.ttlSeconds, now);
+            if (!isRouted) {
+                continue;
+            }
+            // Writing to the kernel costs tens of microseconds while the answer waits: an
+            // address the sets hold for at least half its new lifetime is left as it is.
+            const auto lifetime = table.lifetime(each.ttlSeconds);
+            const auto routedUntil = table.routedUntil(each.address);
+            if (!routedUntil || *routedUntil - now < lifetime / 2) {
+                routed.push_back({each.address, lifetime});
+            }
         }
     }
     if (routed.empty() || !writer) {
@@ -39,6 +42,7 @@ void LearnedNameRouting::learn(const DNSAnswer& answer, Clock::time_point now) {
         }
         return;
     }
+    std::lock_guard lock(mutex);
     for (const auto& each : routed) {
         table.setRoutedUntil(each.address, now + each.timeout);
     }
@@ -53,19 +57,24 @@ std::optional<std::string> LearnedNameRouting::nameFor(const IPAddress& address,
 base::Expected<bool> LearnedNameRouting::replaceHostNames(const std::vector<std::string>& names,
                                                           Clock::time_point now,
                                                           const AddressSetWriter& install) {
-    std::lock_guard lock(mutex);
+    // No answer is learnt until the new sets are in; flows are still named meanwhile.
+    std::lock_guard writing(writeMutex);
     common::DomainIndex replacement(names);
     std::vector<TimedAddress> covered;
-    for (const auto& entry : table.liveEntries(now)) {
-        if (replacement.firstCoveringPosition(entry.name)) {
-            covered.push_back(
-                {entry.address, std::chrono::ceil<std::chrono::milliseconds>(entry.expiry - now)});
+    {
+        std::lock_guard lock(mutex);
+        for (const auto& entry : table.liveEntries(now)) {
+            if (replacement.firstCoveringPosition(entry.name)) {
+                covered.push_back({entry.address, std::chrono::ceil<std::chrono::milliseconds>(
+                                                      entry.expiry - now)});
+            }
         }
     }
     auto installed = install(covered);
     if (installed) {
         coveringIndex = std::move(replacement);
         didReportWriteFailure = false;
+        std::lock_guard lock(mutex);
         table.forgetRouting();
         for (const auto& each : covered) {
             table.setRoutedUntil(each.address, now + each.timeout);

@@ -35,7 +35,8 @@ using AddressSetWriter = std::function<base::Expected<bool>(std::span<const Time
 // sets already hold for at least half of its new lifetime is not written again.
 //
 // Thread-safe: answers are learnt on one thread while flows are named on another and host names
-// replaced on a third.
+// replaced on a third. Naming a flow never waits for a write to the kernel's sets: those run with
+// the table free, one at a time.
 class LearnedNameRouting {
   public:
     using Clock = ResolvedNameTable::Clock;
@@ -58,10 +59,14 @@ class LearnedNameRouting {
     const base::Logger logger;
     AddressSetWriter writer;
 
-    std::mutex mutex;
-    ResolvedNameTable table;
+    // Held by whoever writes to the kernel's sets, for the whole of its change; taken before
+    // `mutex`. Guards coveringIndex and didReportWriteFailure.
+    std::mutex writeMutex;
     common::DomainIndex coveringIndex;
     bool didReportWriteFailure = false;
+    // Guards the table, held for moments only.
+    std::mutex mutex;
+    ResolvedNameTable table;
 };
 
 }  // namespace platform::netfilter

@@ -45,7 +45,7 @@ class NetfilterFramework final : public filter::FilterFramework {
         // Why the queue is unusable, when it is: every installation then fails with it.
         std::optional<base::Error> queueProblem;
         // Where the table sends DNS answers; none sends none.
-        std::optional<std::uint16_t> answerQueueNumber;
+        std::optional<NftablesTable::QueueRange> answerQueues;
     };
 
     NetfilterFramework(EventLoop& loop, Options options);

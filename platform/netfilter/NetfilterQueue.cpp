@@ -6,10 +6,12 @@
 #include <linux/netfilter.h>
 #include <linux/netlink.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "platform/netfilter/PacketMarks.h"
@@ -118,6 +120,8 @@ base::Expected<std::unique_ptr<NetfilterQueue>> NetfilterQueue::open(std::uint16
     // what it cannot deliver (fail open) and the rest keeps coming.
     const int enabled = 1;
     ::setsockopt(descriptor, SOL_NETLINK, NETLINK_NO_ENOBUFS, &enabled, sizeof(enabled));
+    const timeval bound{.tv_sec = 0, .tv_usec = std::chrono::microseconds(waitBound).count()};
+    ::setsockopt(descriptor, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof(bound));
     return queue;
 }
 
@@ -140,9 +144,37 @@ int NetfilterQueue::descriptor() const {
 }
 
 base::Expected<bool> NetfilterQueue::receive(const std::function<void(const Packet&)>& handler) {
+    return read(MSG_DONTWAIT, handler);
+}
+
+base::Expected<bool> NetfilterQueue::receiveWaiting(
+    const std::function<void(const Packet&)>& handler) {
+    return read(0, handler);
+}
+
+void NetfilterQueue::interruptWait() const {
+    // A message of no meaning sent to this socket from another one ends the wait; the reader
+    // passes over everything that is not a queued packet.
+    std::unique_ptr<mnl_socket, decltype(&mnl_socket_close)> waker(
+        mnl_socket_open2(NETLINK_NETFILTER, SOCK_CLOEXEC), &mnl_socket_close);
+    if (!waker || mnl_socket_bind(waker.get(), 0, MNL_SOCKET_AUTOPID) < 0) {
+        return;
+    }
+    nlmsghdr message{};
+    message.nlmsg_len = NLMSG_LENGTH(0);
+    message.nlmsg_type = NLMSG_NOOP;
+    sockaddr_nl destination{};
+    destination.nl_family = AF_NETLINK;
+    destination.nl_pid = mnl_socket_get_portid(socket);
+    (void)::sendto(mnl_socket_get_fd(waker.get()), &message, message.nlmsg_len, 0,
+                   reinterpret_cast<const sockaddr*>(&destination), sizeof(destination));
+}
+
+base::Expected<bool> NetfilterQueue::read(int flags,
+                                          const std::function<void(const Packet&)>& handler) {
     ssize_t length = 0;
     do {
-        length = ::recv(descriptor(), receiveBuffer.data(), receiveBuffer.size(), MSG_DONTWAIT);
+        length = ::recv(descriptor(), receiveBuffer.data(), receiveBuffer.size(), flags);
     } while (length < 0 && (errno == EINTR || errno == ENOBUFS));
     if (length < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK) {

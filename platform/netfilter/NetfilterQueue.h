@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -43,6 +44,15 @@ class NetfilterQueue {
     // Reads what waits on the socket, without blocking, and hands each packet to `handler`; false
     // when nothing waited. Fails only when the socket itself fails.
     base::Expected<bool> receive(const std::function<void(const Packet&)>& handler);
+    // As receive(), but waits for the packets, up to `waitBound`, or until another thread calls
+    // interruptWait(). For a thread that does nothing but answer this queue: it is woken once per
+    // batch of packets, straight from the socket.
+    base::Expected<bool> receiveWaiting(const std::function<void(const Packet&)>& handler);
+    // Ends the receiveWaiting() under way on another thread, or the next one, at once; when that
+    // cannot be done it ends within `waitBound`. Any thread may call it.
+    void interruptWait() const;
+
+    static constexpr std::chrono::milliseconds waitBound{250};
     // Adds a verdict to the next flush.
     void setVerdict(const QueuedPacket& packet, PacketDisposition disposition);
     // Sends the verdicts added since the last flush, in order.
@@ -53,6 +63,7 @@ class NetfilterQueue {
 
   private:
     NetfilterQueue(mnl_socket* socket, std::uint16_t queueNumber);
+    base::Expected<bool> read(int flags, const std::function<void(const Packet&)>& handler);
 
     mnl_socket* socket;
     std::uint16_t queueNumber;

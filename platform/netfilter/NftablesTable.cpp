@@ -251,12 +251,15 @@ class RuleBuilder {
         nftnl_expr_set_u8(expression, NFTNL_EXPR_REJECT_CODE, 0);
         return add(expression);
     }
-    RuleBuilder& queue(std::uint16_t number, bool useCompatibility) {
+    // Queues to `number`, or with `count` above one to `number` plus the number of the processor
+    // that handles the packet, modulo `count`.
+    RuleBuilder& queue(std::uint16_t number, bool useCompatibility, std::uint16_t count = 1) {
         if (!useCompatibility) {
             auto* expression = nftnl_expr_alloc("queue");
             nftnl_expr_set_u16(expression, NFTNL_EXPR_QUEUE_NUM, number);
-            nftnl_expr_set_u16(expression, NFTNL_EXPR_QUEUE_TOTAL, 1);
-            nftnl_expr_set_u16(expression, NFTNL_EXPR_QUEUE_FLAGS, NFT_QUEUE_FLAG_BYPASS);
+            nftnl_expr_set_u16(expression, NFTNL_EXPR_QUEUE_TOTAL, count);
+            nftnl_expr_set_u16(expression, NFTNL_EXPR_QUEUE_FLAGS,
+                               NFT_QUEUE_FLAG_BYPASS | (count > 1 ? NFT_QUEUE_FLAG_CPU_FANOUT : 0));
             return add(expression);
         }
         auto* expression = nftnl_expr_alloc("target");
@@ -265,8 +268,8 @@ class RuleBuilder {
         // The expression takes the block and frees it with free().
         auto* info = static_cast<xt_NFQ_info_v3*>(std::calloc(1, sizeof(xt_NFQ_info_v3)));
         info->queuenum = number;
-        info->queues_total = 1;
-        info->flags = NFQ_FLAG_BYPASS;
+        info->queues_total = count;
+        info->flags = NFQ_FLAG_BYPASS | (count > 1 ? NFQ_FLAG_CPU_FANOUT : 0);
         nftnl_expr_set(expression, NFTNL_EXPR_TG_INFO, info, sizeof(*info));
         return add(expression);
     }
@@ -397,19 +400,21 @@ std::vector<std::unique_ptr<nftnl_rule, RuleDeleter>> chainRules(const std::stri
     return rules;
 }
 
-// The rules of the input chain: DNS answers go to the answer queue. Only packets that answer a
-// connection this machine opened count, so that nobody can teach the stand-in names by sending
-// unasked-for packets from port 53.
-std::vector<std::unique_ptr<nftnl_rule, RuleDeleter>> answerChainRules(const std::string& table,
-                                                                       std::uint16_t answerQueue,
-                                                                       bool useCompatibility) {
+// The rules of the input chain: DNS answers go to the answer queues, each to the queue of the
+// processor that received it, so that its reader wakes where the answer already is. Only packets
+// that answer a connection this machine opened count, so that nobody can teach the stand-in names
+// by sending unasked-for packets from port 53.
+std::vector<std::unique_ptr<nftnl_rule, RuleDeleter>> answerChainRules(
+    const std::string& table,
+    const NftablesTable::QueueRange& answerQueues,
+    bool useCompatibility) {
     std::vector<std::unique_ptr<nftnl_rule, RuleDeleter>> rules;
     for (std::uint8_t protocol : {std::uint8_t{IPPROTO_UDP}, std::uint8_t{IPPROTO_TCP}}) {
         rules.push_back(RuleBuilder(table, answerChainName)
                             .transportIs(protocol)
                             .sourcePortIs(dnsPort)
                             .directionIsReply()
-                            .queue(answerQueue, useCompatibility)
+                            .queue(answerQueues.first, useCompatibility, answerQueues.count)
                             .build());
     }
     return rules;
@@ -483,7 +488,8 @@ void addElementMessages(MessageBatch& batch,
                         const std::string& table,
                         int family,
                         std::span<const TimedAddress> addresses,
-                        std::uint16_t type) {
+                        std::uint16_t type,
+                        bool isAcknowledged = true) {
     std::size_t index = 0;
     while (index < addresses.size()) {
         auto set = learnedSet(table, family);
@@ -509,28 +515,41 @@ void addElementMessages(MessageBatch& batch,
         }
         nlmsghdr* message = nftnl_nlmsg_build_hdr(
             batch.next(), type, NFPROTO_INET,
-            (type == NFT_MSG_NEWSETELEM ? NLM_F_CREATE : 0) | NLM_F_ACK, nextSequence());
+            (type == NFT_MSG_NEWSETELEM ? NLM_F_CREATE : 0) | (isAcknowledged ? NLM_F_ACK : 0),
+            nextSequence());
         nftnl_set_elems_nlmsg_build_payload(message, set.get());
         batch.commit(message);
     }
 }
 
-// Sends the batch and collects the kernel's answers, which are all there once the send returns:
-// the first error (its code in `errorCode`), or success.
-base::Expected<bool> send(const MessageBatch& batch, int& errorCode) {
+using SocketHandle = std::unique_ptr<mnl_socket, decltype(&mnl_socket_close)>;
+
+SocketHandle openSocket() {
+    SocketHandle socket(mnl_socket_open2(NETLINK_NETFILTER, SOCK_CLOEXEC), &mnl_socket_close);
+    if (socket && mnl_socket_bind(socket.get(), 0, MNL_SOCKET_AUTOPID) < 0) {
+        socket.reset();
+    }
+    return socket;
+}
+
+// Sends the batch through `socket` and collects the kernel's answers, which are all there once
+// the send returns: the first error (its code in `errorCode`), or success. The kernel answers a
+// failed message whether or not it asked for an acknowledgment.
+base::Expected<bool> send(const MessageBatch& batch, mnl_socket* socket, int& errorCode) {
     errorCode = 0;
-    std::unique_ptr<mnl_socket, decltype(&mnl_socket_close)> socket(
-        mnl_socket_open2(NETLINK_NETFILTER, SOCK_CLOEXEC), &mnl_socket_close);
-    if (!socket || mnl_socket_bind(socket.get(), 0, MNL_SOCKET_AUTOPID) < 0 ||
-        mnl_socket_sendto(socket.get(), batch.data(), batch.size()) < 0) {
+    if (socket == nullptr) {
+        errorCode = errno != 0 ? errno : EBADF;
+        return base::Error{std::strerror(errorCode)};
+    }
+    if (mnl_socket_sendto(socket, batch.data(), batch.size()) < 0) {
         errorCode = errno;
         return base::Error{std::strerror(errorCode)};
     }
-    std::vector<char> answer(MNL_SOCKET_BUFFER_SIZE);
+    std::array<char, 8192> answer;
     std::optional<int> firstError;
     for (;;) {
         const ssize_t length =
-            ::recv(mnl_socket_get_fd(socket.get()), answer.data(), answer.size(), MSG_DONTWAIT);
+            ::recv(mnl_socket_get_fd(socket), answer.data(), answer.size(), MSG_DONTWAIT);
         if (length <= 0) {
             break;
         }
@@ -553,12 +572,24 @@ base::Expected<bool> send(const MessageBatch& batch, int& errorCode) {
     return true;
 }
 
+base::Expected<bool> send(const MessageBatch& batch, int& errorCode) {
+    errno = 0;
+    const auto socket = openSocket();
+    return send(batch, socket.get(), errorCode);
+}
+
 }  // namespace
 
 NftablesTable::NftablesTable(std::string name,
                              std::uint16_t queueNumber,
-                             std::optional<std::uint16_t> answerQueueNumber)
-    : tableName(std::move(name)), queueNumber(queueNumber), answerQueueNumber(answerQueueNumber) {}
+                             std::optional<QueueRange> answerQueues)
+    : tableName(std::move(name)), queueNumber(queueNumber), answerQueues(answerQueues) {}
+
+NftablesTable::~NftablesTable() {
+    if (elementSocket) {
+        mnl_socket_close(elementSocket);
+    }
+}
 
 base::Expected<bool> NftablesTable::install(const TranslatedSettings& settings,
                                             std::span<const TimedAddress> learned) {
@@ -594,15 +625,26 @@ base::Expected<bool> NftablesTable::addAddresses(std::span<const TimedAddress> a
     // the old one; the element then lapses early and comes back with the next answer). Deleting
     // and adding it anew would work everywhere but makes the kernel wait for a grace period:
     // milliseconds, while the answer waits.
+    // The answer waits for this call: the socket stays open from one call to the next, and the
+    // kernel acknowledges nothing but a failure.
     MessageBatch batch;
     batch.commit(nftnl_batch_begin(batch.next(), nextSequence()));
     for (const int family : {AF_INET, AF_INET6}) {
-        addElementMessages(batch, tableName, family, addresses, NFT_MSG_NEWSETELEM);
+        addElementMessages(batch, tableName, family, addresses, NFT_MSG_NEWSETELEM, false);
     }
     batch.commit(nftnl_batch_end(batch.next(), nextSequence()));
+    if (!elementSocket) {
+        errno = 0;
+        elementSocket = openSocket().release();
+    }
     int errorCode = 0;
-    auto sent = send(batch, errorCode);
+    auto sent = send(batch, elementSocket, errorCode);
     if (!sent) {
+        // The next call starts afresh, with a socket of its own.
+        if (elementSocket) {
+            mnl_socket_close(elementSocket);
+            elementSocket = nullptr;
+        }
         return base::Error{"cannot add addresses to the sets of table inet " + tableName + ": " +
                            sent.error().description};
     }
@@ -630,9 +672,9 @@ base::Expected<bool> NftablesTable::commit(const TranslatedSettings* settings,
             }
         }
         auto rules = chainRules(tableName, *settings, queueNumber, useCompatibility);
-        if (answerQueueNumber) {
+        if (answerQueues) {
             addChainMessage(batch, tableName, answerChainName, NF_INET_LOCAL_IN);
-            for (auto& rule : answerChainRules(tableName, *answerQueueNumber, useCompatibility)) {
+            for (auto& rule : answerChainRules(tableName, *answerQueues, useCompatibility)) {
                 rules.push_back(std::move(rule));
             }
         }

@@ -9,6 +9,8 @@
 #include "platform/netfilter/FilterRuleTranslation.h"
 #include "platform/netfilter/LearnedNameRouting.h"
 
+struct mnl_socket;
+
 namespace platform::netfilter {
 
 // The stand-in's own nftables table, of the inet family (IPv4 and IPv6 at once), with one chain
@@ -35,9 +37,11 @@ namespace platform::netfilter {
 //      FlowMark::nameLookup in the packet's mark, for the stand-in to learn their host names;
 //   9. then the default action.
 //
-// With an answer queue, a second chain, on the input hook, sends every UDP datagram and TCP
+// With answer queues, a second chain, on the input hook, sends every UDP datagram and TCP
 // segment from port 53 that answers a connection of this machine (DNS answers, IPv4 and IPv6) to
-// that queue, whose reader accepts each at once.
+// one of those queues, whose reader accepts each at once: with several, to the queue of the
+// processor that received it (the processor's number modulo their count), so that a reader kept
+// on that processor wakes without a cross-processor wake.
 // Every queueing rule bypasses the queue when no process is bound to it, so that traffic flows
 // while the stand-in is not running.
 //
@@ -49,16 +53,25 @@ class NftablesTable {
     static constexpr char learnedIPv4Set[] = "learned_ipv4";
     static constexpr char learnedIPv6Set[] = "learned_ipv6";
 
+    // Queues `first` up to, not including, `first + count`.
+    struct QueueRange {
+        std::uint16_t first = 0;
+        std::uint16_t count = 1;
+    };
+
     NftablesTable(std::string name,
                   std::uint16_t queueNumber,
-                  std::optional<std::uint16_t> answerQueueNumber = std::nullopt);
+                  std::optional<QueueRange> answerQueues = std::nullopt);
+    ~NftablesTable();
+    NftablesTable(const NftablesTable&) = delete;
+    NftablesTable& operator=(const NftablesTable&) = delete;
 
     // Replaces the table (or creates it) with one built from `settings`, its sets holding
     // `learned` when the settings hold host rules by name.
     base::Expected<bool> install(const TranslatedSettings& settings,
                                  std::span<const TimedAddress> learned = {});
     // Adds addresses to the sets, or gives those already there the new timeout where the kernel
-    // can. Fails when the table has no sets.
+    // can. Fails when the table has no sets. One call at a time.
     base::Expected<bool> addAddresses(std::span<const TimedAddress> addresses);
     // Deletes the table; nothing to do when there is none.
     base::Expected<bool> remove();
@@ -77,8 +90,10 @@ class NftablesTable {
 
     std::string tableName;
     std::uint16_t queueNumber;
-    std::optional<std::uint16_t> answerQueueNumber;
+    std::optional<QueueRange> answerQueues;
     QueueStyle queueStyle = QueueStyle::unknown;
+    // addAddresses()'s own socket, opened at its first call.
+    mnl_socket* elementSocket = nullptr;
 };
 
 }  // namespace platform::netfilter

@@ -3,6 +3,9 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <sched.h>
+
+#include <algorithm>
 #include <charconv>
 #include <csignal>
 #include <cstdio>
@@ -10,6 +13,8 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 #include "common/BuildConstants.h"
 #include "platform/provider-configuration/ProviderConfigurationFile.h"
@@ -70,6 +75,50 @@ void SystemExtensionHost::start(const ProviderFactory& makeProvider) {
     runningHost->begin(makeProvider);
 }
 
+namespace {
+
+// At most this many answer queues (and threads reading them).
+constexpr std::size_t maximumAnswerQueues = 8;
+
+// One answer queue per processor, up to the bound, numbered from `first` on; the range stops
+// before the flow queue and at the first queue that cannot be bound. Fails only when not even
+// the first one can be bound.
+base::Expected<std::vector<std::unique_ptr<NetfilterQueue>>> openAnswerQueues(
+    std::uint16_t first,
+    std::uint16_t flowQueue) {
+    std::size_t wanted =
+        std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, maximumAnswerQueues);
+    wanted = std::min<std::size_t>(wanted, 65536 - std::size_t{first});
+    if (flowQueue > first) {
+        wanted = std::min<std::size_t>(wanted, flowQueue - first);
+    }
+    std::vector<std::unique_ptr<NetfilterQueue>> queues;
+    for (std::size_t index = 0; index < wanted; ++index) {
+        auto opened = NetfilterQueue::open(static_cast<std::uint16_t>(first + index));
+        if (!opened) {
+            if (queues.empty()) {
+                return opened.error();
+            }
+            break;
+        }
+        queues.push_back(std::move(opened).value());
+    }
+    return queues;
+}
+
+// The processors whose answers go to queue `index` of `count`.
+std::vector<unsigned> processorsOfQueue(std::size_t index, std::size_t count) {
+    std::vector<unsigned> processors;
+    for (unsigned processor = 0; processor < CPU_SETSIZE; ++processor) {
+        if (processor % count == index) {
+            processors.push_back(processor);
+        }
+    }
+    return processors;
+}
+
+}  // namespace
+
 void SystemExtensionHost::begin(const ProviderFactory& makeProvider) {
     const auto queueNumber = static_cast<std::uint16_t>(
         numberFromEnvironment("CONTENT_FILTER_QUEUE_NUMBER", 0, 65535, defaultQueueNumber));
@@ -90,12 +139,13 @@ void SystemExtensionHost::begin(const ProviderFactory& makeProvider) {
     if (!queue) {
         options.queueProblem = queue.error();
     }
-    auto answerQueue = NetfilterQueue::open(answerQueueNumber);
-    if (answerQueue) {
-        options.answerQueueNumber = answerQueueNumber;
+    auto answerQueues = openAnswerQueues(answerQueueNumber, queueNumber);
+    if (answerQueues) {
+        options.answerQueues = NftablesTable::QueueRange{
+            answerQueueNumber, static_cast<std::uint16_t>(answerQueues->size())};
     } else if (queue) {
         logger.error("flows will not be named from DNS answers: %{public}s",
-                     {answerQueue.error().description});
+                     {answerQueues.error().description});
     }
     logger.log("starting: configuration %{public}s, queue %{public}ld",
                {options.configurationPath, std::int64_t{queueNumber}});
@@ -109,10 +159,14 @@ void SystemExtensionHost::begin(const ProviderFactory& makeProvider) {
                                                       framework->learnedNames());
         dispatcher->start();
     }
-    if (answerQueue) {
-        answerListener = std::make_unique<DNSAnswerListener>(std::move(answerQueue).value(),
-                                                             framework->learnedNames());
-        answerListener->start();
+    if (answerQueues) {
+        const auto count = answerQueues->size();
+        for (std::size_t index = 0; index < count; ++index) {
+            answerListeners.push_back(std::make_unique<DNSAnswerListener>(
+                std::move((*answerQueues)[index]), framework->learnedNames(),
+                count > 1 ? processorsOfQueue(index, count) : std::vector<unsigned>{}));
+            answerListeners.back()->start();
+        }
     }
 
     loop.watch(signalDescriptor, [this] { handleSignal(); });
@@ -154,8 +208,8 @@ void SystemExtensionHost::finish(int status) {
     if (dispatcher) {
         dispatcher->stop();
     }
-    if (answerListener) {
-        answerListener->stop();
+    for (const auto& listener : answerListeners) {
+        listener->stop();
     }
     logger.log("stopped");
     std::lock_guard lock(exitMutex);
@@ -178,7 +232,7 @@ void SystemExtensionHost::parkUntilExit() {
     }
     host.loop.stop();
     host.dispatcher.reset();
-    host.answerListener.reset();
+    host.answerListeners.clear();
     host.provider->attachFramework(nullptr);
     host.provider.reset();
     host.framework.reset();

@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 #include "base/log/Log.h"
 #include "filter/framework/NEFilterDataProvider.h"
@@ -35,8 +36,10 @@ inline constexpr filter::NEProviderStopReason userInitiatedStopReason = 1;
 // Environment:
 //   CONTENT_FILTER_CONFIGURATION  the provider configuration file (see ProviderConfigurationFile.h)
 //   CONTENT_FILTER_QUEUE_NUMBER   the netfilter queue, 0 to 65535; by default `defaultQueueNumber`
-//   CONTENT_FILTER_DNS_QUEUE_NUMBER  the queue of DNS answers (DNSAnswerListener), another one;
-//                                 by default the flow queue's number plus one (minus one for 65535)
+//   CONTENT_FILTER_DNS_QUEUE_NUMBER  the first queue of DNS answers (DNSAnswerListener, one per
+//                                 processor up to eight, numbered on from it and stopping before
+//                                 the flow queue), another one; by default the flow queue's
+//                                 number plus one (minus one for 65535)
 //   CONTENT_FILTER_MAX_FLOWS      flows remembered at once; by default FlowTrackerLimits'
 // A value that cannot be used ends the process at start with status 1 and a message.
 class SystemExtensionHost {
@@ -65,7 +68,8 @@ class SystemExtensionHost {
     std::shared_ptr<filter::NEFilterDataProvider> provider;
     std::shared_ptr<NetfilterFramework> framework;
     std::unique_ptr<FlowDispatcher> dispatcher;
-    std::unique_ptr<DNSAnswerListener> answerListener;
+    // One per answer queue.
+    std::vector<std::unique_ptr<DNSAnswerListener>> answerListeners;
     int signalDescriptor = -1;
     bool isStopping = false;
 
