@@ -69,16 +69,15 @@ inline ChildProcessResult runChildProcess(const std::vector<std::string>& argume
                                           const Environment& environment = {}) {
     // A child that stops reading early must not take this process down with it.
     std::signal(SIGPIPE, SIG_IGN);
-    // This process's environment, with `environment` added or replacing.
+    // This process's environment, with `environment` added or replacing (a later entry wins).
     std::vector<std::string> variables;
     for (char** entry = environ; *entry != nullptr; ++entry) {
-        if (std::none_of(environment.begin(), environment.end(), [&](const auto& variable) {
-                return std::string_view(*entry).starts_with(variable.first + "=");
-            })) {
-            variables.emplace_back(*entry);
-        }
+        variables.emplace_back(*entry);
     }
     for (const auto& [name, value] : environment) {
+        std::erase_if(variables, [&](const std::string& variable) {
+            return variable.starts_with(name + "=");
+        });
         variables.push_back(name + "=" + value);
     }
     const std::string errorPath = (scratchFolder / "child-stderr").string();

@@ -28,6 +28,7 @@ class MissingConfigurationLogTest : public ProviderTest {
         }
     }
 
+    base::LogCapture logs{common::filterLogSubsystem, "provider"};
     std::shared_ptr<FilterDataProvider> provider = makeProvider();
 };
 
