@@ -1,5 +1,6 @@
 #include "base/log/Log.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -14,6 +15,8 @@ std::vector<LogCapture*>& captures() {
     return registered;
 }
 std::atomic<bool> writesToStandardError{true};
+// How many captures are registered, so that a message nobody will read is not even formatted.
+std::atomic<std::size_t> captureCount{0};
 
 struct Placeholder {
     std::string_view text;
@@ -61,27 +64,30 @@ std::string formatLogMessage(std::string_view format, const std::vector<LogArgum
     static constexpr std::string_view placeholders[] = {"%{public}s", "%{public}ld",
                                                         "%{bool,public}d"};
     std::string result;
+    result.reserve(format.size() + 32);
     std::size_t nextArgument = 0;
     std::size_t position = 0;
     while (position < format.size()) {
-        bool matched = false;
-        if (format[position] == '%') {
-            for (auto placeholder : placeholders) {
-                if (format.substr(position, placeholder.size()) == placeholder) {
-                    const LogArgument* argument =
-                        nextArgument < arguments.size() ? &arguments[nextArgument] : nullptr;
-                    result += renderArgument(placeholder, argument);
-                    ++nextArgument;
-                    position += placeholder.size();
-                    matched = true;
-                    break;
-                }
-            }
+        const std::size_t percent = std::min(format.find('%', position), format.size());
+        result.append(format.substr(position, percent - position));
+        position = percent;
+        if (position == format.size()) {
+            break;
         }
-        if (!matched) {
-            result += format[position];
+        const auto placeholder = std::find_if(
+            std::begin(placeholders), std::end(placeholders), [&](std::string_view candidate) {
+                return format.substr(position, candidate.size()) == candidate;
+            });
+        if (placeholder == std::end(placeholders)) {
+            result += '%';
             ++position;
+            continue;
         }
+        const LogArgument* argument =
+            nextArgument < arguments.size() ? &arguments[nextArgument] : nullptr;
+        result += renderArgument(*placeholder, argument);
+        ++nextArgument;
+        position += placeholder->size();
     }
     return result;
 }
@@ -110,6 +116,10 @@ void Logger::error(std::string_view format, std::initializer_list<LogArgument> a
 void Logger::log(LogLevel level,
                  std::string_view format,
                  std::vector<LogArgument> arguments) const {
+    if (!writesToStandardError.load(std::memory_order_relaxed) &&
+        captureCount.load(std::memory_order_relaxed) == 0) {
+        return;
+    }
     LogRecord record{subsystemName, categoryName, level, formatLogMessage(format, arguments)};
     if (writesToStandardError.load()) {
         const std::string line = timestamp() + " " + record.subsystem + " [" + record.category +
@@ -124,11 +134,13 @@ LogCapture::LogCapture(std::string subsystem, std::string category)
     : subsystem(std::move(subsystem)), category(std::move(category)) {
     std::lock_guard lock(capturesMutex);
     captures().push_back(this);
+    captureCount.fetch_add(1);
 }
 
 LogCapture::~LogCapture() {
     std::lock_guard lock(capturesMutex);
     std::erase(captures(), this);
+    captureCount.fetch_sub(1);
 }
 
 std::vector<LogRecord> LogCapture::records() const {
