@@ -378,25 +378,25 @@ struct QUICInitialReader::Keys {
               std::size_t numberOffset,
               std::uint32_t number) const {
         const std::size_t headerLength = numberOffset + 4;
+        const std::size_t payloadLength = packet.size() - headerLength;
         const auto nonce = nonceFor(number);
         EVP_CIPHER_CTX* const context = workspace.sealingContext(key, nonce.data());
-        std::vector<std::uint8_t> ciphertext(packet.size() - headerLength + 16);
-        std::array<std::uint8_t, tagLength> tag{};
+        packet.resize(packet.size() + tagLength);
+        std::uint8_t* const payload = packet.data() + headerLength;
         int length = 0;
         int finalLength = 0;
+        // GCM output never exceeds its input, so the payload is encrypted where it lies.
         if (context == nullptr ||
             EVP_EncryptUpdate(context, nullptr, &length, packet.data(),
                               static_cast<int>(headerLength)) != 1 ||
-            EVP_EncryptUpdate(context, ciphertext.data(), &length, packet.data() + headerLength,
-                              static_cast<int>(packet.size() - headerLength)) != 1 ||
-            EVP_EncryptFinal_ex(context, ciphertext.data() + length, &finalLength) != 1 ||
-            EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_AEAD_GET_TAG, tagLength, tag.data()) != 1) {
+            EVP_EncryptUpdate(context, payload, &length, payload,
+                              static_cast<int>(payloadLength)) != 1 ||
+            EVP_EncryptFinal_ex(context, payload + length, &finalLength) != 1 ||
+            static_cast<std::size_t>(length + finalLength) != payloadLength ||
+            EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_AEAD_GET_TAG, tagLength,
+                                payload + payloadLength) != 1) {
             return false;
         }
-        ciphertext.resize(static_cast<std::size_t>(length + finalLength));
-        packet.resize(headerLength);
-        packet.insert(packet.end(), ciphertext.begin(), ciphertext.end());
-        packet.insert(packet.end(), tag.begin(), tag.end());
         std::array<std::uint8_t, 32> mask{};
         if (!workspace.headerMask(headerProtectionKey, packet.data() + headerLength, mask)) {
             return false;
@@ -706,13 +706,24 @@ std::vector<std::uint8_t> QUICInitialReader::sealInitialPacket(
         return {};
     }
     Workspace* const workspace = Workspace::current();
-    const auto keys = workspace != nullptr
-                          ? Keys::derive(*workspace, *parameters, destinationConnectionID)
-                          : nullptr;
-    if (!keys) {
+    if (workspace == nullptr) {
+        return {};
+    }
+    // Callers seal many packets of one connection in a row: its keys are kept for the next call.
+    thread_local std::vector<std::uint8_t> lastConnectionID;
+    thread_local std::unique_ptr<Keys> lastKeys;
+    if (!lastKeys || lastKeys->parameters != parameters ||
+        !std::ranges::equal(lastConnectionID, destinationConnectionID)) {
+        lastKeys = Keys::derive(*workspace, *parameters, destinationConnectionID);
+        lastConnectionID.assign(destinationConnectionID.begin(), destinationConnectionID.end());
+    }
+    const Keys* const keys = lastKeys.get();
+    if (keys == nullptr) {
         return {};
     }
     std::vector<std::uint8_t> packet;
+    packet.reserve(1 + 4 + 1 + destinationConnectionID.size() + 1 + 1 + 2 + 4 + frames.size() +
+                   tagLength);
     packet.push_back(static_cast<std::uint8_t>(0xc3 | (parameters->initialType << 4)));
     for (int shift = 24; shift >= 0; shift -= 8) {
         packet.push_back(static_cast<std::uint8_t>(version >> shift));
