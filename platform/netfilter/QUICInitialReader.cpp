@@ -2,7 +2,6 @@
 
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
-#include <openssl/kdf.h>
 
 #include <algorithm>
 #include <array>
@@ -100,140 +99,215 @@ std::optional<std::uint64_t> readVarint(ByteReader& reader) {
     return value;
 }
 
-// The algorithms are looked up once; the objects are shared and never freed.
-EVP_KDF* hkdfAlgorithm() {
-    static EVP_KDF* const algorithm = EVP_KDF_fetch(nullptr, "HKDF", nullptr);
-    return algorithm;
-}
-EVP_CIPHER* cipher(const char* name) {
-    return EVP_CIPHER_fetch(nullptr, name, nullptr);
-}
-EVP_CIPHER* aesECB() {
-    static EVP_CIPHER* const algorithm = cipher("AES-128-ECB");
-    return algorithm;
-}
-EVP_CIPHER* aesGCM() {
-    static EVP_CIPHER* const algorithm = cipher("AES-128-GCM");
-    return algorithm;
-}
-
-struct KDFContextDeleter {
-    void operator()(EVP_KDF_CTX* context) const { EVP_KDF_CTX_free(context); }
+struct MACContextDeleter {
+    void operator()(EVP_MAC_CTX* context) const { EVP_MAC_CTX_free(context); }
 };
 struct CipherContextDeleter {
     void operator()(EVP_CIPHER_CTX* context) const { EVP_CIPHER_CTX_free(context); }
 };
+using MACContext = std::unique_ptr<EVP_MAC_CTX, MACContextDeleter>;
 using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, CipherContextDeleter>;
 
-using KDFContext = std::unique_ptr<EVP_KDF_CTX, KDFContextDeleter>;
+// The algorithms, looked up once for the process. Fetched algorithms are immutable and may be
+// shared by every thread; they are never freed.
+struct Algorithms {
+    EVP_MAC* hmac = nullptr;
+    EVP_CIPHER* aesECB = nullptr;
+    EVP_CIPHER* aesGCM = nullptr;
 
-// An HKDF context with its digest, SHA-256, chosen once for all the derivations of one
-// connection's keys; each step sets its own mode, key and salt or info.
-KDFContext newHKDFContext() {
-    if (hkdfAlgorithm() == nullptr) {
-        return nullptr;
-    }
-    KDFContext context(EVP_KDF_CTX_new(hkdfAlgorithm()));
-    char digest[] = "SHA256";
-    const OSSL_PARAM parameters[] = {
-        OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, digest, 0),
-        OSSL_PARAM_construct_end(),
+    bool isComplete() const { return hmac != nullptr && aesECB != nullptr && aesGCM != nullptr; }
+};
+
+const Algorithms& algorithms() {
+    static const Algorithms fetched{
+        EVP_MAC_fetch(nullptr, "HMAC", nullptr),
+        EVP_CIPHER_fetch(nullptr, "AES-128-ECB", nullptr),
+        EVP_CIPHER_fetch(nullptr, "AES-128-GCM", nullptr),
     };
-    if (!context || EVP_KDF_CTX_set_params(context.get(), parameters) != 1) {
-        return nullptr;
+    return fetched;
+}
+
+using Key = std::array<std::uint8_t, keyLength>;
+using Secret = std::array<std::uint8_t, secretLength>;
+
+// The OpenSSL contexts and buffers that readers borrow for the length of one call. Contexts are
+// not thread-safe, so each thread has its own workspace; readers that take turns on one thread
+// share it, which is why nothing a flow needs later is left in it. Creating and keying contexts
+// is what costs most, so they are created once per thread and keyed again only when the key
+// changes (a flow's packets usually follow one another).
+class Workspace {
+  public:
+    // This thread's workspace, or nothing when libcrypto lacks an algorithm.
+    static Workspace* current() {
+        thread_local const std::unique_ptr<Workspace> workspace = create();
+        return workspace.get();
     }
-    return context;
-}
 
-// One HKDF step: extract (`salt` given) or expand (`info` given).
-bool hkdf(EVP_KDF_CTX* context,
-          int mode,
-          std::span<const std::uint8_t> key,
-          std::span<const std::uint8_t> saltOrInfo,
-          std::span<std::uint8_t> output) {
-    const bool isExtract = mode == EVP_KDF_HKDF_MODE_EXTRACT_ONLY;
-    OSSL_PARAM parameters[] = {
-        OSSL_PARAM_construct_int(OSSL_KDF_PARAM_MODE, &mode),
-        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY, const_cast<std::uint8_t*>(key.data()),
-                                          key.size()),
-        OSSL_PARAM_construct_octet_string(isExtract ? OSSL_KDF_PARAM_SALT : OSSL_KDF_PARAM_INFO,
-                                          const_cast<std::uint8_t*>(saltOrInfo.data()),
-                                          saltOrInfo.size()),
-        OSSL_PARAM_construct_end(),
-    };
-    return EVP_KDF_derive(context, output.data(), output.size(), parameters) == 1;
-}
-
-// HKDF-Expand-Label of TLS 1.3 (RFC 8446 section 7.1) with an empty context.
-bool expandLabel(EVP_KDF_CTX* context,
-                 std::span<const std::uint8_t> secret,
-                 std::string_view label,
-                 std::span<std::uint8_t> output) {
-    constexpr std::string_view prefix = "tls13 ";
-    std::array<std::uint8_t, 64> info{};
-    std::size_t length = 0;
-    info[length++] = static_cast<std::uint8_t>(output.size() >> 8);
-    info[length++] = static_cast<std::uint8_t>(output.size());
-    info[length++] = static_cast<std::uint8_t>(prefix.size() + label.size());
-    for (const std::string_view part : {prefix, label}) {
-        std::memcpy(info.data() + length, part.data(), part.size());
-        length += part.size();
+    // HKDF-Extract with the version's salt: the initial secret of `connectionID`.
+    bool extract(const VersionParameters& parameters,
+                 std::span<const std::uint8_t> connectionID,
+                 Secret& secret) {
+        EVP_MAC_CTX* const context = saltedHMAC[&parameters == &version2 ? 1 : 0].get();
+        return EVP_MAC_init(context, nullptr, 0, nullptr) == 1 &&
+               (connectionID.empty() ||
+                EVP_MAC_update(context, connectionID.data(), connectionID.size()) == 1) &&
+               finishMAC(context, secret);
     }
-    info[length++] = 0;
-    return hkdf(context, EVP_KDF_HKDF_MODE_EXPAND_ONLY, secret, {info.data(), length}, output);
-}
 
-}  // namespace
-
-// The client's Initial keys of one connection, ready for use.
-struct QUICInitialReader::Keys {
-    const VersionParameters* parameters = nullptr;
-    std::array<std::uint8_t, keyLength> key{};
-    std::array<std::uint8_t, ivLength> iv{};
-    CipherContext headerProtection;
-    CipherContext payload;
-    std::vector<std::uint8_t> header;
-    // The plaintext of the packet opened last.
-    std::vector<std::uint8_t> plaintext;
-
-    static std::unique_ptr<Keys> derive(const VersionParameters& parameters,
-                                        std::span<const std::uint8_t> connectionID) {
-        std::array<std::uint8_t, secretLength> initialSecret{};
-        std::array<std::uint8_t, secretLength> clientSecret{};
-        std::array<std::uint8_t, keyLength> headerProtectionKey{};
-        auto keys = std::make_unique<Keys>();
-        keys->parameters = &parameters;
-        keys->headerProtection.reset(EVP_CIPHER_CTX_new());
-        keys->payload.reset(EVP_CIPHER_CTX_new());
-        const auto kdf = newHKDFContext();
-        EVP_KDF_CTX* const context = kdf.get();
-        const bool derived =
-            aesECB() != nullptr && aesGCM() != nullptr && keys->headerProtection && keys->payload &&
-            context != nullptr &&
-            hkdf(context, EVP_KDF_HKDF_MODE_EXTRACT_ONLY, connectionID, parameters.salt,
-                 initialSecret) &&
-            expandLabel(context, initialSecret, "client in", clientSecret) &&
-            expandLabel(context, clientSecret, parameters.keyLabel, keys->key) &&
-            expandLabel(context, clientSecret, parameters.ivLabel, keys->iv) &&
-            expandLabel(context, clientSecret, parameters.headerProtectionLabel,
-                        headerProtectionKey) &&
-            EVP_EncryptInit_ex2(keys->headerProtection.get(), aesECB(), headerProtectionKey.data(),
-                                nullptr, nullptr) == 1 &&
-            EVP_CIPHER_CTX_set_padding(keys->headerProtection.get(), 0) == 1 &&
-            EVP_DecryptInit_ex2(keys->payload.get(), aesGCM(), keys->key.data(), nullptr,
-                                nullptr) == 1;
-        if (!derived) {
-            return nullptr;
+    // HKDF-Expand-Label of TLS 1.3 (RFC 8446 section 7.1) with an empty context, for outputs of
+    // one hash block at most: a single HMAC. `secret` null reuses the secret of the call before.
+    bool expandLabel(const Secret* secret, std::string_view label, std::span<std::uint8_t> output) {
+        constexpr std::string_view prefix = "tls13 ";
+        std::array<std::uint8_t, 64> info{};
+        std::size_t length = 0;
+        info[length++] = static_cast<std::uint8_t>(output.size() >> 8);
+        info[length++] = static_cast<std::uint8_t>(output.size());
+        info[length++] = static_cast<std::uint8_t>(prefix.size() + label.size());
+        for (const std::string_view part : {prefix, label}) {
+            std::memcpy(info.data() + length, part.data(), part.size());
+            length += part.size();
         }
-        return keys;
+        info[length++] = 0;  // no context
+        info[length++] = 1;  // the first block
+        Secret block{};
+        if (EVP_MAC_init(hmac.get(), secret != nullptr ? secret->data() : nullptr,
+                         secret != nullptr ? secret->size() : 0, nullptr) != 1 ||
+            EVP_MAC_update(hmac.get(), info.data(), length) != 1 || !finishMAC(hmac.get(), block)) {
+            return false;
+        }
+        std::memcpy(output.data(), block.data(), output.size());
+        return true;
     }
 
-    // The header protection mask of the sample that begins at `sample`.
-    bool headerMask(const std::uint8_t* sample, std::array<std::uint8_t, 32>& mask) {
+    // The header protection mask of the 16-byte sample that begins at `sample`.
+    bool headerMask(const Key& key,
+                    const std::uint8_t* sample,
+                    std::array<std::uint8_t, 32>& mask) {
+        if (!headerProtectionKey || *headerProtectionKey != key) {
+            headerProtectionKey.reset();
+            if (EVP_EncryptInit_ex2(headerProtection.get(), nullptr, key.data(), nullptr,
+                                    nullptr) != 1) {
+                return false;
+            }
+            headerProtectionKey = key;
+        }
         int maskLength = 0;
         return EVP_EncryptUpdate(headerProtection.get(), mask.data(), &maskLength, sample,
                                  static_cast<int>(sampleLength)) == 1 &&
                maskLength >= 5;
+    }
+
+    // Sets the key (when it changed) and the nonce of the decryption context for one packet.
+    EVP_CIPHER_CTX* openingContext(const Key& key, const std::uint8_t* nonce) {
+        const bool isKeyed = openingKey && *openingKey == key;
+        openingKey.reset();
+        if (EVP_DecryptInit_ex2(opening.get(), nullptr, isKeyed ? nullptr : key.data(), nonce,
+                                nullptr) != 1) {
+            return nullptr;
+        }
+        openingKey = key;
+        return opening.get();
+    }
+
+    EVP_CIPHER_CTX* sealingContext(const Key& key, const std::uint8_t* nonce) {
+        return EVP_EncryptInit_ex2(sealing.get(), nullptr, key.data(), nonce, nullptr) == 1
+                   ? sealing.get()
+                   : nullptr;
+    }
+
+    // The unprotected header and the plaintext of the packet being opened. They keep their
+    // capacity from one packet to the next.
+    std::vector<std::uint8_t> header;
+    std::vector<std::uint8_t> plaintext;
+
+  private:
+    static std::unique_ptr<Workspace> create() {
+        const Algorithms& fetched = algorithms();
+        if (!fetched.isComplete()) {
+            return nullptr;
+        }
+        auto workspace = std::make_unique<Workspace>();
+        char digest[] = "SHA256";
+        const OSSL_PARAM parameters[] = {
+            OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
+            OSSL_PARAM_construct_end(),
+        };
+        workspace->hmac.reset(EVP_MAC_CTX_new(fetched.hmac));
+        if (!workspace->hmac || EVP_MAC_CTX_set_params(workspace->hmac.get(), parameters) != 1) {
+            return nullptr;
+        }
+        // Each version's salt is the same for every connection: those contexts are keyed once.
+        const VersionParameters* const versions[] = {&version1, &version2};
+        for (std::size_t index = 0; index < workspace->saltedHMAC.size(); ++index) {
+            auto& context = workspace->saltedHMAC[index];
+            context.reset(EVP_MAC_CTX_new(fetched.hmac));
+            if (!context || EVP_MAC_init(context.get(), versions[index]->salt.data(),
+                                         versions[index]->salt.size(), parameters) != 1) {
+                return nullptr;
+            }
+        }
+        workspace->headerProtection.reset(EVP_CIPHER_CTX_new());
+        workspace->opening.reset(EVP_CIPHER_CTX_new());
+        workspace->sealing.reset(EVP_CIPHER_CTX_new());
+        if (!workspace->headerProtection || !workspace->opening || !workspace->sealing ||
+            EVP_EncryptInit_ex2(workspace->headerProtection.get(), fetched.aesECB, nullptr, nullptr,
+                                nullptr) != 1 ||
+            EVP_CIPHER_CTX_set_padding(workspace->headerProtection.get(), 0) != 1 ||
+            EVP_DecryptInit_ex2(workspace->opening.get(), fetched.aesGCM, nullptr, nullptr,
+                                nullptr) != 1 ||
+            EVP_EncryptInit_ex2(workspace->sealing.get(), fetched.aesGCM, nullptr, nullptr,
+                                nullptr) != 1) {
+            return nullptr;
+        }
+        return workspace;
+    }
+
+    static bool finishMAC(EVP_MAC_CTX* context, Secret& output) {
+        std::size_t length = 0;
+        return EVP_MAC_final(context, output.data(), &length, output.size()) == 1 &&
+               length == output.size();
+    }
+
+    // HMAC-SHA-256, keyed with version 1's and version 2's salt.
+    std::array<MACContext, 2> saltedHMAC;
+    // HMAC-SHA-256, keyed for each use.
+    MACContext hmac;
+    // AES-128-ECB without padding, for header protection masks.
+    CipherContext headerProtection;
+    // AES-128-GCM, one for opening packets and one for sealing them.
+    CipherContext opening;
+    CipherContext sealing;
+    // The keys those contexts hold, when known.
+    std::optional<Key> headerProtectionKey;
+    std::optional<Key> openingKey;
+};
+
+}  // namespace
+
+// The client's Initial keys of one connection.
+struct QUICInitialReader::Keys {
+    const VersionParameters* parameters = nullptr;
+    Key key{};
+    std::array<std::uint8_t, ivLength> iv{};
+    Key headerProtectionKey{};
+
+    static std::unique_ptr<Keys> derive(Workspace& workspace,
+                                        const VersionParameters& parameters,
+                                        std::span<const std::uint8_t> connectionID) {
+        Secret initialSecret{};
+        Secret clientSecret{};
+        auto keys = std::make_unique<Keys>();
+        keys->parameters = &parameters;
+        const bool derived = workspace.extract(parameters, connectionID, initialSecret) &&
+                             workspace.expandLabel(&initialSecret, "client in", clientSecret) &&
+                             workspace.expandLabel(&clientSecret, parameters.keyLabel, keys->key) &&
+                             workspace.expandLabel(nullptr, parameters.ivLabel, keys->iv) &&
+                             workspace.expandLabel(nullptr, parameters.headerProtectionLabel,
+                                                   keys->headerProtectionKey);
+        if (!derived) {
+            return nullptr;
+        }
+        return keys;
     }
 
     std::array<std::uint8_t, ivLength> nonceFor(std::uint64_t packetNumber) const {
@@ -245,20 +319,20 @@ struct QUICInitialReader::Keys {
     }
 
     // Removes header protection from `packet`, whose packet number begins at `numberOffset`,
-    // and decrypts it into `plaintext`.
-    bool open(std::span<const std::uint8_t> packet,
-              std::size_t numberOffset,
-              std::vector<std::uint8_t>& plaintext) {
+    // and decrypts it: the plaintext, held in the workspace until its next use.
+    std::optional<std::span<const std::uint8_t>> open(Workspace& workspace,
+                                                      std::span<const std::uint8_t> packet,
+                                                      std::size_t numberOffset) const {
         if (packet.size() < numberOffset + 4 + sampleLength) {
-            return false;
+            return std::nullopt;
         }
         std::array<std::uint8_t, 32> mask{};
-        if (!headerMask(packet.data() + numberOffset + 4, mask)) {
-            return false;
+        if (!workspace.headerMask(headerProtectionKey, packet.data() + numberOffset + 4, mask)) {
+            return std::nullopt;
         }
         const std::size_t numberLength = ((packet[0] ^ mask[0]) & 0x03) + 1u;
         const std::size_t headerLength = numberOffset + numberLength;
-        // The unprotected header, in a buffer kept from one packet to the next.
+        auto& header = workspace.header;
         header.assign(packet.begin(), packet.begin() + static_cast<std::ptrdiff_t>(headerLength));
         header[0] ^= mask[0] & 0x0f;
         std::uint64_t packetNumber = 0;
@@ -266,59 +340,65 @@ struct QUICInitialReader::Keys {
             header[numberOffset + index] ^= mask[1 + index];
             packetNumber = (packetNumber << 8) | header[numberOffset + index];
         }
-        const auto nonce = nonceFor(packetNumber);
         const auto sealed = packet.subspan(headerLength);
         if (sealed.size() < tagLength) {
-            return false;
+            return std::nullopt;
         }
         const auto ciphertext = sealed.first(sealed.size() - tagLength);
         std::array<std::uint8_t, tagLength> tag{};
         std::memcpy(tag.data(), sealed.data() + ciphertext.size(), tagLength);
-        plaintext.resize(ciphertext.size() + 16);
+        // Room for a whole block beyond the ciphertext; grown, never shrunk, so not zeroed again.
+        auto& plaintext = workspace.plaintext;
+        if (plaintext.size() < ciphertext.size() + 16) {
+            plaintext.resize(ciphertext.size() + 16);
+        }
+        const auto nonce = nonceFor(packetNumber);
+        EVP_CIPHER_CTX* const context = workspace.openingContext(key, nonce.data());
         int length = 0;
         int finalLength = 0;
         const bool opened =
-            EVP_DecryptInit_ex2(payload.get(), nullptr, nullptr, nonce.data(), nullptr) == 1 &&
-            EVP_DecryptUpdate(payload.get(), nullptr, &length, header.data(),
+            context != nullptr &&
+            EVP_DecryptUpdate(context, nullptr, &length, header.data(),
                               static_cast<int>(headerLength)) == 1 &&
-            EVP_DecryptUpdate(payload.get(), plaintext.data(), &length, ciphertext.data(),
+            EVP_DecryptUpdate(context, plaintext.data(), &length, ciphertext.data(),
                               static_cast<int>(ciphertext.size())) == 1 &&
-            EVP_CIPHER_CTX_ctrl(payload.get(), EVP_CTRL_AEAD_SET_TAG, tagLength, tag.data()) == 1 &&
-            EVP_DecryptFinal_ex(payload.get(), plaintext.data() + length, &finalLength) == 1;
+            EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_AEAD_SET_TAG, tagLength, tag.data()) == 1 &&
+            EVP_DecryptFinal_ex(context, plaintext.data() + length, &finalLength) == 1;
         if (!opened) {
-            return false;
+            return std::nullopt;
         }
-        plaintext.resize(static_cast<std::size_t>(length + finalLength));
-        return true;
+        return std::span<const std::uint8_t>(plaintext).first(
+            static_cast<std::size_t>(length + finalLength));
     }
 
     // Encrypts `packet`, whose header ends with a four-byte packet number at `numberOffset` and
     // whose length field counts the tag, in place, tag appended; then protects the header.
-    bool seal(std::vector<std::uint8_t>& packet, std::size_t numberOffset, std::uint32_t number) {
+    bool seal(Workspace& workspace,
+              std::vector<std::uint8_t>& packet,
+              std::size_t numberOffset,
+              std::uint32_t number) const {
         const std::size_t headerLength = numberOffset + 4;
+        const std::size_t payloadLength = packet.size() - headerLength;
         const auto nonce = nonceFor(number);
-        CipherContext context(EVP_CIPHER_CTX_new());
-        std::vector<std::uint8_t> ciphertext(packet.size() - headerLength + 16);
-        std::array<std::uint8_t, tagLength> tag{};
+        EVP_CIPHER_CTX* const context = workspace.sealingContext(key, nonce.data());
+        packet.resize(packet.size() + tagLength);
+        std::uint8_t* const payload = packet.data() + headerLength;
         int length = 0;
         int finalLength = 0;
-        if (!context ||
-            EVP_EncryptInit_ex2(context.get(), aesGCM(), key.data(), nonce.data(), nullptr) != 1 ||
-            EVP_EncryptUpdate(context.get(), nullptr, &length, packet.data(),
+        // GCM output never exceeds its input, so the payload is encrypted where it lies.
+        if (context == nullptr ||
+            EVP_EncryptUpdate(context, nullptr, &length, packet.data(),
                               static_cast<int>(headerLength)) != 1 ||
-            EVP_EncryptUpdate(context.get(), ciphertext.data(), &length,
-                              packet.data() + headerLength,
-                              static_cast<int>(packet.size() - headerLength)) != 1 ||
-            EVP_EncryptFinal_ex(context.get(), ciphertext.data() + length, &finalLength) != 1 ||
-            EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_AEAD_GET_TAG, tagLength, tag.data()) != 1) {
+            EVP_EncryptUpdate(context, payload, &length, payload,
+                              static_cast<int>(payloadLength)) != 1 ||
+            EVP_EncryptFinal_ex(context, payload + length, &finalLength) != 1 ||
+            static_cast<std::size_t>(length + finalLength) != payloadLength ||
+            EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_AEAD_GET_TAG, tagLength,
+                                payload + payloadLength) != 1) {
             return false;
         }
-        ciphertext.resize(static_cast<std::size_t>(length + finalLength));
-        packet.resize(headerLength);
-        packet.insert(packet.end(), ciphertext.begin(), ciphertext.end());
-        packet.insert(packet.end(), tag.begin(), tag.end());
         std::array<std::uint8_t, 32> mask{};
-        if (!headerMask(packet.data() + headerLength, mask)) {
+        if (!workspace.headerMask(headerProtectionKey, packet.data() + headerLength, mask)) {
             return false;
         }
         packet[0] ^= mask[0] & 0x0f;
@@ -464,15 +544,20 @@ QUICInitialReader::Step QUICInitialReader::readPacket(std::span<const std::uint8
     if (!header.isInitial) {
         return mustBeInitial ? Step::fail : Step::goOn;
     }
+    Workspace* const workspace = Workspace::current();
+    if (workspace == nullptr) {
+        return Step::fail;
+    }
     if (!keys) {
-        keys = Keys::derive(*header.parameters, header.destinationConnectionID);
+        keys = Keys::derive(*workspace, *header.parameters, header.destinationConnectionID);
         if (!keys) {
             return Step::fail;
         }
     } else if (keys->parameters != header.parameters) {
         return Step::fail;
     }
-    if (!keys->open(packet, header.numberOffset, keys->plaintext) || !readFrames(keys->plaintext)) {
+    const auto plaintext = keys->open(*workspace, packet, header.numberOffset);
+    if (!plaintext || !readFrames(*plaintext)) {
         return Step::fail;
     }
     return Step::goOn;
@@ -528,25 +613,42 @@ bool QUICInitialReader::addCrypto(std::uint64_t offset, std::span<const std::uin
     if (offset > maximumClientHelloBytes || data.size() > maximumClientHelloBytes - offset) {
         return false;
     }
-    const std::size_t end = static_cast<std::size_t>(offset) + data.size();
-    if (cryptoStream.size() < end) {
-        cryptoStream.resize(end);
-        filled.resize(end);
+    if (data.empty()) {
+        return true;
     }
-    std::copy(data.begin(), data.end(), cryptoStream.begin() + static_cast<std::ptrdiff_t>(offset));
-    std::fill(filled.begin() + static_cast<std::ptrdiff_t>(offset),
-              filled.begin() + static_cast<std::ptrdiff_t>(end), std::uint8_t{1});
+    if (!cryptoStream) {
+        // Only the bytes that arrived are ever read: no need to clear the buffer.
+        cryptoStream = std::make_unique_for_overwrite<std::uint8_t[]>(maximumClientHelloBytes);
+    }
+    std::memcpy(cryptoStream.get() + offset, data.data(), data.size());
+    // Merge [begin, end) with the ranges it overlaps or touches.
+    Range merged{static_cast<std::size_t>(offset), static_cast<std::size_t>(offset) + data.size()};
+    const auto first =
+        std::lower_bound(received.begin(), received.end(), merged.begin,
+                         [](const Range& range, std::size_t begin) { return range.end < begin; });
+    auto last = first;
+    while (last != received.end() && last->begin <= merged.end) {
+        merged.begin = std::min(merged.begin, last->begin);
+        merged.end = std::max(merged.end, last->end);
+        ++last;
+    }
+    if (first == last) {
+        received.insert(first, merged);
+    } else {
+        *first = merged;
+        received.erase(first + 1, last);
+    }
     return true;
 }
 
 void QUICInitialReader::decideIfComplete() {
-    contiguous = static_cast<std::size_t>(
-        std::find(filled.begin() + static_cast<std::ptrdiff_t>(contiguous), filled.end(), 0) -
-        filled.begin());
+    const std::size_t contiguous =
+        !received.empty() && received.front().begin == 0 ? received.front().end : 0;
     if (contiguous < handshakeHeaderLength) {
         return;
     }
-    ByteReader reader(cryptoStream);
+    const std::span<const std::uint8_t> stream(cryptoStream.get(), contiguous);
+    ByteReader reader(stream);
     reader.skip(1);
     const std::size_t messageLength = handshakeHeaderLength + *reader.readU24BigEndian();
     if (messageLength > maximumClientHelloBytes) {
@@ -556,8 +658,7 @@ void QUICInitialReader::decideIfComplete() {
     if (contiguous < messageLength) {
         return;
     }
-    const auto outcome = filter::parseClientHelloMessage(
-        std::span<const std::uint8_t>(cryptoStream).first(messageLength));
+    const auto outcome = filter::parseClientHelloMessage(stream.first(messageLength));
     if (outcome.kind == filter::SniffedHost::Kind::host && outcome.host) {
         finish(Kind::name, *outcome.host);
     } else {
@@ -568,9 +669,8 @@ void QUICInitialReader::decideIfComplete() {
 void QUICInitialReader::finish(Kind kind, std::string name) {
     current = {kind, std::move(name)};
     keys.reset();
-    cryptoStream = {};
-    filled = {};
-    contiguous = 0;
+    cryptoStream.reset();
+    received = {};
 }
 
 std::optional<std::vector<std::uint8_t>> QUICInitialReader::decryptInitialPacket(
@@ -579,12 +679,20 @@ std::optional<std::vector<std::uint8_t>> QUICInitialReader::decryptInitialPacket
     if (readLongHeader(packet, header) != HeaderRead::packet || !header.isInitial) {
         return std::nullopt;
     }
-    auto keys = Keys::derive(*header.parameters, header.destinationConnectionID);
-    std::vector<std::uint8_t> plaintext;
-    if (!keys || !keys->open(packet.first(header.packetLength), header.numberOffset, plaintext)) {
+    Workspace* const workspace = Workspace::current();
+    if (workspace == nullptr) {
         return std::nullopt;
     }
-    return plaintext;
+    const auto keys = Keys::derive(*workspace, *header.parameters, header.destinationConnectionID);
+    if (!keys) {
+        return std::nullopt;
+    }
+    const auto plaintext =
+        keys->open(*workspace, packet.first(header.packetLength), header.numberOffset);
+    if (!plaintext) {
+        return std::nullopt;
+    }
+    return std::vector<std::uint8_t>(plaintext->begin(), plaintext->end());
 }
 
 std::vector<std::uint8_t> QUICInitialReader::sealInitialPacket(
@@ -597,11 +705,25 @@ std::vector<std::uint8_t> QUICInitialReader::sealInitialPacket(
         frames.size() > 0x3fff - 4 - tagLength) {
         return {};
     }
-    auto keys = Keys::derive(*parameters, destinationConnectionID);
-    if (!keys) {
+    Workspace* const workspace = Workspace::current();
+    if (workspace == nullptr) {
+        return {};
+    }
+    // Callers seal many packets of one connection in a row: its keys are kept for the next call.
+    thread_local std::vector<std::uint8_t> lastConnectionID;
+    thread_local std::unique_ptr<Keys> lastKeys;
+    if (!lastKeys || lastKeys->parameters != parameters ||
+        !std::ranges::equal(lastConnectionID, destinationConnectionID)) {
+        lastKeys = Keys::derive(*workspace, *parameters, destinationConnectionID);
+        lastConnectionID.assign(destinationConnectionID.begin(), destinationConnectionID.end());
+    }
+    const Keys* const keys = lastKeys.get();
+    if (keys == nullptr) {
         return {};
     }
     std::vector<std::uint8_t> packet;
+    packet.reserve(1 + 4 + 1 + destinationConnectionID.size() + 1 + 1 + 2 + 4 + frames.size() +
+                   tagLength);
     packet.push_back(static_cast<std::uint8_t>(0xc3 | (parameters->initialType << 4)));
     for (int shift = 24; shift >= 0; shift -= 8) {
         packet.push_back(static_cast<std::uint8_t>(version >> shift));
@@ -618,7 +740,7 @@ std::vector<std::uint8_t> QUICInitialReader::sealInitialPacket(
         packet.push_back(static_cast<std::uint8_t>(packetNumber >> shift));
     }
     packet.insert(packet.end(), frames.begin(), frames.end());
-    if (!keys->seal(packet, numberOffset, packetNumber)) {
+    if (!keys->seal(*workspace, packet, numberOffset, packetNumber)) {
         return {};
     }
     return packet;

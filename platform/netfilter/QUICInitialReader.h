@@ -12,7 +12,9 @@ namespace platform::netfilter {
 
 // Learns the server name a QUIC client gives in the ClientHello of its Initial packets, the way
 // any on-path observer can: Initial keys come from the Destination Connection ID alone (RFC 9001
-// section 5.2, RFC 9369 section 3.3). Pure: no I/O, no state beyond one flow's.
+// section 5.2, RFC 9369 section 3.3). No I/O. A reader holds its flow's state only; the OpenSSL
+// contexts it borrows during a call belong to the calling thread, so readers may live on several
+// threads (each reader used by one thread at a time).
 //
 // Feed the flow's client-to-server datagrams (UDP payloads) in arrival order. Understood are QUIC
 // version 1 and version 2 long-header packets, several coalesced in one datagram; the keys come
@@ -76,14 +78,20 @@ class QUICInitialReader {
     void decideIfComplete();
     void finish(Kind kind, std::string name = {});
 
+    // Bytes [begin, end) of the CRYPTO stream.
+    struct Range {
+        std::size_t begin = 0;
+        std::size_t end = 0;
+    };
+
     Outcome current;
     std::size_t datagramCount = 0;
     std::unique_ptr<Keys> keys;
-    // The CRYPTO stream so far; `filled` marks the bytes that arrived.
-    std::vector<std::uint8_t> cryptoStream;
-    std::vector<std::uint8_t> filled;
-    // How many bytes from the start of the stream have all arrived.
-    std::size_t contiguous = 0;
+    // The CRYPTO stream so far, `maximumClientHelloBytes` long once a CRYPTO frame came; only the
+    // bytes of `received` are meaningful.
+    std::unique_ptr<std::uint8_t[]> cryptoStream;
+    // The ranges that arrived, sorted, neither overlapping nor touching.
+    std::vector<Range> received;
 };
 
 }  // namespace platform::netfilter

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fakes/ClientHelloBuilder.h"
@@ -52,6 +53,11 @@ Bytes cryptoFrame(std::size_t offset, std::span<const std::uint8_t> data) {
 
 Bytes seal(const Bytes& frames, std::uint32_t number = 0, std::uint32_t version = version1) {
     return QUICInitialReader::sealInitialPacket(version, connectionID, number, frames);
+}
+
+Bytes sliced(const Bytes& bytes, std::size_t begin, std::size_t end) {
+    return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(begin),
+                 bytes.begin() + static_cast<std::ptrdiff_t>(end));
 }
 
 Bytes concatenated(std::initializer_list<Bytes> parts) {
@@ -136,6 +142,14 @@ TEST(QUICInitialReaderTest, CryptoFramesAreReassembledAcrossPacketsAndDatagrams)
         {"trailing zero bytes after the packet",
          {concatenated({seal(cryptoFrame(0, hello)), Bytes(30, 0)})},
          {Kind::name, "split.example"}},
+        {"overlapping pieces, the gap filled last",
+         {seal(concatenated({cryptoFrame(cut + 5, sliced(hello, cut + 5, hello.size())),
+                             cryptoFrame(0, sliced(hello, 0, 20))})),
+          seal(cryptoFrame(10, sliced(hello, 10, cut + 9)), 1)},
+         {Kind::name, "split.example"}},
+        {"a gap in the middle",
+         {seal(concatenated({cryptoFrame(0, sliced(hello, 0, cut - 1)), cryptoFrame(cut, tail)}))},
+         {Kind::needMore, ""}},
         {"first half only", {seal(cryptoFrame(0, head))}, {Kind::needMore, ""}},
         {"a STREAM frame",
          {seal(concatenated({cryptoFrame(0, head), Bytes{0x08, 0x00}}))},
@@ -169,6 +183,61 @@ TEST(QUICInitialReaderTest, CryptoFramesAreReassembledAcrossPacketsAndDatagrams)
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
         EXPECT_EQ(read(testCase.datagrams), testCase.expected);
+    }
+}
+
+// The live filter reads many flows on one thread, taking turns, and several threads may read.
+TEST(QUICInitialReaderTest, ReadersOfSeveralConnectionsTakeTurnsAndRunOnSeveralThreads) {
+    const auto chromium4 = datagramsOf(testData("captures/quic-chromium-v4.bin"));
+    const auto chromium6 = datagramsOf(testData("captures/quic-chromium-v6.bin"));
+    ASSERT_GE(chromium4.size(), 2u);
+    ASSERT_GE(chromium6.size(), 2u);
+    const Bytes hello = clientHello("third.example");
+    const std::size_t cut = hello.size() / 2;
+    const Outcome chromiumName{Kind::name, "blocked.example"};
+
+    const auto readInTurns = [&] {
+        QUICInitialReader first;
+        QUICInitialReader second;
+        QUICInitialReader third;
+        QUICInitialReader damaged;
+        Bytes broken = chromium6[0];
+        broken[700] ^= 0x01;
+        std::vector<Outcome> outcomes;
+        outcomes.push_back(first.addDatagram(chromium4[0]));
+        outcomes.push_back(second.addDatagram(chromium6[0]));
+        outcomes.push_back(damaged.addDatagram(broken));
+        outcomes.push_back(third.addDatagram(seal(cryptoFrame(0, sliced(hello, 0, cut)))));
+        outcomes.push_back(first.addDatagram(chromium4[1]));
+        outcomes.push_back(
+            third.addDatagram(seal(cryptoFrame(cut, sliced(hello, cut, hello.size())), 1)));
+        outcomes.push_back(second.addDatagram(chromium6[1]));
+        return outcomes;
+    };
+    const std::vector<Outcome> expected = {
+        {Kind::needMore, ""}, {Kind::needMore, ""}, {Kind::noName, ""},
+        {Kind::needMore, ""}, chromiumName,         {Kind::name, "third.example"},
+        chromiumName,
+    };
+    EXPECT_EQ(readInTurns(), expected);
+
+    std::vector<std::vector<Outcome>> results(2);
+    std::vector<std::thread> threads;
+    for (auto& result : results) {
+        threads.emplace_back([&] {
+            for (int round = 0; round < 50; ++round) {
+                result = readInTurns();
+                if (result != expected) {
+                    break;
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    for (const auto& result : results) {
+        EXPECT_EQ(result, expected);
     }
 }
 
