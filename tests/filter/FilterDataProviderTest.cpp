@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "filter/ProviderTestSupport.h"
 
 namespace filter::testing {
@@ -274,6 +276,33 @@ TEST_F(FilterDataProviderTest, WithoutSuiteFiltersOnWithoutWritingAnything) {
     EXPECT_EQ(startOutcome.callCount(), 1);
     EXPECT_EQ(installedRules(), hostRulesThenCatchAll({"a.com"}));
     EXPECT_EQ(store.synchronizeCount(), 0);
+}
+
+// The blob standing in for a missing vendor dictionary is said when a policy is taken or the
+// dictionary goes, never once per flow.
+TEST_F(FilterDataProviderTest, MissingDictionaryIsSaidPerTakenPolicyNotPerFlow) {
+    base::LogCapture logs{common::filterLogSubsystem, "provider"};
+    const auto saidAfter = [&](int flows) {
+        for (int index = 0; index < flows; ++index) {
+            provider->handleNewFlow(
+                NEFilterSocketFlow(base::UUID(), std::nullopt, "x.b.com", nullptr, 1));
+        }
+        const auto messages = logs.messages();
+        return std::count(messages.begin(), messages.end(),
+                          "filterConfiguration.vendorConfiguration missing");
+    };
+    publishBlob({"a.com"}, true, 1);
+    start();
+    EXPECT_EQ(saidAfter(0), 1);
+    EXPECT_EQ(saidAfter(50), 1);
+    publishBlob({"b.com"}, true, 2);
+    EXPECT_EQ(saidAfter(20), 2) << "a new blob version";
+    framework->changeVendorConfiguration(vendorConfiguration({"c.com"}, true, 5));
+    EXPECT_EQ(saidAfter(20), 2) << "a dictionary arrives";
+    framework->changeVendorConfiguration(std::nullopt);
+    EXPECT_EQ(saidAfter(20), 3) << "the dictionary goes";
+    provider->refreshPolicyIfNeededForTesting(true);
+    EXPECT_EQ(saidAfter(0), 4) << "forced reload";
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/netfilter/ResolvedNameTable.h"
@@ -78,8 +80,10 @@ class LearnedNameRoutingTest : public ::testing::Test {
 
     std::vector<std::vector<TimedAddress>> writes;
     bool writerFails = false;
+    std::function<void()> whileWriting = [] {};
     LearnedNameRouting routing{
         [this](std::span<const TimedAddress> addresses) -> base::Expected<bool> {
+            whileWriting();
             writes.emplace_back(addresses.begin(), addresses.end());
             if (writerFails) {
                 return base::Error{"no table"};
@@ -152,6 +156,51 @@ TEST_F(LearnedNameRoutingTest, NewHostNamesStartTheirSetsWithTheKnownAddressesTh
     routing.learn(answer("later.example", {{ip("192.0.2.4"), 600}}), now);
     ASSERT_EQ(writes.size(), 1u);
     EXPECT_EQ(writes[0][0].address, ip("192.0.2.4"));
+}
+
+// While the DNS thread writes to the kernel's sets, flows are still named, and host names are not
+// replaced in the middle of the write.
+TEST_F(LearnedNameRoutingTest, FlowsAreNamedWhileTheSetsAreWritten) {
+    std::promise<void> entered, release;
+    whileWriting = [&] {
+        entered.set_value();
+        release.get_future().wait();
+    };
+    routing.learn(answer("allowed.example", {{ip("10.0.0.1"), 300}}), now);
+    std::thread learner([&] {
+        routing.learn(answer("www.blocked.example", {{ip("10.0.0.2"), 300}}), now);
+    });
+    entered.get_future().wait();
+    const auto lookUp = [&](const char* address) {
+        return std::async(std::launch::async,
+                          [&, address] { return routing.nameFor(ip(address), now); });
+    };
+    // The table has the learnt name before the kernel has the address. The lookups are kept until
+    // the write is released, so that one stuck behind it fails the test only.
+    std::future<std::optional<std::string>> lookups[] = {lookUp("10.0.0.1"), lookUp("10.0.0.2")};
+    const char* names[] = {"allowed.example", "www.blocked.example"};
+    for (int index = 0; index < 2; ++index) {
+        if (lookups[index].wait_for(2s) != std::future_status::ready) {
+            ADD_FAILURE() << "naming " << names[index] << " waited for the write";
+        } else {
+            EXPECT_EQ(lookups[index].get(), names[index]);
+        }
+    }
+
+    // New sets start only once the write is done, so that they hold its address.
+    std::vector<TimedAddress> installed;
+    auto replaced = std::async(std::launch::async, [&] {
+        return routing.replaceHostNames({"blocked.example"}, now, [&](auto addresses) {
+            installed.assign(addresses.begin(), addresses.end());
+            return base::Expected<bool>(true);
+        });
+    });
+    EXPECT_EQ(replaced.wait_for(50ms), std::future_status::timeout);
+    release.set_value();
+    learner.join();
+    ASSERT_TRUE(replaced.get());
+    ASSERT_EQ(installed.size(), 1u);
+    EXPECT_EQ(installed[0].address, ip("10.0.0.2"));
 }
 
 }  // namespace

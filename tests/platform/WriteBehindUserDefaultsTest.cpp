@@ -199,6 +199,34 @@ TEST_F(WriteBehindUserDefaultsTest, ClosingCommitsEverythingAndTheLogIsCheckpoin
     EXPECT_LT(std::filesystem::file_size(reader->path() + "-wal"), 8u << 20);
 }
 
+// A writer that synchronizes after every write, as the filter does for every flow, costs one
+// commit per spacing during a burst, and loses no write.
+TEST_F(WriteBehindUserDefaultsTest, ABurstOfSynchronizedWritesCommitsOncePerSpacing) {
+    auto writer = openWriter();
+    auto reader = openReader();
+    int written = 0;
+    for (const auto& [writes, interval] : {std::pair{2000, 0us}, std::pair{300, 100us}}) {
+        SCOPED_TRACE(writes);
+        ASSERT_TRUE(writer->flush());
+        const auto commitsBefore = writer->commitCount();
+        const auto started = Clock::now();
+        for (const int last = written + writes; written < last;) {
+            ++written;
+            writer->setInteger(written, "k" + std::to_string(written));
+            writer->synchronize();
+            std::this_thread::sleep_for(interval);
+        }
+        const auto elapsed = Clock::now() - started;
+        ASSERT_TRUE(writer->flush());
+        // One at once, one per spacing of the burst, and the flush's.
+        EXPECT_LE(writer->commitCount() - commitsBefore,
+                  elapsed / WriteBehindUserDefaults::minimumCommitSpacing + 3);
+        for (int index = 1; index <= written; ++index) {
+            ASSERT_EQ(reader->integerForKey("k" + std::to_string(index)), index);
+        }
+    }
+}
+
 // The peer writes without synchronize(), the slowest case: each write must reach this process,
 // which polls the file, within the bound. A loaded machine can stall either process, so a late
 // write fails the test only when it is late in three runs out of three.
