@@ -201,5 +201,21 @@ TEST_F(InspectionTest, OutboundCompleteForgetsTheFlowAndDoesNothingElse) {
     EXPECT_EQ(store.synchronizeCount(), synchronizations);
 }
 
+// A flow offered again under the same identifier keeps one entry, the later one.
+TEST_F(InspectionTest, SameIdentifierKeepsOneEntryTheLaterOne) {
+    const auto hostless = [](base::UUID id, const char* port) {
+        return NEFilterSocketFlow(id, std::nullopt, std::nullopt,
+                                  NWHostEndpoint::endpointWithHostname("198.51.100.7", port),
+                                  SOCK_STREAM);
+    };
+    provider->handleNewFlow(hostless(identifier, "80"));
+    provider->handleNewFlow(hostless(base::UUID(), "443"));
+    EXPECT_EQ(provider->pendingInspectionCountForTesting(), 2u);
+    EXPECT_EQ(provider->pendingInspectionForTesting(identifier)->endpointSummary,
+              "198.51.100.7:80");
+    provider->stopFilter(0, nullptr);
+    EXPECT_EQ(provider->pendingInspectionCountForTesting(), 0u);
+}
+
 }  // namespace
 }  // namespace filter::testing

@@ -175,31 +175,5 @@ TEST(FilterDataProviderVerdictsTest, VerdictsAndDiagnostics) {
     base::setLogOutputToStandardError(true);
 }
 
-class PendingInspectionTest : public ProviderTest {
-  protected:
-    void SetUp() override {
-        publishBlob({"example.com"}, true, 1);
-        provider->startFilter(nullptr);
-        framework->completeInstallation();
-    }
-    std::shared_ptr<FilterDataProvider> provider = makeProvider();
-};
-
-TEST_F(PendingInspectionTest, SameIdentifierKeepsOneEntryTheLaterOne) {
-    const base::UUID identifier;
-    provider->handleNewFlow(*FlowSpec{.endpointHost = "192.0.2.10"}.build(identifier));
-    provider->handleNewFlow(
-        *FlowSpec{.endpointHost = "198.51.100.7", .endpointPort = "80"}.build(identifier));
-    provider->handleNewFlow(*FlowSpec{.endpointHost = "192.0.2.99"}.build());
-
-    EXPECT_EQ(provider->pendingInspectionCountForTesting(), 2u);
-    EXPECT_EQ(provider->pendingInspectionForTesting(identifier)->endpointSummary,
-              "198.51.100.7:80");
-    EXPECT_EQ(store.integer(contentFilterObservedFlowCount), 3);
-
-    provider->stopFilter(0, nullptr);
-    EXPECT_EQ(provider->pendingInspectionCountForTesting(), 0u);
-}
-
 }  // namespace
 }  // namespace filter::testing

@@ -333,7 +333,7 @@ TEST_F(FlowTrackerTest, FiltersAFlowsOutboundData) {
     }
 }
 
-TEST_F(FlowTrackerTest, TheWatchdogAllowsAFlowWhosePacketIsHeldTooLong) {
+TEST_F(FlowTrackerTest, HeldPacketsGoAtTheWatchdogOrARelease) {
     send(1, flow.syn());
     send(2, flow.data(10, "after a gap"));
     ASSERT_TRUE(tracker->nextDeadline().has_value());
@@ -344,6 +344,14 @@ TEST_F(FlowTrackerTest, TheWatchdogAllowsAFlowWhosePacketIsHeldTooLong) {
     EXPECT_EQ(verdict(2), D::allowFlow);
     EXPECT_EQ(provider->completions, 1u);
     EXPECT_EQ(tracker->heldBytes(), 0u);
+
+    recreate({});
+    send(1, flow.syn());
+    send(2, flow.data(4, "held"));
+    tracker->releaseAll();
+    EXPECT_EQ(verdict(2), D::accept);
+    EXPECT_EQ(provider->completions, 0u);
+    EXPECT_EQ(tracker->flowCount(), 0u);
 }
 
 TEST_F(FlowTrackerTest, AnIdleFlowIsCompletedThenForgotten) {
@@ -390,15 +398,6 @@ TEST_F(FlowTrackerTest, DatagramsOfAnInspectedFlowAreShownInArrivalOrder) {
     EXPECT_EQ(verdict(2), D::dropFlow);
     EXPECT_EQ(verdict(3), D::dropFlow);
     EXPECT_TRUE(sink.resets.empty());
-}
-
-TEST_F(FlowTrackerTest, ReleasingLetsEveryHeldPacketGoWithoutTheProvider) {
-    send(1, flow.syn());
-    send(2, flow.data(4, "held"));
-    tracker->releaseAll();
-    EXPECT_EQ(verdict(2), D::accept);
-    EXPECT_EQ(provider->completions, 0u);
-    EXPECT_EQ(tracker->flowCount(), 0u);
 }
 
 TEST_F(FlowTrackerTest, NamesNewFlowsFromDNSExceptWebFlowsAndDNSItself) {

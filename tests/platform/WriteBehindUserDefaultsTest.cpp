@@ -106,14 +106,9 @@ class Peer {
 
 class WriteBehindUserDefaultsTest : public testing::Test {
   protected:
-    std::shared_ptr<SQLiteUserDefaults> openReader() {
-        auto opened = SQLiteUserDefaults::open(suiteName, root);
-        EXPECT_TRUE(opened) << opened.error().description;
-        return opened ? opened.value() : nullptr;
-    }
-
-    std::shared_ptr<WriteBehindUserDefaults> openWriter() {
-        auto opened = WriteBehindUserDefaults::open(suiteName, root);
+    template <typename Suite = SQLiteUserDefaults>
+    std::shared_ptr<Suite> open() {
+        auto opened = Suite::open(suiteName, root);
         EXPECT_TRUE(opened) << opened.error().description;
         return opened ? opened.value() : nullptr;
     }
@@ -125,9 +120,9 @@ class WriteBehindUserDefaultsTest : public testing::Test {
 };
 
 TEST_F(WriteBehindUserDefaultsTest, ReadsItsOwnWritesAtOnceAndNeverWaitsForACommit) {
-    auto writer = openWriter();
+    auto writer = open<WriteBehindUserDefaults>();
     WriteBehindUserDefaults& suite = *writer;
-    auto reader = openReader();
+    auto reader = open();
     ASSERT_TRUE(reader->store("removed", std::int64_t{1}));
     ASSERT_TRUE(reader->store("foreign", std::string("elsewhere")));
 
@@ -183,7 +178,7 @@ TEST_F(WriteBehindUserDefaultsTest, ReadsItsOwnWritesAtOnceAndNeverWaitsForAComm
 
 TEST_F(WriteBehindUserDefaultsTest, ClosingCommitsEverythingAndTheLogIsCheckpointedOffTheCaller) {
     {
-        auto writer = openWriter();
+        auto writer = open<WriteBehindUserDefaults>();
         // Enough distinct commits to pass the checkpoint threshold several times.
         for (int index = 0; index < 3000; ++index) {
             writer->setObject(common::DefaultsObject(std::string(600, 'x')),
@@ -192,7 +187,7 @@ TEST_F(WriteBehindUserDefaultsTest, ClosingCommitsEverythingAndTheLogIsCheckpoin
         }
         writer->setInteger(7, "lastWrite");
     }
-    auto reader = openReader();
+    auto reader = open();
     EXPECT_EQ(reader->integerForKey("lastWrite"), 7);
     EXPECT_EQ(reader->allEntries()->size(), 3001u);
     // Without checkpoints the log would hold every page ever written (several megabytes).
@@ -202,8 +197,8 @@ TEST_F(WriteBehindUserDefaultsTest, ClosingCommitsEverythingAndTheLogIsCheckpoin
 // A writer that synchronizes after every write, as the filter does for every flow, costs one
 // commit per spacing during a burst, and loses no write.
 TEST_F(WriteBehindUserDefaultsTest, ABurstOfSynchronizedWritesCommitsOncePerSpacing) {
-    auto writer = openWriter();
-    auto reader = openReader();
+    auto writer = open<WriteBehindUserDefaults>();
+    auto reader = open();
     int written = 0;
     for (const auto& [writes, interval] : {std::pair{2000, 0us}, std::pair{300, 100us}}) {
         SCOPED_TRACE(writes);
@@ -235,7 +230,7 @@ TEST_F(WriteBehindUserDefaultsTest, AnotherProcessSeesEachWriteWithinTheBound) {
     for (int attempt = 0; attempt < 3; ++attempt) {
         std::filesystem::remove_all(root);
         // Open before the peer starts, so that opening is not counted as the first write's delay.
-        const auto reader = openReader();
+        const auto reader = open();
         ASSERT_TRUE(reader);
         constexpr long count = 20;
         Peer peer(root, count, false, 30ms);
@@ -279,7 +274,7 @@ TEST_F(WriteBehindUserDefaultsTest, TerminationSignalsLoseNothing) {
         // At once after the last write, well within the commit delay.
         const int status = peer.stop(signal);
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
-        auto reader = openReader();
+        auto reader = open();
         EXPECT_EQ(reader->integerForKey("last"), count);
         EXPECT_EQ(reader->allEntries()->size(), count + 1u);
     }
@@ -310,17 +305,20 @@ TEST_F(WriteBehindUserDefaultsTest, KillingTheWriterLeavesAnIntactFileWithAllBut
         }
         ASSERT_GT(required, 100);
 
-        auto reader = openReader();
+        auto reader = open();
         sqlite3* database = nullptr;
         ASSERT_EQ(sqlite3_open_v2(reader->path().c_str(), &database, SQLITE_OPEN_READONLY, nullptr),
                   SQLITE_OK);
-        sqlite3_stmt* check = nullptr;
-        ASSERT_EQ(sqlite3_prepare_v2(database, "PRAGMA integrity_check", -1, &check, nullptr),
-                  SQLITE_OK);
-        EXPECT_EQ(sqlite3_step(check), SQLITE_ROW);
-        EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(check, 0)), "ok");
-        sqlite3_finalize(check);
+        std::string integrity;
+        sqlite3_exec(
+            database, "PRAGMA integrity_check",
+            [](void* out, int, char** values, char**) {
+                *static_cast<std::string*>(out) += values[0] ? values[0] : "null";
+                return 0;
+            },
+            &integrity, nullptr);
         sqlite3_close(database);
+        EXPECT_EQ(integrity, "ok");
 
         missing.clear();
         if (reader->integerForKey("last") < required) {
