@@ -183,17 +183,34 @@ TEST_F(FirstInstallationOutstandingTest, ChangeIsInstalledOnceTheFirstInstallati
     EXPECT_EQ(framework->outstandingInstallationCount(), 0u);
 }
 
-TEST_F(FirstInstallationOutstandingTest, ChangeToMonitoringIsInstalledEvenAfterAFailure) {
+// Failures are reported and not retried; the next installation that succeeds, or a stop,
+// clears them.
+TEST_F(FirstInstallationOutstandingTest, FailuresAreReportedUntilASuccessOrAStop) {
     framework->changeVendorConfiguration(vendorConfiguration({"a.com"}, false, 1));
-
     ASSERT_TRUE(framework->completeInstallation("no permission"));
     EXPECT_EQ(state(), "failed to apply settings");
+    EXPECT_EQ(store.text(common::keys::contentFilterExtensionError), "no permission");
     EXPECT_EQ(startOutcome.error(), "no permission");
 
+    // The change to monitoring is installed even after the failure.
     ASSERT_TRUE(framework->completeInstallation());
     EXPECT_EQ(state(), "reconfigured monitoring");
     EXPECT_FALSE(store.contains(common::keys::contentFilterExtensionError));
     EXPECT_EQ(installedRules(), Rules{});
+
+    framework->changeVendorConfiguration(vendorConfiguration({"a.com"}, true, 2));
+    ASSERT_TRUE(framework->completeInstallation("busy"));
+    EXPECT_EQ(store.text(common::keys::contentFilterExtensionError), "busy");
+    EXPECT_EQ(startOutcome.callCount(), 1);
+    EXPECT_EQ(framework->outstandingInstallationCount(), 0u);
+
+    // Stopping records the reason, removes the error and ends the watch.
+    bool stopped = false;
+    provider->stopFilter(5, [&] { stopped = true; });
+    EXPECT_TRUE(stopped);
+    EXPECT_EQ(state(), "stopped (5)");
+    EXPECT_FALSE(store.contains(common::keys::contentFilterExtensionError));
+    EXPECT_EQ(framework->activeWatchCount(), 0u);
 }
 
 // The configuration form is dated at every load; only what the settings are built from counts.
@@ -229,30 +246,6 @@ TEST_F(FilterDataProviderTest, SecondStartCountsAndInstallsAgain) {
     EXPECT_EQ(secondOutcome.callCount(), 1);
     EXPECT_EQ(installedRules(), hostRulesThenCatchAll({"a.com"}));
     EXPECT_EQ(framework->activeWatchCount(), 1u);
-}
-
-TEST_F(FilterDataProviderTest, FailedInstallationsAreReportedNotRetriedAndClearedByStop) {
-    start();
-    ASSERT_TRUE(framework->completeInstallation("The operation couldn't be completed."));
-    EXPECT_EQ(state(), "failed to apply settings");
-    EXPECT_EQ(store.text(common::keys::contentFilterExtensionError),
-              "The operation couldn't be completed.");
-    EXPECT_EQ(startOutcome.error(), "The operation couldn't be completed.");
-
-    // A failed reconfiguration is reported the same way; the next change still reinstalls.
-    framework->changeVendorConfiguration(vendorConfiguration({"a.com"}, true, 1));
-    ASSERT_TRUE(framework->completeInstallation("busy"));
-    EXPECT_EQ(store.text(common::keys::contentFilterExtensionError), "busy");
-    EXPECT_EQ(startOutcome.callCount(), 1);
-    EXPECT_EQ(framework->outstandingInstallationCount(), 0u);
-
-    // Stopping records the reason, removes the error and ends the watch.
-    bool stopped = false;
-    provider->stopFilter(5, [&] { stopped = true; });
-    EXPECT_TRUE(stopped);
-    EXPECT_EQ(state(), "stopped (5)");
-    EXPECT_FALSE(store.contains(common::keys::contentFilterExtensionError));
-    EXPECT_EQ(framework->activeWatchCount(), 0u);
 }
 
 TEST_F(FilterDataProviderTest, CompletionAfterTheProviderIsGoneOnlyCallsTheHandler) {

@@ -11,10 +11,6 @@
 namespace platform::netfilter {
 namespace {
 
-std::vector<std::uint8_t> capture(const std::string& file) {
-    return support::testData("captures/" + file);
-}
-
 DNSAnswer::Address address(const char* text, std::uint32_t ttl) {
     return {*IPAddress::fromText(text), ttl};
 }
@@ -43,7 +39,7 @@ TEST(DNSAnswerReaderTest, ReadsAnswersCapturedFromARealServer) {
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.file);
-        const auto bytes = capture(testCase.file);
+        const auto bytes = support::testData(std::string("captures/") + testCase.file);
         ASSERT_FALSE(bytes.empty());
         const auto answer = readDNSAnswer(bytes);
         ASSERT_EQ(answer.has_value(), testCase.questionName.has_value());
@@ -62,11 +58,6 @@ class ResponseBuilder {
         bytes.resize(12);
         putName(question);
         bytes.insert(bytes.end(), {0, 1, 0, 1});
-    }
-    ResponseBuilder& flags(std::uint16_t value) {
-        bytes[2] = static_cast<std::uint8_t>(value >> 8);
-        bytes[3] = static_cast<std::uint8_t>(value);
-        return *this;
     }
     ResponseBuilder& record(const std::string& owner,
                             std::uint16_t type,
@@ -150,9 +141,6 @@ TEST(DNSAnswerReaderTest, KeepsOnlyAddressesThatAnswerTheQuestion) {
         {"a record of class CH is left out",
          ResponseBuilder("a.test").record("a.test", 1, {192, 0, 2, 5}, 3).build(),
          {}},
-        {"a query, not a response",
-         ResponseBuilder("a.test").a("a.test", "192.0.2.6").flags(0x0100).build(),
-         {}},
         {"a question with an escaped byte",
          ResponseBuilder("a\x01.test").a("a\x01.test", "192.0.2.8").build(),
          {}},
@@ -160,6 +148,9 @@ TEST(DNSAnswerReaderTest, KeepsOnlyAddressesThatAnswerTheQuestion) {
          ResponseBuilder("Mixed.Test").a("MIXED.test", "192.0.2.9").build(),
          {"192.0.2.9"}},
     };
+    auto query = ResponseBuilder("a.test").a("a.test", "192.0.2.6").build();
+    query[2] = 0x01;  // a query, not a response
+    EXPECT_FALSE(readDNSAnswer(query).has_value());
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
         const auto answer = readDNSAnswer(testCase.message);
@@ -193,14 +184,14 @@ TEST(DNSAnswerReaderTest, BoundsChainsAndAddresses) {
     EXPECT_EQ(answer->addresses.size(), maximumAddressesPerAnswer);
 
     // Every cut of a real answer is read without fault, and none but the whole gives addresses.
-    const auto whole = capture("dns-cname-chain.bin");
+    const auto whole = support::testData("captures/dns-cname-chain.bin");
     for (std::size_t length = 0; length < whole.size(); ++length) {
         EXPECT_FALSE(readDNSAnswer(std::span(whole).first(length)).has_value()) << length;
     }
 }
 
 TEST(DNSAnswerReaderTest, FindsTheMessagesOfAPacket) {
-    const auto message = capture("dns-a.bin");
+    const auto message = support::testData("captures/dns-a.bin");
     std::vector<std::uint8_t> stream;
     for (int copy = 0; copy < 2; ++copy) {
         stream.push_back(static_cast<std::uint8_t>(message.size() >> 8));

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "fakes/ChildProcess.h"
 #include "platform/netfilter/PollLoop.h"
 #include "platform/provider-configuration/ProviderConfigurationFile.h"
 
@@ -24,10 +25,9 @@ namespace {
 using namespace std::chrono_literals;
 
 base::Value policy(std::int64_t version) {
-    return base::Value(base::Dictionary{
-        {base::Value("blockedDomains"), base::Value(base::Array{base::Value("blocked.example")})},
-        {base::Value("enforcementEnabled"), base::Value(true)},
-        {base::Value("policyVersion"), base::Value(version)}});
+    return base::Value(base::Dictionary{{"blockedDomains", base::Array{"blocked.example"}},
+                                        {"enforcementEnabled", true},
+                                        {"policyVersion", version}});
 }
 
 // Collects what the framework reports on its loop, for the test's thread to wait on.
@@ -53,18 +53,10 @@ struct Reports {
 
 class NetfilterFrameworkTest : public ::testing::Test {
   protected:
-    NetfilterFrameworkTest() {
-        folder = std::filesystem::temp_directory_path() /
-                 ("netfilter-framework-test-" + std::to_string(::getpid()) + "-" +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(folder);
-        path = (folder / "conf" / "content-filter.json").string();
-    }
     ~NetfilterFrameworkTest() override {
         observation.reset();
         loop.stop();
         framework.reset();
-        std::filesystem::remove_all(folder);
     }
 
     void start() {
@@ -91,8 +83,9 @@ class NetfilterFrameworkTest : public ::testing::Test {
         ASSERT_TRUE(providerconfiguration::write(path, vendorConfiguration).hasValue());
     }
 
-    std::filesystem::path folder;
-    std::string path;
+    support::ScratchFolder scratch;
+    const std::filesystem::path folder = scratch.path + "/folder";
+    const std::string path = (folder / "conf" / "content-filter.json").string();
     EventLoop loop;
     std::unique_ptr<NetfilterFramework> framework;
     std::unique_ptr<filter::ConfigurationObservation> observation;
@@ -107,7 +100,7 @@ TEST_F(NetfilterFrameworkTest, ReadsTheConfigurationFileAtStart) {
     } cases[] = {
         {"no file", std::nullopt, std::nullopt},
         {"a vendor dictionary", R"({"vendorConfiguration": {"policyVersion": 4}})",
-         base::Value(base::Dictionary{{base::Value("policyVersion"), base::Value(4)}})},
+         base::Value(base::Dictionary{{"policyVersion", 4}})},
         {"no vendor dictionary", R"({"other": 1})", std::nullopt},
         {"not JSON", "{", std::nullopt},
     };
