@@ -4,11 +4,20 @@
 
 #include <algorithm>
 #include <cctype>
+#include <ostream>
 #include <string>
 
-#include "SniffingTestSupport.h"
 #include "fakes/ClientHelloBuilder.h"
 #include "support/TestData.h"
+
+namespace filter {
+void PrintTo(const SniffedHost& sniffed, std::ostream* stream) {
+    using Kind = SniffedHost::Kind;
+    *stream << (sniffed.kind == Kind::host           ? "host(\"" + sniffed.host.value_or("") + "\")"
+                : sniffed.kind == Kind::needMoreData ? std::string("needMoreData")
+                                                     : std::string("noHostname"));
+}
+}  // namespace filter
 
 namespace {
 
