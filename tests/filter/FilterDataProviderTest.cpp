@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -868,66 +869,43 @@ TEST(FilterDataProviderVerdictsTest, VerdictsAndDiagnostics) {
     base::setLogOutputToStandardError(true);
 }
 
-using common::ContentFilterPolicy;
-
-std::string blob(const std::vector<std::string>& domains, std::int64_t version) {
-    const auto data = ContentFilterPolicy(domains, true, version, base::Date{}).encode();
-    return std::string(data.begin(), data.end());
-}
-
 // Run once with a suite that tells when another handle wrote and once with one that cannot
 // tell: the answers must be the same.
-class PolicyBlobCacheTest : public ::testing::TestWithParam<bool> {
-  protected:
-    void SetUp() override {
-        store.setReportsExternalChanges(GetParam());
-        handle = store.opener()("suite");
-        ASSERT_TRUE(handle);
-        cache = std::make_unique<filter::PolicyBlobCache>(handle);
-    }
-
-    void publish(const std::string& bytes) {
-        store.setData(common::keys::contentFilterPolicyBlob, bytes);
-    }
-
-    fakes::FakeUserDefaultsStore store;
-    std::shared_ptr<common::UserDefaults> handle;
-    std::unique_ptr<filter::PolicyBlobCache> cache;
-};
+class PolicyBlobCacheTest : public ProviderTest, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(PolicyBlobCacheTest, FollowsEveryChangeOfTheBlob) {
+    store.setReportsExternalChanges(GetParam());
+    PolicyBlobCache cache(store.opener()("suite"));
+    const std::string key = common::keys::contentFilterPolicyBlob;
     using Domains = std::vector<std::string>;
     struct Step {
         const char* name;
-        std::optional<std::string> blob;
+        std::function<void()> change;
         std::optional<Domains> expected;
     } steps[] = {
-        {"no blob yet", std::nullopt, std::nullopt},
-        {"first blob", blob({"a.com"}, 1), Domains{"a.com"}},
-        {"same version, other domains", blob({"b.com"}, 1), Domains{"b.com"}},
-        {"undecodable", "{\"blockedDomains\":[]}", std::nullopt},
-        {"valid again", blob({"c.com"}, 2), Domains{"c.com"}},
-        {"removed", std::nullopt, std::nullopt},
-        {"back", blob({"c.com"}, 2), Domains{"c.com"}},
+        {"no blob yet", [] {}, std::nullopt},
+        {"first blob", [&] { publishBlob({"a.com"}, true, 1); }, Domains{"a.com"}},
+        {"same version, other domains", [&] { publishBlob({"b.com"}, true, 1); }, Domains{"b.com"}},
+        {"undecodable", [&] { store.setData(key, R"({"blockedDomains":[]})"); }, std::nullopt},
+        {"valid again", [&] { publishBlob({"c.com"}, true, 2); }, Domains{"c.com"}},
+        {"removed", [&] { store.remove(key); }, std::nullopt},
+        {"back", [&] { publishBlob({"c.com"}, true, 2); }, Domains{"c.com"}},
+        {"a text under the key is no blob",
+         [&] {
+             const auto bytes = common::ContentFilterPolicy({"a.com"}, true, 3, {}).encode();
+             store.setText(key, std::string(bytes.begin(), bytes.end()));
+         },
+         std::nullopt},
     };
     for (const auto& step : steps) {
         SCOPED_TRACE(step.name);
-        if (step.blob) {
-            publish(*step.blob);
-        } else {
-            store.remove(common::keys::contentFilterPolicyBlob);
-        }
-        const auto policy = cache->policy();
+        step.change();
+        const auto policy = cache.policy();
         ASSERT_EQ(policy.has_value(), step.expected.has_value());
         if (policy) {
             EXPECT_EQ(policy->blockedDomains(), *step.expected);
         }
     }
-}
-
-TEST_P(PolicyBlobCacheTest, ATextUnderTheKeyIsNoBlob) {
-    store.setText(common::keys::contentFilterPolicyBlob, blob({"a.com"}, 1));
-    EXPECT_FALSE(cache->policy());
 }
 
 INSTANTIATE_TEST_SUITE_P(ExternalChanges,
