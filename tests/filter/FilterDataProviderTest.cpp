@@ -122,9 +122,31 @@ Rules hostRulesThenCatchAll(const std::vector<std::string>& domains) {
     return rules;
 }
 
-NEFilterSocketFlow anyFlow() {
-    return NEFilterSocketFlow(base::UUID(), std::nullopt, std::nullopt, nullptr, 1);
-}
+// A flow described by its parts; a socket flow unless `socket` is false.
+struct FlowSpec {
+    std::optional<std::string> url = std::nullopt;
+    bool socket = true;
+    std::optional<std::string> remoteHostname = std::nullopt;
+    std::optional<std::string> endpointHost = std::nullopt;
+    std::string endpointPort = "443";
+    std::optional<std::string> opaqueEndpoint = std::nullopt;
+    int socketType = SOCK_STREAM;
+
+    std::shared_ptr<NEFilterFlow> build(base::UUID identifier = base::UUID()) const {
+        auto parsed = url ? base::URL::fromString(*url) : std::nullopt;
+        if (!socket) {
+            return std::make_shared<NEFilterFlow>(identifier, parsed);
+        }
+        std::shared_ptr<const NWEndpoint> endpoint;
+        if (endpointHost) {
+            endpoint = NWHostEndpoint::endpointWithHostname(*endpointHost, endpointPort);
+        } else if (opaqueEndpoint) {
+            endpoint = std::make_shared<NWOpaqueEndpoint>(*opaqueEndpoint);
+        }
+        return std::make_shared<NEFilterSocketFlow>(identifier, parsed, remoteHostname, endpoint,
+                                                    socketType);
+    }
+};
 
 class FilterDataProviderTest : public ProviderTest {
   protected:
@@ -217,7 +239,7 @@ TEST_F(FilterDataProviderTest, UnforcedRefreshComparesOnlyTheVersion) {
     framework->completeInstallation();
 
     publishBlob({"b.com"}, true, 1);
-    provider->handleNewFlow(anyFlow());
+    provider->handleNewFlow(*FlowSpec{}.build());
     EXPECT_EQ(summary(), "v1 blocking [a.com]");
     EXPECT_EQ(framework->installationRequestCount(), 1u);
 
@@ -243,11 +265,11 @@ TEST_F(FilterDataProviderTest, AnyChangeOfVersionReinstalls) {
         const auto requestsBefore = framework->installationRequestCount();
 
         // The same version again is not a change, whatever its value.
-        fresh->handleNewFlow(anyFlow());
+        fresh->handleNewFlow(*FlowSpec{}.build());
         EXPECT_EQ(framework->installationRequestCount(), requestsBefore);
 
         publishBlob({"b.com"}, false, testCase.second);
-        fresh->handleNewFlow(anyFlow());
+        fresh->handleNewFlow(*FlowSpec{}.build());
         EXPECT_EQ(framework->installationRequestCount(), requestsBefore + 1);
         framework->completeInstallation();
         EXPECT_EQ(state(), "reconfigured monitoring");
@@ -377,8 +399,7 @@ TEST_F(FilterDataProviderTest, MissingDictionaryIsSaidPerTakenPolicyNotPerFlow) 
     base::LogCapture logs{common::filterLogSubsystem, "provider"};
     const auto saidAfter = [&](int flows) {
         for (int index = 0; index < flows; ++index) {
-            provider->handleNewFlow(
-                NEFilterSocketFlow(base::UUID(), std::nullopt, "x.b.com", nullptr, 1));
+            provider->handleNewFlow(*FlowSpec{.remoteHostname = "x.b.com"}.build());
         }
         const auto messages = logs.messages();
         return std::count(messages.begin(), messages.end(),
@@ -396,13 +417,6 @@ TEST_F(FilterDataProviderTest, MissingDictionaryIsSaidPerTakenPolicyNotPerFlow) 
     EXPECT_EQ(saidAfter(20), 3) << "the dictionary goes";
     provider->refreshPolicyIfNeededForTesting(true);
     EXPECT_EQ(saidAfter(0), 4) << "forced reload";
-}
-
-// A flow to a.com named by its URL, or a hostless one that goes to inspection under enforcement.
-NEFilterSocketFlow webFlow(const base::UUID& identifier, bool hasURL) {
-    return NEFilterSocketFlow(
-        identifier, hasURL ? base::URL::fromString("https://www.a.com/") : std::nullopt,
-        std::nullopt, NWHostEndpoint::endpointWithHostname("192.0.2.10", "443"), 1);
 }
 
 constexpr int iterations = 300;
@@ -426,11 +440,17 @@ TEST_F(FilterDataProviderConcurrencyTest, CallbacksWatchAndCompletionsRace) {
         threads.emplace_back([&, flowThread] {
             const base::UUID shared;
             for (int index = 0; index < iterations; ++index) {
-                const auto flow = webFlow(index % 2 == 0 ? shared : base::UUID(), flowThread == 0);
-                provider->handleNewFlow(flow);
+                // A flow to a.com named by its URL, or a hostless one sent to inspection.
+                const auto flow =
+                    FlowSpec{.url = flowThread == 0
+                                        ? std::optional<std::string>("https://www.a.com/")
+                                        : std::nullopt,
+                             .endpointHost = "192.0.2.10"}
+                        .build(index % 2 == 0 ? shared : base::UUID());
+                provider->handleNewFlow(*flow);
                 const std::uint8_t bytes[] = {0x16, 0x03, 0x01};
-                provider->handleOutboundData(flow, 0, bytes);
-                provider->handleOutboundDataComplete(flow);
+                provider->handleOutboundData(*flow, 0, bytes);
+                provider->handleOutboundDataComplete(*flow);
             }
         });
     }
@@ -691,45 +711,15 @@ TEST_F(InspectionTest, OutboundCompleteForgetsTheFlowAndDoesNothingElse) {
 
 // A flow offered again under the same identifier keeps one entry, the later one.
 TEST_F(InspectionTest, SameIdentifierKeepsOneEntryTheLaterOne) {
-    const auto hostless = [](base::UUID id, const char* port) {
-        return NEFilterSocketFlow(id, std::nullopt, std::nullopt,
-                                  NWHostEndpoint::endpointWithHostname("198.51.100.7", port),
-                                  SOCK_STREAM);
-    };
-    provider->handleNewFlow(hostless(identifier, "80"));
-    provider->handleNewFlow(hostless(base::UUID(), "443"));
+    provider->handleNewFlow(
+        *FlowSpec{.endpointHost = "198.51.100.7", .endpointPort = "80"}.build(identifier));
+    provider->handleNewFlow(*FlowSpec{.endpointHost = "198.51.100.7"}.build());
     EXPECT_EQ(provider->pendingInspectionCountForTesting(), 2u);
     EXPECT_EQ(provider->pendingInspectionForTesting(identifier)->endpointSummary,
               "198.51.100.7:80");
     provider->stopFilter(0, nullptr);
     EXPECT_EQ(provider->pendingInspectionCountForTesting(), 0u);
 }
-
-// A flow described by its parts; a socket flow unless `socket` is false.
-struct FlowSpec {
-    std::optional<std::string> url = std::nullopt;
-    bool socket = true;
-    std::optional<std::string> remoteHostname = std::nullopt;
-    std::optional<std::string> endpointHost = std::nullopt;
-    std::string endpointPort = "443";
-    std::optional<std::string> opaqueEndpoint = std::nullopt;
-    int socketType = SOCK_STREAM;
-
-    std::shared_ptr<NEFilterFlow> build(base::UUID identifier = base::UUID()) const {
-        auto parsed = url ? base::URL::fromString(*url) : std::nullopt;
-        if (!socket) {
-            return std::make_shared<NEFilterFlow>(identifier, parsed);
-        }
-        std::shared_ptr<const NWEndpoint> endpoint;
-        if (endpointHost) {
-            endpoint = NWHostEndpoint::endpointWithHostname(*endpointHost, endpointPort);
-        } else if (opaqueEndpoint) {
-            endpoint = std::make_shared<NWOpaqueEndpoint>(*opaqueEndpoint);
-        }
-        return std::make_shared<NEFilterSocketFlow>(identifier, parsed, remoteHostname, endpoint,
-                                                    socketType);
-    }
-};
 
 const auto inspectFlow = NEFilterNewFlowVerdict::filterDataVerdict(false, 0, true, 1024);
 const auto dropFlow = NEFilterNewFlowVerdict::dropVerdict();

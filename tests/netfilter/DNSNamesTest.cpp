@@ -294,10 +294,6 @@ class LearnedNameRoutingTest : public ::testing::Test {
             routing.replaceHostNames(names, now, [](auto) { return base::Expected<bool>(true); }));
     }
 
-    static DNSAnswer answer(std::string name, std::vector<DNSAnswer::Address> addresses) {
-        return {std::move(name), std::move(addresses)};
-    }
-
     std::vector<std::vector<TimedAddress>> writes;
     bool writerFails = false;
     std::function<void()> whileWriting = [] {};
@@ -315,10 +311,10 @@ class LearnedNameRoutingTest : public ::testing::Test {
 };
 
 TEST_F(LearnedNameRoutingTest, PutsOnlyAddressesOfCoveredNamesIntoTheSets) {
-    routing.learn(answer("www.blocked.example", {{ip("192.0.2.1"), 60}, {ip("2001:db8::1"), 5}}),
+    routing.learn(DNSAnswer{"www.blocked.example", {{ip("192.0.2.1"), 60}, {ip("2001:db8::1"), 5}}},
                   now);
-    routing.learn(answer("blocked.example.net", {{ip("192.0.2.2"), 60}}), now);
-    routing.learn(answer("notblocked.example", {{ip("192.0.2.3"), 60}}), now);
+    routing.learn(DNSAnswer{"blocked.example.net", {{ip("192.0.2.2"), 60}}}, now);
+    routing.learn(DNSAnswer{"notblocked.example", {{ip("192.0.2.3"), 60}}}, now);
     ASSERT_EQ(writes.size(), 1u);
     EXPECT_EQ(writes[0],
               (std::vector<TimedAddress>{{ip("192.0.2.1"), 180s}, {ip("2001:db8::1"), 125s}}));
@@ -328,14 +324,14 @@ TEST_F(LearnedNameRoutingTest, PutsOnlyAddressesOfCoveredNamesIntoTheSets) {
 
     // A failing writer loses the sets' entries, not the names.
     writerFails = true;
-    routing.learn(answer("blocked.example", {{ip("192.0.2.9"), 60}}), now);
+    routing.learn(DNSAnswer{"blocked.example", {{ip("192.0.2.9"), 60}}}, now);
     EXPECT_EQ(routing.nameFor(ip("192.0.2.9"), now), "blocked.example");
 }
 
 TEST_F(LearnedNameRoutingTest, RewritesAnAddressOnlyWhenTheSetsHoldItForLessThanHalfItsLifetime) {
     const auto learnAt = [&](std::chrono::seconds when) {
         writes.clear();
-        routing.learn(answer("blocked.example", {{ip("192.0.2.1"), 180}}), now + when);
+        routing.learn(DNSAnswer{"blocked.example", {{ip("192.0.2.1"), 180}}}, now + when);
         return !writes.empty();
     };
     EXPECT_TRUE(learnAt(0s));     // held until 300 s
@@ -348,13 +344,13 @@ TEST_F(LearnedNameRoutingTest, RewritesAnAddressOnlyWhenTheSetsHoldItForLessThan
     writerFails = false;
     EXPECT_TRUE(learnAt(401s));
     // A new name on the address does not make the sets forget it.
-    routing.learn(answer("other.example", {{ip("192.0.2.1"), 180}}), now + 402s);
+    routing.learn(DNSAnswer{"other.example", {{ip("192.0.2.1"), 180}}}, now + 402s);
     EXPECT_FALSE(learnAt(403s));
 }
 
 TEST_F(LearnedNameRoutingTest, NewHostNamesStartTheirSetsWithTheKnownAddressesTheyCover) {
-    routing.learn(answer("blocked.example", {{ip("192.0.2.1"), 600}}), now);
-    routing.learn(answer("later.example", {{ip("192.0.2.2"), 600}, {ip("192.0.2.3"), 0}}), now);
+    routing.learn(DNSAnswer{"blocked.example", {{ip("192.0.2.1"), 600}}}, now);
+    routing.learn(DNSAnswer{"later.example", {{ip("192.0.2.2"), 600}, {ip("192.0.2.3"), 0}}}, now);
 
     std::vector<TimedAddress> installed;
     const auto install = [&](std::span<const TimedAddress> addresses) -> base::Expected<bool> {
@@ -372,8 +368,8 @@ TEST_F(LearnedNameRoutingTest, NewHostNamesStartTheirSetsWithTheKnownAddressesTh
     EXPECT_FALSE(routing.replaceHostNames(
         failing, now, [](auto) -> base::Expected<bool> { return base::Error{"no"}; }));
     writes.clear();
-    routing.learn(answer("blocked.example", {{ip("192.0.2.1"), 600}}), now);
-    routing.learn(answer("later.example", {{ip("192.0.2.4"), 600}}), now);
+    routing.learn(DNSAnswer{"blocked.example", {{ip("192.0.2.1"), 600}}}, now);
+    routing.learn(DNSAnswer{"later.example", {{ip("192.0.2.4"), 600}}}, now);
     ASSERT_EQ(writes.size(), 1u);
     EXPECT_EQ(writes[0][0].address, ip("192.0.2.4"));
 }
@@ -386,9 +382,9 @@ TEST_F(LearnedNameRoutingTest, FlowsAreNamedWhileTheSetsAreWritten) {
         entered.set_value();
         release.get_future().wait();
     };
-    routing.learn(answer("allowed.example", {{ip("10.0.0.1"), 300}}), now);
+    routing.learn(DNSAnswer{"allowed.example", {{ip("10.0.0.1"), 300}}}, now);
     std::thread learner([&] {
-        routing.learn(answer("www.blocked.example", {{ip("10.0.0.2"), 300}}), now);
+        routing.learn(DNSAnswer{"www.blocked.example", {{ip("10.0.0.2"), 300}}}, now);
     });
     entered.get_future().wait();
     const auto lookUp = [&](const char* address) {

@@ -30,6 +30,9 @@
 
 namespace {
 
+const std::string missing = "Safari did not include a native message payload.";
+const std::string malformed = "Safari sent a malformed native message payload.";
+
 using base::Dictionary;
 using base::Value;
 using platform::extension::NSExtensionContext;
@@ -73,8 +76,6 @@ class SafariWebExtensionHandlerTest : public ::testing::Test {
 };
 
 TEST_F(SafariWebExtensionHandlerTest, FailuresAnswerOnceWithOneErrorLine) {
-    const std::string missing = "Safari did not include a native message payload.";
-    const std::string malformed = "Safari sent a malformed native message payload.";
     auto withoutMessage = std::make_shared<NSExtensionItem>();
     withoutMessage->userInfo = Dictionary{{"other", Dictionary{}}, {Value(1), "not a text key"}};
     struct Case {
@@ -204,7 +205,6 @@ TEST(BlockingStateLookupTest, WalkingTheBlobAnswersAsDecodingItDoes) {
     }
 }
 
-using base::Value;
 using support::parsedJSON;
 
 const std::vector<std::string> chromiumArguments = {"chrome-extension://abcdefgh/",
@@ -364,8 +364,6 @@ TEST_F(TovrinHelperSafariWebExtensionTest, TrackingStoresTheEventAndAnswersWithI
 // Each failure answers in turn and the next message is still read; a suite that cannot be
 // opened fails tracking only.
 TEST_F(TovrinHelperSafariWebExtensionTest, EveryFailureAnswersWithItsText) {
-    const std::string missing = "Safari did not include a native message payload.";
-    const std::string malformed = "Safari sent a malformed native message payload.";
     const std::pair<std::string, std::string> cases[] = {
         {"{\"action\":", missing},
         {R"({"action":"GetWebsiteBlockingState","host":"example.com"})", malformed},
