@@ -26,6 +26,8 @@
 namespace filter::testing {
 namespace {
 
+using namespace common::keys;
+
 // A vendor dictionary as the host application writes it.
 base::Value vendorConfiguration(const std::vector<std::string>& domains,
                                 bool enforcementEnabled,
@@ -69,8 +71,6 @@ struct StartOutcome {
             lastError = error ? std::optional(error->description) : std::nullopt;
         };
     }
-    int callCount() const { return calls; }
-    std::optional<std::string> error() const { return lastError; }
 
     std::atomic<int> calls = 0;
     std::optional<std::string> lastError;
@@ -91,17 +91,14 @@ class ProviderTest : public ::testing::Test {
     void publishBlob(const std::vector<std::string>& domains,
                      bool enforcementEnabled,
                      std::int64_t policyVersion) {
-        store.set(
-            common::keys::contentFilterPolicyBlob,
-            common::ContentFilterPolicy(domains, enforcementEnabled, policyVersion, base::Date{})
-                .encode());
+        store.set(contentFilterPolicyBlob, common::ContentFilterPolicy(domains, enforcementEnabled,
+                                                                       policyVersion, base::Date{})
+                                               .encode());
     }
 
-    std::optional<std::string> state() const {
-        return store.text(common::keys::contentFilterExtensionState);
-    }
+    std::optional<std::string> state() const { return store.text(contentFilterExtensionState); }
     std::optional<std::string> summary() const {
-        return store.text(common::keys::contentFilterLastPolicySummary);
+        return store.text(contentFilterLastPolicySummary);
     }
 
     fakes::FakeUserDefaultsStore store;
@@ -163,23 +160,23 @@ class FilterDataProviderTest : public ProviderTest {
 TEST_F(FilterDataProviderTest, FirstStartWithoutAnySourceRunsTheEmptyPolicy) {
     start();
 
-    EXPECT_EQ(store.integer(common::keys::contentFilterProviderStartCount), 1);
+    EXPECT_EQ(store.integer(contentFilterProviderStartCount), 1);
     EXPECT_EQ(summary(), "v0 monitoring []");
     // Nothing is reported before the installation completes.
     EXPECT_FALSE(state());
-    EXPECT_EQ(startOutcome.callCount(), 0);
+    EXPECT_EQ(startOutcome.calls.load(), 0);
 
     ASSERT_TRUE(framework->completeInstallationOnAnotherThread());
     EXPECT_EQ(state(), "running");
-    EXPECT_FALSE(store.contains(common::keys::contentFilterExtensionError));
+    EXPECT_FALSE(store.contains(contentFilterExtensionError));
     EXPECT_EQ(installedRules(), Rules{});
     EXPECT_EQ(framework->installedSettings()->defaultAction, NEFilterAction::allow);
-    EXPECT_EQ(startOutcome.callCount(), 1);
-    EXPECT_EQ(startOutcome.error(), std::nullopt);
+    EXPECT_EQ(startOutcome.calls.load(), 1);
+    EXPECT_EQ(startOutcome.lastError, std::nullopt);
 }
 
 TEST_F(FilterDataProviderTest, BlobIsReadWithoutAVendorDictionary) {
-    store.setData(common::keys::contentFilterPolicyBlob, R"({"blockedDomains":["a.com"]})");
+    store.setData(contentFilterPolicyBlob, R"({"blockedDomains":["a.com"]})");
     makeProvider()->startFilter(nullptr);
     EXPECT_EQ(summary(), "v0 monitoring []") << "an undecodable blob is the empty policy";
 
@@ -294,14 +291,14 @@ TEST_F(FirstInstallationOutstandingTest, ChangeIsInstalledOnceTheFirstInstallati
 
     ASSERT_TRUE(framework->completeInstallation());
     EXPECT_EQ(state(), "running");
-    EXPECT_EQ(startOutcome.callCount(), 1);
+    EXPECT_EQ(startOutcome.calls.load(), 1);
     EXPECT_EQ(installedRules(), hostRulesThenCatchAll({"a.com"}));
     ASSERT_EQ(framework->installationRequestCount(), 2u);
 
     ASSERT_TRUE(framework->completeInstallation());
     EXPECT_EQ(state(), "reconfigured blocking");
     EXPECT_EQ(installedRules(), hostRulesThenCatchAll({"b.com"}));
-    EXPECT_EQ(startOutcome.callCount(), 1);
+    EXPECT_EQ(startOutcome.calls.load(), 1);
     EXPECT_EQ(framework->outstandingInstallationCount(), 0u);
 }
 
@@ -311,19 +308,19 @@ TEST_F(FirstInstallationOutstandingTest, FailuresAreReportedUntilASuccessOrAStop
     framework->changeVendorConfiguration(vendorConfiguration({"a.com"}, false, 1));
     ASSERT_TRUE(framework->completeInstallation("no permission"));
     EXPECT_EQ(state(), "failed to apply settings");
-    EXPECT_EQ(store.text(common::keys::contentFilterExtensionError), "no permission");
-    EXPECT_EQ(startOutcome.error(), "no permission");
+    EXPECT_EQ(store.text(contentFilterExtensionError), "no permission");
+    EXPECT_EQ(startOutcome.lastError, "no permission");
 
     // The change to monitoring is installed even after the failure.
     ASSERT_TRUE(framework->completeInstallation());
     EXPECT_EQ(state(), "reconfigured monitoring");
-    EXPECT_FALSE(store.contains(common::keys::contentFilterExtensionError));
+    EXPECT_FALSE(store.contains(contentFilterExtensionError));
     EXPECT_EQ(installedRules(), Rules{});
 
     framework->changeVendorConfiguration(vendorConfiguration({"a.com"}, true, 2));
     ASSERT_TRUE(framework->completeInstallation("busy"));
-    EXPECT_EQ(store.text(common::keys::contentFilterExtensionError), "busy");
-    EXPECT_EQ(startOutcome.callCount(), 1);
+    EXPECT_EQ(store.text(contentFilterExtensionError), "busy");
+    EXPECT_EQ(startOutcome.calls.load(), 1);
     EXPECT_EQ(framework->outstandingInstallationCount(), 0u);
 
     // Stopping records the reason, removes the error and ends the watch.
@@ -331,7 +328,7 @@ TEST_F(FirstInstallationOutstandingTest, FailuresAreReportedUntilASuccessOrAStop
     provider->stopFilter(5, [&] { stopped = true; });
     EXPECT_TRUE(stopped);
     EXPECT_EQ(state(), "stopped (5)");
-    EXPECT_FALSE(store.contains(common::keys::contentFilterExtensionError));
+    EXPECT_FALSE(store.contains(contentFilterExtensionError));
     EXPECT_EQ(framework->activeWatchCount(), 0u);
 }
 
@@ -363,9 +360,9 @@ TEST_F(FilterDataProviderTest, SecondStartCountsAndInstallsAgain) {
     EXPECT_EQ(framework->installationRequestCount(), 2u);
     framework->completeInstallation();
 
-    EXPECT_EQ(store.integer(common::keys::contentFilterProviderStartCount), 2);
+    EXPECT_EQ(store.integer(contentFilterProviderStartCount), 2);
     EXPECT_EQ(state(), "running");
-    EXPECT_EQ(secondOutcome.callCount(), 1);
+    EXPECT_EQ(secondOutcome.calls.load(), 1);
     EXPECT_EQ(installedRules(), hostRulesThenCatchAll({"a.com"}));
     EXPECT_EQ(framework->activeWatchCount(), 1u);
 }
@@ -376,8 +373,8 @@ TEST_F(FilterDataProviderTest, CompletionAfterTheProviderIsGoneOnlyCallsTheHandl
     EXPECT_EQ(framework->activeWatchCount(), 0u);
 
     ASSERT_TRUE(framework->completeInstallationOnAnotherThread("late"));
-    EXPECT_EQ(startOutcome.callCount(), 1);
-    EXPECT_EQ(startOutcome.error(), "late");
+    EXPECT_EQ(startOutcome.calls.load(), 1);
+    EXPECT_EQ(startOutcome.lastError, "late");
     EXPECT_FALSE(state());
 }
 
@@ -388,7 +385,7 @@ TEST_F(FilterDataProviderTest, WithoutSuiteFiltersOnWithoutWritingAnything) {
     framework->completeInstallation();
     unwritten->stopFilter(5, nullptr);
 
-    EXPECT_EQ(startOutcome.callCount(), 1);
+    EXPECT_EQ(startOutcome.calls.load(), 1);
     EXPECT_EQ(installedRules(), hostRulesThenCatchAll({"a.com"}));
     EXPECT_EQ(store.synchronizeCount(), 0);
 }
@@ -486,7 +483,7 @@ TEST_F(FilterDataProviderConcurrencyTest, CallbacksWatchAndCompletionsRace) {
 
     EXPECT_EQ(startsAnswered, startsAsked);
     EXPECT_EQ(stopsAnswered, iterations / 10);
-    EXPECT_EQ(store.integer(common::keys::contentFilterProviderStartCount), startsAsked.load());
+    EXPECT_EQ(store.integer(contentFilterProviderStartCount), startsAsked.load());
     EXPECT_EQ(framework->activeWatchCount(), 1u);
 }
 
@@ -515,12 +512,11 @@ TEST_F(FilterDataProviderConcurrencyTest, ReleaseWhileTheWatchAndInstallationsAr
         completer.join();
         framework->completeAllInstallations();
 
-        EXPECT_EQ(outcome.callCount(), 1);
+        EXPECT_EQ(outcome.calls.load(), 1);
         EXPECT_EQ(framework->activeWatchCount(), 0u);
     }
 }
 
-using namespace common::keys;
 using fakes::Bytes;
 using fakes::bytesOf;
 using fakes::ClientHelloBuilder;
@@ -866,7 +862,7 @@ class PolicyBlobCacheTest : public ProviderTest, public ::testing::WithParamInte
 TEST_P(PolicyBlobCacheTest, FollowsEveryChangeOfTheBlob) {
     store.setReportsExternalChanges(GetParam());
     PolicyBlobCache cache(store.opener()("suite"));
-    const std::string key = common::keys::contentFilterPolicyBlob;
+    const std::string key = contentFilterPolicyBlob;
     using Domains = std::vector<std::string>;
     struct Step {
         const char* name;

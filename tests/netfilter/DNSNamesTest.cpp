@@ -289,9 +289,8 @@ TEST_F(ResolvedNameTableTest, ForgetsTheLeastRecentlyUsedAddressWhenFull) {
 class LearnedNameRoutingTest : public ::testing::Test {
   protected:
     LearnedNameRoutingTest() {
-        const std::vector<std::string> names{"blocked.example"};
-        EXPECT_TRUE(
-            routing.replaceHostNames(names, now, [](auto) { return base::Expected<bool>(true); }));
+        EXPECT_TRUE(routing.replaceHostNames({"blocked.example"}, now,
+                                             [](auto) { return base::Expected<bool>(true); }));
     }
 
     std::vector<std::vector<TimedAddress>> writes;
@@ -357,16 +356,14 @@ TEST_F(LearnedNameRoutingTest, NewHostNamesStartTheirSetsWithTheKnownAddressesTh
         installed.assign(addresses.begin(), addresses.end());
         return true;
     };
-    const std::vector<std::string> names{"later.example"};
-    ASSERT_TRUE(routing.replaceHostNames(names, now + 100s, install));
+    ASSERT_TRUE(routing.replaceHostNames({"later.example"}, now + 100s, install));
     // 192.0.2.3 (TTL 0) has 20 s of its grace period left.
     EXPECT_EQ(installed,
               (std::vector<TimedAddress>{{ip("192.0.2.2"), 620s}, {ip("192.0.2.3"), 20s}}));
 
     // A failed installation keeps the old names.
-    const std::vector<std::string> failing{"blocked.example"};
     EXPECT_FALSE(routing.replaceHostNames(
-        failing, now, [](auto) -> base::Expected<bool> { return base::Error{"no"}; }));
+        {"blocked.example"}, now, [](auto) -> base::Expected<bool> { return base::Error{"no"}; }));
     writes.clear();
     routing.learn(DNSAnswer{"blocked.example", {{ip("192.0.2.1"), 600}}}, now);
     routing.learn(DNSAnswer{"later.example", {{ip("192.0.2.4"), 600}}}, now);

@@ -142,10 +142,9 @@ TEST_F(NetfilterFrameworkTest, AnEndedWatchIsNotCalledAgain) {
     observation.reset();
     write(policy(1));
     // The change is seen (the configuration is replaced) without calling the ended watch.
-    for (int attempt = 0; attempt < 500; ++attempt) {
-        if (framework->filterConfiguration()->vendorConfiguration == policy(1)) {
-            break;
-        }
+    for (int attempt = 0;
+         attempt < 500 && framework->filterConfiguration()->vendorConfiguration != policy(1);
+         ++attempt) {
         std::this_thread::sleep_for(10ms);
     }
     EXPECT_EQ(framework->filterConfiguration()->vendorConfiguration, policy(1));

@@ -137,11 +137,15 @@ class Peers:
                 self.expect_curl(scheme, host, address, answered)
 
 
-def start(namespace, workspace):
-    """Web servers, and the filter blocking blocked.example through the configuration file."""
-    peers = Peers(namespace, workspace)
+def start_filter(namespace, workspace):
+    """The filter blocking blocked.example through the configuration file."""
     workspace.write_configuration(["blocked.example"], True, 3)
-    return peers, ContentFilter(namespace, workspace)
+    return ContentFilter(namespace, workspace)
+
+
+def start(namespace, workspace):
+    """Web servers, then the filter."""
+    return Peers(namespace, workspace), start_filter(namespace, workspace)
 
 
 def expect_block_reported(workspace):
@@ -221,8 +225,7 @@ def quic_first_flight(namespace, workspace):
     quiet(namespace, [sys.executable, PEERS, "echo-server", "443", *ADDRESSES])
     wait_listening(namespace, 443, "-Hlun")
     capture = os.path.join(os.path.dirname(PEERS), "..", "data", "captures", "quic-chromium-v4.bin")
-    workspace.write_configuration(["blocked.example"], True, 3)
-    ContentFilter(namespace, workspace)
+    start_filter(namespace, workspace)
     for domains, version, wanted in ((["blocked.example"], 3, "refused"),
                                      (["other.example"], 4, "echo")):
         workspace.write_configuration(domains, True, version)
@@ -310,17 +313,12 @@ class Network:
             expect(passes or outcome["seconds"] < 2.0, f"{protocol} to {name}: {outcome}")
 
 
-def start_in(network, workspace):
-    workspace.write_configuration(["blocked.example"], True, 5)
-    return ContentFilter(network.client, workspace)
-
-
 @case
 def names_from_answers(network, workspace):
     """TCP to port 8080 and UDP to a blocked name are refused over IPv4 and IPv6, also when the
     name is an alias of an unlisted name; an allowed name passes; an unasked-for answer teaches
     nothing."""
-    start_in(network, workspace)
+    start_filter(network.client, workspace)
     for source, client, address in (("10.77.0.3", CLIENT_V4, "10.77.0.4"),
                                     ("fd77::3", CLIENT_V6, "fd77::4")):
         network.peer("unasked", source, client, "blocked.example", address,
@@ -338,7 +336,7 @@ def names_from_answers(network, workspace):
 def answers_over_tcp_and_ipv6(network, workspace):
     """Answers that come over TCP, or from a DNS server's IPv6 address, name flows too; web ports
     are not named from DNS; lookups keep working while the filter runs and after SIGKILL."""
-    content_filter = start_in(network, workspace)
+    content_filter = start_filter(network.client, workspace)
     network.use_resolver(DNS_V6, "use-vc")
     network.expect_flows("blocked.example", "4", False)
     network.expect_flows("blocked.example", "6", False)

@@ -330,10 +330,7 @@ TEST_F(WriteBehindUserDefaultsTest, KillingTheWriterLeavesAnIntactFileWithAllBut
         sqlite3_close(database);
         EXPECT_EQ(integrity, "ok");
 
-        missing.clear();
-        if (reader->integerForKey("last") < required) {
-            missing = "last ";
-        }
+        missing = reader->integerForKey("last") < required ? "last " : "";
         for (long index = 1; index <= required; ++index) {
             if (reader->integerForKey("k" + std::to_string(index)) != index) {
                 missing += "k" + std::to_string(index) + " ";
