@@ -81,8 +81,7 @@ inline ChildProcessResult runChildProcess(const std::vector<std::string>& argume
         variables.push_back(name + "=" + value);
     }
     const std::string errorPath = (scratchFolder / "child-stderr").string();
-    int inputPipe[2];
-    int outputPipe[2];
+    int inputPipe[2], outputPipe[2];
     if (::pipe2(inputPipe, O_CLOEXEC) != 0 || ::pipe2(outputPipe, O_CLOEXEC) != 0) {
         return {};
     }

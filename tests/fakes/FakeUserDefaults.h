@@ -54,17 +54,11 @@ class FakeUserDefaultsStore {
         std::lock_guard lock(mutex);
         return synchronizations;
     }
-    int openCount() const {
-        std::lock_guard lock(mutex);
-        return opens;
-    }
 
     // An opener that opens this store for every suite name. With `available` false, opening
     // yields nothing.
     common::UserDefaultsOpener opener(bool available = true) {
         return [this, available](std::string_view) -> std::shared_ptr<common::UserDefaults> {
-            std::lock_guard lock(mutex);
-            ++opens;
             return available ? std::make_shared<Handle>(*this) : nullptr;
         };
     }
@@ -121,7 +115,6 @@ class FakeUserDefaultsStore {
     mutable std::mutex mutex;
     std::map<std::string, StoredValue> values;
     int synchronizations = 0;
-    int opens = 0;
     std::int64_t revision = 0;
     bool reportsExternalChanges = false;
 };

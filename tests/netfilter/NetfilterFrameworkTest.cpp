@@ -1,6 +1,8 @@
-#include "platform/netfilter/NetfilterFramework.h"
+// The framework the provider is hosted by: its configuration file and watch, installations, the
+// loop it runs on, and the translation of filter rules into packet matches.
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -15,6 +17,9 @@
 #include <thread>
 #include <vector>
 
+#include "fakes/ChildProcess.h"
+#include "platform/netfilter/FilterRuleTranslation.h"
+#include "platform/netfilter/NetfilterFramework.h"
 #include "platform/netfilter/PollLoop.h"
 #include "platform/provider-configuration/ProviderConfigurationFile.h"
 
@@ -24,10 +29,9 @@ namespace {
 using namespace std::chrono_literals;
 
 base::Value policy(std::int64_t version) {
-    return base::Value(base::Dictionary{
-        {base::Value("blockedDomains"), base::Value(base::Array{base::Value("blocked.example")})},
-        {base::Value("enforcementEnabled"), base::Value(true)},
-        {base::Value("policyVersion"), base::Value(version)}});
+    return base::Value(base::Dictionary{{"blockedDomains", base::Array{"blocked.example"}},
+                                        {"enforcementEnabled", true},
+                                        {"policyVersion", version}});
 }
 
 // Collects what the framework reports on its loop, for the test's thread to wait on.
@@ -53,18 +57,10 @@ struct Reports {
 
 class NetfilterFrameworkTest : public ::testing::Test {
   protected:
-    NetfilterFrameworkTest() {
-        folder = std::filesystem::temp_directory_path() /
-                 ("netfilter-framework-test-" + std::to_string(::getpid()) + "-" +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(folder);
-        path = (folder / "conf" / "content-filter.json").string();
-    }
     ~NetfilterFrameworkTest() override {
         observation.reset();
         loop.stop();
         framework.reset();
-        std::filesystem::remove_all(folder);
     }
 
     void start() {
@@ -91,8 +87,9 @@ class NetfilterFrameworkTest : public ::testing::Test {
         ASSERT_TRUE(providerconfiguration::write(path, vendorConfiguration).hasValue());
     }
 
-    std::filesystem::path folder;
-    std::string path;
+    support::ScratchFolder scratch;
+    const std::filesystem::path folder = scratch.path + "/folder";
+    const std::string path = (folder / "conf" / "content-filter.json").string();
     EventLoop loop;
     std::unique_ptr<NetfilterFramework> framework;
     std::unique_ptr<filter::ConfigurationObservation> observation;
@@ -107,7 +104,7 @@ TEST_F(NetfilterFrameworkTest, ReadsTheConfigurationFileAtStart) {
     } cases[] = {
         {"no file", std::nullopt, std::nullopt},
         {"a vendor dictionary", R"({"vendorConfiguration": {"policyVersion": 4}})",
-         base::Value(base::Dictionary{{base::Value("policyVersion"), base::Value(4)}})},
+         base::Value(base::Dictionary{{"policyVersion", 4}})},
         {"no vendor dictionary", R"({"other": 1})", std::nullopt},
         {"not JSON", "{", std::nullopt},
     };
@@ -145,10 +142,9 @@ TEST_F(NetfilterFrameworkTest, AnEndedWatchIsNotCalledAgain) {
     observation.reset();
     write(policy(1));
     // The change is seen (the configuration is replaced) without calling the ended watch.
-    for (int attempt = 0; attempt < 500; ++attempt) {
-        if (framework->filterConfiguration()->vendorConfiguration == policy(1)) {
-            break;
-        }
+    for (int attempt = 0;
+         attempt < 500 && framework->filterConfiguration()->vendorConfiguration != policy(1);
+         ++attempt) {
         std::this_thread::sleep_for(10ms);
     }
     EXPECT_EQ(framework->filterConfiguration()->vendorConfiguration, policy(1));
@@ -213,6 +209,107 @@ TEST(PollLoopTest, WaitsWithoutSpinning) {
         EXPECT_GE(turns, testCase.minimumTurns);
         EXPECT_LE(turns, 100);
         EXPECT_FALSE(wasCalled);
+    }
+}
+
+using filter::NEFilterAction;
+using filter::NEFilterRule;
+using filter::NENetworkRule;
+using filter::NENetworkRuleProtocol;
+using filter::NWHostEndpoint;
+
+NEFilterRule networkRule(const std::string& address,
+                         int prefix,
+                         const std::string& port,
+                         NENetworkRuleProtocol protocol,
+                         NEFilterAction action = NEFilterAction::filterData) {
+    return {NENetworkRule::destinationNetwork(NWHostEndpoint::endpointWithHostname(address, port),
+                                              prefix, protocol),
+            action};
+}
+
+NEFilterRule hostRule(const std::string& host,
+                      const std::string& port = "0",
+                      NENetworkRuleProtocol protocol = NENetworkRuleProtocol::any) {
+    return {
+        NENetworkRule::destinationHost(NWHostEndpoint::endpointWithHostname(host, port), protocol),
+        NEFilterAction::filterData};
+}
+
+PacketMatch match(const std::string& address,
+                  int prefix,
+                  std::optional<std::uint16_t> port,
+                  std::uint8_t protocol,
+                  NEFilterAction action = NEFilterAction::filterData) {
+    return {*IPAddress::fromText(address), prefix, port, protocol, action};
+}
+
+TEST(FilterRuleTranslationTest, TurnsRulesIntoPacketMatchesInOrder) {
+    struct Case {
+        const char* name;
+        std::vector<NEFilterRule> rules;
+        std::vector<PacketMatch> matches;
+        std::vector<NamedHostRule> named = {};
+        std::size_t unmatchable = 0;
+    } cases[] = {
+        {"a UDP network, any port",
+         {networkRule("10.0.0.0", 8, "0", NENetworkRuleProtocol::udp)},
+         {match("10.0.0.0", 8, std::nullopt, IPPROTO_UDP)}},
+        {"any protocol gives TCP and UDP",
+         {networkRule("2001:db8::", 32, "53", NENetworkRuleProtocol::any, NEFilterAction::drop)},
+         {match("2001:db8::", 32, 53, IPPROTO_TCP, NEFilterAction::drop),
+          match("2001:db8::", 32, 53, IPPROTO_UDP, NEFilterAction::drop)}},
+        {"a host rule for an address literal",
+         {hostRule("192.0.2.7", "443")},
+         {match("192.0.2.7", 32, 443, IPPROTO_TCP), match("192.0.2.7", 32, 443, IPPROTO_UDP)}},
+        {"host rules for names: any port or 443 of any protocol or UDP are named rules",
+         {hostRule("blocked.example"), hostRule("quic.example", "443", NENetworkRuleProtocol::udp)},
+         {},
+         {{"blocked.example", NEFilterAction::filterData},
+          {"quic.example", NEFilterAction::filterData}}},
+        {"host rules for names that no learned name can match",
+         {hostRule("tcp.example", "0", NENetworkRuleProtocol::tcp), hostRule("dns.example", "53")},
+         {},
+         {},
+         2},
+        {"several rules, in order",
+         {networkRule("0.0.0.0", 0, "80", NENetworkRuleProtocol::tcp),
+          networkRule("::", 0, "443", NENetworkRuleProtocol::tcp)},
+         {match("0.0.0.0", 0, 80, IPPROTO_TCP), match("::", 0, 443, IPPROTO_TCP)}},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        const auto translated = translateFilterSettings({testCase.rules, NEFilterAction::drop});
+        ASSERT_TRUE(translated.hasValue());
+        EXPECT_EQ(translated->matches, testCase.matches);
+        EXPECT_EQ(translated->namedHostRules, testCase.named);
+        EXPECT_EQ(translated->unmatchableHostRuleCount, testCase.unmatchable);
+        EXPECT_EQ(translated->hostRuleNames.size(), testCase.named.size() + testCase.unmatchable);
+        EXPECT_EQ(translated->defaultAction, NEFilterAction::drop);
+    }
+}
+
+TEST(FilterRuleTranslationTest, NamesTheRuleThatCannotBeTranslated) {
+    struct Case {
+        const char* name;
+        NEFilterRule rule;
+        const char* error;
+    } cases[] = {
+        {"a network that is a name",
+         networkRule("example.com", 0, "80", NENetworkRuleProtocol::tcp),
+         "filter rule 2: \"example.com\" is not an IP address"},
+        {"a prefix too long", networkRule("10.0.0.0", 33, "80", NENetworkRuleProtocol::tcp),
+         "filter rule 2: prefix 33 is out of range"},
+        {"a port too large", networkRule("::", 0, "65536", NENetworkRuleProtocol::tcp),
+         "filter rule 2: \"65536\" is not a port"},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        filter::NEFilterSettings settings{{hostRule("fine.example"), testCase.rule},
+                                          NEFilterAction::allow};
+        const auto translated = translateFilterSettings(settings);
+        ASSERT_FALSE(translated.hasValue());
+        EXPECT_EQ(translated.error().description, testCase.error);
     }
 }
 

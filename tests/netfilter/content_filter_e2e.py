@@ -7,14 +7,7 @@ configuration file, or as the suite's policy blob through the `defaults` tool.
   content_filter_e2e.py --bin-dir BUILD/bin [CASE...]  |  content_filter_e2e.py --list
 """
 
-import json
-import os
-import shutil
-import signal
-import subprocess
-import sys
-import tempfile
-import time
+import json, os, shutil, signal, subprocess, sys, tempfile, time  # noqa: E401
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from e2e import Namespace, Skip, expect, main, wait_until  # noqa: E402
@@ -31,44 +24,51 @@ def case(function):
     return function
 
 
-def network_case(function):
-    NETWORK_CASES.add(function.__name__)
-    return case(function)
+def quiet(namespace, arguments):
+    return namespace.spawn(arguments, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def wait_listening(namespace, port, options="-Hltn"):
+    wait_until(lambda: namespace.run(["ss", options, f"sport = :{port}"]).stdout.strip(),
+               f"a server on port {port}")
+
+
+def list_table(namespace):
+    return namespace.run(["nft", "list", "table", "inet", TABLE])
+
+
+def write_json(path, value):
+    with open(path, "w") as file:
+        json.dump(value, file)
 
 
 class Workspace:
     """The case's files: the shared suite's root, the configuration file, certificates, log."""
 
     def __init__(self, bin_dir):
-        self.bin_dir = bin_dir
-        self.path = tempfile.mkdtemp(prefix="tovrin-e2e-")
+        self.bin_dir, self.path = bin_dir, tempfile.mkdtemp(prefix="tovrin-e2e-")
         os.chmod(self.path, 0o777)
-        self.groups = os.path.join(self.path, "groups")
         self.configuration = os.path.join(self.path, "conf", "content-filter.json")
         self.log_path = os.path.join(self.path, "filter.log")
-
-    def environment(self):
-        return {**os.environ, "APP_GROUP_CONTAINERS_ROOT": self.groups}
+        self.environment = {**os.environ,
+                            "APP_GROUP_CONTAINERS_ROOT": os.path.join(self.path, "groups")}
 
     def write_configuration(self, domains, enforcing, version):
         """Replaces the configuration file whole, by renaming a new file over it."""
         os.makedirs(os.path.dirname(self.configuration), exist_ok=True)
-        vendor = {"blockedDomains": domains, "enforcementEnabled": enforcing,
-                  "policyVersion": version}
-        with open(self.configuration + ".new", "w") as file:
-            json.dump({"vendorConfiguration": vendor}, file)
+        write_json(self.configuration + ".new", {"vendorConfiguration": {
+            "blockedDomains": domains, "enforcementEnabled": enforcing, "policyVersion": version}})
         os.rename(self.configuration + ".new", self.configuration)
 
     def publish_blob(self, domains, enforcing, version):
         blob = os.path.join(self.path, f"policy-{version}.json")
-        with open(blob, "w") as file:
-            json.dump({"blockedDomains": domains, "enforcementEnabled": enforcing,
-                       "policyVersion": version, "updatedAt": 800000000.0}, file)
+        write_json(blob, {"blockedDomains": domains, "enforcementEnabled": enforcing,
+                          "policyVersion": version, "updatedAt": 800000000.0})
         self.defaults("write", SUITE, "contentFilterPolicyBlob", "-data-file", blob)
 
     def defaults(self, *arguments):
         result = subprocess.run([os.path.join(self.bin_dir, "defaults"), *arguments],
-                                capture_output=True, text=True, env=self.environment())
+                                capture_output=True, text=True, env=self.environment)
         return result.stdout.strip() if result.returncode == 0 else None
 
     def value(self, key):
@@ -84,7 +84,7 @@ class ContentFilter:
 
     def __init__(self, namespace, workspace):
         self.workspace = workspace
-        env = {**workspace.environment(), "CONTENT_FILTER_CONFIGURATION": workspace.configuration,
+        env = {**workspace.environment, "CONTENT_FILTER_CONFIGURATION": workspace.configuration,
                "CONTENT_FILTER_QUEUE_NUMBER": "77"}
         program = [os.path.join(workspace.bin_dir, "TovrinHelperContentFilterExtension")]
         with open(workspace.log_path, "w") as log:
@@ -103,19 +103,17 @@ class Peers:
     def __init__(self, namespace, workspace):
         self.namespace = namespace
         for address in ADDRESSES:
-            namespace.spawn([sys.executable, "-m", "http.server", "80", "--bind", address,
-                             "--directory", workspace.path],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            quiet(namespace, [sys.executable, "-m", "http.server", "80", "--bind", address,
+                              "--directory", workspace.path])
         key, certificate = (os.path.join(workspace.path, name) for name in ("k.pem", "c.pem"))
         subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
                         "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2", "-subj",
                         "/CN=tovrin-e2e", "-keyout", key, "-out", certificate],
                        capture_output=True, check=True)
-        namespace.spawn(["openssl", "s_server", "-accept", "443", "-cert", certificate, "-key",
-                         key, "-www", "-quiet"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        quiet(namespace, ["openssl", "s_server", "-accept", "443", "-cert", certificate, "-key",
+                          key, "-www", "-quiet"])
         for port in (80, 443):
-            wait_until(lambda: namespace.run(["ss", "-Hltn", f"sport = :{port}"]).stdout.strip(),
-                       f"a server on port {port}")
+            wait_listening(namespace, port)
 
     def expect_curl(self, scheme, host, address, answered=True):
         """curl --resolve: answered with 200, or else reset (or refused) within 2 s."""
@@ -139,17 +137,20 @@ class Peers:
                 self.expect_curl(scheme, host, address, answered)
 
 
-def start(namespace, workspace):
-    """Web servers, and the filter blocking blocked.example through the configuration file."""
-    peers = Peers(namespace, workspace)
+def start_filter(namespace, workspace):
+    """The filter blocking blocked.example through the configuration file."""
     workspace.write_configuration(["blocked.example"], True, 3)
-    return peers, ContentFilter(namespace, workspace)
+    return ContentFilter(namespace, workspace)
+
+
+def start(namespace, workspace):
+    """Web servers, then the filter."""
+    return Peers(namespace, workspace), start_filter(namespace, workspace)
 
 
 def expect_block_reported(workspace):
-    for key, wanted in [("ExtensionState", "blocked blocked.example"),
-                        ("LastBlockedHost", "blocked.example"),
-                        ("LastMatchedDomain", "blocked.example")]:
+    for key in ("ExtensionState", "LastBlockedHost", "LastMatchedDomain"):
+        wanted = ("blocked " if key == "ExtensionState" else "") + "blocked.example"
         expect(workspace.value(key) == wanted, f"{key}: {workspace.value(key)}")
 
 
@@ -191,8 +192,7 @@ def new_policy_version(namespace, workspace):
     expect(workspace.value("LastPolicySummary") == "v3 monitoring [second.example]", "summary")
     peers.expect_everywhere("second.example")
     # Monitoring installs no rules: new flows (QUIC too) no longer reach the filter at all.
-    listing = namespace.run(["nft", "list", "table", "inet", TABLE]).stdout
-    expect("dport" not in listing, "no flow rules while monitoring")
+    expect("dport" not in list_table(namespace).stdout, "no flow rules while monitoring")
 
 
 @case
@@ -200,11 +200,10 @@ def sigkill_then_sigterm(namespace, workspace):
     """After SIGKILL the rules stay and traffic flows past the unbound queue; a filter started
     again takes over; after SIGTERM it ends with 0 and the kernel holds none of its rules."""
     peers, content_filter = start(namespace, workspace)
-    has_table = lambda: namespace.run(["nft", "list", "table", "inet", TABLE]).returncode == 0
     peers.expect_curl("https", "blocked.example", "127.0.0.1", False)
     content_filter.process.kill()
     content_filter.process.wait(timeout=10)
-    expect(has_table(), "the table outlives the process")
+    expect(list_table(namespace).returncode == 0, "the table outlives the process")
     peers.expect_everywhere("blocked.example")
     peers.expect_everywhere("allowed.example")
 
@@ -212,7 +211,7 @@ def sigkill_then_sigterm(namespace, workspace):
     peers.expect_curl("https", "blocked.example", "::1", False)
     content_filter.process.send_signal(signal.SIGTERM)
     expect(content_filter.process.wait(timeout=10) == 0, "exit status")
-    expect(not has_table(), "no table after SIGTERM")
+    expect(list_table(namespace).returncode != 0, "no table after SIGTERM")
     expect(namespace.run(["nft", "list", "ruleset"]).stdout.strip() == "", "an empty ruleset")
     expect(workspace.value("ExtensionState") == "stopped (1)", "stop state")
     peers.expect_curl("https", "blocked.example", "127.0.0.1")
@@ -223,12 +222,10 @@ def quic_first_flight(namespace, workspace):
     """Chromium's first QUIC flight to blocked.example (its ClientHello across two Initial
     packets) is refused at once with an ICMP unreachable, over IPv4 and IPv6; it passes once the
     policy no longer lists the name."""
-    namespace.spawn([sys.executable, PEERS, "echo-server", "443", *ADDRESSES],
-                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    wait_until(lambda: namespace.run(["ss", "-Hlun", "sport = :443"]).stdout.strip(), "UDP 443")
+    quiet(namespace, [sys.executable, PEERS, "echo-server", "443", *ADDRESSES])
+    wait_listening(namespace, 443, "-Hlun")
     capture = os.path.join(os.path.dirname(PEERS), "..", "data", "captures", "quic-chromium-v4.bin")
-    workspace.write_configuration(["blocked.example"], True, 3)
-    ContentFilter(namespace, workspace)
+    start_filter(namespace, workspace)
     for domains, version, wanted in ((["blocked.example"], 3, "refused"),
                                      (["other.example"], 4, "echo")):
         workspace.write_configuration(domains, True, version)
@@ -275,23 +272,19 @@ class Network:
                                 "veth-s", "netns", self.server.name])
         if made.returncode != 0:
             raise Skip(f"cannot make a veth pair: {made.stderr.strip()}")
-        for namespace, device, addresses in (
-                (self.client, "veth-c", [CLIENT_V4, CLIENT_V6]),
-                (self.server, "veth-s", SERVER_ADDRESSES)):
+        for namespace, device, addresses in ((self.client, "veth-c", [CLIENT_V4, CLIENT_V6]),
+                                             (self.server, "veth-s", SERVER_ADDRESSES)):
             for address in addresses:
-                extra = ["nodad"] if ":" in address else []
-                prefix = "/64" if ":" in address else "/24"
-                namespace.run(["ip", "addr", "add", address + prefix, "dev", device, *extra])
+                extra = ["/64", "nodad"] if ":" in address else ["/24"]
+                namespace.run(["ip", "addr", "add", address + extra[0], "dev", device, *extra[1:]])
             namespace.run(["ip", "link", "set", device, "up"])
         if shutil.which("dnsmasq") is None:
             raise Skip("the DNS cases need dnsmasq (dnsmasq-base)")
-        self.server.spawn(DNS_SERVER, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        quiet(self.server, DNS_SERVER)
         for port in (TCP_PORT, UDP_PORT):
-            self.server.spawn([sys.executable, PEERS, "echo-server", str(port), *SERVER_ADDRESSES],
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            quiet(self.server, [sys.executable, PEERS, "echo-server", str(port), *SERVER_ADDRESSES])
         for port in (53, TCP_PORT):
-            wait_until(lambda: self.server.run(["ss", "-Hltn", f"sport = :{port}"]).stdout.strip(),
-                       f"a server on port {port}")
+            wait_listening(self.server, port)
         self.use_resolver(DNS_V4)
         return self
 
@@ -310,35 +303,22 @@ class Network:
         expect(result.returncode == 0, f"e2e_peers {arguments}: {result.stderr}")
         return json.loads(result.stdout)
 
-    def expect_outcome(self, protocol, name, family, wanted):
-        port = TCP_PORT if protocol == "tcp" else UDP_PORT
-        outcome = self.peer(protocol, name, port, family)
-        expect(outcome["outcome"] in wanted,
-               f"{protocol} to {name}:{port} over IPv{family}: {outcome}, wanted {wanted}")
-        if "echo" not in wanted:
-            expect(outcome["seconds"] < 2.0, f"{protocol} to {name} took {outcome['seconds']} s")
-
-    def expect_refused(self, name, family):
-        self.expect_outcome("tcp", name, family, ("refused", "reset"))
-        self.expect_outcome("udp", name, family, ("refused",))
-
-    def expect_passes(self, name, family):
-        self.expect_outcome("tcp", name, family, ("echo",))
-        self.expect_outcome("udp", name, family, ("echo",))
+    def expect_flows(self, name, family, passes):
+        """TCP and UDP to the name: echoed, or else refused (TCP: or reset) within 2 s."""
+        for protocol, port in (("tcp", TCP_PORT), ("udp", UDP_PORT)):
+            wanted = ("echo",) if passes else ("refused", "reset")[:2 if protocol == "tcp" else 1]
+            outcome = self.peer(protocol, name, port, family)
+            expect(outcome["outcome"] in wanted,
+                   f"{protocol} to {name}:{port} over IPv{family}: {outcome}, wanted {wanted}")
+            expect(passes or outcome["seconds"] < 2.0, f"{protocol} to {name}: {outcome}")
 
 
-def start_in(network, workspace):
-    workspace.write_configuration(["blocked.example"], True, 5)
-    return ContentFilter(network.client, workspace)
-
-
-@network_case
+@case
 def names_from_answers(network, workspace):
     """TCP to port 8080 and UDP to a blocked name are refused over IPv4 and IPv6, also when the
     name is an alias of an unlisted name; an allowed name passes; an unasked-for answer teaches
     nothing."""
-    start_in(network, workspace)
-    # An answer nobody asked for teaches nothing.
+    start_filter(network.client, workspace)
     for source, client, address in (("10.77.0.3", CLIENT_V4, "10.77.0.4"),
                                     ("fd77::3", CLIENT_V6, "fd77::4")):
         network.peer("unasked", source, client, "blocked.example", address,
@@ -346,26 +326,26 @@ def names_from_answers(network, workspace):
         outcome = network.peer("tcp-address", address, TCP_PORT)
         expect(outcome["outcome"] == "echo", f"after an unasked-for answer: {outcome}")
     for family in ("4", "6"):
-        network.expect_refused("blocked.example", family)
-        network.expect_refused("www.blocked.example", family)
-        network.expect_passes("allowed.example", family)
+        network.expect_flows("blocked.example", family, False)
+        network.expect_flows("www.blocked.example", family, False)
+        network.expect_flows("allowed.example", family, True)
     expect(workspace.value("LastMatchedDomain") == "blocked.example", "diagnostics")
 
 
-@network_case
+@case
 def answers_over_tcp_and_ipv6(network, workspace):
     """Answers that come over TCP, or from a DNS server's IPv6 address, name flows too; web ports
     are not named from DNS; lookups keep working while the filter runs and after SIGKILL."""
-    content_filter = start_in(network, workspace)
+    content_filter = start_filter(network.client, workspace)
     network.use_resolver(DNS_V6, "use-vc")
-    network.expect_refused("blocked.example", "4")
-    network.expect_refused("blocked.example", "6")
+    network.expect_flows("blocked.example", "4", False)
+    network.expect_flows("blocked.example", "6", False)
     network.use_resolver(DNS_V4, "use-vc")
-    network.expect_refused("www.blocked.example", "6")
-    network.expect_passes("allowed.example", "4")
+    network.expect_flows("www.blocked.example", "6", False)
+    network.expect_flows("allowed.example", "4", True)
     # A web flow's name comes from its first bytes: a connection to port 80 of a blocked name's
     # address, with no server, is refused by the server's kernel, not reset by the filter at once.
-    listing = network.client.run(["nft", "list", "table", "inet", TABLE]).stdout
+    listing = list_table(network.client).stdout
     expect("learned_ipv4" in listing and "10.77.0.2" in listing and "fd77::4" in listing,
            f"the learnt addresses in the sets:\n{listing}")
 
@@ -375,7 +355,10 @@ def answers_over_tcp_and_ipv6(network, workspace):
     for family in ("4", "6"):
         answer = network.peer("lookup", "blocked.example", family)
         expect(answer["addresses"] and answer["seconds"] < 1.0, f"lookup after SIGKILL: {answer}")
-        network.expect_passes("blocked.example", family)
+        network.expect_flows("blocked.example", family, True)
+
+
+NETWORK_CASES.update(("names_from_answers", "answers_over_tcp_and_ipv6"))
 
 
 def run_case(name, arguments):

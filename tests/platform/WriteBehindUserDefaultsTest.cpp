@@ -2,18 +2,22 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
+#include <limits>
 #include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "fakes/ChildProcess.h"
+#include "platform/defaults/SQLiteUserDefaults.h"
 
 namespace platform {
 namespace {
@@ -104,30 +108,31 @@ class Peer {
     int output = -1;
 };
 
-class WriteBehindUserDefaultsTest : public testing::Test {
+// Suites under a folder of the test's own.
+class SuiteTest : public testing::Test {
   protected:
-    std::shared_ptr<SQLiteUserDefaults> openReader() {
-        auto opened = SQLiteUserDefaults::open(suiteName, root);
-        EXPECT_TRUE(opened) << opened.error().description;
-        return opened ? opened.value() : nullptr;
-    }
-
-    std::shared_ptr<WriteBehindUserDefaults> openWriter() {
-        auto opened = WriteBehindUserDefaults::open(suiteName, root);
+    template <typename Suite = SQLiteUserDefaults>
+    std::shared_ptr<Suite> open() {
+        auto opened = Suite::open(suiteName, root);
         EXPECT_TRUE(opened) << opened.error().description;
         return opened ? opened.value() : nullptr;
     }
 
     support::ScratchFolder scratch;
     const std::string root = scratch.path + "/app-groups";
+};
+using SQLiteUserDefaultsTest = SuiteTest;
+
+class WriteBehindUserDefaultsTest : public SuiteTest {
+  protected:
     const std::int64_t bound =
         std::chrono::nanoseconds(WriteBehindUserDefaults::visibilityBound).count();
 };
 
 TEST_F(WriteBehindUserDefaultsTest, ReadsItsOwnWritesAtOnceAndNeverWaitsForACommit) {
-    auto writer = openWriter();
+    auto writer = open<WriteBehindUserDefaults>();
     WriteBehindUserDefaults& suite = *writer;
-    auto reader = openReader();
+    auto reader = open();
     ASSERT_TRUE(reader->store("removed", std::int64_t{1}));
     ASSERT_TRUE(reader->store("foreign", std::string("elsewhere")));
 
@@ -183,7 +188,7 @@ TEST_F(WriteBehindUserDefaultsTest, ReadsItsOwnWritesAtOnceAndNeverWaitsForAComm
 
 TEST_F(WriteBehindUserDefaultsTest, ClosingCommitsEverythingAndTheLogIsCheckpointedOffTheCaller) {
     {
-        auto writer = openWriter();
+        auto writer = open<WriteBehindUserDefaults>();
         // Enough distinct commits to pass the checkpoint threshold several times.
         for (int index = 0; index < 3000; ++index) {
             writer->setObject(common::DefaultsObject(std::string(600, 'x')),
@@ -192,11 +197,39 @@ TEST_F(WriteBehindUserDefaultsTest, ClosingCommitsEverythingAndTheLogIsCheckpoin
         }
         writer->setInteger(7, "lastWrite");
     }
-    auto reader = openReader();
+    auto reader = open();
     EXPECT_EQ(reader->integerForKey("lastWrite"), 7);
     EXPECT_EQ(reader->allEntries()->size(), 3001u);
     // Without checkpoints the log would hold every page ever written (several megabytes).
     EXPECT_LT(std::filesystem::file_size(reader->path() + "-wal"), 8u << 20);
+}
+
+// A writer that synchronizes after every write, as the filter does for every flow, costs one
+// commit per spacing during a burst, and loses no write.
+TEST_F(WriteBehindUserDefaultsTest, ABurstOfSynchronizedWritesCommitsOncePerSpacing) {
+    auto writer = open<WriteBehindUserDefaults>();
+    auto reader = open();
+    int written = 0;
+    for (const auto& [writes, interval] : {std::pair{2000, 0us}, std::pair{300, 100us}}) {
+        SCOPED_TRACE(writes);
+        ASSERT_TRUE(writer->flush());
+        const auto commitsBefore = writer->commitCount();
+        const auto started = Clock::now();
+        for (const int last = written + writes; written < last;) {
+            ++written;
+            writer->setInteger(written, "k" + std::to_string(written));
+            writer->synchronize();
+            std::this_thread::sleep_for(interval);
+        }
+        const auto elapsed = Clock::now() - started;
+        ASSERT_TRUE(writer->flush());
+        // One at once, one per spacing of the burst, and the flush's.
+        EXPECT_LE(writer->commitCount() - commitsBefore,
+                  elapsed / WriteBehindUserDefaults::minimumCommitSpacing + 3);
+        for (int index = 1; index <= written; ++index) {
+            ASSERT_EQ(reader->integerForKey("k" + std::to_string(index)), index);
+        }
+    }
 }
 
 // The peer writes without synchronize(), the slowest case: each write must reach this process,
@@ -207,7 +240,7 @@ TEST_F(WriteBehindUserDefaultsTest, AnotherProcessSeesEachWriteWithinTheBound) {
     for (int attempt = 0; attempt < 3; ++attempt) {
         std::filesystem::remove_all(root);
         // Open before the peer starts, so that opening is not counted as the first write's delay.
-        const auto reader = openReader();
+        const auto reader = open();
         ASSERT_TRUE(reader);
         constexpr long count = 20;
         Peer peer(root, count, false, 30ms);
@@ -251,7 +284,7 @@ TEST_F(WriteBehindUserDefaultsTest, TerminationSignalsLoseNothing) {
         // At once after the last write, well within the commit delay.
         const int status = peer.stop(signal);
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
-        auto reader = openReader();
+        auto reader = open();
         EXPECT_EQ(reader->integerForKey("last"), count);
         EXPECT_EQ(reader->allEntries()->size(), count + 1u);
     }
@@ -282,22 +315,22 @@ TEST_F(WriteBehindUserDefaultsTest, KillingTheWriterLeavesAnIntactFileWithAllBut
         }
         ASSERT_GT(required, 100);
 
-        auto reader = openReader();
+        auto reader = open();
         sqlite3* database = nullptr;
         ASSERT_EQ(sqlite3_open_v2(reader->path().c_str(), &database, SQLITE_OPEN_READONLY, nullptr),
                   SQLITE_OK);
-        sqlite3_stmt* check = nullptr;
-        ASSERT_EQ(sqlite3_prepare_v2(database, "PRAGMA integrity_check", -1, &check, nullptr),
-                  SQLITE_OK);
-        EXPECT_EQ(sqlite3_step(check), SQLITE_ROW);
-        EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(check, 0)), "ok");
-        sqlite3_finalize(check);
+        std::string integrity;
+        sqlite3_exec(
+            database, "PRAGMA integrity_check",
+            [](void* out, int, char** values, char**) {
+                *static_cast<std::string*>(out) += values[0] ? values[0] : "null";
+                return 0;
+            },
+            &integrity, nullptr);
         sqlite3_close(database);
+        EXPECT_EQ(integrity, "ok");
 
-        missing.clear();
-        if (reader->integerForKey("last") < required) {
-            missing = "last ";
-        }
+        missing = reader->integerForKey("last") < required ? "last " : "";
         for (long index = 1; index <= required; ++index) {
             if (reader->integerForKey("k" + std::to_string(index)) != index) {
                 missing += "k" + std::to_string(index) + " ";
@@ -309,6 +342,154 @@ TEST_F(WriteBehindUserDefaultsTest, KillingTheWriterLeavesAnIntactFileWithAllBut
         missing = missing.substr(0, 200) + "of the first " + std::to_string(required);
     }
     EXPECT_EQ(missing, "") << "writes missing after the kill";
+}
+
+base::Data bytes(std::string_view text) {
+    return base::Data(text.begin(), text.end());
+}
+
+mode_t permissions(const std::string& path) {
+    struct stat status {};
+    return stat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
+}
+
+// Each value is read back from another handle with its kind; integerForKey converts text and
+// reals as the platform does, and dataForKey gives nothing for another kind.
+TEST_F(SQLiteUserDefaultsTest, ValuesKeepTheirKindAcrossHandles) {
+    constexpr auto largest = std::numeric_limits<std::int64_t>::max();
+    struct Case {
+        const char* key;
+        StoredValue stored;
+        std::int64_t integer;
+    } cases[] = {
+        {"data", bytes(std::string_view("{\"a\":1}\0\xff", 9)), 0},
+        // Read from the file by a path of its own.
+        {"largeData", base::Data(300000, 0x5a), 0},
+        {"largestInteger", largest, largest},
+        {"text", std::string("caf\xc3\xa9 \n line"), 0},
+        {"negativeText", std::string("-7"), -7},
+        {"textWithTrailingLetters", std::string("42abc"), 0},
+        {"textBeyond64Bits", std::string("9223372036854775808"), 0},
+        {"date", base::Date{818277700.123}, 0},
+        {"negativeReal", -3.9, -3},
+        {"hugeReal", 1e30, largest},
+        {"hugelyNegativeReal", -1e30, std::numeric_limits<std::int64_t>::min()},
+    };
+    auto writer = open();
+    ASSERT_TRUE(writer);
+    for (const Case& testCase : cases) {
+        ASSERT_TRUE(writer->store(testCase.key, testCase.stored)) << testCase.key;
+    }
+    auto reader = open();
+    for (const Case& testCase : cases) {
+        SCOPED_TRACE(testCase.key);
+        EXPECT_EQ(reader->objectForKey(testCase.key), testCase.stored);
+        EXPECT_EQ(reader->integerForKey(testCase.key), testCase.integer);
+        const auto* data = std::get_if<base::Data>(&testCase.stored);
+        EXPECT_EQ(reader->dataForKey(testCase.key), data ? std::optional(*data) : std::nullopt);
+    }
+    EXPECT_EQ(reader->allEntries()->size(), std::size(cases));
+}
+
+// Replacing a value replaces its kind too; no object removes the key. Only the owner and group
+// may use the suite, whatever the umask; a root shared by a group (set-group-ID, as the installed
+// system makes it) gives the suite's folder and files to that group, whoever makes them.
+TEST_F(SQLiteUserDefaultsTest, SeamWritesAndTheSuitesPermissions) {
+    for (const mode_t rootMode : {0, 02770}) {
+        SCOPED_TRACE(rootMode);
+        std::filesystem::remove_all(root);
+        if (rootMode != 0) {
+            std::filesystem::create_directories(root);
+            ASSERT_EQ(chmod(root.c_str(), rootMode), 0);
+        }
+        const mode_t earlierMask = umask(rootMode ? 077 : 022);
+        auto defaults = open();
+        umask(earlierMask);
+        ASSERT_TRUE(defaults);
+        common::UserDefaults& seam = *defaults;
+        seam.setObject(common::DefaultsObject(bytes("blob")), "blob");
+        seam.setObject(common::DefaultsObject(base::Date{1.5}), "when");
+        seam.setInteger(3, "blob");
+        seam.setObject(std::nullopt, "when");
+        EXPECT_TRUE(seam.synchronize());
+        EXPECT_EQ(seam.dataForKey("blob"), std::nullopt);
+        EXPECT_EQ(open()->objectForKey("blob"), StoredValue(std::int64_t{3}));
+        EXPECT_EQ(defaults->objectForKey("when"), std::nullopt);
+        for (const char* suffix : {"", "-wal", "-shm"}) {
+            EXPECT_EQ(permissions(defaults->path() + suffix), 0660u) << suffix;
+        }
+        EXPECT_EQ(permissions(root + "/" + suiteName), rootMode ? 02770u : 0770u);
+    }
+}
+
+TEST_F(SQLiteUserDefaultsTest, SuitesThatCannotBeOpened) {
+    const std::string regularFile = scratch.path + "/file";
+    std::ofstream(regularFile) << "not a folder";
+    const std::string garbageRoot = scratch.path + "/garbage";
+    std::filesystem::create_directories(garbageRoot + "/" + suiteName);
+    std::ofstream(garbageRoot + "/" + suiteName + "/defaults.sqlite3") << std::string(4096, 'x');
+    const std::pair<std::string, std::string> cases[] = {
+        {regularFile + "/app-groups", suiteName},
+        {garbageRoot, suiteName},
+        {root, ".."},
+        {root, "../escaped"},
+    };
+    for (const auto& [caseRoot, suite] : cases) {
+        SCOPED_TRACE(caseRoot + " " + suite);
+        EXPECT_FALSE(SQLiteUserDefaults::open(suite, caseRoot));
+    }
+    EXPECT_FALSE(std::filesystem::exists(scratch.path + "/escaped"));
+    EXPECT_FALSE(SQLiteUserDefaults::open("absent", root, IfMissing::fail));
+    EXPECT_FALSE(std::filesystem::exists(root + "/absent"));
+}
+
+// Four writers in processes of their own start at once on a suite none has made yet; each round
+// of each writer leaves a key of its own, so a write lost midway shows as a missing entry.
+TEST_F(SQLiteUserDefaultsTest, WritersInSeveralProcessesLoseNoWrite) {
+    constexpr int writerCount = 4;
+    const auto key = [](int writer, auto name) {
+        return "writer" + std::to_string(writer) + "." + std::to_string(name);
+    };
+    int start[2];
+    ASSERT_EQ(pipe(start), 0);
+    const auto write = [&](int writer) {
+        close(start[1]);
+        char ignored;
+        (void)!read(start[0], &ignored, 1);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        auto suite = SQLiteUserDefaults::open(suiteName, root);
+        int rounds = 0;
+        for (; suite && rounds < 3000 && std::chrono::steady_clock::now() < deadline; ++rounds) {
+            if (!(*suite)->store(key(writer, rounds), bytes(std::to_string(rounds)))) {
+                return 2;
+            }
+        }
+        return suite && (*suite)->store(key(writer, -1), std::int64_t{rounds}) ? 0 : 1;
+    };
+    std::vector<pid_t> children;
+    for (int writer = 0; writer < writerCount; ++writer) {
+        children.push_back(fork());
+        if (children.back() == 0) {
+            _exit(write(writer));
+        }
+    }
+    close(start[0]);
+    close(start[1]);
+    for (const pid_t pid : children) {
+        int status = -1;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    }
+    auto defaults = open();
+    ASSERT_TRUE(defaults);
+    std::size_t expectedCount = 0;
+    for (int writer = 0; writer < writerCount; ++writer) {
+        const std::int64_t rounds = defaults->integerForKey(key(writer, -1));
+        EXPECT_GT(rounds, 0) << writer;
+        EXPECT_EQ(defaults->dataForKey(key(writer, rounds - 1)), bytes(std::to_string(rounds - 1)));
+        expectedCount += 1 + static_cast<std::size_t>(rounds);
+    }
+    EXPECT_EQ(defaults->allEntries()->size(), expectedCount);
 }
 
 }  // namespace

@@ -1,11 +1,15 @@
+// The command-line tools run as child processes on a suite of the test's own.
+
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -13,6 +17,7 @@
 #include "common/BuildConstants.h"
 #include "common/ContentFilterPolicy.h"
 #include "common/SharedDefaultsKeys.h"
+#include "tools/tovrinctl/DomainList.h"
 
 namespace {
 
@@ -258,6 +263,223 @@ TEST_F(TovrinctlTest, BrowserHostManifestsAreWrittenRemovedAndRefusedWhenBad) {
                       .exitStatus,
                   1);
         EXPECT_FALSE(std::filesystem::exists(hosts));
+    }
+}
+
+TEST(TovrinctlDomainListTest, AcceptsNamesAsTheFilterComparesThem) {
+    struct Case {
+        const char* text;
+        std::vector<std::string> domains;
+    } cases[] = {
+        {"WWW.Example.COM:443", {"example.com"}},
+        {"a.com, b.com\nc.com\t a.com", {"a.com", "b.com", "c.com"}},
+        {"# work\nnews.example # evening\n\n_dmarc.example.org.",
+         {"news.example", "_dmarc.example.org"}},
+        {"# nothing but a comment", {}},
+    };
+    for (const Case& testCase : cases) {
+        SCOPED_TRACE(testCase.text);
+        auto parsed = tools::parseDomainList(testCase.text);
+        ASSERT_TRUE(parsed) << parsed.error().description;
+        EXPECT_EQ(*parsed, testCase.domains);
+    }
+}
+
+TEST(TovrinctlDomainListTest, RefusesWhatIsNotAHostName) {
+    const std::string longLabel(64, 'a');
+    const std::string longName = std::string(250, 'a').insert(60, ".").insert(120, ".") + ".com";
+    const char* entries[] = {
+        "https://example.com", "example.com/path", "example.com:http", "a..example", "www.", ":443",
+        "bücher.example",      "a\"b.example",
+    };
+    for (const char* entry : entries) {
+        SCOPED_TRACE(entry);
+        auto parsed = tools::parseDomainList(std::string("fine.example,") + entry);
+        ASSERT_FALSE(parsed);
+        EXPECT_NE(parsed.error().description.find(std::string("\"") + entry + "\""),
+                  std::string::npos)
+            << parsed.error().description;
+    }
+    EXPECT_TRUE(tools::domainProblem(longLabel + ".example"));
+    EXPECT_TRUE(tools::domainProblem(longName));
+    EXPECT_FALSE(tools::domainProblem(std::string(63, 'a') + ".example"));
+}
+
+constexpr char testSuite[] = "group.test.shared";
+
+class DefaultsToolTest : public support::ToolTest {
+  protected:
+    support::ChildProcessResult run(std::vector<std::string> arguments) {
+        return ToolTest::run("defaults", std::move(arguments));
+    }
+
+    void write(const std::string& key, const std::string& option, const std::string& value) {
+        const auto outcome = run({"write", testSuite, key, option, value});
+        ASSERT_EQ(outcome.exitStatus, 0) << outcome.standardError;
+    }
+
+    std::string writeFile(const std::string& name, const std::string& contents) {
+        const std::string path = folder + "/" + name;
+        std::ofstream(path, std::ios::binary) << contents;
+        return path;
+    }
+};
+
+// The listing sorts the keys and shows each with its kind; `read` of a data key prints its bytes
+// raw, every byte value included.
+TEST_F(DefaultsToolTest, EachKindReadsBackAsWritten) {
+    write("zeta", "-int", "-9223372036854775808");
+    write("alpha", "-string", "caf\xc3\xa9\nlines\\");
+    write("blob", "-data", "7B7d");
+    write("binary", "-data", "00ff");
+    write("when", "-date", "2026-12-06T20:21:40.5+01:00");
+    write("past", "-date", "1969-12-31T23:59:59.999-0000");
+    EXPECT_EQ(run({"read", testSuite}).standardOutput,
+              "alpha (string): caf\xc3\xa9\\nlines\\\\\n"
+              "binary (data): <00ff>\n"
+              "blob (data): {}\n"
+              "past (date): 1969-12-31T23:59:59.999Z\n"
+              "when (date): 2026-12-06T19:21:40.500Z\n"
+              "zeta (integer): -9223372036854775808\n");
+    EXPECT_EQ(run({"delete", testSuite, "zeta"}).exitStatus, 0);
+    EXPECT_EQ(run({"read", testSuite, "zeta"}).exitStatus, 1);
+
+    std::string everyByte;
+    for (int byte = 0; byte < 256; ++byte) {
+        everyByte += static_cast<char>(byte);
+    }
+    write("binary", "-data-file", writeFile("binary", everyByte));
+    EXPECT_EQ(run({"read", testSuite, "binary"}).standardOutput, everyByte);
+}
+
+TEST_F(DefaultsToolTest, ExitStatuses) {
+    write("present", "-int", "1");
+    struct Case {
+        std::vector<std::string> arguments;
+        int status;
+    } cases[] = {
+        {{"read", testSuite, "absent"}, 1},
+        {{"read", "group.never.written"}, 1},
+        {{"write", testSuite, "key", "-data-file", folder + "/no-such-file"}, 1},
+        {{"write", testSuite, "key", "-data", "abc"}, 2},
+        {{"write", testSuite, "key", "-int", "9223372036854775808"}, 2},
+        {{"write", testSuite, "key", "-date", "2026-02-29T00:00:00Z"}, 2},
+        {{}, 2},
+        {{"rename", testSuite, "present"}, 2},
+        {{"read", "../escape", "key"}, 2},
+    };
+    for (const Case& testCase : cases) {
+        SCOPED_TRACE(testing::PrintToString(testCase.arguments));
+        const auto outcome = run(testCase.arguments);
+        EXPECT_EQ(outcome.exitStatus, testCase.status);
+        EXPECT_EQ(outcome.standardError.empty(), testCase.status == 0) << outcome.standardError;
+        if (testCase.status == 2) {
+            EXPECT_NE(outcome.standardError.find("usage:"), std::string::npos);
+        }
+    }
+    EXPECT_EQ(run({"read", testSuite, "present"}).standardOutput, "1\n");
+    EXPECT_FALSE(std::filesystem::exists(root + "/group.never.written"));
+
+    root = writeFile("regular", "x") + "/app-groups";
+    const auto unopenable = run({"write", testSuite, "key", "-int", "1"});
+    EXPECT_EQ(unopenable.exitStatus, 1);
+    EXPECT_NE(unopenable.standardError.find("cannot create folder"), std::string::npos);
+}
+
+using Lines = std::vector<std::string>;
+
+// The program's standard output as lines, after checking that it exited 0.
+Lines linesOf(const support::ChildProcessResult& result) {
+    EXPECT_EQ(result.exitStatus, 0) << result.standardError;
+    std::istringstream stream(result.standardOutput);
+    Lines lines;
+    for (std::string line; std::getline(stream, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::string settingsLine(const std::string& hostname) {
+    std::string rules =
+        R"({"hostname":")" + hostname + R"(","port":"0","protocol":"any","action":"filterData"})";
+    for (const char* address : {"0.0.0.0", "::"}) {
+        for (const char* port : {"80", "443"}) {
+            rules += std::string(R"(,{"address":")") + address + R"(","prefix":0,"port":")" + port +
+                     R"(","protocol":"tcp","action":"filterData"})";
+        }
+    }
+    return R"({"op":"settings","defaultAction":"allow","rules":[)" + rules + "]}";
+}
+
+std::string newFlowLine(const std::string& id, bool isBlocked) {
+    return R"({"op":"newFlow","id":")" + id + R"(","verdict":")" +
+           (isBlocked
+                ? R"(drop","filterInbound":false,"peekInboundBytes":0,"filterOutbound":false,"peekOutboundBytes":0})"
+                : R"(filterData","filterInbound":false,"peekInboundBytes":0,"filterOutbound":true,"peekOutboundBytes":1024})");
+}
+
+using FilterReplayTest = support::ToolTest;
+
+// The provider's lifecycle, flows described by URL and by endpoint, outbound data, and the
+// script's own faults, each answered on its line.
+TEST_F(FilterReplayTest, ScriptDrivesTheProvider) {
+    const std::string flow =
+        R"("flow":{"id":"tls","socket":true,"remoteEndpoint":{"hostname":"192.0.2.10","port":"443"}})";
+    const Lines script = {
+        R"({"op":"start"})",
+        R"({"op":"configure","vendorConfiguration":{"blockedDomains":["A.com"],"enforcementEnabled":true,"policyVersion":2}})",
+        R"({"op":"failInstallations","error":"denied"})",
+        R"({"op":"configure","vendorConfiguration":{"blockedDomains":[],"enforcementEnabled":true,"policyVersion":3}})",
+        R"({"op":"failInstallations","error":null})",
+        R"({"op":"holdInstallations"})",
+        R"({"op":"configure","vendorConfiguration":{"blockedDomains":["b.com"],"enforcementEnabled":true,"policyVersion":4}})",
+        R"({"op":"settings"})",
+        R"({"op":"completeInstallation","error":null})",
+        R"({"op":"completeInstallation","error":null})",
+        R"({"op":"newFlow","flow":{"id":"blocked","url":"https://www.b.com/"}})",
+        R"({"op":"newFlow",)" + flow + "}",
+        R"({"op":"outboundData",)" + flow + R"(,"hex":"16030100"})",
+        R"({"op":"stop","reason":5})",
+        R"(not json)",
+        R"({"op":"teleport"})",
+        R"({"op":"configure","vendorConfiguration":[1]})",
+        R"({"op":"releaseProvider"})",
+        R"({"op":"newFlow","flow":{"id":"f"}})",
+    };
+    std::string input;
+    for (const auto& line : script) {
+        input += line + "\n";
+    }
+    Lines output = linesOf(run("filter-replay", {}, input));
+    for (auto& line : output) {
+        if (const auto at = line.find("not valid JSON: "); at != std::string::npos) {
+            line.resize(at + 16);
+        }
+    }
+    EXPECT_EQ(
+        output,
+        (Lines{
+            R"({"op":"installation","rules":0,"error":null})",
+            R"({"op":"start","error":null})",
+            R"({"op":"installation","rules":5,"error":null})",
+            R"({"op":"installation","rules":0,"error":"denied"})",
+            settingsLine("a.com"),
+            R"({"op":"installation","rules":5,"error":null})",
+            R"({"op":"error","line":10,"error":"no installation is waiting"})",
+            newFlowLine("blocked", true),
+            newFlowLine("tls", false),
+            R"({"op":"outboundData","id":"tls","verdict":"pass","passBytes":4,"peekBytes":1024})",
+            R"({"op":"stop"})",
+            R"({"op":"error","line":15,"error":"not valid JSON: )",
+            R"({"op":"error","line":16,"error":"unknown op \"teleport\""})",
+            R"({"op":"error","line":17,"error":"\"vendorConfiguration\" must be an object or null"})",
+            R"({"op":"error","line":19,"error":"the provider was released"})",
+        }));
+    const Lines stored = linesOf(run("defaults", {"read", common::appGroupIdentifier}));
+    for (const char* line : {"contentFilterExtensionState (string): stopped (5)",
+                             "contentFilterLastPolicySummary (string): v4 blocking [b.com]",
+                             "contentFilterProviderStartCount (integer): 1"}) {
+        EXPECT_NE(std::find(stored.begin(), stored.end(), line), stored.end()) << line;
     }
 }
 
