@@ -31,6 +31,9 @@ import tempfile
 import threading
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "support"))
+from e2e import Namespace, wait_until  # noqa: E402
+
 SUITE = "group.com.vorlane.VorlaneMacApp.shared"
 SERVER_NAME = "allowed.example"
 ADDRESS = "127.0.0.1"
@@ -99,43 +102,6 @@ def server(certificate, key):
 
 # The driver.
 
-class Namespace:
-    def __init__(self):
-        self.name = f"tovrin-bench-{os.getpid()}"
-
-    def __enter__(self):
-        made = subprocess.run(["ip", "netns", "add", self.name], capture_output=True, text=True)
-        if made.returncode != 0:
-            raise SystemExit(f"cannot create a network namespace: {made.stderr.strip()}")
-        self.run(["ip", "link", "set", "lo", "up"], check=True)
-        return self
-
-    def __exit__(self, *exception):
-        pids = subprocess.run(["ip", "netns", "pids", self.name], capture_output=True, text=True)
-        for pid in pids.stdout.split():
-            try:
-                os.kill(int(pid), signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-        subprocess.run(["ip", "netns", "del", self.name], capture_output=True)
-
-    def run(self, arguments, **options):
-        return subprocess.run(["ip", "netns", "exec", self.name, *arguments], capture_output=True,
-                              text=True, timeout=300, **options)
-
-    def spawn(self, arguments, **options):
-        return subprocess.Popen(["ip", "netns", "exec", self.name, *arguments],
-                                stdin=subprocess.DEVNULL, **options)
-
-
-def wait_until(predicate, what, timeout=30.0):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            raise SystemExit(f"timed out waiting for {what}")
-        time.sleep(0.02)
-
-
 class Filter:
     def __init__(self, namespace, bin_dir, workspace):
         self.namespace, self.bin_dir, self.workspace = namespace, bin_dir, workspace
@@ -162,18 +128,18 @@ class Filter:
                 raise SystemExit(f"the filter ended early ({self.process.returncode})")
             return self.state() == "running"
 
-        wait_until(running, "the filter to run")
+        wait_until(running, "the filter to run", timeout=30)
 
     def stop(self):
         self.process.send_signal(signal.SIGTERM)
         self.process.wait(timeout=30)
         # The next start must find "running" written by itself, not left by this run.
-        wait_until(lambda: self.state().startswith("stopped"), "the stop state")
+        wait_until(lambda: self.state().startswith("stopped"), "the stop state", timeout=30)
 
 
 def measure(namespace, arguments):
     result = namespace.run([sys.executable, os.path.abspath(__file__), "client",
-                            str(arguments.sequential), str(arguments.burst)])
+                            str(arguments.sequential), str(arguments.burst)], timeout=300)
     if result.returncode != 0:
         raise SystemExit(f"client failed: {result.stderr}")
     return json.loads(result.stdout)
@@ -207,7 +173,7 @@ def main():
                         "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2", "-subj",
                         "/CN=tovrin-bench", "-keyout", key, "-out", certificate],
                        capture_output=True, check=True)
-        with Namespace() as namespace:
+        with Namespace("live-ab") as namespace:
             namespace.spawn([sys.executable, os.path.abspath(__file__), "server", certificate,
                              key], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             wait_until(lambda: namespace.run(["ss", "-Hltn", "sport = :443"]).stdout.strip(),
