@@ -266,7 +266,7 @@ TEST_F(TovrinctlTest, BrowserHostManifestsAreWrittenRemovedAndRefusedWhenBad) {
     }
 }
 
-TEST(TovrinctlDomainListTest, AcceptsNamesAsTheFilterComparesThem) {
+TEST(TovrinctlDomainListTest, AcceptsNamesAsTheFilterComparesThemAndRefusesOthers) {
     struct Case {
         const char* text;
         std::vector<std::string> domains;
@@ -283,9 +283,7 @@ TEST(TovrinctlDomainListTest, AcceptsNamesAsTheFilterComparesThem) {
         ASSERT_TRUE(parsed) << parsed.error().description;
         EXPECT_EQ(*parsed, testCase.domains);
     }
-}
-
-TEST(TovrinctlDomainListTest, RefusesWhatIsNotAHostName) {
+    // What is not a host name is refused, and named.
     const std::string longLabel(64, 'a');
     const std::string longName = std::string(250, 'a').insert(60, ".").insert(120, ".") + ".com";
     const char* entries[] = {
