@@ -13,7 +13,8 @@ connections opened at once.
   live_ab.py --bin-dir BUILD/bin [--rounds 5] [--sequential 120] [--burst 40] [--domains 10000]
 
 Prints one line per round and the medians over all rounds, in milliseconds: "added" is the
-median with the filter minus the median without it. Exits 77 when no namespace can be made.
+median with the filter minus the median without it; then how many packets went through the
+filter's queue for each connection. Exits 77 when no namespace can be made.
 """
 
 import argparse
@@ -130,6 +131,15 @@ class Filter:
 
         wait_until(running, "the filter to run", timeout=30)
 
+    def queued_packets(self):
+        """How many packets the filter's queue has taken since the filter started."""
+        table = self.namespace.run(["cat", "/proc/net/netfilter/nfnetlink_queue"]).stdout
+        for line in table.splitlines():
+            fields = line.split()
+            if fields and fields[0] == self.environment["CONTENT_FILTER_QUEUE_NUMBER"]:
+                return int(fields[7])
+        return 0
+
     def stop(self):
         self.process.send_signal(signal.SIGTERM)
         self.process.wait(timeout=30)
@@ -183,6 +193,7 @@ def main():
                       for kind in ("sequential", "burst")}
             print(f"{'round':>5} {'seq without':>12} {'seq with':>9} {'added':>8} "
                   f"{'burst without':>14} {'burst with':>11} {'added':>8}   (ms, medians)")
+            queued = 0
             for round_number in range(1, arguments.rounds + 1):
                 medians = {}
                 order = ["without", "with"]
@@ -192,6 +203,8 @@ def main():
                         content_filter.start()
                     try:
                         measured = measure(namespace, arguments)
+                        if mode == "with":
+                            queued += content_filter.queued_packets()
                     finally:
                         if mode == "with":
                             content_filter.stop()
@@ -212,6 +225,9 @@ def main():
                 print(f"  {kind:<10} ({count} a round) without {milliseconds(without)} ms, "
                       f"with {milliseconds(with_filter)} ms, "
                       f"the filter adds {milliseconds(with_filter - without)} ms")
+            # Each round's client opens one connection to warm up, then the measured ones.
+            connections = arguments.rounds * (1 + arguments.sequential + arguments.burst)
+            print(f"  packets through the filter's queue: {queued / connections:.2f} a connection")
     finally:
         shutil.rmtree(workspace, ignore_errors=True)
     return 0

@@ -47,6 +47,11 @@ constexpr std::uint32_t ipv4AddressType = 7;
 constexpr std::uint32_t ipv6AddressType = 8;
 constexpr std::size_t messageRoom = 16 * 1024;
 constexpr std::uint8_t tcpFlagsOffset = 13;
+constexpr std::uint8_t tcpDataOffsetOffset = 12;
+// The TCP header lengths, in 32-bit words, of the segments that the chain recognises as carrying
+// no data: without options, and with timestamps only (what the usual stacks send on an
+// acknowledgment). Other empty segments are queued like any other.
+constexpr std::uint8_t emptySegmentHeaderWords[] = {5, 8};
 constexpr std::uint16_t quicPort = 443;
 
 // Netlink messages laid end to end, ready to send as one batch.
@@ -179,6 +184,33 @@ class RuleBuilder {
                      std::span<const std::uint8_t>(&none, 1))
             .compare8(operation, value);
     }
+    // An IPv4 packet without options or an IPv6 packet without extension headers that carries a
+    // TCP acknowledgment with neither SYN, FIN nor RST, a TCP header of `headerWords` words and
+    // no data.
+    RuleBuilder& isEmptyAcknowledgment(int family, std::uint8_t headerWords) {
+        const bool isIPv6 = family == AF_INET6;
+        const std::uint8_t dataOffset = static_cast<std::uint8_t>(headerWords << 4);
+        const std::uint8_t dataOffsetMask = 0xf0;
+        const std::uint8_t none = 0;
+        loadMeta(NFT_META_NFPROTO).compare8(NFT_CMP_EQ, isIPv6 ? NFPROTO_IPV6 : NFPROTO_IPV4);
+        if (isIPv6) {
+            loadPayload(NFT_PAYLOAD_NETWORK_HEADER, 6, 1).compare8(NFT_CMP_EQ, IPPROTO_TCP);
+        } else {
+            const std::uint8_t versionAndLength = 0x45;
+            loadPayload(NFT_PAYLOAD_NETWORK_HEADER, 0, 1).compare8(NFT_CMP_EQ, versionAndLength);
+        }
+        transportIs(IPPROTO_TCP);
+        tcpFlagsAre(TH_FIN | TH_SYN | TH_RST | TH_ACK, NFT_CMP_EQ, TH_ACK);
+        loadPayload(NFT_PAYLOAD_TRANSPORT_HEADER, tcpDataOffsetOffset, 1)
+            .bitwise(std::span<const std::uint8_t>(&dataOffsetMask, 1),
+                     std::span<const std::uint8_t>(&none, 1))
+            .compare8(NFT_CMP_EQ, dataOffset);
+        // IPv4's total length counts its own 20 bytes; IPv6's payload length does not.
+        const std::uint16_t length =
+            static_cast<std::uint16_t>(headerWords * 4 + (isIPv6 ? 0 : 20));
+        return loadPayload(NFT_PAYLOAD_NETWORK_HEADER, isIPv6 ? 4 : 2, 2)
+            .compare(NFT_CMP_EQ, bigEndianBytes(length));
+    }
     RuleBuilder& directionIsReply() {
         return loadConntrack(NFT_CT_DIRECTION).compare8(NFT_CMP_EQ, IP_CT_DIR_REPLY);
     }
@@ -215,17 +247,19 @@ class RuleBuilder {
         return compare(NFT_CMP_EQ, {masked.data(), length});
     }
     RuleBuilder& destinationPortIs(std::uint16_t port) {
-        return loadPayload(NFT_PAYLOAD_TRANSPORT_HEADER, 2, 2).compare(NFT_CMP_EQ, portBytes(port));
+        return loadPayload(NFT_PAYLOAD_TRANSPORT_HEADER, 2, 2)
+            .compare(NFT_CMP_EQ, bigEndianBytes(port));
     }
     RuleBuilder& destinationPortIsNone(std::initializer_list<std::uint16_t> ports) {
         loadPayload(NFT_PAYLOAD_TRANSPORT_HEADER, 2, 2);
         for (const std::uint16_t port : ports) {
-            compare(NFT_CMP_NEQ, portBytes(port));
+            compare(NFT_CMP_NEQ, bigEndianBytes(port));
         }
         return *this;
     }
     RuleBuilder& sourcePortIs(std::uint16_t port) {
-        return loadPayload(NFT_PAYLOAD_TRANSPORT_HEADER, 0, 2).compare(NFT_CMP_EQ, portBytes(port));
+        return loadPayload(NFT_PAYLOAD_TRANSPORT_HEADER, 0, 2)
+            .compare(NFT_CMP_EQ, bigEndianBytes(port));
     }
     // Matches packets of `family` whose destination is in the set `name`.
     RuleBuilder& destinationInSet(int family, const char* name, std::uint32_t identifier) {
@@ -277,8 +311,8 @@ class RuleBuilder {
     std::unique_ptr<nftnl_rule, RuleDeleter> build() { return std::move(rule); }
 
   private:
-    static std::array<std::uint8_t, 2> portBytes(std::uint16_t port) {
-        return {static_cast<std::uint8_t>(port >> 8), static_cast<std::uint8_t>(port)};
+    static std::array<std::uint8_t, 2> bigEndianBytes(std::uint16_t value) {
+        return {static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
     }
     static std::span<const std::uint8_t> asBytes(const std::uint32_t& value) {
         return {reinterpret_cast<const std::uint8_t*>(&value), sizeof(value)};
@@ -348,6 +382,15 @@ std::vector<std::unique_ptr<nftnl_rule, RuleDeleter>> chainRules(const std::stri
     rules.push_back(rule().connectionMarkIs(FlowMark::drop).verdict(NF_DROP).build());
 
     rules.push_back(rule().directionIsReply().verdict(NF_ACCEPT).build());
+    for (const int family : {AF_INET, AF_INET6}) {
+        for (const std::uint8_t words : emptySegmentHeaderWords) {
+            rules.push_back(rule()
+                                .connectionMarkIs(FlowMark::inspect)
+                                .isEmptyAcknowledgment(family, words)
+                                .verdict(NF_ACCEPT)
+                                .build());
+        }
+    }
     rules.push_back(
         rule().connectionMarkIs(FlowMark::inspect).queue(queueNumber, useCompatibility).build());
 

@@ -25,7 +25,9 @@ namespace platform::netfilter {
 //   3. connections marked allowed go on; connections marked dropped are rejected, except for
 //      their resets, which go on so that both ends learn of the end;
 //   4. packets of the reply direction go on (on loopback the server's packets pass here too);
-//   5. connections marked for inspection go to the queue;
+//   5. connections marked for inspection go to the queue, except their plain acknowledgments that
+//      carry no data (nothing to inspect, and they would cost every connection a trip through the
+//      queue between its handshake and its first bytes);
 //   6. when the settings hold host rules naming hosts by name: new flows to an address of the sets
 //      `learnedIPv4Set` and `learnedIPv6Set` (addresses whose names a host rule covers, each with
 //      a timeout) go to the queue, TCP to any port but 80 and 443 (web flows are named from their
