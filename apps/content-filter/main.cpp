@@ -3,11 +3,15 @@
 
 #include <memory>
 
+#include "base/log/LogOutput.h"
 #include "filter/FilterDataProvider.h"
 #include "platform/defaults/WriteBehindUserDefaults.h"
 #include "platform/netfilter/SystemExtensionHost.h"
 
 int main() {
+    // Every flow logs; a slow reader of the log must not hold up packets. Static, so that the
+    // process's exit writes what is left.
+    static base::BackgroundLogOutput logOutput;
     platform::netfilter::SystemExtensionHost::start([] {
         // Diagnostics are written for every flow; their commits must not hold up packets. The
         // host's signal handling ends the process normally, which commits what is left.

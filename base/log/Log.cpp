@@ -1,5 +1,7 @@
 #include "base/log/Log.h"
 
+#include "base/log/LogOutput.h"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -125,7 +127,7 @@ void Logger::log(LogLevel level,
         const std::string line = timestamp() + " " + record.subsystem + " [" + record.category +
                                  "] " + (level == LogLevel::error ? "error" : "default") + ": " +
                                  record.message + "\n";
-        std::fwrite(line.data(), 1, line.size(), stderr);
+        writeLogLine(line);
     }
     deliverToCaptures(record);
 }
