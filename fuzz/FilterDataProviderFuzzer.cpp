@@ -140,6 +140,7 @@ struct Harness {
                policyChoices>
         configurations;
     std::array<std::array<std::shared_ptr<const filter::NEFilterFlow>, formCount>, flowCount> flows;
+    // Between inputs: no domains, no enforcement, a version no input uses.
     const std::shared_ptr<const fakes::FakeFilterFramework::Configuration> restingConfiguration =
         std::make_shared<const fakes::FakeFilterFramework::Configuration>(
             fakes::FakeFilterFramework::Configuration{vendorConfiguration(4, 0)});
