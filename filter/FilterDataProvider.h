@@ -129,6 +129,8 @@ class FilterDataProvider final : public NEFilterDataProvider,
 
     // The first entry of the policy in force that covers `host`; nothing when none does.
     std::optional<std::string> matchedDomain(const std::string& host) const;
+    // Records the flow in the diagnostics and the log. `resolvedHost` is what hostOfFlow() gave
+    // for it (nothing for a flow without a host); every caller has worked it out already.
     void recordObservedFlow(const NEFilterFlow& flow,
                             const std::optional<std::string>& resolvedHost);
     void writeBlockDecision(const std::string& host, const std::string& matchedDomain);

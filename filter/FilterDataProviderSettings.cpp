@@ -27,13 +27,15 @@ void FilterDataProvider::beginInstallation(const std::string& state,
                                            bool isInitial) {
     std::vector<NEFilterRule> rules;
     if (cachedPolicy.enforcementEnabled() && !cachedPolicy.blockedDomains().empty()) {
+        auto catchAllRules = catchAllWebInspectionRules();
+        rules.reserve(cachedPolicy.blockedDomains().size() + catchAllRules.size());
         for (const auto& domain : cachedPolicy.blockedDomains()) {
             rules.push_back(NEFilterRule{
                 NENetworkRule::destinationHost(NWHostEndpoint::endpointWithHostname(domain, "0"),
                                                NENetworkRuleProtocol::any),
                 NEFilterAction::filterData});
         }
-        for (auto& rule : catchAllWebInspectionRules()) {
+        for (auto& rule : catchAllRules) {
             rules.push_back(std::move(rule));
         }
     }
@@ -81,6 +83,7 @@ void FilterDataProvider::finishInstallation(const Installation& installation,
 
 std::vector<NEFilterRule> FilterDataProvider::catchAllWebInspectionRules() {
     std::vector<NEFilterRule> rules;
+    rules.reserve(4);
     rules.push_back(webInspectionRule("0.0.0.0", "80"));
     rules.push_back(webInspectionRule("0.0.0.0", "443"));
     rules.push_back(webInspectionRule("::", "80"));

@@ -42,8 +42,7 @@ std::optional<std::string> FilterDataProvider::matchedDomain(const std::string& 
 
 void FilterDataProvider::recordObservedFlow(const NEFilterFlow& flow,
                                             const std::optional<std::string>& resolvedHost) {
-    const std::string host =
-        resolvedHost ? *resolvedHost : hostOfFlow(flow).value_or(unavailableFlowDetail);
+    const std::string host = resolvedHost.value_or(unavailableFlowDetail);
     const std::string url = urlOfFlow(flow).value_or(unavailableFlowDetail);
     const std::string endpoint = endpointSummary(flow);
     diagnostics.recordObservedFlow(host, url, endpoint);

@@ -13,6 +13,7 @@
 
 #include <sys/socket.h>
 #include <array>
+#include <cstddef>
 #include <cstdlib>
 #include <memory>
 #include <vector>
@@ -37,12 +38,14 @@ void require(bool condition) {
     }
 }
 
-struct Policy {
-    base::Value vendorConfiguration;
-    bool enforcementEnabled;
-};
+// A policy byte picks one of eight policies: bit 0 enforces, bits 1-2 pick the blocked domains.
+constexpr std::size_t policyChoices = 8;
 
-Policy policy(std::uint8_t selector, std::int64_t version) {
+bool isEnforcing(std::uint8_t choice) {
+    return (choice & 1) != 0;
+}
+
+base::Value vendorConfiguration(std::uint8_t choice, std::int64_t version) {
     static const std::array<std::vector<const char*>, 4> domainSets = {{
         {"example.com"},
         {"test"},
@@ -50,20 +53,19 @@ Policy policy(std::uint8_t selector, std::int64_t version) {
         {"example.com", "news.org", "test"},
     }};
     base::Array domains;
-    for (const auto* domain : domainSets[(selector >> 1) % domainSets.size()]) {
+    for (const auto* domain : domainSets[(choice >> 1) % domainSets.size()]) {
         domains.emplace_back(domain);
     }
-    const bool enforcementEnabled = (selector & 1) != 0;
-    return {base::Value(base::Dictionary{{"blockedDomains", std::move(domains)},
-                                         {"enforcementEnabled", enforcementEnabled},
-                                         {"policyVersion", version}}),
-            enforcementEnabled};
+    return base::Value(base::Dictionary{{"blockedDomains", std::move(domains)},
+                                        {"enforcementEnabled", isEnforcing(choice)},
+                                        {"policyVersion", version}});
 }
 
 // The forms one flow can take: without a host to 443 or 80, named by the platform, or a
 // datagram flow.
-std::shared_ptr<filter::NEFilterFlow> flowOfForm(const base::UUID& identifier, std::uint8_t form) {
-    switch (form % 4) {
+std::shared_ptr<const filter::NEFilterFlow> flowOfForm(const base::UUID& identifier,
+                                                       std::uint8_t form) {
+    switch (form) {
         case 0:
             return std::make_shared<filter::NEFilterSocketFlow>(
                 identifier, std::nullopt, std::nullopt,
@@ -82,6 +84,67 @@ std::shared_ptr<filter::NEFilterFlow> flowOfForm(const base::UUID& identifier, s
                 filter::NWHostEndpoint::endpointWithHostname("192.0.2.10", "443"), SOCK_DGRAM);
     }
 }
+
+// One provider, framework and suite for the whole process, with everything an input can pick
+// made once: every policy at every version an input can reach, and every form of every flow.
+// Each input starts the provider and stops it at its end, which forgets every inspection, so
+// no input sees another's flows; what carries over (the counters and last values in the suite,
+// the last policy read) is nothing the checks look at.
+struct Harness {
+    static constexpr std::size_t flowCount = 4;
+    static constexpr std::size_t formCount = 4;
+
+    Harness() {
+        base::setLogOutputToStandardError(false);
+        for (std::size_t choice = 0; choice < policyChoices; ++choice) {
+            for (std::size_t version = 1; version <= maxOperations + 1; ++version) {
+                configurations[choice][version] =
+                    std::make_shared<const fakes::FakeFilterFramework::Configuration>(
+                        fakes::FakeFilterFramework::Configuration{
+                            vendorConfiguration(static_cast<std::uint8_t>(choice),
+                                                static_cast<std::int64_t>(version))});
+            }
+        }
+        const std::array<base::UUID, flowCount> identifiers;
+        for (std::size_t index = 0; index < flowCount; ++index) {
+            for (std::size_t form = 0; form < formCount; ++form) {
+                flows[index][form] =
+                    flowOfForm(identifiers[index], static_cast<std::uint8_t>(form));
+            }
+        }
+        provider->attachFramework(framework);
+    }
+
+    // Brings the stopped provider and the framework to the same state after every input: the
+    // same policy read and in force, no settings installed. Each input then frees what it
+    // allocates, so that libFuzzer's leak check (which runs an input again when it allocates
+    // more than it frees) stays quiet and useful.
+    void rest() {
+        framework->setConfiguration(restingConfiguration);
+        provider->refreshPolicyIfNeededForTesting(true);
+        framework->forgetInstalledSettings();
+    }
+
+    void choosePolicy(std::uint8_t choice, std::size_t version) {
+        framework->setConfiguration(configurations[choice % policyChoices][version]);
+    }
+
+    fakes::FakeUserDefaultsStore store;
+    std::shared_ptr<fakes::FakeFilterFramework> framework =
+        std::make_shared<fakes::FakeFilterFramework>();
+    std::shared_ptr<filter::FilterDataProvider> provider =
+        std::make_shared<filter::FilterDataProvider>(store.opener());
+    // Versions run from 1 (at start) to one more for each operation.
+    std::array<std::array<std::shared_ptr<const fakes::FakeFilterFramework::Configuration>,
+                          maxOperations + 2>,
+               policyChoices>
+        configurations;
+    std::array<std::array<std::shared_ptr<const filter::NEFilterFlow>, formCount>, flowCount> flows;
+    // Between inputs: no domains, no enforcement, a version no input uses.
+    const std::shared_ptr<const fakes::FakeFilterFramework::Configuration> restingConfiguration =
+        std::make_shared<const fakes::FakeFilterFramework::Configuration>(
+            fakes::FakeFilterFramework::Configuration{vendorConfiguration(4, 0)});
+};
 
 bool isHostStillUnknown(std::span<const std::uint8_t> buffer) {
     auto outcome = filter::parseHTTPHost(buffer);
@@ -114,35 +177,28 @@ void checkChunk(filter::FilterDataProvider& provider,
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static fakes::FakeUserDefaultsStore store;
-    static const bool isSetUp = [] {
-        base::setLogOutputToStandardError(false);
-        return true;
-    }();
-    (void)isSetUp;
+    static Harness harness;
+    auto& provider = *harness.provider;
+    auto& framework = *harness.framework;
 
     base::ByteReader input(std::span(data, size));
-    std::int64_t version = 1;
-    auto current = policy(input.readU8().value_or(1), version);
-    auto framework = std::make_shared<fakes::FakeFilterFramework>();
-    framework->setVendorConfiguration(current.vendorConfiguration);
-    auto provider = std::make_shared<filter::FilterDataProvider>(store.opener());
-    provider->attachFramework(framework);
-    provider->startFilter(nullptr);
-    framework->completeAllInstallations();
+    std::size_t version = 1;
+    std::uint8_t choice = input.readU8().value_or(1);
+    harness.choosePolicy(choice, version);
+    provider.startFilter(nullptr);
+    framework.completeAllInstallations();
 
-    const std::array<base::UUID, 4> identifiers;
-    std::array<std::uint8_t, 4> forms = {0, 1, 0, 1};
+    std::array<std::uint8_t, Harness::flowCount> forms = {0, 1, 0, 1};
     for (std::size_t count = 0; count < maxOperations; ++count) {
         const auto operation = input.readU8();
         if (!operation) {
             break;
         }
-        const std::size_t index = (*operation >> 3) % identifiers.size();
-        const auto flow = flowOfForm(identifiers[index], forms[index]);
+        const std::size_t index = (*operation >> 3) % Harness::flowCount;
+        const auto& flow = *harness.flows[index][forms[index] % Harness::formCount];
         switch (*operation & 7) {
             case 0:
-                provider->handleNewFlow(*flow);
+                provider.handleNewFlow(flow);
                 break;
             case 1:
             case 2:
@@ -151,29 +207,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                                ? input.readU8().value_or(0)
                                                : input.readU16BigEndian().value_or(0);
                 const auto chunk = input.readBytes(std::min(length, input.remaining()));
-                checkChunk(*provider, *flow, *chunk, current.enforcementEnabled);
+                checkChunk(provider, flow, *chunk, isEnforcing(choice));
                 break;
             }
             case 4:
-                require(provider->handleOutboundDataComplete(*flow) ==
-                        NEFilterDataVerdict::allow());
-                require(!provider->pendingInspectionForTesting(flow->identifier()));
+                require(provider.handleOutboundDataComplete(flow) == NEFilterDataVerdict::allow());
+                require(!provider.pendingInspectionForTesting(flow.identifier()));
                 break;
             case 5:
-                current = policy(input.readU8().value_or(0), ++version);
-                framework->setVendorConfiguration(current.vendorConfiguration);
+                choice = input.readU8().value_or(0);
+                harness.choosePolicy(choice, ++version);
                 break;
             case 6:
-                provider->stopFilter(0, nullptr);
-                require(provider->pendingInspectionCountForTesting() == 0);
-                provider->startFilter(nullptr);
+                provider.stopFilter(0, nullptr);
+                require(provider.pendingInspectionCountForTesting() == 0);
+                provider.startFilter(nullptr);
                 break;
             default:
                 forms[index] = input.readU8().value_or(0);
                 break;
         }
-        framework->completeAllInstallations();
+        framework.completeAllInstallations();
     }
-    provider->stopFilter(0, nullptr);
+    provider.stopFilter(0, nullptr);
+    require(provider.pendingInspectionCountForTesting() == 0);
+    harness.rest();
     return 0;
 }

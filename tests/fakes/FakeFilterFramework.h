@@ -25,8 +25,11 @@ class FakeFilterFramework final : public filter::FilterFramework {
 
     // Replaces the provider configuration without reporting the change.
     void setVendorConfiguration(std::optional<base::Value> vendorConfiguration) {
-        auto replacement =
-            std::make_shared<Configuration>(Configuration{std::move(vendorConfiguration)});
+        setConfiguration(
+            std::make_shared<Configuration>(Configuration{std::move(vendorConfiguration)}));
+    }
+    // Replaces it with a configuration made beforehand, which may have been in force before.
+    void setConfiguration(std::shared_ptr<const Configuration> replacement) {
         std::lock_guard lock(mutex);
         configuration = std::move(replacement);
     }
@@ -90,6 +93,11 @@ class FakeFilterFramework final : public filter::FilterFramework {
         std::lock_guard lock(mutex);
         return installed;
     }
+    // Forgets the installed settings, as if nothing had been installed yet.
+    void forgetInstalledSettings() {
+        std::lock_guard lock(mutex);
+        installed.reset();
+    }
 
     std::shared_ptr<const Configuration> filterConfiguration() override {
         std::lock_guard lock(mutex);
@@ -99,6 +107,9 @@ class FakeFilterFramework final : public filter::FilterFramework {
         filter::ConfigurationChangeHandler handler) override {
         auto watch = std::make_shared<Watch>(std::move(handler));
         std::lock_guard lock(mutex);
+        // Ended watches go here too, so that a provider started again and again does not pile
+        // them up.
+        std::erase_if(watches, [](const auto& ended) { return !ended->active; });
         watches.push_back(watch);
         return std::make_unique<Observation>(std::move(watch));
     }

@@ -2,11 +2,13 @@
 
 #include <atomic>
 #include <cstdint>
-#include <map>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <variant>
 
 #include "common/UserDefaults.h"
@@ -19,7 +21,7 @@ class FakeUserDefaultsStore {
   public:
     using StoredValue = std::variant<std::int64_t, std::string, base::Data, base::Date>;
 
-    std::optional<StoredValue> value(const std::string& key) const {
+    std::optional<StoredValue> value(std::string_view key) const {
         std::lock_guard lock(mutex);
         auto found = values.find(key);
         return found == values.end() ? std::nullopt : std::optional(found->second);
@@ -31,18 +33,16 @@ class FakeUserDefaultsStore {
     }
     std::optional<base::Data> data(const std::string& key) const { return get<base::Data>(key); }
     std::optional<base::Date> date(const std::string& key) const { return get<base::Date>(key); }
-    void set(const std::string& key, StoredValue stored) {
-        std::lock_guard lock(mutex);
-        values[key] = std::move(stored);
-        ++revision;
-    }
+    void set(const std::string& key, StoredValue stored) { assign(key, std::move(stored)); }
     void setText(const std::string& key, std::string text) { set(key, std::move(text)); }
     void setData(const std::string& key, const std::string& bytes) {
         set(key, base::Data(bytes.begin(), bytes.end()));
     }
-    void remove(const std::string& key) {
+    void remove(std::string_view key) {
         std::lock_guard lock(mutex);
-        values.erase(key);
+        if (auto found = values.find(key); found != values.end()) {
+            values.erase(found);
+        }
         ++revision;
     }
     // Whether handles answer externalChangeCounter(); by default they cannot tell.
@@ -64,24 +64,45 @@ class FakeUserDefaultsStore {
     }
 
   private:
+    // Keys are looked up by view, without building a string for each call.
+    struct KeyHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view key) const {
+            return std::hash<std::string_view>{}(key);
+        }
+    };
+
     template <typename T>
-    std::optional<T> get(const std::string& key) const {
-        const auto stored = value(key);
-        const T* typed = stored ? std::get_if<T>(&*stored) : nullptr;
+    std::optional<T> get(std::string_view key) const {
+        std::lock_guard lock(mutex);
+        auto found = values.find(key);
+        const T* typed = found == values.end() ? nullptr : std::get_if<T>(&found->second);
         return typed ? std::optional(*typed) : std::nullopt;
+    }
+    // Stores `stored` under `key`, over the old value in place when there is one (a value of the
+    // same kind keeps its storage).
+    template <typename T>
+    void assign(std::string_view key, T&& stored) {
+        std::lock_guard lock(mutex);
+        if (auto found = values.find(key); found != values.end()) {
+            found->second = std::forward<T>(stored);
+        } else {
+            values.emplace(std::string(key), std::forward<T>(stored));
+        }
+        ++revision;
     }
 
     class Handle final : public common::UserDefaults {
       public:
         explicit Handle(FakeUserDefaultsStore& store) : store(store) {}
         std::optional<base::Data> dataForKey(std::string_view key) override {
-            return store.data(std::string(key));
+            return store.get<base::Data>(key);
         }
         std::int64_t integerForKey(std::string_view key) override {
-            return store.integer(std::string(key)).value_or(0);
+            return store.get<std::int64_t>(key).value_or(0);
         }
         void setInteger(std::int64_t value, std::string_view key) override {
-            store.set(std::string(key), value);
+            store.assign(key, value);
             ++ownWrites;
         }
         void setObject(const std::optional<common::DefaultsObject>& object,
@@ -89,7 +110,7 @@ class FakeUserDefaultsStore {
             if (!object) {
                 store.remove(std::string(key));
             } else {
-                std::visit([&](const auto& typed) { store.set(std::string(key), typed); }, *object);
+                std::visit([&](const auto& typed) { store.assign(key, typed); }, *object);
             }
             ++ownWrites;
         }
@@ -113,7 +134,7 @@ class FakeUserDefaultsStore {
     };
 
     mutable std::mutex mutex;
-    std::map<std::string, StoredValue> values;
+    std::unordered_map<std::string, StoredValue, KeyHash, std::equal_to<>> values;
     int synchronizations = 0;
     std::int64_t revision = 0;
     bool reportsExternalChanges = false;
