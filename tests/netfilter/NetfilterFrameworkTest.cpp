@@ -116,7 +116,7 @@ TEST_F(NetfilterFrameworkTest, ReadsTheConfigurationFileAtStart) {
             std::ofstream(path) << *testCase.text;
         }
         EventLoop idle;
-        NetfilterFramework reading(idle, {path, 7, "unused", std::nullopt, std::nullopt});
+        NetfilterFramework reading(idle, {path, {7, 1}, "unused", std::nullopt, std::nullopt});
         EXPECT_EQ(reading.filterConfiguration()->vendorConfiguration, testCase.vendorConfiguration);
     }
 }
