@@ -11,16 +11,15 @@ import shutil
 import socket
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 import urllib.parse
 import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import e2e  # noqa: E402
 from e2e import Namespace, Skip, expect, main, wait_until as wait_every  # noqa: E402
 
-SUITE = "group.com.vorlane.VorlaneMacApp.shared"
 DEVTOOLS = "http://127.0.0.1:9222"
 CASES = {}
 
@@ -54,34 +53,23 @@ class IPv6Server(http.server.ThreadingHTTPServer):
     address_family = socket.AF_INET6
 
 
-class Workspace:
+class Workspace(e2e.Workspace):
     """The case's files (suite root, configuration, home, browser profile, log) and tools."""
 
     def __init__(self, bin_dir, extension_dir):
-        self.bin_dir, self.extension_dir = bin_dir, extension_dir
-        self.path = tempfile.mkdtemp(prefix="tovrin-browser-e2e-")
-        self.profile = os.path.join(self.path, "profile")
-        self.log_path = os.path.join(self.path, "browser.log")
+        super().__init__(bin_dir, {"PATH": os.environ.get("PATH", "/usr/bin:/bin")})
+        self.extension_dir, self.profile = extension_dir, os.path.join(self.path, "profile")
+        self.environment["HOME"] = os.path.join(self.path, "home")
+        self.environment["CONTENT_FILTER_CONFIGURATION"] = os.path.join(self.path, "filter.json")
         os.makedirs(self.profile)
-        os.makedirs(os.path.join(self.path, "home"))
-        self.environment = {
-            "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
-            "HOME": os.path.join(self.path, "home"),
-            "APP_GROUP_CONTAINERS_ROOT": os.path.join(self.path, "app-groups"),
-            "CONTENT_FILTER_CONFIGURATION": os.path.join(self.path, "content-filter.json"),
-        }
-
-    def tool(self, name, *arguments):
-        return subprocess.run([os.path.join(self.bin_dir, name), *arguments],
-                              capture_output=True, text=True, env=self.environment)
+        os.makedirs(self.environment["HOME"])
 
     def tovrinctl(self, *arguments):
         result = self.tool("tovrinctl", *arguments)
         expect(result.returncode == 0, f"tovrinctl {arguments}: {result.stderr}")
 
     def event_for(self, host=None):
-        result = self.tool("defaults", "read", SUITE, "websiteTrackingLatestBrowserEvent")
-        event = json.loads(result.stdout) if result.returncode == 0 else None
+        event = json.loads(self.read("websiteTrackingLatestBrowserEvent") or "null")
         return event if event and (host is None or event.get("host") == host) else None
 
     def launch(self, arguments):
@@ -199,8 +187,7 @@ def run_inside(name, bin_dir, extension_dir):
             threading.Thread(target=server.serve_forever, daemon=True).start()
         function(workspace, next(filter(None, map(shutil.which, browser_names))))
     except Exception:
-        with open(workspace.log_path, errors="replace") as log:
-            print(f"--- browser log of {name} ---\n{log.read()[-6000:]}", file=sys.stderr)
+        print(f"--- browser log of {name} ---\n{workspace.log()[-6000:]}", file=sys.stderr)
         raise
     finally:
         shutil.rmtree(workspace.path, ignore_errors=True)

@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "base/log/Log.h"
-#include "common/BuildConstants.h"
 #include "common/ContentFilterPolicy.h"
 #include "common/SharedDefaultsKeys.h"
 #include "fakes/ClientHelloBuilder.h"
@@ -173,19 +172,6 @@ TEST_F(FilterDataProviderTest, FirstStartWithoutAnySourceRunsTheEmptyPolicy) {
     EXPECT_EQ(framework->installedSettings()->defaultAction, NEFilterAction::allow);
     EXPECT_EQ(startOutcome.calls.load(), 1);
     EXPECT_EQ(startOutcome.lastError, std::nullopt);
-}
-
-TEST_F(FilterDataProviderTest, BlobIsReadWithoutAVendorDictionary) {
-    store.setData(contentFilterPolicyBlob, R"({"blockedDomains":["a.com"]})");
-    makeProvider()->startFilter(nullptr);
-    EXPECT_EQ(summary(), "v0 monitoring []") << "an undecodable blob is the empty policy";
-
-    publishBlob({"b.com", " Upper.COM"}, true, 4);
-    start();
-    framework->completeAllInstallations();
-    // Blob domains are kept as stored: not normalised, not sorted.
-    EXPECT_EQ(summary(), "v4 blocking [b.com,  Upper.COM]");
-    EXPECT_EQ(installedRules(), hostRulesThenCatchAll({"b.com", " Upper.COM"}));
 }
 
 TEST_F(FilterDataProviderTest, VendorDictionaryIsReadLeniently) {
@@ -373,32 +359,6 @@ TEST_F(FilterDataProviderTest, WithoutSuiteFiltersOnWithoutWritingAnything) {
     EXPECT_EQ(startOutcome.calls.load(), 1);
     EXPECT_EQ(installedRules(), hostRulesThenCatchAll({"a.com"}));
     EXPECT_EQ(store.synchronizeCount(), 0);
-}
-
-// The blob standing in for a missing vendor dictionary is said when a policy is taken or the
-// dictionary goes, never once per flow.
-TEST_F(FilterDataProviderTest, MissingDictionaryIsSaidPerTakenPolicyNotPerFlow) {
-    base::LogCapture logs{common::filterLogSubsystem, "provider"};
-    const auto saidAfter = [&](int flows) {
-        for (int index = 0; index < flows; ++index) {
-            provider->handleNewFlow(*FlowSpec{.remoteHostname = "x.b.com"}.build());
-        }
-        const auto messages = logs.messages();
-        return std::count(messages.begin(), messages.end(),
-                          "filterConfiguration.vendorConfiguration missing");
-    };
-    publishBlob({"a.com"}, true, 1);
-    start();
-    EXPECT_EQ(saidAfter(0), 1);
-    EXPECT_EQ(saidAfter(50), 1);
-    publishBlob({"b.com"}, true, 2);
-    EXPECT_EQ(saidAfter(20), 2) << "a new blob version";
-    framework->changeVendorConfiguration(vendorConfiguration({"c.com"}, true, 5));
-    EXPECT_EQ(saidAfter(20), 2) << "a dictionary arrives";
-    framework->changeVendorConfiguration(std::nullopt);
-    EXPECT_EQ(saidAfter(20), 3) << "the dictionary goes";
-    provider->refreshPolicyIfNeededForTesting(true);
-    EXPECT_EQ(saidAfter(0), 4) << "forced reload";
 }
 
 constexpr int iterations = 300;

@@ -164,21 +164,15 @@ TEST(TLSClientHelloSNITest, DecidesOnceTheExtensionsAreBuffered) {
         filter::parseTLSClientHelloSNI);
 }
 
+// Which bytes are valid UTF-8 is the validator's concern; here, that a whole name ending inside a
+// character fails it and is passed over for the next one.
 TEST(TLSClientHelloSNITest, SkipsHostNamesThatAreNotUTF8) {
-    const Bytes invalidNames[] = {
-        {'a', 0x80},               // stray continuation byte
-        {'a', 0xC3},               // character cut off
-        {0xED, 0xA0, 0x80},        // surrogate
-        {0xF4, 0x90, 0x80, 0x80},  // above U+10FFFF
-    };
-    for (const auto& name : invalidNames) {
-        SCOPED_TRACE(::testing::PrintToString(name));
-        EXPECT_EQ(filter::parseTLSClientHelloSNI(withNames({{0, name, std::nullopt}}).build()),
-                  none);
-        const auto thenValid =
-            withNames({{0, name, std::nullopt}, {0, bytesOf("blocked.example"), std::nullopt}});
-        EXPECT_EQ(filter::parseTLSClientHelloSNI(thenValid.build()), host("blocked.example"));
-    }
+    const Bytes invalid = {'a', 0xC3};
+    EXPECT_EQ(filter::parseTLSClientHelloSNI(withNames({{0, invalid, std::nullopt}}).build()),
+              none);
+    const auto thenValid =
+        withNames({{0, invalid, std::nullopt}, {0, bytesOf("blocked.example"), std::nullopt}});
+    EXPECT_EQ(filter::parseTLSClientHelloSNI(thenValid.build()), host("blocked.example"));
 }
 
 TEST(HTTPHostTest, ReadsTheFirstHostLine) {

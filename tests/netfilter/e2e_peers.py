@@ -14,34 +14,30 @@ import threading
 import time
 
 
-def serve_forever(addresses, port, udp_handler, tcp_handler):
-    """UDP and TCP on `port` of each address, one socket per address, so that a UDP reply leaves
-    from the address the client sent to."""
-    for address in addresses:
-        family = socket.AF_INET6 if ":" in address else socket.AF_INET
-        for base, handler in ((socketserver.ThreadingUDPServer, udp_handler),
-                              (socketserver.ThreadingTCPServer, tcp_handler)):
-            server_class = type("Server", (base,), {"address_family": family,
-                                                    "allow_reuse_address": True,
-                                                    "daemon_threads": True})
-            server = server_class((address, port), handler)
-            threading.Thread(target=server.serve_forever, daemon=True).start()
-    threading.Event().wait()
+def family_of(address):
+    return socket.AF_INET6 if ":" in address else socket.AF_INET
 
 
 def echo_server(port, *addresses):
-    port = int(port)
-
+    """Echoes each UDP datagram, and a line over TCP, on PORT of each address; one socket per
+    address, so that a UDP reply leaves from the address the client sent to."""
     class UDPHandler(socketserver.BaseRequestHandler):
         def handle(self):
-            data, sock = self.request
-            sock.sendto(data, self.client_address)
+            self.request[1].sendto(self.request[0], self.client_address)
 
     class TCPHandler(socketserver.StreamRequestHandler):
         def handle(self):
             self.wfile.write(self.rfile.readline())
 
-    serve_forever(addresses, port, UDPHandler, TCPHandler)
+    for address in addresses:
+        for base, handler in ((socketserver.ThreadingUDPServer, UDPHandler),
+                              (socketserver.ThreadingTCPServer, TCPHandler)):
+            server_class = type("Server", (base,), {"address_family": family_of(address),
+                                                    "allow_reuse_address": True,
+                                                    "daemon_threads": True})
+            server = server_class((address, int(port)), handler)
+            threading.Thread(target=server.serve_forever, daemon=True).start()
+    threading.Event().wait()
 
 
 def resolve(name, family):
@@ -62,8 +58,8 @@ def exchange(address, port, udp=False):
     """Sends a line to ADDRESS:PORT over TCP, or a datagram (up to four times) over UDP; the
     outcome: echo, other, refused (for UDP: an ICMP unreachable came back), reset or timeout."""
     started, outcome = time.monotonic(), "timeout"
-    family = socket.AF_INET6 if ":" in address else socket.AF_INET
-    with socket.socket(family, socket.SOCK_DGRAM if udp else socket.SOCK_STREAM) as sock:
+    kind = socket.SOCK_DGRAM if udp else socket.SOCK_STREAM
+    with socket.socket(family_of(address), kind) as sock:
         sock.settimeout(0.5 if udp else 4)
         for _ in range(4 if udp else 1):
             try:
@@ -93,8 +89,7 @@ def quic_flight(address, capture):
         datagrams.append(data[2:2 + int.from_bytes(data[:2], "big")])
         data = data[2 + len(datagrams[-1]):]
     started, outcome = time.monotonic(), "timeout"
-    with socket.socket(socket.AF_INET6 if ":" in address else socket.AF_INET,
-                       socket.SOCK_DGRAM) as sock:
+    with socket.socket(family_of(address), socket.SOCK_DGRAM) as sock:
         sock.settimeout(4)
         sock.connect((address, 443))
         try:
@@ -131,13 +126,12 @@ def tls_across_processors(address, host):
 def unasked(source, destination, name, address):
     """Sends, from SOURCE port 53 to DESTINATION port 40000, an answer nobody asked for, saying
     that NAME is at ADDRESS."""
-    family, kind = (socket.AF_INET6, 28) if ":" in address else (socket.AF_INET, 1)
-    data = socket.inet_pton(family, address)
+    data = socket.inet_pton(family_of(address), address)
+    kind = 28 if ":" in address else 1
     labels = b"".join(bytes([len(label)]) + label.encode() for label in name.split(".")) + b"\0"
     message = struct.pack("!6H", 7, 0x8180, 1, 1, 0, 0) + labels + struct.pack("!HH", kind, 1) + \
         struct.pack("!HHHIH", 0xC00C, kind, 1, 60, len(data)) + data
-    with socket.socket(socket.AF_INET6 if ":" in source else socket.AF_INET,
-                       socket.SOCK_DGRAM) as sock:
+    with socket.socket(family_of(source), socket.SOCK_DGRAM) as sock:
         sock.bind((source, 53))
         for _ in range(3):
             sock.sendto(message, (destination, 40000))

@@ -1,15 +1,18 @@
-"""What the end-to-end suites share: waiting, checks, network namespaces of their own, and the
-command line that runs their cases (`--list` names them; 0 passed, 1 failed, 77 skipped)."""
+"""What the end-to-end suites share: waiting, checks, network namespaces of their own, a scratch
+folder holding the suite's root, and the command line that runs their cases (`--list` names them;
+0 passed, 1 failed, 77 skipped)."""
 
 import argparse
 import os
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 import traceback
 
 SKIPPED = 77
+SUITE = "group.com.vorlane.VorlaneMacApp.shared"
 
 
 class Skip(Exception):
@@ -61,6 +64,30 @@ class Namespace:
         # `ip netns exec` replaces itself with the program, so the process is the program.
         return subprocess.Popen(["ip", "netns", "exec", self.name, *arguments],
                                 stdin=subprocess.DEVNULL, **options)
+
+
+class Workspace:
+    """A case's scratch folder, the suite's root inside it, and the built tools run on that suite;
+    `environment` is what the programs see besides the root."""
+
+    def __init__(self, bin_dir, environment):
+        self.bin_dir, self.path = bin_dir, tempfile.mkdtemp(prefix="tovrin-e2e-")
+        self.log_path = os.path.join(self.path, "program.log")
+        self.environment = {**environment,
+                            "APP_GROUP_CONTAINERS_ROOT": os.path.join(self.path, "app-groups")}
+
+    def tool(self, name, *arguments):
+        return subprocess.run([os.path.join(self.bin_dir, name), *arguments],
+                              capture_output=True, text=True, env=self.environment)
+
+    def read(self, key):
+        """The suite's value for `key` as `defaults read` prints it, or None."""
+        result = self.tool("defaults", "read", SUITE, key)
+        return result.stdout.strip() if result.returncode == 0 else None
+
+    def log(self):
+        with open(self.log_path, errors="replace") as file:
+            return file.read()
 
 
 def main(cases, run_case, *options):

