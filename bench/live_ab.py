@@ -108,7 +108,8 @@ class Filter:
         self.namespace, self.bin_dir, self.workspace = namespace, bin_dir, workspace
         self.environment = {**os.environ, "APP_GROUP_CONTAINERS_ROOT": workspace + "/groups",
                             "CONTENT_FILTER_CONFIGURATION": workspace + "/configuration.json",
-                            "CONTENT_FILTER_QUEUE_NUMBER": "78"}
+                            "CONTENT_FILTER_QUEUE_NUMBER": "78",
+                            "CONTENT_FILTER_DNS_QUEUE_NUMBER": "90"}
         self.process = None
 
     def state(self):
@@ -132,13 +133,11 @@ class Filter:
         wait_until(running, "the filter to run", timeout=30)
 
     def queued_packets(self):
-        """How many packets the filter's queue has taken since the filter started."""
+        """How many packets the filter's flow queues (78 up to the answer queues at 90) have
+        taken since the filter started."""
         table = self.namespace.run(["cat", "/proc/net/netfilter/nfnetlink_queue"]).stdout
-        for line in table.splitlines():
-            fields = line.split()
-            if fields and fields[0] == self.environment["CONTENT_FILTER_QUEUE_NUMBER"]:
-                return int(fields[7])
-        return 0
+        return sum(int(fields[7]) for fields in map(str.split, table.splitlines())
+                   if fields and 78 <= int(fields[0]) < 90)
 
     def stop(self):
         self.process.send_signal(signal.SIGTERM)

@@ -1,14 +1,12 @@
 #include "platform/netfilter/DNSAnswerListener.h"
 
-#include <pthread.h>
-#include <sched.h>
-
 #include <chrono>
 #include <exception>
 
 #include "common/BuildConstants.h"
 #include "platform/netfilter/DNSAnswerReader.h"
 #include "platform/netfilter/PacketHeaders.h"
+#include "platform/netfilter/ProcessorAffinity.h"
 
 namespace platform::netfilter {
 
@@ -46,18 +44,7 @@ void DNSAnswerListener::stop() {
 }
 
 void DNSAnswerListener::run() {
-    if (!processors.empty()) {
-        // Where the answers are received, the wake is local. Without it (the processors are not
-        // this process's to use) the thread runs anywhere, only slower to wake.
-        cpu_set_t set;
-        CPU_ZERO(&set);
-        for (const unsigned processor : processors) {
-            if (processor < CPU_SETSIZE) {
-                CPU_SET(processor, &set);
-            }
-        }
-        (void)pthread_setaffinity_np(pthread_self(), sizeof(set), &set);
-    }
+    keepCurrentThreadOn(processors);
     const auto handler = [this](const NetfilterQueue::Packet& packet) { handle(packet); };
     while (!stopping) {
         auto received = queue->receiveWaiting(handler);

@@ -6,17 +6,18 @@
 #include "platform/netfilter/ICMPUnreachablePacket.h"
 #include "platform/netfilter/PacketHeaders.h"
 #include "platform/netfilter/PacketMarks.h"
+#include "platform/netfilter/ProcessorAffinity.h"
 #include "platform/netfilter/TCPResetPacket.h"
 
 namespace platform::netfilter {
 
 class FlowDispatcher::Sink final : public PacketVerdictSink {
   public:
-    Sink(NetfilterQueue& queue, const base::Logger& logger)
-        : queue(queue), logger(logger), resets(static_cast<std::uint32_t>(FlowMark::ownPacket)) {}
+    Sink(const std::vector<std::unique_ptr<NetfilterQueue>>& queues, const base::Logger& logger)
+        : queues(queues), logger(logger), resets(static_cast<std::uint32_t>(FlowMark::ownPacket)) {}
 
     void setVerdict(const QueuedPacket& packet, PacketDisposition disposition) override {
-        queue.setVerdict(packet, disposition);
+        queues[packet.queueIndex]->setVerdict(packet, disposition);
     }
 
     void sendReset(const ResetSegment& segment) override {
@@ -38,22 +39,22 @@ class FlowDispatcher::Sink final : public PacketVerdictSink {
     }
 
   private:
-    NetfilterQueue& queue;
+    const std::vector<std::unique_ptr<NetfilterQueue>>& queues;
     const base::Logger& logger;
     RawPacketSender resets;
     bool didReportResetFailure = false;
     bool didReportUnreachableFailure = false;
 };
 
-FlowDispatcher::FlowDispatcher(std::unique_ptr<NetfilterQueue> queue,
+FlowDispatcher::FlowDispatcher(std::vector<std::unique_ptr<NetfilterQueue>> queues,
                                std::shared_ptr<filter::NEFilterDataProvider> provider,
                                FlowTrackerLimits limits,
                                std::shared_ptr<const NamedFlowRouting> routing,
                                std::shared_ptr<LearnedNameRouting> learnedNames)
-    : queue(std::move(queue)),
+    : queues(std::move(queues)),
       logger(common::filterLogSubsystem, "netfilter"),
       loop("packets", maximumWait) {
-    sink = std::make_unique<Sink>(*this->queue, logger);
+    sink = std::make_unique<Sink>(this->queues, logger);
     LearnedNameLookup lookup;
     if (learnedNames) {
         lookup = [learnedNames](const IPAddress& address) {
@@ -70,6 +71,9 @@ FlowDispatcher::~FlowDispatcher() {
 
 void FlowDispatcher::start() {
     thread = std::thread([this] { run(); });
+    for (std::size_t index = 1; index < queues.size(); ++index) {
+        readers.emplace_back([this, index] { runReader(index); });
+    }
 }
 
 void FlowDispatcher::request(Mode wanted) {
@@ -95,56 +99,103 @@ void FlowDispatcher::stop() {
     if (thread.joinable()) {
         thread.join();
     }
-    if (queue) {
-        // Without a running thread: answer what waits, then unbind.
+    readersStopping = true;
+    for (std::size_t index = 1; index < queues.size(); ++index) {
+        queues[index]->interruptWait();
+    }
+    for (auto& reader : readers) {
+        reader.join();
+    }
+    readers.clear();
+    if (!queues.empty()) {
+        // Without running threads: answer what waits, then unbind.
         tracker->releaseAll();
-        if (auto accepted = queue->acceptEverythingWaiting(); !accepted) {
-            logger.error("%{public}s", {accepted.error().description});
+        for (const auto& queue : queues) {
+            if (auto accepted = queue->acceptEverythingWaiting(); !accepted) {
+                logger.error("%{public}s", {accepted.error().description});
+            }
         }
         tracker.reset();
         sink.reset();
-        queue.reset();
+        queues.clear();
     }
 }
 
-void FlowDispatcher::handle(const NetfilterQueue::Packet& packet) {
+void FlowDispatcher::handle(const NetfilterQueue::Packet& packet, std::size_t index) {
+    QueuedPacket queued = packet.queued;
+    queued.queueIndex = static_cast<std::uint16_t>(index);
+    std::lock_guard lock(mutex);
     if (mode != Mode::filtering) {
-        queue->setVerdict(packet.queued, PacketDisposition::accept);
+        queues[index]->setVerdict(queued, PacketDisposition::accept);
         return;
     }
     const auto headers = parsePacketHeaders(packet.bytes);
     if (!headers) {
-        queue->setVerdict(packet.queued, PacketDisposition::accept);
+        queues[index]->setVerdict(queued, PacketDisposition::accept);
         return;
     }
-    tracker->handlePacket(packet.queued, *headers, FlowTracker::Clock::now());
+    tracker->handlePacket(queued, *headers, FlowTracker::Clock::now());
+}
+
+void FlowDispatcher::flushVerdicts() {
+    // A packet of one queue may release packets held in another.
+    for (const auto& queue : queues) {
+        if (auto flushed = queue->flushVerdicts(); !flushed) {
+            logger.error("%{public}s", {flushed.error().description});
+        }
+    }
+}
+
+void FlowDispatcher::reportReadFailure(const base::Error& error) {
+    std::lock_guard lock(mutex);
+    if (!didReportReadFailure) {
+        didReportReadFailure = true;
+        logger.error("%{public}s", {error.description});
+    }
+}
+
+std::vector<unsigned> FlowDispatcher::processorsOf(std::size_t index) const {
+    return queues.size() > 1 ? processorsOfQueue(index, queues.size()) : std::vector<unsigned>{};
 }
 
 void FlowDispatcher::run() {
-    if (queue->descriptor() >= 0) {
-        loop.watch(queue->descriptor(), [this] { receive(); });
+    keepCurrentThreadOn(processorsOf(0));
+    if (queues.front()->descriptor() >= 0) {
+        loop.watch(queues.front()->descriptor(), [this] { receive(); });
     }
     loop.run(
         {.beforeWait = [this] { return beforeWait(); }, .afterEvents = [this] { afterEvents(); }});
 }
 
+void FlowDispatcher::runReader(std::size_t index) {
+    keepCurrentThreadOn(processorsOf(index));
+    NetfilterQueue& queue = *queues[index];
+    const auto handler = [this, index](const NetfilterQueue::Packet& packet) {
+        handle(packet, index);
+    };
+    while (!readersStopping) {
+        auto received = queue.receiveWaiting(handler);
+        flushVerdicts();
+        if (!received) {
+            reportReadFailure(received.error());
+            std::this_thread::sleep_for(maximumWait);
+        }
+    }
+}
+
 std::optional<PollLoop::Clock::time_point> FlowDispatcher::beforeWait() {
-    {
-        std::lock_guard lock(mutex);
-        if (requestedMode != mode) {
-            mode = requestedMode;
-            if (mode != Mode::filtering) {
-                tracker->releaseAll();
-                if (auto flushed = queue->flushVerdicts(); !flushed) {
-                    logger.error("%{public}s", {flushed.error().description});
-                }
-            }
-            modeChanged.notify_all();
+    std::lock_guard lock(mutex);
+    if (requestedMode != mode) {
+        mode = requestedMode;
+        if (mode != Mode::filtering) {
+            tracker->releaseAll();
+            flushVerdicts();
         }
-        if (mode == Mode::stopping) {
-            loop.stop();
-            return std::nullopt;
-        }
+        modeChanged.notify_all();
+    }
+    if (mode == Mode::stopping) {
+        loop.stop();
+        return std::nullopt;
     }
     // The tracker's watchdog and idle timeout run at least every maximumWait.
     const auto now = FlowTracker::Clock::now();
@@ -156,20 +207,21 @@ std::optional<PollLoop::Clock::time_point> FlowDispatcher::beforeWait() {
 }
 
 void FlowDispatcher::receive() {
-    auto received = queue->receive([this](const auto& packet) { handle(packet); });
-    if (!received && !didReportReadFailure) {
-        didReportReadFailure = true;
-        logger.error("%{public}s", {received.error().description});
+    auto received = queues.front()->receive(
+        [this](const NetfilterQueue::Packet& packet) { handle(packet, 0); });
+    if (!received) {
+        reportReadFailure(received.error());
     }
 }
 
 void FlowDispatcher::afterEvents() {
-    if (mode == Mode::filtering) {
-        tracker->expire(FlowTracker::Clock::now());
+    {
+        std::lock_guard lock(mutex);
+        if (mode == Mode::filtering) {
+            tracker->expire(FlowTracker::Clock::now());
+        }
     }
-    if (auto flushed = queue->flushVerdicts(); !flushed) {
-        logger.error("%{public}s", {flushed.error().description});
-    }
+    flushVerdicts();
 }
 
 }  // namespace platform::netfilter

@@ -41,7 +41,7 @@ NetfilterFramework::NetfilterFramework(EventLoop& loop, Options options)
     : loop(loop),
       options(std::move(options)),
       logger(common::filterLogSubsystem, "netfilter"),
-      table(this->options.tableName, this->options.queueNumber, this->options.answerQueues),
+      table(this->options.tableName, this->options.flowQueues, this->options.answerQueues),
       learnedNameRouting(
           std::make_shared<LearnedNameRouting>([this](std::span<const TimedAddress> addresses) {
               return table.addAddresses(addresses);

@@ -40,7 +40,8 @@ class NetfilterFramework final : public filter::FilterFramework {
   public:
     struct Options {
         std::string configurationPath;
-        std::uint16_t queueNumber = 0;
+        // Where the table sends the flows it queues.
+        NftablesTable::QueueRange flowQueues;
         std::string tableName = NftablesTable::defaultName;
         // Why the queue is unusable, when it is: every installation then fails with it.
         std::optional<base::Error> queueProblem;

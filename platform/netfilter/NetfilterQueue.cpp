@@ -213,10 +213,11 @@ base::Expected<bool> NetfilterQueue::read(int flags,
 }
 
 void NetfilterQueue::setVerdict(const QueuedPacket& packet, PacketDisposition disposition) {
+    std::lock_guard lock(verdictMutex);
     if (verdictLength + verdictMessageRoom > verdictBuffer.size()) {
         // Sending now keeps the order; a failure leaves those packets to the kernel's queue
         // bypass once the queue is closed.
-        (void)flushVerdicts();
+        (void)sendVerdicts();
     }
     nlmsghdr* message =
         nfq_nlmsg_put(verdictBuffer.data() + verdictLength, NFQNL_MSG_VERDICT, queueNumber);
@@ -242,6 +243,11 @@ void NetfilterQueue::setVerdict(const QueuedPacket& packet, PacketDisposition di
 }
 
 base::Expected<bool> NetfilterQueue::flushVerdicts() {
+    std::lock_guard lock(verdictMutex);
+    return sendVerdicts();
+}
+
+base::Expected<bool> NetfilterQueue::sendVerdicts() {
     if (verdictLength == 0) {
         return true;
     }

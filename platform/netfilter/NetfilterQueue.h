@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <vector>
 
@@ -19,7 +20,7 @@ namespace platform::netfilter {
 // accepts the packet instead of dropping it. Packets queued while no process is bound pass too,
 // because the stand-in's rules queue with bypass.
 //
-// Not thread-safe: one thread reads packets and sends verdicts.
+// One thread reads packets; verdicts may be added and sent from any thread.
 class NetfilterQueue {
   public:
     struct Packet {
@@ -64,10 +65,12 @@ class NetfilterQueue {
   private:
     NetfilterQueue(mnl_socket* socket, std::uint16_t queueNumber);
     base::Expected<bool> read(int flags, const std::function<void(const Packet&)>& handler);
+    base::Expected<bool> sendVerdicts();
 
     mnl_socket* socket;
     std::uint16_t queueNumber;
     std::vector<char> receiveBuffer;
+    std::mutex verdictMutex;
     std::vector<char> verdictBuffer;
     std::size_t verdictLength = 0;
 };

@@ -329,11 +329,11 @@ class RuleBuilder {
 void finishWithAction(RuleBuilder& rule,
                       filter::NEFilterAction action,
                       std::uint8_t protocol,
-                      std::uint16_t queueNumber,
+                      const NftablesTable::QueueRange& flowQueues,
                       bool useCompatibility) {
     switch (action) {
         case filter::NEFilterAction::filterData:
-            rule.queue(queueNumber, useCompatibility);
+            rule.queue(flowQueues.first, useCompatibility, flowQueues.count);
             return;
         case filter::NEFilterAction::drop:
             rule.setConnectionMark(FlowMark::drop);
@@ -349,10 +349,11 @@ void finishWithAction(RuleBuilder& rule,
     }
 }
 
-std::vector<std::unique_ptr<nftnl_rule, RuleDeleter>> chainRules(const std::string& table,
-                                                                 const TranslatedSettings& settings,
-                                                                 std::uint16_t queueNumber,
-                                                                 bool useCompatibility) {
+std::vector<std::unique_ptr<nftnl_rule, RuleDeleter>> chainRules(
+    const std::string& table,
+    const TranslatedSettings& settings,
+    const NftablesTable::QueueRange& flowQueues,
+    bool useCompatibility) {
     std::vector<std::unique_ptr<nftnl_rule, RuleDeleter>> rules;
     const auto rule = [&] { return RuleBuilder(table); };
 
@@ -391,8 +392,10 @@ std::vector<std::unique_ptr<nftnl_rule, RuleDeleter>> chainRules(const std::stri
                                 .build());
         }
     }
-    rules.push_back(
-        rule().connectionMarkIs(FlowMark::inspect).queue(queueNumber, useCompatibility).build());
+    rules.push_back(rule()
+                        .connectionMarkIs(FlowMark::inspect)
+                        .queue(flowQueues.first, useCompatibility, flowQueues.count)
+                        .build());
 
     if (!settings.hostRuleNames.empty()) {
         for (const auto& [family, set, identifier] :
@@ -402,13 +405,13 @@ std::vector<std::unique_ptr<nftnl_rule, RuleDeleter>> chainRules(const std::stri
                                 .isNewFlow(IPPROTO_TCP)
                                 .destinationInSet(family, set, identifier)
                                 .destinationPortIsNone({80, 443, dnsPort})
-                                .queue(queueNumber, useCompatibility)
+                                .queue(flowQueues.first, useCompatibility, flowQueues.count)
                                 .build());
             rules.push_back(rule()
                                 .isNewFlow(IPPROTO_UDP)
                                 .destinationInSet(family, set, identifier)
                                 .destinationPortIsNone({443, dnsPort})
-                                .queue(queueNumber, useCompatibility)
+                                .queue(flowQueues.first, useCompatibility, flowQueues.count)
                                 .build());
         }
     }
@@ -419,7 +422,7 @@ std::vector<std::unique_ptr<nftnl_rule, RuleDeleter>> chainRules(const std::stri
         if (match.port) {
             matching.destinationPortIs(*match.port);
         }
-        finishWithAction(matching, match.action, match.protocol, queueNumber, useCompatibility);
+        finishWithAction(matching, match.action, match.protocol, flowQueues, useCompatibility);
         rules.push_back(matching.build());
     }
     if (!settings.namedHostRules.empty()) {
@@ -428,14 +431,14 @@ std::vector<std::unique_ptr<nftnl_rule, RuleDeleter>> chainRules(const std::stri
                             .isNewFlow(IPPROTO_UDP)
                             .destinationPortIs(quicPort)
                             .setMark(FlowMark::nameLookup)
-                            .queue(queueNumber, useCompatibility)
+                            .queue(flowQueues.first, useCompatibility, flowQueues.count)
                             .build());
     }
     if (settings.defaultAction != filter::NEFilterAction::allow) {
         for (std::uint8_t protocol : {std::uint8_t{IPPROTO_TCP}, std::uint8_t{IPPROTO_UDP}}) {
             auto fallback = rule();
             fallback.isNewFlow(protocol);
-            finishWithAction(fallback, settings.defaultAction, protocol, queueNumber,
+            finishWithAction(fallback, settings.defaultAction, protocol, flowQueues,
                              useCompatibility);
             rules.push_back(fallback.build());
         }
@@ -624,9 +627,9 @@ base::Expected<bool> send(const MessageBatch& batch, int& errorCode) {
 }  // namespace
 
 NftablesTable::NftablesTable(std::string name,
-                             std::uint16_t queueNumber,
+                             QueueRange flowQueues,
                              std::optional<QueueRange> answerQueues)
-    : tableName(std::move(name)), queueNumber(queueNumber), answerQueues(answerQueues) {}
+    : tableName(std::move(name)), flowQueues(flowQueues), answerQueues(answerQueues) {}
 
 NftablesTable::~NftablesTable() {
     if (elementSocket) {
@@ -714,7 +717,7 @@ base::Expected<bool> NftablesTable::commit(const TranslatedSettings* settings,
                 addElementMessages(batch, tableName, family, learned, NFT_MSG_NEWSETELEM);
             }
         }
-        auto rules = chainRules(tableName, *settings, queueNumber, useCompatibility);
+        auto rules = chainRules(tableName, *settings, flowQueues, useCompatibility);
         if (answerQueues) {
             addChainMessage(batch, tableName, answerChainName, NF_INET_LOCAL_IN);
             for (auto& rule : answerChainRules(tableName, *answerQueues, useCompatibility)) {

@@ -39,6 +39,9 @@ namespace platform::netfilter {
 //      FlowMark::nameLookup in the packet's mark, for the stand-in to learn their host names;
 //   9. then the default action.
 //
+// "The queue" is the range of flow queues: with several, a packet goes to the queue of the
+// processor that handles it (its number modulo their count), like the answers below.
+//
 // With answer queues, a second chain, on the input hook, sends every UDP datagram and TCP
 // segment from port 53 that answers a connection of this machine (DNS answers, IPv4 and IPv6) to
 // one of those queues, whose reader accepts each at once: with several, to the queue of the
@@ -62,7 +65,7 @@ class NftablesTable {
     };
 
     NftablesTable(std::string name,
-                  std::uint16_t queueNumber,
+                  QueueRange flowQueues,
                   std::optional<QueueRange> answerQueues = std::nullopt);
     ~NftablesTable();
     NftablesTable(const NftablesTable&) = delete;
@@ -91,7 +94,7 @@ class NftablesTable {
                                 int& errorCode);
 
     std::string tableName;
-    std::uint16_t queueNumber;
+    QueueRange flowQueues;
     std::optional<QueueRange> answerQueues;
     QueueStyle queueStyle = QueueStyle::unknown;
     // addAddresses()'s own socket, opened at its first call.

@@ -4,11 +4,12 @@
 
 namespace platform::netfilter {
 
-// A packet waiting in the kernel's queue for its verdict: the queue's identifier for it and the
-// mark it carried when it was queued.
+// A packet waiting in the kernel's queue for its verdict: the queue's identifier for it, the mark
+// it carried when it was queued, and which of the reader's queues holds it.
 struct QueuedPacket {
     std::uint32_t identifier = 0;
     std::uint32_t mark = 0;
+    std::uint16_t queueIndex = 0;
 
     bool operator==(const QueuedPacket&) const = default;
 };

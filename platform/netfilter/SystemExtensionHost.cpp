@@ -3,20 +3,20 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
-#include <sched.h>
-
 #include <algorithm>
 #include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
 #include "common/BuildConstants.h"
+#include "platform/netfilter/ProcessorAffinity.h"
 #include "platform/provider-configuration/ProviderConfigurationFile.h"
 
 namespace platform::netfilter {
@@ -77,20 +77,20 @@ void SystemExtensionHost::start(const ProviderFactory& makeProvider) {
 
 namespace {
 
-// At most this many answer queues (and threads reading them).
-constexpr std::size_t maximumAnswerQueues = 8;
+// At most this many flow queues, and as many answer queues (each with a thread reading it).
+constexpr std::size_t maximumQueuesPerKind = 8;
 
-// One answer queue per processor, up to the bound, numbered from `first` on; the range stops
-// before the flow queue and at the first queue that cannot be bound. Fails only when not even
-// the first one can be bound.
-base::Expected<std::vector<std::unique_ptr<NetfilterQueue>>> openAnswerQueues(
+// One queue per processor, up to the bound, numbered from `first` on; the range stops before
+// `stopBefore` (when it lies above `first`) and at the first queue that cannot be bound. Fails
+// only when not even the first one can be bound.
+base::Expected<std::vector<std::unique_ptr<NetfilterQueue>>> openQueues(
     std::uint16_t first,
-    std::uint16_t flowQueue) {
+    std::optional<std::uint16_t> stopBefore) {
     std::size_t wanted =
-        std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, maximumAnswerQueues);
+        std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, maximumQueuesPerKind);
     wanted = std::min<std::size_t>(wanted, 65536 - std::size_t{first});
-    if (flowQueue > first) {
-        wanted = std::min<std::size_t>(wanted, flowQueue - first);
+    if (stopBefore && *stopBefore > first) {
+        wanted = std::min<std::size_t>(wanted, *stopBefore - first);
     }
     std::vector<std::unique_ptr<NetfilterQueue>> queues;
     for (std::size_t index = 0; index < wanted; ++index) {
@@ -106,27 +106,18 @@ base::Expected<std::vector<std::unique_ptr<NetfilterQueue>>> openAnswerQueues(
     return queues;
 }
 
-// The processors whose answers go to queue `index` of `count`.
-std::vector<unsigned> processorsOfQueue(std::size_t index, std::size_t count) {
-    std::vector<unsigned> processors;
-    for (unsigned processor = 0; processor < CPU_SETSIZE; ++processor) {
-        if (processor % count == index) {
-            processors.push_back(processor);
-        }
-    }
-    return processors;
-}
-
 }  // namespace
 
 void SystemExtensionHost::begin(const ProviderFactory& makeProvider) {
     const auto queueNumber = static_cast<std::uint16_t>(
         numberFromEnvironment("CONTENT_FILTER_QUEUE_NUMBER", 0, 65535, defaultQueueNumber));
-    const std::uint16_t nextQueueNumber = queueNumber == 65535 ? 65534 : queueNumber + 1;
-    const auto answerQueueNumber = static_cast<std::uint16_t>(
-        numberFromEnvironment("CONTENT_FILTER_DNS_QUEUE_NUMBER", 0, 65535, nextQueueNumber));
-    if (answerQueueNumber == queueNumber) {
-        failAtStart("CONTENT_FILTER_DNS_QUEUE_NUMBER must differ from the flow queue's number");
+    std::optional<std::uint16_t> chosenAnswerQueueNumber;
+    if (const char* chosen = std::getenv("CONTENT_FILTER_DNS_QUEUE_NUMBER"); chosen && *chosen) {
+        chosenAnswerQueueNumber = static_cast<std::uint16_t>(
+            numberFromEnvironment("CONTENT_FILTER_DNS_QUEUE_NUMBER", 0, 65535, 0));
+        if (*chosenAnswerQueueNumber == queueNumber) {
+            failAtStart("CONTENT_FILTER_DNS_QUEUE_NUMBER must differ from the flow queue's number");
+        }
     }
     FlowTrackerLimits limits;
     limits.maximumFlows = static_cast<std::size_t>(
@@ -134,16 +125,20 @@ void SystemExtensionHost::begin(const ProviderFactory& makeProvider) {
 
     NetfilterFramework::Options options;
     options.configurationPath = providerconfiguration::path();
-    options.queueNumber = queueNumber;
-    auto queue = NetfilterQueue::open(queueNumber);
-    if (!queue) {
-        options.queueProblem = queue.error();
+    auto flowQueues = openQueues(queueNumber, chosenAnswerQueueNumber);
+    const std::size_t flowQueueCount = flowQueues ? flowQueues->size() : 1;
+    options.flowQueues = {queueNumber, static_cast<std::uint16_t>(flowQueueCount)};
+    if (!flowQueues) {
+        options.queueProblem = flowQueues.error();
     }
-    auto answerQueues = openAnswerQueues(answerQueueNumber, queueNumber);
+    const std::size_t afterFlowQueues = std::size_t{queueNumber} + flowQueueCount;
+    const auto answerQueueNumber = chosenAnswerQueueNumber.value_or(static_cast<std::uint16_t>(
+        afterFlowQueues <= 65535 ? afterFlowQueues : std::size_t{queueNumber} - 1));
+    auto answerQueues = openQueues(answerQueueNumber, queueNumber);
     if (answerQueues) {
         options.answerQueues = NftablesTable::QueueRange{
             answerQueueNumber, static_cast<std::uint16_t>(answerQueues->size())};
-    } else if (queue) {
+    } else if (flowQueues) {
         logger.error("flows will not be named from DNS answers: %{public}s",
                      {answerQueues.error().description});
     }
@@ -153,9 +148,9 @@ void SystemExtensionHost::begin(const ProviderFactory& makeProvider) {
     provider = makeProvider();
     framework = std::make_shared<NetfilterFramework>(loop, std::move(options));
     provider->attachFramework(framework);
-    if (queue) {
-        dispatcher = std::make_unique<FlowDispatcher>(std::move(queue).value(), provider, limits,
-                                                      framework->namedFlowRouting(),
+    if (flowQueues) {
+        dispatcher = std::make_unique<FlowDispatcher>(std::move(flowQueues).value(), provider,
+                                                      limits, framework->namedFlowRouting(),
                                                       framework->learnedNames());
         dispatcher->start();
     }

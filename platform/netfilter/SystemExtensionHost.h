@@ -35,11 +35,16 @@ inline constexpr filter::NEProviderStopReason userInitiatedStopReason = 1;
 //
 // Environment:
 //   CONTENT_FILTER_CONFIGURATION  the provider configuration file (see ProviderConfigurationFile.h)
-//   CONTENT_FILTER_QUEUE_NUMBER   the netfilter queue, 0 to 65535; by default `defaultQueueNumber`
+//   CONTENT_FILTER_QUEUE_NUMBER   the first flow queue, 0 to 65535; by default
+//   `defaultQueueNumber`.
+//                                 One per processor up to eight, numbered on from it (the range
+//                                 stops before the DNS answer queues and at the first queue that
+//                                 cannot be bound); each packet goes to the queue of the
+//                                 processor that handles it (FlowDispatcher)
 //   CONTENT_FILTER_DNS_QUEUE_NUMBER  the first queue of DNS answers (DNSAnswerListener, one per
 //                                 processor up to eight, numbered on from it and stopping before
-//                                 the flow queue), another one; by default the flow queue's
-//                                 number plus one (minus one for 65535)
+//                                 the flow queues), another one; by default the number after the
+//                                 last flow queue (the one before the first for 65535)
 //   CONTENT_FILTER_MAX_FLOWS      flows remembered at once; by default FlowTrackerLimits'
 // A value that cannot be used ends the process at start with status 1 and a message.
 class SystemExtensionHost {

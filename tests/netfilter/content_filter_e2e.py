@@ -135,11 +135,16 @@ def expect_block_reported(workspace):
 @case
 def blocking(namespace, workspace):
     """TLS and HTTP to (www.)blocked.example fail fast with a reset; allowed.example is answered;
-    the block is reported in the diagnostics."""
+    so are connections whose handshake and first bytes leave from different processors (and so
+    reach the filter through different queues); the block is reported in the diagnostics."""
     peers, _ = start(namespace, workspace)
     peers.expect_everywhere("allowed.example")
     peers.expect_everywhere("www.blocked.example", answered=False)
     peers.expect_everywhere("blocked.example", answered=False)
+    for host, wanted in (("allowed.example", "answered"), ("blocked.example", "reset")):
+        outcome = json.loads(namespace.run([sys.executable, PEERS, "tls-across-processors",
+                                            "127.0.0.1", host]).stdout)["outcome"]
+        expect(outcome in (wanted, "one processor"), f"{host} across processors: {outcome}")
     expect_block_reported(workspace)
 
 

@@ -7,6 +7,7 @@ import json
 import os
 import socket
 import socketserver
+import ssl
 import struct
 import sys
 import threading
@@ -103,6 +104,25 @@ def quic_flight(address, capture):
     return {"address": address, "outcome": outcome, "seconds": time.monotonic() - started}
 
 
+def tls_across_processors(address, host):
+    """A TLS request to ADDRESS:443 for HOST whose handshake leaves from one processor and whose
+    ClientHello from another, so that the filter receives them through different queues."""
+    processors = sorted(os.sched_getaffinity(0))
+    if len(processors) < 2:
+        return {"outcome": "one processor"}
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    context.check_hostname, context.verify_mode = False, ssl.CERT_NONE
+    os.sched_setaffinity(0, {processors[0]})
+    try:
+        with socket.create_connection((address, 443), timeout=5) as raw:
+            os.sched_setaffinity(0, {processors[1]})
+            with context.wrap_socket(raw, server_hostname=host) as tls:
+                tls.sendall(b"GET / HTTP/1.0\r\n\r\n")
+                return {"outcome": "answered" if tls.recv(1) else "closed"}
+    except (ConnectionError, ssl.SSLError):
+        return {"outcome": "reset"}
+
+
 def unasked(source, destination, name, address):
     """Sends, from SOURCE port 53 to DESTINATION port 40000, an answer nobody asked for, saying
     that NAME is at ADDRESS."""
@@ -119,6 +139,7 @@ def unasked(source, destination, name, address):
 
 
 COMMANDS = {"lookup": lookup, "tcp-address": exchange, "unasked": unasked, "quic": quic_flight,
+            "tls-across-processors": tls_across_processors,
             "tcp": lambda name, port, family: exchange(resolve(name, family)[0], port),
             "udp": lambda name, port, family: exchange(resolve(name, family)[0], port, True)}
 SERVERS = {"echo-server": echo_server}
