@@ -5,6 +5,7 @@
 #include <tuple>
 
 #include "common/SharedDefaultsKeys.h"
+#include "platform/defaults/WriteBehindUserDefaults.h"
 
 namespace bench {
 
@@ -38,8 +39,9 @@ FilterEnvironment& filterEnvironment(PolicySource source,
     }
 
     if (implementation == Implementation::ours) {
+        // The suite the filter's program gives its provider.
         environment->provider =
-            std::make_shared<filter::FilterDataProvider>(platform::openSQLiteUserDefaults);
+            std::make_shared<filter::FilterDataProvider>(platform::openWriteBehindUserDefaults);
         environment->provider->attachFramework(environment->framework);
         bool didStart = false;
         environment->provider->startFilter(

@@ -12,10 +12,11 @@
 
 namespace bench {
 
-// A running filter over its own suite: the provider, started on a scripted framework with its
-// settings installed, or the simple flow path beside the same kind of framework. The policy
-// enforces, is the blob or the vendor dictionary, and lists `policySize` synthetic domains with
-// the server names of some captures ("curl.test", "openssl.test") in the middle.
+// A running filter over its own suite: the provider, on the write-behind suite the filter's program
+// gives it, started on a scripted framework with its settings installed, or the simple flow path
+// beside the same kind of framework. The policy enforces, is the blob or the vendor dictionary, and
+// lists `policySize` synthetic domains with the server names of some captures ("curl.test",
+// "openssl.test") in the middle.
 struct FilterEnvironment {
     std::vector<std::string> domains;
     TemporarySuiteRoot root;
