@@ -166,6 +166,8 @@ def main():
     parser.add_argument("--burst", type=int, default=40)
     parser.add_argument("--domains", type=int, default=10000)
     arguments = parser.parse_args()
+    if arguments.sequential < 1 or arguments.burst < 1 or arguments.rounds < 1:
+        parser.error("--rounds, --sequential and --burst take 1 or more")
     if os.geteuid() != 0 or shutil.which("ip") is None:
         print("needs root and the ip tool (iproute2)", file=sys.stderr)
         return SKIPPED
