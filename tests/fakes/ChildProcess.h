@@ -5,15 +5,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -59,16 +56,13 @@ inline std::vector<char*> pointersTo(const std::vector<std::string>& texts) {
     return pointers;
 }
 
-// Runs `arguments` (the program's path first) with `input` written to its standard input, which
-// is then closed, and collects its outputs until it exits. Standard input and output are pipes,
-// as a browser gives them; standard error goes to a file in `scratchFolder` so that the child
-// never blocks on it.
+// Runs `arguments` (the program's path first) with `input` as its standard input, and collects
+// its outputs once it exits. Each of the three streams is a file in `scratchFolder`, so that the
+// child never blocks on one; `input` is all there is to read, as when a browser closes the pipe.
 inline ChildProcessResult runChildProcess(const std::vector<std::string>& arguments,
                                           const std::string& input,
                                           const std::filesystem::path& scratchFolder,
                                           const Environment& environment = {}) {
-    // A child that stops reading early must not take this process down with it.
-    std::signal(SIGPIPE, SIG_IGN);
     // This process's environment, with `environment` added or replacing (a later entry wins).
     std::vector<std::string> variables;
     for (char** entry = environ; *entry != nullptr; ++entry) {
@@ -80,51 +74,31 @@ inline ChildProcessResult runChildProcess(const std::vector<std::string>& argume
         });
         variables.push_back(name + "=" + value);
     }
-    const std::string errorPath = (scratchFolder / "child-stderr").string();
-    int inputPipe[2], outputPipe[2];
-    if (::pipe2(inputPipe, O_CLOEXEC) != 0 || ::pipe2(outputPipe, O_CLOEXEC) != 0) {
-        return {};
-    }
+    const auto path = [&](const char* stream) { return (scratchFolder / stream).string(); };
+    std::ofstream(path("child-stdin"), std::ios::binary) << input;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, inputPipe[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, outputPipe[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorPath.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid_t child = -1;
-    const int spawned = ::posix_spawn(&child, arguments[0].c_str(), &actions, nullptr,
-                                      pointersTo(arguments).data(), pointersTo(variables).data());
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(inputPipe[0]);
-    ::close(outputPipe[1]);
-
-    std::thread writer([&input, descriptor = inputPipe[1]] {
-        for (std::size_t written = 0; written < input.size();) {
-            const ssize_t count =
-                ::write(descriptor, input.data() + written, input.size() - written);
-            if (count <= 0) {
-                break;
-            }
-            written += static_cast<std::size_t>(count);
-        }
-        ::close(descriptor);
-    });
-    ChildProcessResult result;
-    char buffer[65536];
-    for (ssize_t count; (count = ::read(outputPipe[0], buffer, sizeof buffer)) > 0;) {
-        result.standardOutput.append(buffer, static_cast<std::size_t>(count));
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, path("child-stdin").c_str(), O_RDONLY,
+                                     0);
+    for (const auto& [descriptor, stream] :
+         {std::pair{STDOUT_FILENO, "child-stdout"}, std::pair{STDERR_FILENO, "child-stderr"}}) {
+        posix_spawn_file_actions_addopen(&actions, descriptor, path(stream).c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
     }
-    ::close(outputPipe[0]);
-    writer.join();
+    pid_t child = -1;
     int status = 0;
-    if (spawned == 0) {
+    if (::posix_spawn(&child, arguments[0].c_str(), &actions, nullptr, pointersTo(arguments).data(),
+                      pointersTo(variables).data()) == 0) {
         ::waitpid(child, &status, 0);
     }
-    result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    std::ostringstream errorText;
-    errorText << std::ifstream(errorPath, std::ios::binary).rdbuf();
-    result.standardError = errorText.str();
-    return result;
+    posix_spawn_file_actions_destroy(&actions);
+    const auto contents = [&](const char* stream) {
+        std::ostringstream text;
+        text << std::ifstream(path(stream), std::ios::binary).rdbuf();
+        return text.str();
+    };
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
+            contents("child-stdout"), contents("child-stderr")};
 }
 
 }  // namespace support
