@@ -113,12 +113,6 @@ TEST(QUICInitialReaderTest, CryptoFramesAreReassembledAcrossPacketsAndDatagrams)
         std::vector<Bytes> datagrams;
         Outcome expected;
     } cases[] = {
-        {"two datagrams, in order",
-         {seal(cryptoFrame(0, head)), seal(cryptoFrame(cut, tail), 1)},
-         {Kind::name, "split.example"}},
-        {"two datagrams, later half first",
-         {seal(cryptoFrame(cut, tail), 1), seal(cryptoFrame(0, head))},
-         {Kind::name, "split.example"}},
         {"two packets coalesced in one datagram",
          {concatenated({seal(cryptoFrame(cut, tail), 1), seal(cryptoFrame(0, head))})},
          {Kind::name, "split.example"}},
