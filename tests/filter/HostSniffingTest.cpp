@@ -91,8 +91,6 @@ TEST(TLSClientHelloSNITest, WaitsOnlyWhileTheClientHelloIsIncomplete) {
              exampleOrg().withCipherSuitesLength(900).build(), wait},
             {"compression methods longer than the bytes",
              exampleOrg().withCompressionMethodsLength(200).build(), wait},
-            {"extensions longer than the bytes", exampleOrg().withExtensionsLength(400).build(),
-             wait},
             {"no extensions length at all", Hello().withoutExtensionsBlock().build(), wait},
         },
         filter::parseTLSClientHelloSNI);
