@@ -354,17 +354,14 @@ TEST_F(FilterDataProviderConcurrencyTest, CallbacksWatchAndCompletionsRace) {
     provider->startFilter(countStart);
 
     std::vector<std::thread> threads;
-    for (int flowThread = 0; flowThread < 2; ++flowThread) {
-        threads.emplace_back([&, flowThread] {
+    // A flow to a.com named by its URL, and a hostless one sent to inspection.
+    for (const FlowSpec& spec :
+         {FlowSpec{.url = "https://www.a.com/", .endpointHost = "192.0.2.10"},
+          FlowSpec{.endpointHost = "192.0.2.10"}}) {
+        threads.emplace_back([&, spec] {
             const base::UUID shared;
             for (int index = 0; index < iterations; ++index) {
-                // A flow to a.com named by its URL, or a hostless one sent to inspection.
-                const auto flow =
-                    FlowSpec{.url = flowThread == 0
-                                        ? std::optional<std::string>("https://www.a.com/")
-                                        : std::nullopt,
-                             .endpointHost = "192.0.2.10"}
-                        .build(index % 2 == 0 ? shared : base::UUID());
+                const auto flow = spec.build(index % 2 == 0 ? shared : base::UUID());
                 provider->handleNewFlow(*flow);
                 const std::uint8_t bytes[] = {0x16, 0x03, 0x01};
                 provider->handleOutboundData(*flow, 0, bytes);
