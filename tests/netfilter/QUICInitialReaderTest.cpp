@@ -135,7 +135,6 @@ TEST(QUICInitialReaderTest, CryptoFramesAreReassembledAcrossPacketsAndDatagrams)
         {"a gap in the middle",
          {seal(concatenated({cryptoFrame(0, sliced(hello, 0, cut - 1)), cryptoFrame(cut, tail)}))},
          {Kind::needMore, ""}},
-        {"first half only", {seal(cryptoFrame(0, head))}, {Kind::needMore, ""}},
         {"a STREAM frame",
          {seal(concatenated({cryptoFrame(0, head), Bytes{0x08, 0x00}}))},
          {Kind::noName, ""}},
