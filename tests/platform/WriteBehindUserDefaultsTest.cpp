@@ -426,13 +426,10 @@ TEST_F(SQLiteUserDefaultsTest, SeamWritesAndTheSuitesPermissions) {
 }
 
 TEST_F(SQLiteUserDefaultsTest, SuitesThatCannotBeOpened) {
-    const std::string regularFile = scratch.path + "/file";
-    std::ofstream(regularFile) << "not a folder";
     const std::string garbageRoot = scratch.path + "/garbage";
     std::filesystem::create_directories(garbageRoot + "/" + suiteName);
     std::ofstream(garbageRoot + "/" + suiteName + "/defaults.sqlite3") << std::string(4096, 'x');
     const std::pair<std::string, std::string> cases[] = {
-        {regularFile + "/app-groups", suiteName},
         {garbageRoot, suiteName},
         {root, ".."},
         {root, "../escaped"},
