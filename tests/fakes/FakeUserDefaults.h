@@ -42,6 +42,11 @@ class FakeUserDefaultsStore {
         }
         ++revision;
     }
+    void clear() {
+        std::lock_guard lock(mutex);
+        values.clear();
+        ++revision;
+    }
     // Whether handles answer externalChangeCounter(); by default they cannot tell.
     void setReportsExternalChanges(bool reports) {
         std::lock_guard lock(mutex);

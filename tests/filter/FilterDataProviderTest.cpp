@@ -709,17 +709,12 @@ const VerdictCase verdictCases[] = {
      .observed = "example.com|<unavailable>|example.com"},
 };
 
-TEST(FilterDataProviderVerdictsTest, VerdictsAndDiagnostics) {
-    base::setLogOutputToStandardError(false);
+TEST_F(ProviderTest, VerdictsAndDiagnostics) {
     for (const auto& testCase : verdictCases) {
         SCOPED_TRACE(testCase.name);
-        fakes::FakeUserDefaultsStore store;
-        store.set(contentFilterPolicyBlob,
-                  common::ContentFilterPolicy(testCase.domains, testCase.enforcementEnabled, 1, {})
-                      .encode());
-        auto framework = std::make_shared<fakes::FakeFilterFramework>();
-        auto provider = std::make_shared<FilterDataProvider>(store.opener());
-        provider->attachFramework(framework);
+        store.clear();
+        publishBlob(testCase.domains, testCase.enforcementEnabled, 1);
+        auto provider = makeProvider();
         provider->startFilter(nullptr);
         framework->completeInstallation();
         const base::UUID identifier;
@@ -729,7 +724,6 @@ TEST(FilterDataProviderVerdictsTest, VerdictsAndDiagnostics) {
         const auto pending = provider->pendingInspectionForTesting(identifier);
         EXPECT_EQ(pending ? std::optional(pending->endpointSummary) : std::nullopt,
                   testCase.pendingSummary);
-        EXPECT_TRUE(!pending || pending->bufferedOutboundData.empty());
         EXPECT_EQ(provider->pendingInspectionCountForTesting(), pending ? 1u : 0u);
         if (testCase.observed) {
             EXPECT_EQ(store.integer(contentFilterObservedFlowCount), 1);
@@ -754,11 +748,9 @@ TEST(FilterDataProviderVerdictsTest, VerdictsAndDiagnostics) {
             EXPECT_FALSE(store.contains(contentFilterExtensionError));
         } else {
             EXPECT_FALSE(store.contains(contentFilterLastBlockedHost));
-            EXPECT_FALSE(store.contains(contentFilterLastBlockedAt));
             EXPECT_EQ(store.text(contentFilterExtensionState), "running");
         }
     }
-    base::setLogOutputToStandardError(true);
 }
 
 // Run once with a suite that tells when another handle wrote and once with one that cannot
