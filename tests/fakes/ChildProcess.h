@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -56,13 +57,16 @@ inline std::vector<char*> pointersTo(const std::vector<std::string>& texts) {
     return pointers;
 }
 
-// Runs `arguments` (the program's path first) with `input` as its standard input, and collects
-// its outputs once it exits. Each of the three streams is a file in `scratchFolder`, so that the
-// child never blocks on one; `input` is all there is to read, as when a browser closes the pipe.
+// Runs `arguments` (the program's path first) with `input` written to its standard input, which
+// is then closed, and collects its outputs once it exits. Standard input is a pipe, as a browser
+// gives it, so that the child reads the input in the pieces a pipe hands over; its outputs go to
+// files in `scratchFolder`, so that it never blocks on them.
 inline ChildProcessResult runChildProcess(const std::vector<std::string>& arguments,
                                           const std::string& input,
                                           const std::filesystem::path& scratchFolder,
                                           const Environment& environment = {}) {
+    // A child that stops reading early must not take this process down with it.
+    std::signal(SIGPIPE, SIG_IGN);
     // This process's environment, with `environment` added or replacing (a later entry wins).
     std::vector<std::string> variables;
     for (char** entry = environ; *entry != nullptr; ++entry) {
@@ -74,24 +78,36 @@ inline ChildProcessResult runChildProcess(const std::vector<std::string>& argume
         });
         variables.push_back(name + "=" + value);
     }
+    int inputPipe[2];
+    if (::pipe2(inputPipe, O_CLOEXEC) != 0) {
+        return {};
+    }
     const auto path = [&](const char* stream) { return (scratchFolder / stream).string(); };
-    std::ofstream(path("child-stdin"), std::ios::binary) << input;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, path("child-stdin").c_str(), O_RDONLY,
-                                     0);
+    posix_spawn_file_actions_adddup2(&actions, inputPipe[0], STDIN_FILENO);
     for (const auto& [descriptor, stream] :
          {std::pair{STDOUT_FILENO, "child-stdout"}, std::pair{STDERR_FILENO, "child-stderr"}}) {
         posix_spawn_file_actions_addopen(&actions, descriptor, path(stream).c_str(),
                                          O_WRONLY | O_CREAT | O_TRUNC, 0600);
     }
     pid_t child = -1;
+    const int spawned = ::posix_spawn(&child, arguments[0].c_str(), &actions, nullptr,
+                                      pointersTo(arguments).data(), pointersTo(variables).data());
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(inputPipe[0]);
+    for (std::size_t written = 0; written < input.size();) {
+        const ssize_t count = ::write(inputPipe[1], input.data() + written, input.size() - written);
+        if (count <= 0) {
+            break;
+        }
+        written += static_cast<std::size_t>(count);
+    }
+    ::close(inputPipe[1]);
     int status = 0;
-    if (::posix_spawn(&child, arguments[0].c_str(), &actions, nullptr, pointersTo(arguments).data(),
-                      pointersTo(variables).data()) == 0) {
+    if (spawned == 0) {
         ::waitpid(child, &status, 0);
     }
-    posix_spawn_file_actions_destroy(&actions);
     const auto contents = [&](const char* stream) {
         std::ostringstream text;
         text << std::ifstream(path(stream), std::ios::binary).rdbuf();
