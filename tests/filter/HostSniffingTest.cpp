@@ -149,6 +149,8 @@ TEST(TLSClientHelloSNITest, DecidesOnceTheExtensionsAreBuffered) {
         filter::parseTLSClientHelloSNI);
 }
 
+// Reads the first Host line of a known request once CR LF ends it: a cut-off value must not pass
+// as the host.
 TEST(HTTPHostTest, ReadsTheFirstHostLineOnceCRLFEndsIt) {
     std::vector<Case> cases = {
         {"header name in any case, port and www. removed", get("hOsT: WWW.Example.COM:8080\r\n"),
