@@ -78,7 +78,6 @@ TEST(HostNormalizationTest, NormalisesHostText) {
         {"\u0100BC.\u0394\u0416.example", "\u0101bc.\u03B4\u0436.example"},
         // Blanks inside are kept; only the ends are trimmed.
         {"exa mple.com", "exa mple.com"},
-        {"ads.xwww.com", "ads.xcom"},
         // Invalid UTF-8 is carried through; a blank after an invalid byte is still trimmed, and
         // the lead byte of a two-byte capital is not taken for a separate character.
         {"\x80"

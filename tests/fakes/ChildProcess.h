@@ -5,7 +5,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <filesystem>
@@ -13,7 +12,6 @@
 #include <sstream>
 #include <string>
 #include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -60,9 +58,9 @@ inline std::vector<char*> pointersTo(const std::vector<std::string>& texts) {
 }
 
 // Runs `arguments` (the program's path first) with `input` written to its standard input, which
-// is then closed, and collects its outputs until it exits. Standard input and output are pipes,
-// as a browser gives them; standard error goes to a file in `scratchFolder` so that the child
-// never blocks on it.
+// is then closed, and collects its outputs once it exits. Standard input is a pipe, as a browser
+// gives it, so that the child reads the input in the pieces a pipe hands over; its outputs go to
+// files in `scratchFolder`, so that it never blocks on them.
 inline ChildProcessResult runChildProcess(const std::vector<std::string>& arguments,
                                           const std::string& input,
                                           const std::filesystem::path& scratchFolder,
@@ -80,51 +78,43 @@ inline ChildProcessResult runChildProcess(const std::vector<std::string>& argume
         });
         variables.push_back(name + "=" + value);
     }
-    const std::string errorPath = (scratchFolder / "child-stderr").string();
-    int inputPipe[2], outputPipe[2];
-    if (::pipe2(inputPipe, O_CLOEXEC) != 0 || ::pipe2(outputPipe, O_CLOEXEC) != 0) {
+    int inputPipe[2];
+    if (::pipe2(inputPipe, O_CLOEXEC) != 0) {
         return {};
     }
+    const auto path = [&](const char* stream) { return (scratchFolder / stream).string(); };
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, inputPipe[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, outputPipe[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorPath.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    for (const auto& [descriptor, stream] :
+         {std::pair{STDOUT_FILENO, "child-stdout"}, std::pair{STDERR_FILENO, "child-stderr"}}) {
+        posix_spawn_file_actions_addopen(&actions, descriptor, path(stream).c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    }
     pid_t child = -1;
     const int spawned = ::posix_spawn(&child, arguments[0].c_str(), &actions, nullptr,
                                       pointersTo(arguments).data(), pointersTo(variables).data());
     posix_spawn_file_actions_destroy(&actions);
     ::close(inputPipe[0]);
-    ::close(outputPipe[1]);
-
-    std::thread writer([&input, descriptor = inputPipe[1]] {
-        for (std::size_t written = 0; written < input.size();) {
-            const ssize_t count =
-                ::write(descriptor, input.data() + written, input.size() - written);
-            if (count <= 0) {
-                break;
-            }
-            written += static_cast<std::size_t>(count);
+    for (std::size_t written = 0; written < input.size();) {
+        const ssize_t count = ::write(inputPipe[1], input.data() + written, input.size() - written);
+        if (count <= 0) {
+            break;
         }
-        ::close(descriptor);
-    });
-    ChildProcessResult result;
-    char buffer[65536];
-    for (ssize_t count; (count = ::read(outputPipe[0], buffer, sizeof buffer)) > 0;) {
-        result.standardOutput.append(buffer, static_cast<std::size_t>(count));
+        written += static_cast<std::size_t>(count);
     }
-    ::close(outputPipe[0]);
-    writer.join();
+    ::close(inputPipe[1]);
     int status = 0;
     if (spawned == 0) {
         ::waitpid(child, &status, 0);
     }
-    result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    std::ostringstream errorText;
-    errorText << std::ifstream(errorPath, std::ios::binary).rdbuf();
-    result.standardError = errorText.str();
-    return result;
+    const auto contents = [&](const char* stream) {
+        std::ostringstream text;
+        text << std::ifstream(path(stream), std::ios::binary).rdbuf();
+        return text.str();
+    };
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
+            contents("child-stdout"), contents("child-stderr")};
 }
 
 }  // namespace support

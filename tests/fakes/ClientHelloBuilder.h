@@ -35,7 +35,6 @@ class ClientHelloBuilder {
   public:
     using Self = ClientHelloBuilder&;
 
-    Self withRecordType(std::uint8_t type) { return set(recordType, type); }
     Self withRecordLength(std::uint16_t length) { return set(recordLength, length); }
     Self withHandshakeType(std::uint8_t type) { return set(handshakeType, type); }
     Self withHandshakeLength(std::uint32_t length) { return set(handshakeLength, length); }
@@ -99,7 +98,7 @@ class ClientHelloBuilder {
         appendU16(handshake, static_cast<std::uint16_t>(declared));
         handshake.insert(handshake.end(), body.begin(), body.end());
 
-        Bytes record{recordType};
+        Bytes record{22};  // a handshake record
         appendU16(record, 0x0301);
         appendU16(record, recordLength.value_or(length(handshake)));
         record.insert(record.end(), handshake.begin(), handshake.end());
@@ -123,7 +122,6 @@ class ClientHelloBuilder {
         bytes.push_back(static_cast<std::uint8_t>(value & 0xFF));
     }
 
-    std::uint8_t recordType = 22;
     std::optional<std::uint16_t> recordLength;
     std::uint8_t handshakeType = 1;
     std::optional<std::uint32_t> handshakeLength;

@@ -21,17 +21,14 @@ class FakeUserDefaultsStore {
   public:
     using StoredValue = std::variant<std::int64_t, std::string, base::Data, base::Date>;
 
-    std::optional<StoredValue> value(std::string_view key) const {
+    bool contains(std::string_view key) const {
         std::lock_guard lock(mutex);
-        auto found = values.find(key);
-        return found == values.end() ? std::nullopt : std::optional(found->second);
+        return values.find(key) != values.end();
     }
-    bool contains(const std::string& key) const { return value(key).has_value(); }
     std::optional<std::string> text(const std::string& key) const { return get<std::string>(key); }
     std::optional<std::int64_t> integer(const std::string& key) const {
         return get<std::int64_t>(key);
     }
-    std::optional<base::Data> data(const std::string& key) const { return get<base::Data>(key); }
     std::optional<base::Date> date(const std::string& key) const { return get<base::Date>(key); }
     void set(const std::string& key, StoredValue stored) { assign(key, std::move(stored)); }
     void setText(const std::string& key, std::string text) { set(key, std::move(text)); }
@@ -43,6 +40,11 @@ class FakeUserDefaultsStore {
         if (auto found = values.find(key); found != values.end()) {
             values.erase(found);
         }
+        ++revision;
+    }
+    void clear() {
+        std::lock_guard lock(mutex);
+        values.clear();
         ++revision;
     }
     // Whether handles answer externalChangeCounter(); by default they cannot tell.

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/VendorConfiguration.h"
 #include "fakes/ChildProcess.h"
 #include "platform/netfilter/FilterRuleTranslation.h"
 #include "platform/netfilter/NetfilterFramework.h"
@@ -29,9 +30,8 @@ namespace {
 using namespace std::chrono_literals;
 
 base::Value policy(std::int64_t version) {
-    return base::Value(base::Dictionary{{"blockedDomains", base::Array{"blocked.example"}},
-                                        {"enforcementEnabled", true},
-                                        {"policyVersion", version}});
+    return common::vendorConfiguration(
+        common::ContentFilterPolicy({"blocked.example"}, true, version, base::Date{}));
 }
 
 // Collects what the framework reports on its loop, for the test's thread to wait on.

@@ -113,12 +113,6 @@ TEST(QUICInitialReaderTest, CryptoFramesAreReassembledAcrossPacketsAndDatagrams)
         std::vector<Bytes> datagrams;
         Outcome expected;
     } cases[] = {
-        {"two datagrams, in order",
-         {seal(cryptoFrame(0, head)), seal(cryptoFrame(cut, tail), 1)},
-         {Kind::name, "split.example"}},
-        {"two datagrams, later half first",
-         {seal(cryptoFrame(cut, tail), 1), seal(cryptoFrame(0, head))},
-         {Kind::name, "split.example"}},
         {"two packets coalesced in one datagram",
          {concatenated({seal(cryptoFrame(cut, tail), 1), seal(cryptoFrame(0, head))})},
          {Kind::name, "split.example"}},
@@ -141,7 +135,6 @@ TEST(QUICInitialReaderTest, CryptoFramesAreReassembledAcrossPacketsAndDatagrams)
         {"a gap in the middle",
          {seal(concatenated({cryptoFrame(0, sliced(hello, 0, cut - 1)), cryptoFrame(cut, tail)}))},
          {Kind::needMore, ""}},
-        {"first half only", {seal(cryptoFrame(0, head))}, {Kind::needMore, ""}},
         {"a STREAM frame",
          {seal(concatenated({cryptoFrame(0, head), Bytes{0x08, 0x00}}))},
          {Kind::noName, ""}},

@@ -199,10 +199,8 @@ std::string trackingMessage(const std::string& messageID, const std::string& ext
            extraKeys + "}";
 }
 
-std::string policy(bool isEnforcing) {
-    return std::string(R"({"blockedDomains":["example.com"],"enforcementEnabled":)") +
-           (isEnforcing ? "true" : "false") + R"(,"policyVersion":3,"updatedAt":700000000.5})";
-}
+const std::string blockingPolicy = R"({"blockedDomains":["example.com"],"enforcementEnabled":true,)"
+                                   R"("policyVersion":3,"updatedAt":700000000.5})";
 
 struct Exchange : support::ChildProcessResult {
     std::vector<Value> replies;
@@ -253,7 +251,6 @@ class TovrinHelperSafariWebExtensionTest : public support::ToolTest {
 
 // The site's matching itself is covered in-process; here, what reaches it from the frame.
 TEST_F(TovrinHelperSafariWebExtensionTest, BlockingStateFollowsThePublishedPolicy) {
-    const std::string blocking = policy(true);
     struct Case {
         std::optional<std::string> policy;
         std::string site;
@@ -261,11 +258,10 @@ TEST_F(TovrinHelperSafariWebExtensionTest, BlockingStateFollowsThePublishedPolic
         bool isBlocked;
     } cases[] = {
         // The URL wins over "host"; a URL without a host gives way to it.
-        {blocking, R"("url":"https://www.example.com/results?q=a|b {c}","host":"b.org")",
+        {blockingPolicy, R"("url":"https://www.example.com/results?q=a|b {c}","host":"b.org")",
          "example.com", true},
-        {blocking, R"("url":"http:///example.com","host":"b.org")", "", false},
-        {blocking, R"("url":"https://www./","host":"example.com")", "", false},
-        {policy(false), R"("host":"a.example.com")", "example.com", false},
+        {blockingPolicy, R"("url":"http:///example.com","host":"b.org")", "", false},
+        {blockingPolicy, R"("url":"https://www./","host":"example.com")", "", false},
         {std::nullopt, R"("host":"example.com")", "", false},
     };
     for (const auto& testCase : cases) {
@@ -287,7 +283,7 @@ TEST_F(TovrinHelperSafariWebExtensionTest, BlockingStateFollowsThePublishedPolic
 
 // Each event replaces the last whole, leaving out what it lacks.
 TEST_F(TovrinHelperSafariWebExtensionTest, TrackingStoresTheEventAndAnswersWithItsSite) {
-    publishPolicy(policy(true));
+    publishPolicy(blockingPolicy);
     const double before = base::Date::now().timeIntervalSinceReferenceDate;
     const auto result = exchange({trackingMessage(
         "m-1",
