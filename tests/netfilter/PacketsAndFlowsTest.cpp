@@ -672,8 +672,20 @@ TEST(PacketHeadersTest, RejectsWhatItCannotRead) {
     }
 }
 
-// The checksums are the live suites' to check: a wrong one keeps the refusal from the client, and
-// the QUIC and DNS-named cases there wait for it over IPv4 and IPv6.
+// The Internet checksum over `bytes` plus `sum`: zero when the checksum in them is right.
+std::uint16_t verify(std::span<const std::uint8_t> bytes, std::uint32_t sum = 0) {
+    for (std::size_t index = 0; index + 1 < bytes.size(); index += 2) {
+        sum += (std::uint32_t{bytes[index]} << 8) | bytes[index + 1];
+    }
+    if (bytes.size() % 2 != 0) {
+        sum += std::uint32_t{bytes.back()} << 8;
+    }
+    while ((sum >> 16) != 0) {
+        sum = (sum & 0xffff) + (sum >> 16);
+    }
+    return static_cast<std::uint16_t>(~sum);
+}
+
 TEST(ICMPUnreachablePacketTest, AnswersTheSenderAndQuotesTheRefusedDatagram) {
     const std::vector<std::uint8_t> payload(1200, 0xc3);
     struct Case {
@@ -704,10 +716,19 @@ TEST(ICMPUnreachablePacketTest, AnswersTheSenderAndQuotesTheRefusedDatagram) {
         EXPECT_EQ(icmp[1], testCase.code);
         if (testCase.protocol == IPPROTO_ICMP) {
             EXPECT_EQ(packet[9], IPPROTO_ICMP);
+            EXPECT_EQ(verify(bytes.first(20)), 0);
+            EXPECT_EQ(verify(icmp), 0);
             EXPECT_EQ(IPAddress::fromBytes(AF_INET, bytes.subspan(12, 4)), datagram.receiver);
             EXPECT_EQ(IPAddress::fromBytes(AF_INET, bytes.subspan(16, 4)), datagram.sender);
         } else {
             EXPECT_EQ(packet[6], IPPROTO_ICMPV6);
+            std::uint32_t pseudo = static_cast<std::uint32_t>(icmp.size()) + IPPROTO_ICMPV6;
+            for (const auto& address : {datagram.receiver, datagram.sender}) {
+                for (std::size_t index = 0; index < 16; index += 2) {
+                    pseudo += (std::uint32_t{address.bytes[index]} << 8) | address.bytes[index + 1];
+                }
+            }
+            EXPECT_EQ(verify(icmp, pseudo), 0);
             EXPECT_EQ(IPAddress::fromBytes(AF_INET6, bytes.subspan(8, 16)), datagram.receiver);
         }
 
