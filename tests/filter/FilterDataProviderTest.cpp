@@ -108,7 +108,7 @@ Rules hostRulesThenCatchAll(const std::vector<std::string>& domains) {
 }
 
 // A flow described by its parts; a socket flow unless `socket` is false.
-struct FlowSpec {
+struct FlowShape {
     std::optional<std::string> url = std::nullopt;
     bool socket = true;
     std::optional<std::string> remoteHostname = std::nullopt;
@@ -213,14 +213,14 @@ TEST_F(FilterDataProviderTest, AnyChangeOfVersionReinstalls) {
         const auto requestsBefore = framework->installationRequestCount();
 
         publishBlob({"b.com"}, true, testCase.first);
-        fresh->handleNewFlow(*FlowSpec{}.build());
+        fresh->handleNewFlow(*FlowShape{}.build());
         EXPECT_EQ(framework->installationRequestCount(), requestsBefore);
         framework->reportConfigurationChange();
         ASSERT_TRUE(framework->completeInstallation());
         EXPECT_EQ(installedRules(), hostRulesThenCatchAll({"b.com"}));
 
         publishBlob({"c.com"}, false, testCase.second);
-        fresh->handleNewFlow(*FlowSpec{}.build());
+        fresh->handleNewFlow(*FlowShape{}.build());
         EXPECT_EQ(framework->installationRequestCount(), requestsBefore + 2);
         framework->completeInstallation();
         EXPECT_EQ(state(), "reconfigured monitoring");
@@ -349,13 +349,13 @@ TEST_F(FilterDataProviderConcurrencyTest, CallbacksWatchAndCompletionsRace) {
 
     std::vector<std::thread> threads;
     // A flow to a.com named by its URL, and a hostless one sent to inspection.
-    for (const FlowSpec& spec :
-         {FlowSpec{.url = "https://www.a.com/", .endpointHost = "192.0.2.10"},
-          FlowSpec{.endpointHost = "192.0.2.10"}}) {
-        threads.emplace_back([&, spec] {
+    for (const FlowShape& shape :
+         {FlowShape{.url = "https://www.a.com/", .endpointHost = "192.0.2.10"},
+          FlowShape{.endpointHost = "192.0.2.10"}}) {
+        threads.emplace_back([&, shape] {
             const base::UUID shared;
             for (int index = 0; index < iterations; ++index) {
-                const auto flow = spec.build(index % 2 == 0 ? shared : base::UUID());
+                const auto flow = shape.build(index % 2 == 0 ? shared : base::UUID());
                 provider->handleNewFlow(*flow);
                 const std::uint8_t bytes[] = {0x16, 0x03, 0x01};
                 provider->handleOutboundData(*flow, 0, bytes);
@@ -610,8 +610,8 @@ TEST_F(InspectionTest, OutboundCompleteForgetsTheFlowAndDoesNothingElse) {
 // A flow offered again under the same identifier keeps one entry, the later one.
 TEST_F(InspectionTest, SameIdentifierKeepsOneEntryTheLaterOne) {
     provider->handleNewFlow(
-        *FlowSpec{.endpointHost = "198.51.100.7", .endpointPort = "80"}.build(identifier));
-    provider->handleNewFlow(*FlowSpec{.endpointHost = "198.51.100.7"}.build());
+        *FlowShape{.endpointHost = "198.51.100.7", .endpointPort = "80"}.build(identifier));
+    provider->handleNewFlow(*FlowShape{.endpointHost = "198.51.100.7"}.build());
     EXPECT_EQ(provider->pendingInspectionCountForTesting(), 2u);
     EXPECT_EQ(provider->pendingInspectionForTesting(identifier)->endpointSummary,
               "198.51.100.7:80");
@@ -624,7 +624,7 @@ struct VerdictCase {
     const char* name = "";
     std::vector<std::string> domains = {"example.com"};
     bool enforcementEnabled = true;
-    FlowSpec flow;
+    FlowShape flow;
     NEFilterNewFlowVerdict verdict = NEFilterNewFlowVerdict::allowVerdict();
     // The host, URL and endpoint last observed, "|" between them.
     std::optional<std::string> observed = std::nullopt;
