@@ -21,18 +21,10 @@ import e2e  # noqa: E402
 from e2e import Namespace, Skip, expect, main, wait_until as wait_every  # noqa: E402
 
 DEVTOOLS = "http://127.0.0.1:9222"
-CASES = {}
 
 
 def wait_until(probe, what, timeout):
     return wait_every(probe, what, timeout, interval=0.2)
-
-
-def case(*browser_names):
-    def register(function):
-        CASES[function.__name__] = (function, browser_names)
-        return function
-    return register
 
 
 class Page(http.server.BaseHTTPRequestHandler):
@@ -105,7 +97,6 @@ def launch_chromium(workspace, browser, url):
         f"--load-extension={extension}", f"--disable-extensions-except={extension}", url])
 
 
-@case("chromium")
 def chromium(workspace, browser):
     """A blocked site ends on the extension's page naming the domain, and its event carries the
     tab's URL and host; an allowed site loads untouched and is tracked."""
@@ -133,7 +124,6 @@ def chromium(workspace, browser):
     expect(page_at(allowed) is not None, "the allowed page stays where it was")
 
 
-@case("chromium")
 def chromium_without_host(workspace, browser):
     """With no host manifest installed, a site the policy blocks loads as it would without the
     extension, and stays loaded."""
@@ -147,7 +137,6 @@ def chromium_without_host(workspace, browser):
     expect(workspace.event_for() is None, "no event without a host")
 
 
-@case("firefox-esr", "firefox")
 def firefox(workspace, browser):
     """The add-on, sideloaded into a fresh profile, has a visited site tracked through the
     handler that the per-user host manifest names."""
@@ -177,20 +166,20 @@ def firefox(workspace, browser):
            f"event: {event}")
 
 
+# Each case, and the browsers that can run it (the first one installed does).
+CASES = {"chromium": (chromium, ["chromium"]),
+         "chromium_without_host": (chromium_without_host, ["chromium"]),
+         "firefox": (firefox, ["firefox-esr", "firefox"])}
+
+
 def run_inside(name, bin_dir, extension_dir):
     """Runs one case; this process is already inside the case's namespace."""
     function, browser_names = CASES[name]
-    workspace = Workspace(bin_dir, extension_dir)
-    try:
+    with Workspace(bin_dir, extension_dir) as workspace:
         for server in (http.server.ThreadingHTTPServer(("127.0.0.1", 80), Page),
                        IPv6Server(("::1", 80), Page)):
             threading.Thread(target=server.serve_forever, daemon=True).start()
         function(workspace, next(filter(None, map(shutil.which, browser_names))))
-    except Exception:
-        print(f"--- browser log of {name} ---\n{workspace.log()[-6000:]}", file=sys.stderr)
-        raise
-    finally:
-        shutil.rmtree(workspace.path, ignore_errors=True)
 
 
 def run_case(name, arguments):

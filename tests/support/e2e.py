@@ -89,6 +89,15 @@ class Workspace:
         with open(self.log_path, errors="replace") as file:
             return file.read()
 
+    def __enter__(self):
+        return self
+
+    def __exit__(self, failure, *rest):
+        """Shows the end of the program's log when the case failed, and removes the folder."""
+        if failure not in (None, Skip) and os.path.exists(self.log_path):
+            print(f"--- program log ---\n{self.log()[-6000:]}", file=sys.stderr)
+        shutil.rmtree(self.path, ignore_errors=True)
+
 
 def main(cases, run_case, *options):
     """Runs the named cases (all without names) with run_case(name, arguments)."""
