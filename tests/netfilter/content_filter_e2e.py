@@ -1,11 +1,7 @@
 #!/usr/bin/env python3
-"""End-to-end tests of TovrinHelperContentFilterExtension on live traffic, each case in private
-network namespaces with real servers (openssl s_server on 443, http.server on 80, dnsmasq) and
-real clients. Policies are published as the host application does, in the provider
-configuration file; the diagnostics are read back through the `defaults` tool.
-
-  content_filter_e2e.py --bin-dir BUILD/bin [CASE...]  |  content_filter_e2e.py --list
-"""
+"""TovrinHelperContentFilterExtension on live traffic in network namespaces of its own, with real
+servers and clients; policies come in the provider configuration file, the diagnostics are read
+with `defaults`.  content_filter_e2e.py --bin-dir BUILD/bin [CASE...] | --list"""
 
 import json, os, shutil, signal, subprocess, sys, time  # noqa: E401
 
@@ -13,7 +9,6 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import e2e  # noqa: E402
 from e2e import Namespace, Skip, expect, main, wait_until  # noqa: E402
 
-TABLE = "tovrin_content_filter"
 PEERS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "e2e_peers.py")
 ADDRESSES = ["127.0.0.1", "::1"]
 
@@ -28,11 +23,11 @@ def wait_listening(namespace, port, options="-Hltn"):
 
 
 def list_table(namespace):
-    return namespace.run(["nft", "list", "table", "inet", TABLE])
+    return namespace.run(["nft", "list", "table", "inet", "tovrin_content_filter"])
 
 
 class Workspace(e2e.Workspace):
-    """The case's files: the shared suite's root, the configuration file, certificates, log."""
+    """The case's files: the suite's root, the configuration file, certificates, the log."""
 
     def __init__(self, bin_dir):
         super().__init__(bin_dir, os.environ)
@@ -70,7 +65,7 @@ class ContentFilter:
 
 
 class Peers:
-    """The servers and clients of one namespace."""
+    """Web servers on ports 80 and 443 of both loopback addresses, and curl as their client."""
 
     def __init__(self, namespace, workspace):
         self.namespace = namespace
@@ -116,10 +111,9 @@ def start_filter(namespace, workspace):
 
 
 def expect_block_reported(workspace):
-    for key, wanted in (("ExtensionState", "blocked blocked.example"),
-                        ("LastBlockedHost", "blocked.example"),
-                        ("LastMatchedDomain", "blocked.example")):
-        expect(workspace.value(key) == wanted, f"{key}: {workspace.value(key)}")
+    expect(workspace.value("ExtensionState") == "blocked blocked.example", "the blocked state")
+    for key in ("LastBlockedHost", "LastMatchedDomain"):
+        expect(workspace.value(key) == "blocked.example", f"{key}: {workspace.value(key)}")
 
 
 def blocking(namespace, workspace):
@@ -201,8 +195,8 @@ class Network:
     """The client's and the server's namespaces, joined by a veth pair, with the servers running
     and the client's resolver pointed at the DNS server."""
 
-    def __init__(self, client, server, workspace):
-        self.client, self.server, self.workspace = client, server, workspace
+    def __init__(self, client, server):
+        self.client, self.server = client, server
         self.resolver_folder = os.path.join("/etc/netns", client.name)
 
     def __enter__(self):
@@ -270,8 +264,8 @@ def names_from_answers(network, workspace):
 
 
 def answers_over_tcp_and_ipv6(network, workspace):
-    """Answers that come over TCP, or from a DNS server's IPv6 address, name flows too; web ports
-    are not named from DNS; lookups keep working while the filter runs and after SIGKILL."""
+    """Answers that come over TCP, or from a DNS server's IPv6 address, name flows too; the learnt
+    addresses are in the table's sets; lookups keep working after SIGKILL."""
     content_filter = start_filter(network.client, workspace)
     network.use_resolver(DNS_V6, "use-vc")
     network.expect_flows("blocked.example", "4", False)
@@ -279,8 +273,6 @@ def answers_over_tcp_and_ipv6(network, workspace):
     network.use_resolver(DNS_V4, "use-vc")
     network.expect_flows("www.blocked.example", "6", False)
     network.expect_flows("allowed.example", "4", True)
-    # A web flow's name comes from its first bytes: a connection to port 80 of a blocked name's
-    # address, with no server, is refused by the server's kernel, not reset by the filter at once.
     listing = list_table(network.client).stdout
     expect("learned_ipv4" in listing and "10.77.0.2" in listing and "fd77::4" in listing,
            f"the learnt addresses in the sets:\n{listing}")
@@ -307,7 +299,7 @@ def run_case(name, arguments):
             with Namespace(label) as namespace:
                 return CASES[name](namespace, workspace)
         with Namespace(label + "-c") as client, Namespace(label + "-s") as server, \
-                Network(client, server, workspace) as network:
+                Network(client, server) as network:
             CASES[name](network, workspace)
 
 

@@ -51,9 +51,10 @@ def lookup(name, family):
     return {"addresses": addresses, "seconds": time.monotonic() - started}
 
 
-def exchange(address, port, udp=False):
-    """Sends a line to ADDRESS:PORT over TCP, or a datagram (up to four times) over UDP; the
-    outcome: echo, other, refused (for UDP: an ICMP unreachable came back), reset or timeout."""
+def exchange(address, port, udp=False, messages=(b"hello\n",)):
+    """Sends a line to ADDRESS:PORT over TCP, or the datagrams (up to four times) over UDP; the
+    outcome: echo (one of them came back), other, refused (for UDP: an ICMP unreachable came
+    back), reset or timeout."""
     started, outcome = time.monotonic(), "timeout"
     kind = socket.SOCK_DGRAM if udp else socket.SOCK_STREAM
     with socket.socket(family_of(address), kind) as sock:
@@ -61,8 +62,10 @@ def exchange(address, port, udp=False):
         for _ in range(4 if udp else 1):
             try:
                 sock.connect((address, int(port)))
-                sock.send(b"hello\n")
-                outcome = "echo" if sock.recv(100) == b"hello\n" else "other"
+                for message in messages:
+                    sock.send(message)
+                # The echo server answers each datagram on its own thread, in either order.
+                outcome = "echo" if sock.recv(2048) in messages else "other"
             except ConnectionRefusedError:
                 outcome = "refused"
             except ConnectionResetError:
@@ -75,28 +78,14 @@ def exchange(address, port, udp=False):
 
 def quic_flight(address, capture):
     """Sends the first flight of a QUIC client, kept in CAPTURE (each datagram after its 16-bit
-    length), to ADDRESS port 443; the outcome: echo (one of them came back), refused (an
-    ICMP unreachable came back) or timeout."""
+    length), to ADDRESS port 443 over UDP."""
     with open(capture, "rb") as file:
         data = file.read()
     datagrams = []
     while len(data) >= 2:
         datagrams.append(data[2:2 + int.from_bytes(data[:2], "big")])
         data = data[2 + len(datagrams[-1]):]
-    started, outcome = time.monotonic(), "timeout"
-    with socket.socket(family_of(address), socket.SOCK_DGRAM) as sock:
-        sock.settimeout(4)
-        sock.connect((address, 443))
-        try:
-            for datagram in datagrams:
-                sock.send(datagram)
-            # The echo server answers each datagram on its own thread, in either order.
-            outcome = "echo" if sock.recv(2048) in datagrams else "other"
-        except ConnectionRefusedError:
-            outcome = "refused"
-        except socket.timeout:
-            pass
-    return {"address": address, "outcome": outcome, "seconds": time.monotonic() - started}
+    return exchange(address, 443, True, datagrams)
 
 
 def tls_across_processors(address, host):
