@@ -22,6 +22,13 @@ def wait_listening(namespace, port, options="-Hltn"):
                f"a server on port {port}")
 
 
+def peer(namespace, *arguments):
+    """Runs an e2e_peers.py client command inside the namespace; what it printed."""
+    result = namespace.run([sys.executable, PEERS, *map(str, arguments)], timeout=120)
+    expect(result.returncode == 0, f"e2e_peers {arguments}: {result.stderr}")
+    return json.loads(result.stdout)
+
+
 def list_table(namespace):
     return namespace.run(["nft", "list", "table", "inet", "tovrin_content_filter"])
 
@@ -126,8 +133,7 @@ def blocking(namespace, workspace):
     peers.expect_everywhere("www.blocked.example", answered=False)
     peers.expect_everywhere("blocked.example", answered=False)
     for host, wanted in (("allowed.example", "answered"), ("blocked.example", "reset")):
-        outcome = json.loads(namespace.run([sys.executable, PEERS, "tls-across-processors",
-                                            "127.0.0.1", host]).stdout)["outcome"]
+        outcome = peer(namespace, "tls-across-processors", "127.0.0.1", host)["outcome"]
         expect(outcome in (wanted, "one processor"), f"{host} across processors: {outcome}")
     expect_block_reported(workspace)
 
@@ -164,8 +170,7 @@ def quic_first_flight(namespace, workspace):
         wait_until(lambda: workspace.value("LastPolicySummary") ==
                    f"v{version} blocking [{domains[0]}]", "the policy")
         for address in ADDRESSES:
-            outcome = json.loads(namespace.run([sys.executable, PEERS, "quic", address,
-                                                capture]).stdout)
+            outcome = peer(namespace, "quic", address, capture)
             expect(outcome["outcome"] == wanted and outcome["seconds"] < 2.0,
                    f"the QUIC flight via {address} under v{version}: {outcome}")
         if version == 3:
@@ -229,17 +234,11 @@ class Network:
         with open(os.path.join(self.resolver_folder, "resolv.conf"), "w") as file:
             file.write(f"nameserver {address}\noptions timeout:1 attempts:2 {options}\n")
 
-    def peer(self, *arguments, namespace=None):
-        result = (namespace or self.client).run([sys.executable, PEERS, *map(str, arguments)],
-                                                timeout=120)
-        expect(result.returncode == 0, f"e2e_peers {arguments}: {result.stderr}")
-        return json.loads(result.stdout)
-
     def expect_flows(self, name, family, passes):
         """TCP and UDP to the name: echoed, or else refused (TCP: or reset) within 2 s."""
         for protocol, port in (("tcp", TCP_PORT), ("udp", UDP_PORT)):
             wanted = ("echo",) if passes else ("refused", "reset")[:2 if protocol == "tcp" else 1]
-            outcome = self.peer(protocol, name, port, family)
+            outcome = peer(self.client, protocol, name, port, family)
             expect(outcome["outcome"] in wanted,
                    f"{protocol} to {name}:{port} over IPv{family}: {outcome}, wanted {wanted}")
             expect(passes or outcome["seconds"] < 2.0, f"{protocol} to {name}: {outcome}")
@@ -252,9 +251,8 @@ def names_from_answers(network, workspace):
     start_filter(network.client, workspace)
     for source, client, address in (("10.77.0.3", CLIENT_V4, "10.77.0.4"),
                                     ("fd77::3", CLIENT_V6, "fd77::4")):
-        network.peer("unasked", source, client, "blocked.example", address,
-                     namespace=network.server)
-        outcome = network.peer("tcp-address", address, TCP_PORT)
+        peer(network.server, "unasked", source, client, "blocked.example", address)
+        outcome = peer(network.client, "tcp-address", address, TCP_PORT)
         expect(outcome["outcome"] == "echo", f"after an unasked-for answer: {outcome}")
     for family in ("4", "6"):
         network.expect_flows("blocked.example", family, False)
@@ -281,7 +279,7 @@ def answers_over_tcp_and_ipv6(network, workspace):
     content_filter.process.kill()
     content_filter.process.wait(timeout=10)
     for family in ("4", "6"):
-        answer = network.peer("lookup", "blocked.example", family)
+        answer = peer(network.client, "lookup", "blocked.example", family)
         expect(answer["addresses"] and answer["seconds"] < 1.0, f"lookup after SIGKILL: {answer}")
         network.expect_flows("blocked.example", family, True)
 
