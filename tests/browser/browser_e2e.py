@@ -41,7 +41,8 @@ class Page(http.server.BaseHTTPRequestHandler):
         pass
 
 
-class IPv6Server(http.server.ThreadingHTTPServer):
+class DualStackServer(http.server.ThreadingHTTPServer):
+    """Bound to ::, it takes IPv4 connections too."""
     address_family = socket.AF_INET6
 
 
@@ -145,16 +146,9 @@ def firefox(workspace, browser):
     os.makedirs(extensions)
     shutil.copy(os.path.join(workspace.extension_dir, "firefox.xpi"),
                 os.path.join(extensions, "tovrinhelper@vorlane.com.xpi"))
-    preferences = {
-        "xpinstall.signatures.required": False, "extensions.autoDisableScopes": 0,
-        "network.dns.localDomains": "allowed.example", "app.update.disabledForTesting": True,
-        "browser.shell.checkDefaultBrowser": False, "browser.aboutwelcome.enabled": False,
-        "browser.startup.homepage_override.mstone": "ignore", "extensions.update.enabled": False,
-        "datareporting.policy.dataSubmissionEnabled": False,
-        "toolkit.telemetry.reportingpolicy.firstRun": False,
-        "network.captive-portal-service.enabled": False,
-        "network.connectivity-service.enabled": False,
-    }
+    # Unsigned and sideloaded add-ons run; allowed.example is this machine.
+    preferences = {"xpinstall.signatures.required": False, "extensions.autoDisableScopes": 0,
+                   "network.dns.localDomains": "allowed.example"}
     with open(os.path.join(workspace.profile, "user.js"), "w") as file:
         file.writelines(f"user_pref({json.dumps(name)}, {json.dumps(value)});\n"
                         for name, value in preferences.items())
@@ -176,9 +170,8 @@ def run_inside(name, bin_dir, extension_dir):
     """Runs one case; this process is already inside the case's namespace."""
     function, browser_names = CASES[name]
     with Workspace(bin_dir, extension_dir) as workspace:
-        for server in (http.server.ThreadingHTTPServer(("127.0.0.1", 80), Page),
-                       IPv6Server(("::1", 80), Page)):
-            threading.Thread(target=server.serve_forever, daemon=True).start()
+        server = DualStackServer(("::", 80), Page)
+        threading.Thread(target=server.serve_forever, daemon=True).start()
         function(workspace, next(filter(None, map(shutil.which, browser_names))))
 
 

@@ -32,9 +32,7 @@ def echo_server(port, *addresses):
     for address in addresses:
         for base, handler in ((socketserver.ThreadingUDPServer, UDPHandler),
                               (socketserver.ThreadingTCPServer, TCPHandler)):
-            server_class = type("Server", (base,), {"address_family": family_of(address),
-                                                    "allow_reuse_address": True,
-                                                    "daemon_threads": True})
+            server_class = type("Server", (base,), {"address_family": family_of(address)})
             server = server_class((address, int(port)), handler)
             threading.Thread(target=server.serve_forever, daemon=True).start()
     threading.Event().wait()
