@@ -53,16 +53,15 @@ def read(tree, path):
         return file.read()
 
 
-def check_files(tree, build_dir):
+def check_files(tree):
     files = {os.path.relpath(os.path.join(folder, name), tree)
              for folder, _, names in os.walk(tree) for name in names}
     files = {path for path in files if not path.startswith("DEBIAN/")}
     extension = {path for path in files if path.startswith(EXTENSION_FOLDER)}
     expect(files - extension == FILES, "files: missing %s, unexpected %s"
            % (sorted(FILES - files), sorted(files - extension - FILES)))
-    if os.path.isdir(os.path.join(build_dir, "browser-extension")):
-        for path in ["chromium/manifest.json", "firefox.xpi"]:
-            expect(EXTENSION_FOLDER + path in extension, "no " + EXTENSION_FOLDER + path)
+    for path in ["chromium/manifest.json", "firefox.xpi"]:
+        expect(EXTENSION_FOLDER + path in extension, "no " + EXTENSION_FOLDER + path)
     for program in PROGRAMS:
         path = os.path.join(tree, "usr/bin", program)
         description = run(["file", "-b", path]).stdout
@@ -132,7 +131,7 @@ def main():
             sys.exit("cpack failed:\n" + built.stdout + built.stderr)
         deb, tree = packages[0], os.path.join(scratch, "tree")
         subprocess.run(["dpkg-deb", "-R", deb, tree], check=True)
-        check_files(tree, build_dir)
+        check_files(tree)
         check_manifests(tree, build_dir, scratch)
         check_environment(tree)
         lintian = run(["lintian", "--fail-on", "error", "--pedantic", deb])
