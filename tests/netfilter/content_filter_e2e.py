@@ -76,9 +76,9 @@ class Peers:
 
     def __init__(self, namespace, workspace):
         self.namespace = namespace
-        for address in ADDRESSES:
-            quiet(namespace, [sys.executable, "-m", "http.server", "80", "--bind", address,
-                              "--directory", workspace.path])
+        # Bound to ::, http.server takes IPv4 connections too.
+        quiet(namespace, [sys.executable, "-m", "http.server", "80", "--bind", "::",
+                          "--directory", workspace.path])
         key, certificate = (os.path.join(workspace.path, name) for name in ("k.pem", "c.pem"))
         subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
                         "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2", "-subj",

@@ -102,12 +102,11 @@ def check_environment(tree):
             ("usr/lib/sysusers.d/tovrin.conf", r"^g\s+tovrin\b")]:
         expect(re.search(pattern.replace("@", re.escape(SUITE_ROOT)), read(tree, path), re.M),
                f"{path} does not match {pattern}")
-    for preset, expected in [(None, SUITE_ROOT), ("", SUITE_ROOT), ("/srv/x", "/srv/x")]:
-        environment = {"PATH": "/usr/bin:/bin"}
-        if preset is not None:
-            environment["APP_GROUP_CONTAINERS_ROOT"] = preset
+    for preset, expected in [({}, SUITE_ROOT), ({"APP_GROUP_CONTAINERS_ROOT": ""}, SUITE_ROOT),
+                             ({"APP_GROUP_CONTAINERS_ROOT": "/srv/x"}, "/srv/x")]:
         shell = run(["sh", "-uc", '. "$0"; sh -c \'echo "$APP_GROUP_CONTAINERS_ROOT"\'',
-                     os.path.join(tree, "etc/profile.d/tovrin.sh")], env=environment)
+                     os.path.join(tree, "etc/profile.d/tovrin.sh")],
+                    env={"PATH": "/usr/bin:/bin", **preset})
         expect(shell.stdout.strip() == expected,
                "profile.d with %r exports %r" % (preset, shell.stdout.strip() + shell.stderr))
 
