@@ -13,11 +13,9 @@ PEERS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "e2e_peers.py")
 ADDRESSES = ["127.0.0.1", "::1"]
 
 
-def quiet(namespace, arguments):
-    return namespace.spawn(arguments, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-
-
-def wait_listening(namespace, port, options="-Hltn"):
+def serve(namespace, arguments, port, options="-Hltn"):
+    """Starts a server, its output dropped, and waits until `ss OPTIONS` shows it on the port."""
+    namespace.spawn(arguments, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     wait_until(lambda: namespace.run(["ss", options, f"sport = :{port}"]).stdout.strip(),
                f"a server on port {port}")
 
@@ -77,17 +75,15 @@ class Peers:
     def __init__(self, namespace, workspace):
         self.namespace = namespace
         # Bound to ::, http.server takes IPv4 connections too.
-        quiet(namespace, [sys.executable, "-m", "http.server", "80", "--bind", "::",
-                          "--directory", workspace.path])
+        serve(namespace, [sys.executable, "-m", "http.server", "80", "--bind", "::",
+                          "--directory", workspace.path], 80)
         key, certificate = (os.path.join(workspace.path, name) for name in ("k.pem", "c.pem"))
         subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
                         "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2", "-subj",
                         "/CN=tovrin-e2e", "-keyout", key, "-out", certificate],
                        capture_output=True, check=True)
-        quiet(namespace, ["openssl", "s_server", "-accept", "443", "-cert", certificate, "-key",
-                          key, "-www", "-quiet"])
-        for port in (80, 443):
-            wait_listening(namespace, port)
+        serve(namespace, ["openssl", "s_server", "-accept", "443", "-cert", certificate, "-key",
+                          key, "-www", "-quiet"], 443)
 
     def expect_curl(self, scheme, host, address, answered=True):
         """curl --resolve: answered with 200, or else reset (or refused) within 2 s."""
@@ -160,8 +156,7 @@ def quic_first_flight(namespace, workspace):
     """Chromium's first QUIC flight to blocked.example (its ClientHello across two Initial
     packets) is refused at once with an ICMP unreachable, over IPv4 and IPv6; it passes once the
     policy no longer lists the name."""
-    quiet(namespace, [sys.executable, PEERS, "echo-server", "443", *ADDRESSES])
-    wait_listening(namespace, 443, "-Hlun")
+    serve(namespace, [sys.executable, PEERS, "echo-server", "443", *ADDRESSES], 443, "-Hlun")
     capture = os.path.join(os.path.dirname(PEERS), "..", "data", "captures", "quic-chromium-v4.bin")
     start_filter(namespace, workspace)
     for domains, version, wanted in ((["blocked.example"], 3, "refused"),
@@ -217,11 +212,10 @@ class Network:
             namespace.run(["ip", "link", "set", device, "up"])
         if shutil.which("dnsmasq") is None:
             raise Skip("the DNS cases need dnsmasq (dnsmasq-base)")
-        quiet(self.server, DNS_SERVER)
+        serve(self.server, DNS_SERVER, 53)
         for port in (TCP_PORT, UDP_PORT):
-            quiet(self.server, [sys.executable, PEERS, "echo-server", str(port), *SERVER_ADDRESSES])
-        for port in (53, TCP_PORT):
-            wait_listening(self.server, port)
+            serve(self.server, [sys.executable, PEERS, "echo-server", str(port),
+                                *SERVER_ADDRESSES], port)
         self.use_resolver(DNS_V4)
         return self
 
