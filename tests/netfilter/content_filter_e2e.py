@@ -197,35 +197,29 @@ class Network:
 
     def __init__(self, client, server):
         self.client, self.server = client, server
-        self.resolver_folder = os.path.join("/etc/netns", client.name)
-
-    def __enter__(self):
-        made = self.client.run(["ip", "link", "add", "veth-c", "type", "veth", "peer", "name",
-                                "veth-s", "netns", self.server.name])
+        made = client.run(["ip", "link", "add", "veth-c", "type", "veth", "peer", "name",
+                           "veth-s", "netns", server.name])
         if made.returncode != 0:
             raise Skip(f"cannot make a veth pair: {made.stderr.strip()}")
-        for namespace, device, addresses in ((self.client, "veth-c", [CLIENT_V4, CLIENT_V6]),
-                                             (self.server, "veth-s", SERVER_ADDRESSES)):
+        for namespace, device, addresses in ((client, "veth-c", [CLIENT_V4, CLIENT_V6]),
+                                             (server, "veth-s", SERVER_ADDRESSES)):
             for address in addresses:
                 extra = ["/64", "nodad"] if ":" in address else ["/24"]
                 namespace.run(["ip", "addr", "add", address + extra[0], "dev", device, *extra[1:]])
             namespace.run(["ip", "link", "set", device, "up"])
         if shutil.which("dnsmasq") is None:
             raise Skip("the DNS cases need dnsmasq (dnsmasq-base)")
-        serve(self.server, DNS_SERVER, 53)
+        serve(server, DNS_SERVER, 53)
         for port in (TCP_PORT, UDP_PORT):
-            serve(self.server, [sys.executable, PEERS, "echo-server", str(port),
-                                *SERVER_ADDRESSES], port)
+            serve(server, [sys.executable, PEERS, "echo-server", str(port), *SERVER_ADDRESSES],
+                  port)
         self.use_resolver(DNS_V4)
-        return self
-
-    def __exit__(self, *exception):
-        shutil.rmtree(self.resolver_folder, ignore_errors=True)
 
     def use_resolver(self, address, options=""):
         """`ip netns exec` shows this file as the client's /etc/resolv.conf."""
-        os.makedirs(self.resolver_folder, exist_ok=True)
-        with open(os.path.join(self.resolver_folder, "resolv.conf"), "w") as file:
+        folder = os.path.join("/etc/netns", self.client.name)
+        os.makedirs(folder, exist_ok=True)
+        with open(os.path.join(folder, "resolv.conf"), "w") as file:
             file.write(f"nameserver {address}\noptions timeout:1 attempts:2 {options}\n")
 
     def expect_flows(self, name, family, passes):
@@ -290,9 +284,8 @@ def run_case(name, arguments):
         if CASES[name] not in NETWORK_CASES:
             with Namespace(label) as namespace:
                 return CASES[name](namespace, workspace)
-        with Namespace(label + "-c") as client, Namespace(label + "-s") as server, \
-                Network(client, server) as network:
-            CASES[name](network, workspace)
+        with Namespace(label + "-c") as client, Namespace(label + "-s") as server:
+            CASES[name](Network(client, server), workspace)
 
 
 if __name__ == "__main__":

@@ -55,6 +55,8 @@ class Namespace:
         for pid in pids.stdout.split():
             subprocess.run(["kill", "-9", pid], capture_output=True)
         subprocess.run(["ip", "netns", "del", self.name], capture_output=True)
+        # Files that `ip netns exec` shows in /etc (resolv.conf) outlive the namespace.
+        shutil.rmtree(os.path.join("/etc/netns", self.name), ignore_errors=True)
 
     def run(self, arguments, timeout=60, capture=True, **options):
         return subprocess.run(["ip", "netns", "exec", self.name, *arguments],
