@@ -166,29 +166,23 @@ CASES = {"chromium": (chromium, ["chromium"]),
          "firefox": (firefox, ["firefox-esr", "firefox"])}
 
 
-def run_inside(name, bin_dir, extension_dir):
-    """Runs one case; this process is already inside the case's namespace."""
-    function, browser_names = CASES[name]
-    with Workspace(bin_dir, extension_dir) as workspace:
-        server = DualStackServer(("::", 80), Page)
-        threading.Thread(target=server.serve_forever, daemon=True).start()
-        function(workspace, next(filter(None, map(shutil.which, browser_names))))
-
-
 def run_case(name, arguments):
-    """Runs `name` in a namespace of its own: this script again, inside it."""
-    if not any(map(shutil.which, CASES[name][1])):
-        raise Skip(f"no browser: install {CASES[name][1][0]}")
+    """Runs `name` in a namespace of its own: this script again, with --inside, inside it."""
+    function, browser_names = CASES[name]
+    browser = next(filter(None, map(shutil.which, browser_names)), None)
+    if browser is None:
+        raise Skip(f"no browser: install {browser_names[0]}")
+    if arguments.inside:
+        with Workspace(arguments.bin_dir, arguments.extension_dir) as workspace:
+            server = DualStackServer(("::", 80), Page)
+            threading.Thread(target=server.serve_forever, daemon=True).start()
+            return function(workspace, browser)
     with Namespace(name) as namespace:
         inner = namespace.run([sys.executable, os.path.abspath(__file__), "--bin-dir",
                                arguments.bin_dir, "--extension-dir", arguments.extension_dir,
-                               "--inside", name], timeout=110, capture=False)
+                               "--inside", "yes", name], timeout=110, capture=False)
         expect(inner.returncode == 0, f"{name} failed")
 
 
 if __name__ == "__main__":
-    if "--inside" in sys.argv:
-        arguments = dict(zip(sys.argv[1::2], sys.argv[2::2]))
-        run_inside(arguments["--inside"], arguments["--bin-dir"], arguments["--extension-dir"])
-    else:
-        sys.exit(main(CASES, run_case, "--extension-dir"))
+    sys.exit(main(CASES, run_case, "--extension-dir", "--inside"))
