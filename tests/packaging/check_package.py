@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """check_package.py --build-dir BUILD [--cpack CPACK]: builds the Debian package in
-a scratch folder and checks what it holds (every file, stripped programs, the unit, manifests as
+a scratch folder and checks what it holds (every file, executable programs, the unit, manifests as
 tovrinctl writes them, one suite root everywhere) and lintian's verdict (the dependencies come
 from dpkg-shlibdeps). Exits 0, 1 on a failed check, 77 without Debian tools."""
 
@@ -63,18 +63,12 @@ def check_files(tree):
     for path in ["chromium/manifest.json", "firefox.xpi"]:
         expect(EXTENSION_FOLDER + path in extension, "no " + EXTENSION_FOLDER + path)
     for program in PROGRAMS:
-        path = os.path.join(tree, "usr/bin", program)
-        description = run(["file", "-b", path]).stdout
-        expect(os.access(path, os.X_OK) and "ELF" in description and ", stripped" in description,
-               program + " is not a stripped executable: " + description.strip())
-    listed = set(read(tree, "DEBIAN/conffiles").split())
-    in_etc = {"/" + path for path in files if path.startswith("etc/")}
-    expect(listed == in_etc, "conffiles %s, files in /etc %s" % (sorted(listed), sorted(in_etc)))
+        expect(os.access(os.path.join(tree, "usr/bin", program), os.X_OK),
+               program + " is not executable")
+    # lintian fails unstripped programs, wrong conffiles and maintainer scripts that do not parse;
+    # it cannot know the variables of our script templates.
     for script in ["postinst", "prerm", "postrm"]:
-        path = os.path.join(tree, "DEBIAN", script)
-        syntax = run(["sh", "-n", path])
-        expect(os.access(path, os.X_OK) and syntax.returncode == 0 and "@" not in read(tree, path),
-               f"{script}: not executable, bad syntax or an unreplaced @VARIABLE@ {syntax.stderr}")
+        expect("@" not in read(tree, "DEBIAN/" + script), f"{script}: an unreplaced @VARIABLE@")
 
 
 def check_manifests(tree, build_dir, scratch):
@@ -116,7 +110,7 @@ def main():
     parser.add_argument("--build-dir", required=True)
     parser.add_argument("--cpack", default="cpack")
     arguments = parser.parse_args()
-    for tool in ["dpkg-deb", "dpkg-shlibdeps", "lintian", "file"]:
+    for tool in ["dpkg-deb", "dpkg-shlibdeps", "lintian"]:
         if shutil.which(tool) is None:
             print(f"skipped: {tool} is not installed (scripts/install-deps.sh installs it)")
             return 77
