@@ -36,11 +36,9 @@ class Workspace(e2e.Workspace):
 
     def __init__(self, bin_dir):
         super().__init__(bin_dir, os.environ)
-        os.chmod(self.path, 0o777)
         self.configuration = os.path.join(self.path, "conf", "content-filter.json")
 
     def write_configuration(self, domains, enforcing, version):
-        """Replaces the configuration file whole, by renaming a new file over it."""
         os.makedirs(os.path.dirname(self.configuration), exist_ok=True)
         with open(self.configuration + ".new", "w") as file:
             json.dump({"vendorConfiguration": {"blockedDomains": domains,
@@ -105,7 +103,6 @@ class Peers:
 
 
 def start_filter(namespace, workspace):
-    """The filter blocking blocked.example through the configuration file."""
     workspace.write_configuration(["blocked.example"], True, 3)
     return ContentFilter(namespace, workspace)
 
