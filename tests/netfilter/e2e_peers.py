@@ -38,15 +38,13 @@ def echo_server(port, *addresses):
     threading.Event().wait()
 
 
-def resolve(name, family):
-    family = socket.AF_INET6 if family == "6" else socket.AF_INET
-    return [info[4][0] for info in socket.getaddrinfo(name, None, family, socket.SOCK_STREAM)]
-
-
-def lookup(name, family):
+def exchange_with(name, port, family, udp=False):
+    """exchange() with NAME's first address of the family (4 or 6), and how long the lookup
+    took."""
     started = time.monotonic()
-    addresses = resolve(name, family)
-    return {"addresses": addresses, "seconds": time.monotonic() - started}
+    family = socket.AF_INET6 if family == "6" else socket.AF_INET
+    address = socket.getaddrinfo(name, None, family, socket.SOCK_STREAM)[0][4][0]
+    return dict(exchange(address, port, udp), lookup_seconds=time.monotonic() - started)
 
 
 def exchange(address, port, udp=False, messages=(b"hello\n",)):
@@ -120,10 +118,9 @@ def unasked(source, destination, name, address):
     return {"sent": 3}
 
 
-COMMANDS = {"lookup": lookup, "tcp-address": exchange, "unasked": unasked, "quic": quic_flight,
-            "tls-across-processors": tls_across_processors,
-            "tcp": lambda name, port, family: exchange(resolve(name, family)[0], port),
-            "udp": lambda name, port, family: exchange(resolve(name, family)[0], port, True)}
+COMMANDS = {"tcp-address": exchange, "unasked": unasked, "quic": quic_flight,
+            "tls-across-processors": tls_across_processors, "tcp": exchange_with,
+            "udp": lambda name, port, family: exchange_with(name, port, family, True)}
 
 if __name__ == "__main__":
     if sys.argv[1] == "echo-server":
