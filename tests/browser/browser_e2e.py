@@ -1,8 +1,7 @@
 #!/usr/bin/env python3
-"""The shipped browser extension in real browsers from Debian, each case in a network namespace
-of its own (loopback only) with web servers on port 80 and the handler started through the host
-manifest that tovrinctl writes.  browser_e2e.py --bin-dir B/bin --extension-dir B/browser-extension
-[CASE...] | --list"""
+"""The shipped browser extension in Debian's browsers, each case in a network namespace of its own
+with a web server on port 80 and the handler started through the host manifest tovrinctl writes.
+  browser_e2e.py --bin-dir B/bin --extension-dir B/browser-extension [CASE...] | --list"""
 
 import http.server
 import json

@@ -1,7 +1,6 @@
 #!/usr/bin/env python3
 """Clients and an echo server for the content filter's end-to-end suite, run inside its
-namespaces: `e2e_peers.py COMMAND ARGUMENTS...` (see COMMANDS at the end). Each client command
-prints one JSON object saying what happened."""
+namespaces: `e2e_peers.py COMMAND ARGUMENTS...`; a client command prints a JSON object."""
 
 import json
 import os

@@ -33,7 +33,8 @@ FILES = {"usr/bin/" + program for program in PROGRAMS} | {
     f"usr/share/doc/{PACKAGE}/copyright", f"usr/share/doc/{PACKAGE}/changelog.gz",
 } | {manifest for _, _, manifest in MANIFESTS} | {
     f"usr/share/man/man{section}/{program}.{section}.gz"
-    for program, section in zip(PROGRAMS, "81111")}
+    for program, section in zip(PROGRAMS, "81111")} | {
+    EXTENSION_FOLDER + "chromium/manifest.json", EXTENSION_FOLDER + "firefox.xpi"}
 
 failures = []
 
@@ -56,12 +57,10 @@ def read(tree, path):
 def check_files(tree):
     files = {os.path.relpath(os.path.join(folder, name), tree)
              for folder, _, names in os.walk(tree) for name in names}
-    files = {path for path in files if not path.startswith("DEBIAN/")}
-    extension = {path for path in files if path.startswith(EXTENSION_FOLDER)}
-    expect(files - extension == FILES, "files: missing %s, unexpected %s"
-           % (sorted(FILES - files), sorted(files - extension - FILES)))
-    for path in ["chromium/manifest.json", "firefox.xpi"]:
-        expect(EXTENSION_FOLDER + path in extension, "no " + EXTENSION_FOLDER + path)
+    # The control files, and the extension's files besides the two that FILES names.
+    others = {path for path in files if path.startswith(("DEBIAN/", EXTENSION_FOLDER))} - FILES
+    expect(files - others == FILES, "files: missing %s, unexpected %s"
+           % (sorted(FILES - files), sorted(files - others - FILES)))
     for program in PROGRAMS:
         expect(os.access(os.path.join(tree, "usr/bin", program), os.X_OK),
                program + " is not executable")

@@ -25,9 +25,6 @@ check() {
 }
 apt() { DEBIAN_FRONTEND=noninteractive apt-get -y -q -o DPkg::Lock::Timeout=300 "$@"; }
 installed() { dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed"; }
-no_filter_runs() {
-    ! readlink /proc/[0-9]*/exe 2>/dev/null | grep -qx /usr/bin/TovrinHelperContentFilterExtension
-}
 
 [ "$(id -u)" -eq 0 ] || { echo "run as root: the package is installed and purged" >&2; exit 2; }
 [ -f "$deb" ] || { echo "no package: run make package, or name the .deb" >&2; exit 2; }
@@ -74,7 +71,8 @@ fi
 
 apt purge "$package" >"$scratch/purge.log" 2>&1 || check "purge: $(cat "$scratch/purge.log")" false
 if [ -n "$filter_pid" ]; then
-    check "removing stopped the filter" no_filter_runs
+    check "removing stopped the filter" sh -c '! readlink /proc/[0-9]*/exe 2>/dev/null |
+        grep -qx /usr/bin/TovrinHelperContentFilterExtension'
     wait "$filter_pid" && code=0 || code=$?
     check "the filter stopped cleanly (status $code)" test "$code" -eq 0
     filter_pid=
