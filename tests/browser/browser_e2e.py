@@ -91,9 +91,8 @@ def launch_chromium(workspace, browser, url):
     extension = os.path.join(workspace.extension_dir, "chromium")
     workspace.launch([
         browser, "--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
-        "--disable-background-networking", "--disable-component-update", "--disable-sync",
-        "--disable-default-apps", "--host-resolver-rules=MAP *.example 127.0.0.1",
-        "--remote-debugging-port=9222", f"--user-data-dir={workspace.profile}",
+        "--host-resolver-rules=MAP *.example 127.0.0.1", "--remote-debugging-port=9222",
+        f"--user-data-dir={workspace.profile}",
         f"--load-extension={extension}", f"--disable-extensions-except={extension}", url])
 
 
