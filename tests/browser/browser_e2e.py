@@ -67,8 +67,7 @@ class Workspace(e2e.Workspace):
     def launch(self, arguments):
         with open(self.log_path, "w") as log:
             subprocess.Popen(arguments, stdin=subprocess.DEVNULL, stdout=log,
-                             stderr=subprocess.STDOUT, env=self.environment,
-                             start_new_session=True)
+                             stderr=subprocess.STDOUT, env=self.environment)
 
 
 def devtools_pages():

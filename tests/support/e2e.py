@@ -104,9 +104,8 @@ class Workspace:
 def main(cases, run_case, *options):
     """Runs the named cases (all without names) with run_case(name, arguments)."""
     parser = argparse.ArgumentParser()
-    parser.add_argument("--bin-dir")
     parser.add_argument("--list", action="store_true")
-    for option in options:
+    for option in ("--bin-dir", *options):
         parser.add_argument(option)
     parser.add_argument("cases", nargs="*")
     arguments = parser.parse_args()
