@@ -54,7 +54,6 @@ class Workspace(e2e.Workspace):
         self.environment["HOME"] = os.path.join(self.path, "home")
         self.environment["CONTENT_FILTER_CONFIGURATION"] = os.path.join(self.path, "filter.json")
         os.makedirs(self.profile)
-        os.makedirs(self.environment["HOME"])
 
     def tovrinctl(self, *arguments):
         result = self.tool("tovrinctl", *arguments)
