@@ -1,8 +1,7 @@
 #!/usr/bin/env python3
-"""The shipped browser extension in real browsers from Debian, each case in a network namespace
-of its own (loopback only) with web servers on port 80 and the handler started through the host
-manifest that tovrinctl writes.  browser_e2e.py --bin-dir B/bin --extension-dir B/browser-extension
-[CASE...] | --list"""
+"""The shipped browser extension in Debian's browsers, each case in a network namespace of its own
+with a web server on port 80 and the handler started through the host manifest tovrinctl writes.
+  browser_e2e.py --bin-dir B/bin --extension-dir B/browser-extension [CASE...] | --list"""
 
 import http.server
 import json
@@ -21,18 +20,10 @@ import e2e  # noqa: E402
 from e2e import Namespace, Skip, expect, main, wait_until as wait_every  # noqa: E402
 
 DEVTOOLS = "http://127.0.0.1:9222"
-CASES = {}
 
 
 def wait_until(probe, what, timeout):
     return wait_every(probe, what, timeout, interval=0.2)
-
-
-def case(*browser_names):
-    def register(function):
-        CASES[function.__name__] = (function, browser_names)
-        return function
-    return register
 
 
 class Page(http.server.BaseHTTPRequestHandler):
@@ -49,7 +40,8 @@ class Page(http.server.BaseHTTPRequestHandler):
         pass
 
 
-class IPv6Server(http.server.ThreadingHTTPServer):
+class DualStackServer(http.server.ThreadingHTTPServer):
+    """Bound to ::, it takes IPv4 connections too."""
     address_family = socket.AF_INET6
 
 
@@ -62,7 +54,6 @@ class Workspace(e2e.Workspace):
         self.environment["HOME"] = os.path.join(self.path, "home")
         self.environment["CONTENT_FILTER_CONFIGURATION"] = os.path.join(self.path, "filter.json")
         os.makedirs(self.profile)
-        os.makedirs(self.environment["HOME"])
 
     def tovrinctl(self, *arguments):
         result = self.tool("tovrinctl", *arguments)
@@ -75,8 +66,7 @@ class Workspace(e2e.Workspace):
     def launch(self, arguments):
         with open(self.log_path, "w") as log:
             subprocess.Popen(arguments, stdin=subprocess.DEVNULL, stdout=log,
-                             stderr=subprocess.STDOUT, env=self.environment,
-                             start_new_session=True)
+                             stderr=subprocess.STDOUT, env=self.environment)
 
 
 def devtools_pages():
@@ -99,13 +89,11 @@ def launch_chromium(workspace, browser, url):
     extension = os.path.join(workspace.extension_dir, "chromium")
     workspace.launch([
         browser, "--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
-        "--disable-background-networking", "--disable-component-update", "--disable-sync",
-        "--disable-default-apps", "--host-resolver-rules=MAP *.example 127.0.0.1",
-        "--remote-debugging-port=9222", f"--user-data-dir={workspace.profile}",
+        "--host-resolver-rules=MAP *.example 127.0.0.1", "--remote-debugging-port=9222",
+        f"--user-data-dir={workspace.profile}",
         f"--load-extension={extension}", f"--disable-extensions-except={extension}", url])
 
 
-@case("chromium")
 def chromium(workspace, browser):
     """A blocked site ends on the extension's page naming the domain, and its event carries the
     tab's URL and host; an allowed site loads untouched and is tracked."""
@@ -133,7 +121,6 @@ def chromium(workspace, browser):
     expect(page_at(allowed) is not None, "the allowed page stays where it was")
 
 
-@case("chromium")
 def chromium_without_host(workspace, browser):
     """With no host manifest installed, a site the policy blocks loads as it would without the
     extension, and stays loaded."""
@@ -147,7 +134,6 @@ def chromium_without_host(workspace, browser):
     expect(workspace.event_for() is None, "no event without a host")
 
 
-@case("firefox-esr", "firefox")
 def firefox(workspace, browser):
     """The add-on, sideloaded into a fresh profile, has a visited site tracked through the
     handler that the per-user host manifest names."""
@@ -156,16 +142,9 @@ def firefox(workspace, browser):
     os.makedirs(extensions)
     shutil.copy(os.path.join(workspace.extension_dir, "firefox.xpi"),
                 os.path.join(extensions, "tovrinhelper@vorlane.com.xpi"))
-    preferences = {
-        "xpinstall.signatures.required": False, "extensions.autoDisableScopes": 0,
-        "network.dns.localDomains": "allowed.example", "app.update.disabledForTesting": True,
-        "browser.shell.checkDefaultBrowser": False, "browser.aboutwelcome.enabled": False,
-        "browser.startup.homepage_override.mstone": "ignore", "extensions.update.enabled": False,
-        "datareporting.policy.dataSubmissionEnabled": False,
-        "toolkit.telemetry.reportingpolicy.firstRun": False,
-        "network.captive-portal-service.enabled": False,
-        "network.connectivity-service.enabled": False,
-    }
+    # Unsigned and sideloaded add-ons run; allowed.example is this machine.
+    preferences = {"xpinstall.signatures.required": False, "extensions.autoDisableScopes": 0,
+                   "network.dns.localDomains": "allowed.example"}
     with open(os.path.join(workspace.profile, "user.js"), "w") as file:
         file.writelines(f"user_pref({json.dumps(name)}, {json.dumps(value)});\n"
                         for name, value in preferences.items())
@@ -177,36 +156,29 @@ def firefox(workspace, browser):
            f"event: {event}")
 
 
-def run_inside(name, bin_dir, extension_dir):
-    """Runs one case; this process is already inside the case's namespace."""
-    function, browser_names = CASES[name]
-    workspace = Workspace(bin_dir, extension_dir)
-    try:
-        for server in (http.server.ThreadingHTTPServer(("127.0.0.1", 80), Page),
-                       IPv6Server(("::1", 80), Page)):
-            threading.Thread(target=server.serve_forever, daemon=True).start()
-        function(workspace, next(filter(None, map(shutil.which, browser_names))))
-    except Exception:
-        print(f"--- browser log of {name} ---\n{workspace.log()[-6000:]}", file=sys.stderr)
-        raise
-    finally:
-        shutil.rmtree(workspace.path, ignore_errors=True)
+# Each case, and the browsers that can run it (the first one installed does).
+CASES = {"chromium": (chromium, ["chromium"]),
+         "chromium_without_host": (chromium_without_host, ["chromium"]),
+         "firefox": (firefox, ["firefox-esr", "firefox"])}
 
 
 def run_case(name, arguments):
-    """Runs `name` in a namespace of its own: this script again, inside it."""
-    if not any(map(shutil.which, CASES[name][1])):
-        raise Skip(f"no browser: install {CASES[name][1][0]}")
+    """Runs `name` in a namespace of its own: this script again, with --inside, inside it."""
+    function, browser_names = CASES[name]
+    browser = next(filter(None, map(shutil.which, browser_names)), None)
+    if browser is None:
+        raise Skip(f"no browser: install {browser_names[0]}")
+    if arguments.inside:
+        with Workspace(arguments.bin_dir, arguments.extension_dir) as workspace:
+            server = DualStackServer(("::", 80), Page)
+            threading.Thread(target=server.serve_forever, daemon=True).start()
+            return function(workspace, browser)
     with Namespace(name) as namespace:
         inner = namespace.run([sys.executable, os.path.abspath(__file__), "--bin-dir",
                                arguments.bin_dir, "--extension-dir", arguments.extension_dir,
-                               "--inside", name], timeout=110, capture=False)
+                               "--inside", "yes", name], timeout=110, capture=False)
         expect(inner.returncode == 0, f"{name} failed")
 
 
 if __name__ == "__main__":
-    if "--inside" in sys.argv:
-        arguments = dict(zip(sys.argv[1::2], sys.argv[2::2]))
-        run_inside(arguments["--inside"], arguments["--bin-dir"], arguments["--extension-dir"])
-    else:
-        sys.exit(main(CASES, run_case, "--extension-dir"))
+    sys.exit(main(CASES, run_case, "--extension-dir", "--inside"))

@@ -1,7 +1,6 @@
 #!/usr/bin/env python3
-"""Clients and servers for the content filter's end-to-end suites, run inside their namespaces:
-`e2e_peers.py COMMAND ARGUMENTS...` (see COMMANDS and SERVERS at the end). Each client command
-prints one JSON object saying what happened."""
+"""Clients and an echo server for the content filter's end-to-end suite, run inside its
+namespaces: `e2e_peers.py COMMAND ARGUMENTS...`; a client command prints a JSON object."""
 
 import json
 import os
@@ -32,31 +31,25 @@ def echo_server(port, *addresses):
     for address in addresses:
         for base, handler in ((socketserver.ThreadingUDPServer, UDPHandler),
                               (socketserver.ThreadingTCPServer, TCPHandler)):
-            server_class = type("Server", (base,), {"address_family": family_of(address),
-                                                    "allow_reuse_address": True,
-                                                    "daemon_threads": True})
+            server_class = type("Server", (base,), {"address_family": family_of(address)})
             server = server_class((address, int(port)), handler)
             threading.Thread(target=server.serve_forever, daemon=True).start()
     threading.Event().wait()
 
 
-def resolve(name, family):
-    family = socket.AF_INET6 if family == "6" else socket.AF_INET
-    return [info[4][0] for info in socket.getaddrinfo(name, None, family, socket.SOCK_STREAM)]
-
-
-def lookup(name, family):
+def exchange_with(name, port, family, udp=False):
+    """exchange() with NAME's first address of the family (4 or 6), and how long the lookup
+    took."""
     started = time.monotonic()
-    try:
-        addresses = resolve(name, family)
-    except socket.gaierror as failure:
-        return {"addresses": [], "error": str(failure), "seconds": time.monotonic() - started}
-    return {"addresses": addresses, "seconds": time.monotonic() - started}
+    family = socket.AF_INET6 if family == "6" else socket.AF_INET
+    address = socket.getaddrinfo(name, None, family, socket.SOCK_STREAM)[0][4][0]
+    return dict(exchange(address, port, udp), lookup_seconds=time.monotonic() - started)
 
 
-def exchange(address, port, udp=False):
-    """Sends a line to ADDRESS:PORT over TCP, or a datagram (up to four times) over UDP; the
-    outcome: echo, other, refused (for UDP: an ICMP unreachable came back), reset or timeout."""
+def exchange(address, port, udp=False, messages=(b"hello\n",)):
+    """Sends a line to ADDRESS:PORT over TCP, or the datagrams (up to four times) over UDP; the
+    outcome: echo (one of them came back), other, refused (for UDP: an ICMP unreachable came
+    back), reset or timeout."""
     started, outcome = time.monotonic(), "timeout"
     kind = socket.SOCK_DGRAM if udp else socket.SOCK_STREAM
     with socket.socket(family_of(address), kind) as sock:
@@ -64,44 +57,30 @@ def exchange(address, port, udp=False):
         for _ in range(4 if udp else 1):
             try:
                 sock.connect((address, int(port)))
-                sock.send(b"hello\n")
-                outcome = "echo" if sock.recv(100) == b"hello\n" else "other"
-                break
+                for message in messages:
+                    sock.send(message)
+                # The echo server answers each datagram on its own thread, in either order.
+                outcome = "echo" if sock.recv(2048) in messages else "other"
             except ConnectionRefusedError:
                 outcome = "refused"
-                break
             except ConnectionResetError:
                 outcome = "reset"
-                break
             except socket.timeout:
                 continue
+            break
     return {"address": address, "outcome": outcome, "seconds": time.monotonic() - started}
 
 
 def quic_flight(address, capture):
     """Sends the first flight of a QUIC client, kept in CAPTURE (each datagram after its 16-bit
-    length), to ADDRESS port 443; the outcome: echo (one of them came back), refused (an
-    ICMP unreachable came back) or timeout."""
+    length), to ADDRESS port 443 over UDP."""
     with open(capture, "rb") as file:
         data = file.read()
     datagrams = []
     while len(data) >= 2:
         datagrams.append(data[2:2 + int.from_bytes(data[:2], "big")])
         data = data[2 + len(datagrams[-1]):]
-    started, outcome = time.monotonic(), "timeout"
-    with socket.socket(family_of(address), socket.SOCK_DGRAM) as sock:
-        sock.settimeout(4)
-        sock.connect((address, 443))
-        try:
-            for datagram in datagrams:
-                sock.send(datagram)
-            # The echo server answers each datagram on its own thread, in either order.
-            outcome = "echo" if sock.recv(2048) in datagrams else "other"
-        except ConnectionRefusedError:
-            outcome = "refused"
-        except socket.timeout:
-            pass
-    return {"address": address, "outcome": outcome, "seconds": time.monotonic() - started}
+    return exchange(address, 443, True, datagrams)
 
 
 def tls_across_processors(address, host):
@@ -138,14 +117,12 @@ def unasked(source, destination, name, address):
     return {"sent": 3}
 
 
-COMMANDS = {"lookup": lookup, "tcp-address": exchange, "unasked": unasked, "quic": quic_flight,
-            "tls-across-processors": tls_across_processors,
-            "tcp": lambda name, port, family: exchange(resolve(name, family)[0], port),
-            "udp": lambda name, port, family: exchange(resolve(name, family)[0], port, True)}
-SERVERS = {"echo-server": echo_server}
+COMMANDS = {"tcp-address": exchange, "unasked": unasked, "quic": quic_flight,
+            "tls-across-processors": tls_across_processors, "tcp": exchange_with,
+            "udp": lambda name, port, family: exchange_with(name, port, family, True)}
 
 if __name__ == "__main__":
-    if sys.argv[1] in SERVERS:
-        SERVERS[sys.argv[1]](*sys.argv[2:])
+    if sys.argv[1] == "echo-server":
+        echo_server(*sys.argv[2:])
     else:
         print(json.dumps(COMMANDS[sys.argv[1]](*sys.argv[2:])))

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""check_package.py --build-dir BUILD [--cpack CPACK] [--keep DIR]: builds the Debian package in
-a scratch folder and checks what it holds (every file, stripped programs, the unit, manifests as
+"""check_package.py --build-dir BUILD [--cpack CPACK]: builds the Debian package in
+a scratch folder and checks what it holds (every file, executable programs, the unit, manifests as
 tovrinctl writes them, one suite root everywhere) and lintian's verdict (the dependencies come
 from dpkg-shlibdeps). Exits 0, 1 on a failed check, 77 without Debian tools."""
 
@@ -33,7 +33,8 @@ FILES = {"usr/bin/" + program for program in PROGRAMS} | {
     f"usr/share/doc/{PACKAGE}/copyright", f"usr/share/doc/{PACKAGE}/changelog.gz",
 } | {manifest for _, _, manifest in MANIFESTS} | {
     f"usr/share/man/man{section}/{program}.{section}.gz"
-    for program, section in zip(PROGRAMS, "81111")}
+    for program, section in zip(PROGRAMS, "81111")} | {
+    EXTENSION_FOLDER + "chromium/manifest.json", EXTENSION_FOLDER + "firefox.xpi"}
 
 failures = []
 
@@ -53,31 +54,20 @@ def read(tree, path):
         return file.read()
 
 
-def check_files(tree, build_dir):
+def check_files(tree):
     files = {os.path.relpath(os.path.join(folder, name), tree)
              for folder, _, names in os.walk(tree) for name in names}
-    files = {path for path in files if not path.startswith("DEBIAN/")}
-    extension = {path for path in files if path.startswith(EXTENSION_FOLDER)}
-    expect(files - extension == FILES, "files: missing %s, unexpected %s"
-           % (sorted(FILES - files), sorted(files - extension - FILES)))
-    if os.path.isdir(os.path.join(build_dir, "browser-extension")):
-        for path in ["chromium/manifest.json", "firefox.xpi"]:
-            expect(EXTENSION_FOLDER + path in extension, "no " + EXTENSION_FOLDER + path)
+    # The control files, and the extension's files besides the two that FILES names.
+    others = {path for path in files if path.startswith(("DEBIAN/", EXTENSION_FOLDER))} - FILES
+    expect(files - others == FILES, "files: missing %s, unexpected %s"
+           % (sorted(FILES - files), sorted(files - others - FILES)))
     for program in PROGRAMS:
-        path = os.path.join(tree, "usr/bin", program)
-        description = run(["file", "-b", path]).stdout
-        expect(os.access(path, os.X_OK) and "ELF" in description and ", stripped" in description,
-               program + " is not a stripped executable: " + description.strip())
-    expect("\nExecStart=/usr/bin/TovrinHelperContentFilterExtension\n" in read(tree, UNIT),
-           "the unit does not start /usr/bin/TovrinHelperContentFilterExtension")
-    listed = set(read(tree, "DEBIAN/conffiles").split())
-    in_etc = {"/" + path for path in files if path.startswith("etc/")}
-    expect(listed == in_etc, "conffiles %s, files in /etc %s" % (sorted(listed), sorted(in_etc)))
+        expect(os.access(os.path.join(tree, "usr/bin", program), os.X_OK),
+               program + " is not executable")
+    # lintian fails unstripped programs, wrong conffiles and maintainer scripts that do not parse;
+    # it cannot know the variables of our script templates.
     for script in ["postinst", "prerm", "postrm"]:
-        path = os.path.join(tree, "DEBIAN", script)
-        syntax = run(["sh", "-n", path])
-        expect(os.access(path, os.X_OK) and syntax.returncode == 0 and "@" not in read(tree, path),
-               f"{script}: not executable, bad syntax or an unreplaced @VARIABLE@ {syntax.stderr}")
+        expect("@" not in read(tree, "DEBIAN/" + script), f"{script}: an unreplaced @VARIABLE@")
 
 
 def check_manifests(tree, build_dir, scratch):
@@ -94,8 +84,10 @@ def check_manifests(tree, build_dir, scratch):
 
 
 def check_environment(tree):
-    """Sessions, login shells, the service and the suite's folder agree on the suite's root."""
+    """The unit starts the filter; sessions, login shells, the service and the suite's folder
+    agree on the suite's root."""
     for path, pattern in [
+            (UNIT, r"^ExecStart=/usr/bin/TovrinHelperContentFilterExtension$"),
             ("usr/lib/environment.d/60-tovrin.conf",
              r"^APP_GROUP_CONTAINERS_ROOT=\$\{APP_GROUP_CONTAINERS_ROOT:-@\}$"),
             (UNIT, r"^Environment=APP_GROUP_CONTAINERS_ROOT=@$"),
@@ -103,12 +95,11 @@ def check_environment(tree):
             ("usr/lib/sysusers.d/tovrin.conf", r"^g\s+tovrin\b")]:
         expect(re.search(pattern.replace("@", re.escape(SUITE_ROOT)), read(tree, path), re.M),
                f"{path} does not match {pattern}")
-    for preset, expected in [(None, SUITE_ROOT), ("", SUITE_ROOT), ("/srv/x", "/srv/x")]:
-        environment = {"PATH": "/usr/bin:/bin"}
-        if preset is not None:
-            environment["APP_GROUP_CONTAINERS_ROOT"] = preset
+    for preset, expected in [({}, SUITE_ROOT), ({"APP_GROUP_CONTAINERS_ROOT": ""}, SUITE_ROOT),
+                             ({"APP_GROUP_CONTAINERS_ROOT": "/srv/x"}, "/srv/x")]:
         shell = run(["sh", "-uc", '. "$0"; sh -c \'echo "$APP_GROUP_CONTAINERS_ROOT"\'',
-                     os.path.join(tree, "etc/profile.d/tovrin.sh")], env=environment)
+                     os.path.join(tree, "etc/profile.d/tovrin.sh")],
+                    env={"PATH": "/usr/bin:/bin", **preset})
         expect(shell.stdout.strip() == expected,
                "profile.d with %r exports %r" % (preset, shell.stdout.strip() + shell.stderr))
 
@@ -117,9 +108,8 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build-dir", required=True)
     parser.add_argument("--cpack", default="cpack")
-    parser.add_argument("--keep", help="leaves the package in this folder")
     arguments = parser.parse_args()
-    for tool in ["dpkg-deb", "dpkg-shlibdeps", "lintian", "file"]:
+    for tool in ["dpkg-deb", "dpkg-shlibdeps", "lintian"]:
         if shutil.which(tool) is None:
             print(f"skipped: {tool} is not installed (scripts/install-deps.sh installs it)")
             return 77
@@ -133,15 +123,12 @@ def main():
             sys.exit("cpack failed:\n" + built.stdout + built.stderr)
         deb, tree = packages[0], os.path.join(scratch, "tree")
         subprocess.run(["dpkg-deb", "-R", deb, tree], check=True)
-        check_files(tree, build_dir)
+        check_files(tree)
         check_manifests(tree, build_dir, scratch)
         check_environment(tree)
         lintian = run(["lintian", "--fail-on", "error", "--pedantic", deb])
         print("lintian:\n" + lintian.stdout + lintian.stderr)
         expect(lintian.returncode == 0, "lintian reports errors")
-        if arguments.keep:
-            os.makedirs(arguments.keep, exist_ok=True)
-            shutil.copy(deb, arguments.keep)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
     for failure in failures:

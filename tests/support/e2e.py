@@ -55,6 +55,8 @@ class Namespace:
         for pid in pids.stdout.split():
             subprocess.run(["kill", "-9", pid], capture_output=True)
         subprocess.run(["ip", "netns", "del", self.name], capture_output=True)
+        # Files that `ip netns exec` shows in /etc (resolv.conf) outlive the namespace.
+        shutil.rmtree(os.path.join("/etc/netns", self.name), ignore_errors=True)
 
     def run(self, arguments, timeout=60, capture=True, **options):
         return subprocess.run(["ip", "netns", "exec", self.name, *arguments],
@@ -89,13 +91,21 @@ class Workspace:
         with open(self.log_path, errors="replace") as file:
             return file.read()
 
+    def __enter__(self):
+        return self
+
+    def __exit__(self, failure, *rest):
+        """Shows the end of the program's log when the case failed, and removes the folder."""
+        if failure not in (None, Skip) and os.path.exists(self.log_path):
+            print(f"--- program log ---\n{self.log()[-6000:]}", file=sys.stderr)
+        shutil.rmtree(self.path, ignore_errors=True)
+
 
 def main(cases, run_case, *options):
     """Runs the named cases (all without names) with run_case(name, arguments)."""
     parser = argparse.ArgumentParser()
-    parser.add_argument("--bin-dir")
     parser.add_argument("--list", action="store_true")
-    for option in options:
+    for option in ("--bin-dir", *options):
         parser.add_argument(option)
     parser.add_argument("cases", nargs="*")
     arguments = parser.parse_args()
