@@ -16,13 +16,9 @@ Needs root, iproute2, nftables and dnsmasq (dnsmasq-base).
 
 import argparse
 import os
-import random
-import socket
 import statistics
-import struct
 import subprocess
 import sys
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "netfilter"))
