@@ -9,9 +9,9 @@ set(TOVRIN_FUZZ_TARGETS
     "tls_client_hello_fuzzer|TLSClientHelloFuzzer.cpp|tls-client-hello|filter_logic|tests/data/captures"
     "provider_fuzzer|FilterDataProviderFuzzer.cpp|provider|filter_logic"
     "native_message_fuzzer|NativeMessageFuzzer.cpp|native-message|safari_logic"
-    "quic_initial_fuzzer|QUICInitialFuzzer.cpp|quic-initial|netfilter_flows"
+    "quic_initial_fuzzer|QUICInitialFuzzer.cpp|quic-initial|netfilter_flows|tests/data/captures"
     "url_fuzzer|URLFuzzer.cpp|url|foundation"
-    "dns_answer_fuzzer|DNSAnswerFuzzer.cpp|dns-answer|netfilter_flows"
+    "dns_answer_fuzzer|DNSAnswerFuzzer.cpp|dns-answer|netfilter_flows|tests/data/captures"
 )
 
 foreach(entry ${TOVRIN_FUZZ_TARGETS})
