@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <future>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -62,40 +63,24 @@ TEST(DNSAnswerReaderTest, ReadsAnswersCapturedFromARealServer) {
 struct Response {
     // A response to one question of type A: recursion desired and available, no error, unless
     // `flags` say otherwise.
-    explicit Response(const std::string& question, std::uint16_t flags = 0x8180)
-        : bytes{0x12,
-                0x34,
-                static_cast<std::uint8_t>(flags >> 8),
-                static_cast<std::uint8_t>(flags),
-                0,
-                1,
-                0,
-                0,
-                0,
-                0,
-                0,
-                0} {
+    explicit Response(const std::string& question, std::uint16_t flags = 0x8180) {
+        appendU16s({0x1234, flags, 1, 0, 0, 0});
         append(encoded(question));
-        append({0, 1, 0, 1});
+        appendU16s({1, 1});
     }
     static Bytes encoded(const std::string& name) {
         Bytes bytes;
-        for (std::size_t start = 0, end; start < name.size(); start = end + 1) {
-            end = std::min(name.find('.', start), name.size());
-            bytes.push_back(static_cast<std::uint8_t>(end - start));
-            bytes.insert(bytes.end(), name.begin() + static_cast<std::ptrdiff_t>(start),
-                         name.begin() + static_cast<std::ptrdiff_t>(end));
+        std::istringstream labels(name);
+        for (std::string label; std::getline(labels, label, '.');) {
+            bytes.push_back(static_cast<std::uint8_t>(label.size()));
+            bytes.insert(bytes.end(), label.begin(), label.end());
         }
         bytes.push_back(0);
         return bytes;
     }
     Response& record(const std::string& owner, std::uint16_t type, const Bytes& data) {
         append(encoded(owner));
-        for (const std::size_t field :
-             {std::size_t{type}, std::size_t{1}, std::size_t{0}, std::size_t{60}, data.size()}) {
-            bytes.push_back(static_cast<std::uint8_t>(field >> 8));
-            bytes.push_back(static_cast<std::uint8_t>(field));
-        }
+        appendU16s({type, 1, 0, 60, data.size()});
         append(data);
         ++bytes[7];  // the answer count
         return *this;
@@ -108,6 +93,12 @@ struct Response {
         return record(owner, 5, encoded(target));
     }
     void append(const Bytes& more) { bytes.insert(bytes.end(), more.begin(), more.end()); }
+    void appendU16s(std::initializer_list<std::size_t> fields) {
+        for (const auto field : fields) {
+            bytes.push_back(static_cast<std::uint8_t>(field >> 8));
+            bytes.push_back(static_cast<std::uint8_t>(field));
+        }
+    }
 
     Bytes bytes;
 };
