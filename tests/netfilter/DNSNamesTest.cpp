@@ -86,7 +86,8 @@ struct Response {
         return *this;
     }
     Response& a(const std::string& owner, const std::string& text) {
-        const auto view = ip(text.c_str()).view();
+        const IPAddress address = ip(text.c_str());  // the view is of its bytes
+        const auto view = address.view();
         return record(owner, view.size() == 16 ? 28 : 1, {view.begin(), view.end()});
     }
     Response& cname(const std::string& owner, const std::string& target) {
