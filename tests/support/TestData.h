@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "base/ByteReader.h"
+
 namespace support {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -21,15 +23,13 @@ inline Bytes testData(const std::string& name) {
 // The datagrams of a capture that holds each as a two-byte big-endian length, then the datagram.
 inline std::vector<Bytes> datagramsOf(const Bytes& bytes) {
     std::vector<Bytes> datagrams;
-    for (std::size_t offset = 0; offset + 2 <= bytes.size();) {
-        const std::size_t length = (std::size_t{bytes[offset]} << 8) | bytes[offset + 1];
-        offset += 2;
-        if (offset + length > bytes.size()) {
+    base::ByteReader reader(bytes);
+    while (const auto length = reader.readU16BigEndian()) {
+        const auto datagram = reader.readBytes(*length);
+        if (!datagram) {
             break;
         }
-        datagrams.emplace_back(bytes.begin() + static_cast<std::ptrdiff_t>(offset),
-                               bytes.begin() + static_cast<std::ptrdiff_t>(offset + length));
-        offset += length;
+        datagrams.emplace_back(datagram->begin(), datagram->end());
     }
     return datagrams;
 }
