@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -13,11 +11,6 @@
 #include "platform/defaults/SQLiteUserDefaults.h"
 
 namespace support {
-
-inline std::string readWholeFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
 
 inline base::Value parsedJSON(const std::string& text) {
     auto parsed = base::json::JSONObjectWithData(
