@@ -56,12 +56,11 @@ inline ChildProcessResult runChildProcess(const std::vector<std::string>& argume
                                           const std::string& input,
                                           const std::filesystem::path& scratchFolder,
                                           const Environment& environment = {}) {
-    const auto quoted = [](const std::string& text) {
-        std::string quoted = "'";
-        for (const char character : text) {
-            quoted += character == '\'' ? std::string("'\\''") : std::string(1, character);
+    const auto quoted = [](std::string text) {
+        for (std::size_t at = 0; (at = text.find('\'', at)) != std::string::npos; at += 4) {
+            text.replace(at, 1, "'\\''");
         }
-        return quoted + "'";
+        return "'" + text + "'";
     };
     const std::string output = scratchFolder / "child-stdout",
                       error = scratchFolder / "child-stderr";

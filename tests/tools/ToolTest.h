@@ -36,6 +36,10 @@ class ToolTest : public testing::Test {
         EXPECT_TRUE(opened);
         return opened ? *opened : nullptr;
     }
+    // Stores `text` under `key` as data, as the suite's peers store JSON.
+    void storeText(const std::string& key, const std::string& text) {
+        ASSERT_TRUE(suite()->store(key, base::Data(text.begin(), text.end())));
+    }
 
     ScratchFolder scratch;
     const std::string folder = scratch.path;
