@@ -1,11 +1,11 @@
 #pragma once
 
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
