@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -13,11 +11,6 @@
 #include "platform/defaults/SQLiteUserDefaults.h"
 
 namespace support {
-
-inline std::string readWholeFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
 
 inline base::Value parsedJSON(const std::string& text) {
     auto parsed = base::json::JSONObjectWithData(
@@ -42,6 +35,10 @@ class ToolTest : public testing::Test {
         auto opened = platform::SQLiteUserDefaults::open(common::appGroupIdentifier, root);
         EXPECT_TRUE(opened);
         return opened ? *opened : nullptr;
+    }
+    // Stores `text` under `key` as data, as the suite's peers store JSON.
+    void storeText(const std::string& key, const std::string& text) {
+        ASSERT_TRUE(suite()->store(key, base::Data(text.begin(), text.end())));
     }
 
     ScratchFolder scratch;
