@@ -356,17 +356,8 @@ TEST_F(FlowTrackerTest, NamesNewFlowsFromDNSExceptWebFlowsAndDNSItself) {
 // QUIC flows queued for naming, with the first flight of a real Chromium to blocked.example.
 class NamedFlowTest : public FlowTrackerTest {
   protected:
-    NamedFlowTest() {
-        routing->replace({{"other.example", filter::NEFilterAction::drop},
-                          {"blocked.example", filter::NEFilterAction::filterData}},
-                         filter::NEFilterAction::allow);
-        recreate({}, routing);
-    }
-    void sendNamed(std::uint32_t identifier,
-                   const std::string& bytes,
-                   FlowPackets* other = nullptr) {
-        send(identifier, (other ? *other : quic).datagram(bytes),
-             static_cast<std::uint32_t>(FlowMark::nameLookup));
+    void sendNamed(std::uint32_t identifier, const std::string& bytes) {
+        send(identifier, quic.datagram(bytes), static_cast<std::uint32_t>(FlowMark::nameLookup));
     }
 
     std::shared_ptr<NamedFlowRouting> routing = std::make_shared<NamedFlowRouting>();
@@ -381,58 +372,51 @@ class NamedFlowTest : public FlowTrackerTest {
     }();
 };
 
-TEST_F(NamedFlowTest, AFlowWhoseNameARuleCoversIsOfferedWithThatName) {
+// The flight's second datagram, then its first, then a later datagram; each case checks their
+// verdicts, the flows offered to the provider, and the refusals sent.
+TEST_F(NamedFlowTest, ANameARuleCoversTakesTheRuleOrTheProvidersVerdictElseTheDefault) {
     ASSERT_EQ(chromium.size(), 2u);
-    // The provider drops the flow, or asks for its data, which counts as allowing it.
-    for (const bool isDropped : {true, false}) {
-        SCOPED_TRACE(isDropped ? "dropped" : "filter data");
+    using A = filter::NEFilterAction;
+    const auto drop = NEFilterNewFlowVerdict::dropVerdict();
+    const auto blocked =
+        std::vector<NamedHostRule>{{"other.example", A::drop}, {"blocked.example", A::filterData}};
+    struct Case {
+        std::vector<NamedHostRule> rules;
+        A defaultAction;
+        NEFilterNewFlowVerdict newFlow;
+        std::string outcome;
+    } cases[] = {
+        // A name a rule of the filter-data action covers is offered; only a drop drops.
+        {blocked, A::allow, drop,
+         "1 drop, 2 discard, 3 drop / blocked.example 192.0.2.80:443 udp / 2"},
+        {blocked, A::allow, inspect(true, 1024),
+         "1 allow, 2 allow, 3 allow / blocked.example 192.0.2.80:443 udp / 0"},
+        // Other names take their rule's action, else the default, without the provider.
+        {{{"elsewhere.example", A::filterData}},
+         A::allow,
+         drop,
+         "1 allow, 2 allow, 3 allow /  / 0"},
+        {{{"ed.example", A::filterData}}, A::allow, drop, "1 allow, 2 allow, 3 allow /  / 0"},
+        {{{"example", A::drop}}, A::allow, drop, "1 drop, 2 discard, 3 drop /  / 2"},
+        {{{"elsewhere.example", A::filterData}}, A::drop, drop, "1 drop, 2 discard, 3 drop /  / 2"},
+    };
+    for (const auto& [rules, defaultAction, newFlow, outcome] : cases) {
+        SCOPED_TRACE(outcome);
+        routing->replace(rules, defaultAction);
         recreate({}, routing);
-        if (isDropped) {
-            provider->newFlowVerdict = [] { return NEFilterNewFlowVerdict::dropVerdict(); };
-        }
+        provider->newFlowVerdict = [&] { return newFlow; };
         sendNamed(1, chromium[1]);
         EXPECT_EQ(std::pair(verdicts(), tracker->heldBytes()),
                   std::pair(std::string(), chromium[1].size()));
-        EXPECT_TRUE(provider->newFlows.empty());
         sendNamed(2, chromium[0]);
         sendNamed(3, "a later datagram");
-        EXPECT_EQ(provider->newFlows,
-                  std::vector<std::string>{"blocked.example 192.0.2.80:443 udp"});
-        EXPECT_EQ(verdicts(),
-                  isDropped ? "1 drop, 2 discard, 3 drop" : "1 allow, 2 allow, 3 allow");
-        // The sender of the flight, and of each later datagram, is refused.
-        EXPECT_EQ(sink.refusals.size(), isDropped ? 2u : 0u);
+        std::string offered;
+        for (const auto& offeredFlow : provider->newFlows) {
+            offered += offeredFlow;
+        }
+        EXPECT_EQ(verdicts() + " / " + offered + " / " + std::to_string(sink.refusals.size()),
+                  outcome);
         EXPECT_EQ(tracker->heldBytes(), 0u);
-    }
-}
-
-TEST_F(NamedFlowTest, OtherFlowsTakeARulesOrTheDefaultActionWithoutTheProvider) {
-    using A = filter::NEFilterAction;
-    struct Case {
-        const char* name;
-        NamedHostRule rule;
-        A defaultAction;
-        const char* verdicts;
-    } cases[] = {
-        {"no rule covers the name",
-         {"elsewhere.example", A::filterData},
-         A::allow,
-         "1 allow, 2 allow"},
-        {"a suffix that is no label", {"ed.example", A::filterData}, A::allow, "1 allow, 2 allow"},
-        {"a rule that drops", {"example", A::drop}, A::allow, "1 drop, 2 discard"},
-        {"a default that drops",
-         {"elsewhere.example", A::filterData},
-         A::drop,
-         "1 drop, 2 discard"},
-    };
-    for (const auto& [name, rule, defaultAction, expected] : cases) {
-        SCOPED_TRACE(name);
-        routing->replace({rule}, defaultAction);
-        recreate({}, routing);
-        sendNamed(1, chromium[0]);
-        sendNamed(2, chromium[1]);
-        EXPECT_EQ(verdicts(), expected);
-        EXPECT_TRUE(provider->newFlows.empty());
     }
 }
 
@@ -441,8 +425,8 @@ TEST_F(NamedFlowTest, AFlowWithoutANameFailsOpen) {
     EXPECT_EQ(verdicts(), "1 allow");
 
     // A first Initial alone waits for the watchdog.
-    FlowPackets alone(IPPROTO_UDP, "2001:db8::80", 443);
-    sendNamed(2, chromium[0], &alone);
+    quic = FlowPackets(IPPROTO_UDP, "2001:db8::80", 443);
+    sendNamed(2, chromium[0]);
     EXPECT_EQ(verdicts(), "1 allow");
     tracker->expire(now + FlowTrackerLimits{}.heldPacketTimeout);
     EXPECT_EQ(verdicts(), "1 allow, 2 allow");
