@@ -217,8 +217,9 @@ std::string translated(std::vector<filter::NEFilterRule> rules) {
 TEST(FilterRuleTranslationTest, TurnsRulesIntoPacketMatchesInOrderOrNamesTheRuleItCannot) {
     using enum NENetworkRuleProtocol;
     const std::pair<std::vector<filter::NEFilterRule>, std::string> cases[] = {
-        // A network of one protocol, any port; of any protocol, which gives TCP and UDP.
-        {{rule("10.0.0.0", 8, "0", udp)}, "10.0.0.0/8:any 17 inspect, "},
+        // Networks of one protocol, in order; of any protocol, which gives TCP and UDP.
+        {{rule("10.0.0.0", 8, "0", udp), rule("::", 0, "443", tcp, NEFilterAction::allow)},
+         "10.0.0.0/8:any 17 inspect, ::/0:443 6 allow, "},
         {{rule("2001:db8::", 32, "53", any, NEFilterAction::drop)},
          "2001:db8::/32:53 6 drop, 2001:db8::/32:53 17 drop, "},
         // A host rule for an address literal.
