@@ -197,7 +197,7 @@ std::string translated(std::vector<filter::NEFilterRule> rules) {
     const auto name = [](NEFilterAction action) {
         return action == NEFilterAction::drop    ? " drop, "
                : action == NEFilterAction::allow ? " allow, "
-                                                 : " inspect, ";
+                                                 : " filterData, ";
     };
     std::string text;
     for (const auto& match : translated->matches) {
@@ -219,15 +219,15 @@ TEST(FilterRuleTranslationTest, TurnsRulesIntoPacketMatchesInOrderOrNamesTheRule
     const std::pair<std::vector<filter::NEFilterRule>, std::string> cases[] = {
         // Networks of one protocol, in order; of any protocol, which gives TCP and UDP.
         {{rule("10.0.0.0", 8, "0", udp), rule("::", 0, "443", tcp, NEFilterAction::allow)},
-         "10.0.0.0/8:any 17 inspect, ::/0:443 6 allow, "},
+         "10.0.0.0/8:any 17 filterData, ::/0:443 6 allow, "},
         {{rule("2001:db8::", 32, "53", any, NEFilterAction::drop)},
          "2001:db8::/32:53 6 drop, 2001:db8::/32:53 17 drop, "},
         // A host rule for an address literal.
         {{rule("192.0.2.7", {}, "443")},
-         "192.0.2.7/32:443 6 inspect, 192.0.2.7/32:443 17 inspect, "},
+         "192.0.2.7/32:443 6 filterData, 192.0.2.7/32:443 17 filterData, "},
         // Host rules for names: any port, or 443 of any protocol or UDP, make named rules.
         {{rule("blocked.example", {}, "0"), rule("quic.example", {}, "443", udp)},
-         "blocked.example inspect, quic.example inspect, (blocked.example)(quic.example)"},
+         "blocked.example filterData, quic.example filterData, (blocked.example)(quic.example)"},
         // Host rules for names that no learned name of a QUIC flow can match.
         {{rule("tcp.example", {}, "0", tcp), rule("dns.example", {}, "53")},
          "(tcp.example)(dns.example)"},
