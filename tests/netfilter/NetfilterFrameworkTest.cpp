@@ -7,11 +7,10 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -28,62 +27,60 @@ namespace platform::netfilter {
 namespace {
 
 using namespace std::chrono_literals;
+using Configuration = std::optional<base::Value>;
 
-base::Value policy(std::int64_t version) {
+Configuration policy(std::int64_t version) {
     return common::vendorConfiguration(
         common::ContentFilterPolicy({"blocked.example"}, true, version, base::Date{}));
 }
 
-// Collects what the framework reports on its loop, for the test's thread to wait on.
-struct Reports {
-    void add(std::optional<base::Value> vendorConfiguration, bool isOnLoop) {
-        std::lock_guard lock(mutex);
-        configurations.push_back(std::move(vendorConfiguration));
-        allOnLoop = allOnLoop && isOnLoop;
-        changed.notify_all();
+// Waits up to five seconds for `condition`; whether it came.
+bool eventually(const std::function<bool()>& condition) {
+    for (int attempt = 0; attempt < 500 && !condition(); ++attempt) {
+        std::this_thread::sleep_for(10ms);
     }
-    // Waits up to five seconds for `count` reports, and returns all of them.
-    std::vector<std::optional<base::Value>> waitFor(std::size_t count) {
-        std::unique_lock lock(mutex);
-        changed.wait_for(lock, 5s, [&] { return configurations.size() >= count; });
-        return configurations;
-    }
-
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<std::optional<base::Value>> configurations;
-    bool allOnLoop = true;
-};
+    return condition();
+}
 
 class NetfilterFrameworkTest : public ::testing::Test {
   protected:
+    NetfilterFrameworkTest() {
+        NetfilterFramework::Options options;
+        options.configurationPath = path;
+        options.queueProblem = base::Error{"cannot bind queue 7: Operation not permitted"};
+        framework = std::make_unique<NetfilterFramework>(loop, options);
+        loop.start();
+        observation = framework->observeFilterConfiguration([this](const auto& configuration) {
+            reports.push_back(configuration->vendorConfiguration);
+            allOnLoop = allOnLoop && loop.isCurrent();
+        });
+        onLoop([this] { framework->startWatchingConfiguration(); });
+    }
     ~NetfilterFrameworkTest() override {
         observation.reset();
         loop.stop();
         framework.reset();
     }
 
-    void start() {
-        NetfilterFramework::Options options;
-        options.configurationPath = path;
-        options.queueProblem =
-            base::Error{"cannot bind netfilter queue 7: Operation not permitted"};
-        framework = std::make_unique<NetfilterFramework>(loop, options);
-        loop.start();
-        observation = framework->observeFilterConfiguration([this](const auto& configuration) {
-            reports.add(configuration->vendorConfiguration, loop.isCurrent());
+    // Runs `task` on the loop, and returns once it has run.
+    void onLoop(const std::function<void()>& task) {
+        std::promise<void> done;
+        loop.post([&] {
+            task();
+            done.set_value();
         });
-        loop.post([this] { framework->startWatchingConfiguration(); });
-        drain();
+        done.get_future().wait();
     }
-    // Returns once every task posted before has run.
-    void drain() {
-        std::promise<void> drained;
-        loop.post([&] { drained.set_value(); });
-        drained.get_future().wait();
+    // What the watch reported, once it reported `count` times or five seconds passed.
+    std::vector<Configuration> reported(std::size_t count) {
+        std::vector<Configuration> copy;
+        eventually([&] {
+            onLoop([&] { copy = reports; });
+            return copy.size() >= count;
+        });
+        return copy;
     }
-
-    void write(std::optional<base::Value> vendorConfiguration) {
+    void write(Configuration vendorConfiguration) {
         ASSERT_TRUE(providerconfiguration::write(path, vendorConfiguration).hasValue());
     }
 
@@ -93,203 +90,157 @@ class NetfilterFrameworkTest : public ::testing::Test {
     EventLoop loop;
     std::unique_ptr<NetfilterFramework> framework;
     std::unique_ptr<filter::ConfigurationObservation> observation;
-    Reports reports;
+    // Touched on the loop only.
+    std::vector<Configuration> reports;
+    bool allOnLoop = true;
 };
 
 // Started before the folder exists; the folder is removed and made again on the way. A file
 // without a vendor dictionary, or not JSON at all, is no configuration.
-TEST_F(NetfilterFrameworkTest, AReplacedFileFiresTheWatchOnTheLoopOncePerChange) {
-    start();
+TEST_F(NetfilterFrameworkTest, AReplacedFileFiresEachLiveWatchOnTheLoopOncePerChange) {
     EXPECT_EQ(framework->filterConfiguration()->vendorConfiguration, std::nullopt);
     write(policy(2));
-    ASSERT_EQ(reports.waitFor(1).size(), 1u);
+    ASSERT_EQ(reported(1).size(), 1u);
     write(policy(2));  // the same again: nothing changed
     write(std::nullopt);
-    ASSERT_EQ(reports.waitFor(2).size(), 2u);
+    ASSERT_EQ(reported(2).size(), 2u);
     std::filesystem::remove_all(folder / "conf");
     write(policy(3));
-    ASSERT_EQ(reports.waitFor(3).size(), 3u);
+    ASSERT_EQ(reported(3).size(), 3u);
     EXPECT_EQ(framework->filterConfiguration()->vendorConfiguration, policy(3));
     std::ofstream(path + ".new") << "{";
     std::filesystem::rename(path + ".new", path);
-    using Reported = std::vector<std::optional<base::Value>>;
-    EXPECT_EQ(reports.waitFor(4), (Reported{policy(2), std::nullopt, policy(3), std::nullopt}));
-    EXPECT_TRUE(reports.allOnLoop);
-}
+    EXPECT_EQ(reported(4),
+              (std::vector<Configuration>{policy(2), std::nullopt, policy(3), std::nullopt}));
+    EXPECT_TRUE(allOnLoop);
 
-TEST_F(NetfilterFrameworkTest, AnEndedWatchIsNotCalledAgain) {
-    start();
+    // A change is seen (the configuration is replaced) without calling an ended watch.
     observation.reset();
-    write(policy(1));
-    // The change is seen (the configuration is replaced) without calling the ended watch.
-    for (int attempt = 0;
-         attempt < 500 && framework->filterConfiguration()->vendorConfiguration != policy(1);
-         ++attempt) {
-        std::this_thread::sleep_for(10ms);
-    }
-    EXPECT_EQ(framework->filterConfiguration()->vendorConfiguration, policy(1));
-    drain();
-    EXPECT_TRUE(reports.waitFor(0).empty());
+    write(policy(4));
+    EXPECT_TRUE(eventually(
+        [&] { return framework->filterConfiguration()->vendorConfiguration == policy(4); }));
+    EXPECT_EQ(reported(4).size(), 4u);
 }
 
 TEST_F(NetfilterFrameworkTest, AnInstallationCompletesLaterOnTheLoopWithItsError) {
-    start();
-    std::promise<std::pair<std::optional<base::Error>, bool>> completed;
+    std::promise<std::string> completed;
     // Applied on the loop, so that a completion called later there cannot race the flag.
-    bool isInsideApply = false;
+    bool isInsideApply = true;
     loop.post([&] {
-        isInsideApply = true;
         framework->apply({}, [&](std::optional<base::Error> error) {
-            completed.set_value({error, loop.isCurrent() && !isInsideApply});
+            const bool isLaterOnLoop = loop.isCurrent() && !isInsideApply;
+            completed.set_value(isLaterOnLoop ? error.value_or(base::Error{"none"}).description
+                                              : "called inside apply() or off the loop");
         });
         isInsideApply = false;
     });
-    const auto [error, wasLaterOnLoop] = completed.get_future().get();
-    ASSERT_TRUE(error.has_value());
-    EXPECT_EQ(error->description, "cannot bind netfilter queue 7: Operation not permitted");
-    EXPECT_TRUE(wasLaterOnLoop);
+    EXPECT_EQ(completed.get_future().get(), "cannot bind queue 7: Operation not permitted");
 }
 
 // The turns a PollLoop takes in 300 ms stay few: it neither spins on a descriptor closed under it
 // nor on a deadline, which ends each wait once.
 TEST(PollLoopTest, WaitsWithoutSpinning) {
-    struct Case {
-        const char* name;
-        bool watchesAClosedDescriptor;
-        std::optional<std::chrono::milliseconds> period;
-        int minimumTurns;
-    } cases[] = {
-        {"a closed descriptor", true, std::nullopt, 1},
-        {"a deadline every 20 ms", false, 20ms, 5},
-    };
-    for (const auto& testCase : cases) {
-        SCOPED_TRACE(testCase.name);
+    for (const bool watchesAClosedDescriptor : {true, false}) {
+        SCOPED_TRACE(watchesAClosedDescriptor ? "a closed descriptor" : "a deadline every 20 ms");
         PollLoop loop("test events", 100ms);
         int pipe[2];
         ASSERT_EQ(::pipe(pipe), 0);
         bool wasCalled = false;
-        if (testCase.watchesAClosedDescriptor) {
+        if (watchesAClosedDescriptor) {
             loop.watch(pipe[0], [&] { wasCalled = true; });
         }
         ::close(pipe[0]);
         ::close(pipe[1]);
         std::atomic<int> turns{0};
         std::thread thread([&] {
-            loop.run({.beforeWait = [&]() -> std::optional<PollLoop::Clock::time_point> {
-                          if (!testCase.period) {
-                              return std::nullopt;
-                          }
-                          return PollLoop::Clock::now() + *testCase.period;
-                      },
+            loop.run({.beforeWait =
+                          [&] {
+                              return watchesAClosedDescriptor
+                                         ? std::nullopt
+                                         : std::optional(PollLoop::Clock::now() + 20ms);
+                          },
                       .afterEvents = [&] { ++turns; }});
         });
         std::this_thread::sleep_for(300ms);
         loop.stop();
         thread.join();
-        EXPECT_GE(turns, testCase.minimumTurns);
+        EXPECT_GE(turns, watchesAClosedDescriptor ? 1 : 5);
         EXPECT_LE(turns, 100);
         EXPECT_FALSE(wasCalled);
     }
 }
 
 using filter::NEFilterAction;
-using filter::NEFilterRule;
-using filter::NENetworkRule;
 using filter::NENetworkRuleProtocol;
-using filter::NWHostEndpoint;
 
-NEFilterRule networkRule(const std::string& address,
-                         int prefix,
-                         const std::string& port,
-                         NENetworkRuleProtocol protocol,
-                         NEFilterAction action = NEFilterAction::filterData) {
-    return {NENetworkRule::destinationNetwork(NWHostEndpoint::endpointWithHostname(address, port),
-                                              prefix, protocol),
+// A rule to `address` and `port` of `protocol`: for a network of `prefix` bits, or with no prefix
+// for a host.
+filter::NEFilterRule rule(const std::string& address,
+                          std::optional<int> prefix,
+                          const std::string& port,
+                          NENetworkRuleProtocol protocol = NENetworkRuleProtocol::any,
+                          NEFilterAction action = NEFilterAction::filterData) {
+    auto endpoint = filter::NWHostEndpoint::endpointWithHostname(address, port);
+    return {prefix ? filter::NENetworkRule::destinationNetwork(endpoint, *prefix, protocol)
+                   : filter::NENetworkRule::destinationHost(endpoint, protocol),
             action};
 }
 
-NEFilterRule hostRule(const std::string& host,
-                      const std::string& port = "0",
-                      NENetworkRuleProtocol protocol = NENetworkRuleProtocol::any) {
-    return {
-        NENetworkRule::destinationHost(NWHostEndpoint::endpointWithHostname(host, port), protocol),
-        NEFilterAction::filterData};
-}
-
-PacketMatch match(const std::string& address,
-                  int prefix,
-                  std::optional<std::uint16_t> port,
-                  std::uint8_t protocol,
-                  NEFilterAction action = NEFilterAction::filterData) {
-    return {*IPAddress::fromText(address), prefix, port, protocol, action};
-}
-
-TEST(FilterRuleTranslationTest, TurnsRulesIntoPacketMatchesInOrder) {
-    struct Case {
-        const char* name;
-        std::vector<NEFilterRule> rules;
-        std::vector<PacketMatch> matches;
-        std::vector<NamedHostRule> named = {};
-        std::size_t unmatchable = 0;
-    } cases[] = {
-        {"a UDP network, any port",
-         {networkRule("10.0.0.0", 8, "0", NENetworkRuleProtocol::udp)},
-         {match("10.0.0.0", 8, std::nullopt, IPPROTO_UDP)}},
-        {"any protocol gives TCP and UDP",
-         {networkRule("2001:db8::", 32, "53", NENetworkRuleProtocol::any, NEFilterAction::drop)},
-         {match("2001:db8::", 32, 53, IPPROTO_TCP, NEFilterAction::drop),
-          match("2001:db8::", 32, 53, IPPROTO_UDP, NEFilterAction::drop)}},
-        {"a host rule for an address literal",
-         {hostRule("192.0.2.7", "443")},
-         {match("192.0.2.7", 32, 443, IPPROTO_TCP), match("192.0.2.7", 32, 443, IPPROTO_UDP)}},
-        {"host rules for names: any port or 443 of any protocol or UDP are named rules",
-         {hostRule("blocked.example"), hostRule("quic.example", "443", NENetworkRuleProtocol::udp)},
-         {},
-         {{"blocked.example", NEFilterAction::filterData},
-          {"quic.example", NEFilterAction::filterData}}},
-        {"host rules for names that no learned name can match",
-         {hostRule("tcp.example", "0", NENetworkRuleProtocol::tcp), hostRule("dns.example", "53")},
-         {},
-         {},
-         2},
-        {"several rules, in order",
-         {networkRule("0.0.0.0", 0, "80", NENetworkRuleProtocol::tcp),
-          networkRule("::", 0, "443", NENetworkRuleProtocol::tcp)},
-         {match("0.0.0.0", 0, 80, IPPROTO_TCP), match("::", 0, 443, IPPROTO_TCP)}},
-    };
-    for (const auto& testCase : cases) {
-        SCOPED_TRACE(testCase.name);
-        const auto translated = translateFilterSettings({testCase.rules, NEFilterAction::drop});
-        ASSERT_TRUE(translated.hasValue());
-        EXPECT_EQ(translated->matches, testCase.matches);
-        EXPECT_EQ(translated->namedHostRules, testCase.named);
-        EXPECT_EQ(translated->unmatchableHostRuleCount, testCase.unmatchable);
-        EXPECT_EQ(translated->hostRuleNames.size(), testCase.named.size() + testCase.unmatchable);
-        EXPECT_EQ(translated->defaultAction, NEFilterAction::drop);
+// The translation of `rules`, default drop: each match as "network/prefix:port protocol action",
+// then each named host rule as "name action", then the names of every host rule naming a host by
+// name; or the error.
+std::string translated(std::vector<filter::NEFilterRule> rules) {
+    const auto translated = translateFilterSettings({std::move(rules), NEFilterAction::drop});
+    if (!translated.hasValue()) {
+        return translated.error().description;
     }
+    const auto name = [](NEFilterAction action) {
+        return action == NEFilterAction::drop    ? " drop, "
+               : action == NEFilterAction::allow ? " allow, "
+                                                 : " filterData, ";
+    };
+    std::string text;
+    for (const auto& match : translated->matches) {
+        text += match.network.text() + "/" + std::to_string(match.prefix) + ":" +
+                (match.port ? std::to_string(*match.port) : "any") + " " +
+                std::to_string(match.protocol) + name(match.action);
+    }
+    for (const auto& named : translated->namedHostRules) {
+        text += named.host + name(named.action);
+    }
+    for (const auto& host : translated->hostRuleNames) {
+        text += "(" + host + ")";
+    }
+    return text + (translated->defaultAction == NEFilterAction::drop ? "" : " no default");
 }
 
-TEST(FilterRuleTranslationTest, NamesTheRuleThatCannotBeTranslated) {
-    struct Case {
-        const char* name;
-        NEFilterRule rule;
-        const char* error;
-    } cases[] = {
-        {"a network that is a name",
-         networkRule("example.com", 0, "80", NENetworkRuleProtocol::tcp),
+TEST(FilterRuleTranslationTest, TurnsRulesIntoPacketMatchesInOrderOrNamesTheRuleItCannot) {
+    using enum NENetworkRuleProtocol;
+    const std::pair<std::vector<filter::NEFilterRule>, std::string> cases[] = {
+        // Networks of one protocol, in order; of any protocol, which gives TCP and UDP.
+        {{rule("10.0.0.0", 8, "0", udp), rule("::", 0, "443", tcp, NEFilterAction::allow)},
+         "10.0.0.0/8:any 17 filterData, ::/0:443 6 allow, "},
+        {{rule("2001:db8::", 32, "53", any, NEFilterAction::drop)},
+         "2001:db8::/32:53 6 drop, 2001:db8::/32:53 17 drop, "},
+        // A host rule for an address literal.
+        {{rule("192.0.2.7", {}, "443")},
+         "192.0.2.7/32:443 6 filterData, 192.0.2.7/32:443 17 filterData, "},
+        // Host rules for names: any port, or 443 of any protocol or UDP, make named rules.
+        {{rule("blocked.example", {}, "0"), rule("quic.example", {}, "443", udp)},
+         "blocked.example filterData, quic.example filterData, (blocked.example)(quic.example)"},
+        // Host rules for names that no learned name of a QUIC flow can match.
+        {{rule("tcp.example", {}, "0", tcp), rule("dns.example", {}, "53")},
+         "(tcp.example)(dns.example)"},
+        // Rules that cannot be translated, after one that can.
+        {{rule("fine.example", {}, "0"), rule("example.com", 0, "80", tcp)},
          "filter rule 2: \"example.com\" is not an IP address"},
-        {"a prefix too long", networkRule("10.0.0.0", 33, "80", NENetworkRuleProtocol::tcp),
+        {{rule("fine.example", {}, "0"), rule("10.0.0.0", 33, "80", tcp)},
          "filter rule 2: prefix 33 is out of range"},
-        {"a port too large", networkRule("::", 0, "65536", NENetworkRuleProtocol::tcp),
+        {{rule("fine.example", {}, "0"), rule("::", 0, "65536", tcp)},
          "filter rule 2: \"65536\" is not a port"},
     };
-    for (const auto& testCase : cases) {
-        SCOPED_TRACE(testCase.name);
-        filter::NEFilterSettings settings{{hostRule("fine.example"), testCase.rule},
-                                          NEFilterAction::allow};
-        const auto translated = translateFilterSettings(settings);
-        ASSERT_FALSE(translated.hasValue());
-        EXPECT_EQ(translated.error().description, testCase.error);
+    for (const auto& [rules, expected] : cases) {
+        EXPECT_EQ(translated(rules), expected);
     }
 }
 
