@@ -486,16 +486,43 @@ TEST(PacketHeadersTest, ReadsTCPAndUDPOverIPv4AndIPv6AndRejectsWhatItCannotRead)
 
 // Where the refusal goes and whether the sender's socket takes it (addresses, checksums, type and
 // code, the quoted ports) is checked on live traffic, over IPv4 and IPv6, by content_filter_e2e.py.
-TEST(ICMPUnreachablePacketTest, StaysSmallWhateverTheDatagramsSizeAndQuotesItsHeaders) {
+// The one's-complement sum a receiver checks: 0 when the checksum inside `bytes` is right.
+std::uint16_t checksumOf(std::span<const std::uint8_t> bytes, std::uint32_t sum = 0) {
+    for (std::size_t index = 0; index < bytes.size(); index += 2) {
+        sum += std::uint32_t{bytes[index]} << 8 | (index + 1 < bytes.size() ? bytes[index + 1] : 0);
+    }
+    while ((sum >> 16) != 0) {
+        sum = (sum & 0xffff) + (sum >> 16);
+    }
+    return static_cast<std::uint16_t>(~sum);
+}
+
+TEST(ICMPUnreachablePacketTest, AnswersTheSenderSmallAndQuotesTheDatagramsHeaders) {
     const Bytes payload(1200, 'q');
-    for (const auto& [sender, receiver, headers] :
-         {std::tuple{"10.0.0.1", "10.0.0.2", 20 + 8}, std::tuple{"fd00::1", "fd00::2", 40 + 8}}) {
+    for (const auto& [sender, receiver, ipHeader, typeAndCode] :
+         {std::tuple{"10.0.0.1", "10.0.0.2", 20u, Bytes{3, 3}},
+          std::tuple{"fd00::1", "fd00::2", 40u, Bytes{1, 4}}}) {
         SCOPED_TRACE(sender);
-        const auto packet = buildPortUnreachablePacket(
-            {*IPAddress::fromText(sender), *IPAddress::fromText(receiver), 40000, 443, payload});
+        const auto from = *IPAddress::fromText(sender);
+        const auto to = *IPAddress::fromText(receiver);
+        const auto packet = buildPortUnreachablePacket({from, to, 40000, 443, payload});
         EXPECT_LE(packet.size(), 576u);  // small enough for any link
-        ASSERT_GT(packet.size(), headers);
-        EXPECT_THAT(describe(std::span(packet).subspan(headers)),
+        ASSERT_GT(packet.size(), ipHeader + 8);
+        const auto icmp = std::span(packet).subspan(ipHeader);
+        EXPECT_EQ(Bytes(icmp.begin(), icmp.begin() + 2), typeAndCode);
+        const bool v4 = ipHeader == 20;
+        const auto destination = std::span(packet).subspan(v4 ? 16 : 24, v4 ? 4 : 16);
+        EXPECT_EQ(IPAddress::fromBytes(v4 ? AF_INET : AF_INET6, destination), from);
+        // IPv4 sums its header and the message; ICMPv6 sums a pseudo-header with the message.
+        std::uint32_t pseudo = v4 ? 0 : static_cast<std::uint32_t>(icmp.size()) + IPPROTO_ICMPV6;
+        for (std::size_t index = 0; !v4 && index < 32; index += 2) {
+            pseudo += std::uint32_t{packet[8 + index]} << 8 | packet[9 + index];
+        }
+        EXPECT_EQ(checksumOf(icmp, pseudo), 0);
+        if (v4) {
+            EXPECT_EQ(checksumOf(std::span(packet).first(20)), 0);
+        }
+        EXPECT_THAT(describe(icmp.subspan(8)),
                     testing::MatchesRegex(std::string(sender) + ":40000 > " + receiver +
                                           ":443 17 q+ truncated"));
     }
