@@ -27,32 +27,25 @@ std::optional<std::size_t> firstCoveringPositionByWalking(const std::vector<std:
 // at the ends, doubled dots, empty entries, blanks, capitals and duplicates all come up often.
 TEST(DomainIndexTest, AgreesWithTheWalkOverTheListOnRandomListsAndHosts) {
     std::mt19937 generator(20240611);
-    const auto below = [&](std::size_t bound) {
-        return std::uniform_int_distribution<std::size_t>(0, bound - 1)(generator);
-    };
     const auto randomText = [&](std::size_t longest) {
-        std::string text(below(longest + 1), ' ');
+        std::string text(generator() % (longest + 1), ' ');
         for (auto& character : text) {
-            character = "ab.. A"[below(6)];
+            character = "ab.. A"[generator() % 6];
         }
         return text;
     };
-
     for (int round = 0; round < 2000; ++round) {
-        std::vector<std::string> domains(below(13));
-        for (auto& domain : domains) {
-            domain = randomText(4);
-        }
+        std::vector<std::string> domains(generator() % 13);
+        std::generate(domains.begin(), domains.end(), [&] { return randomText(4); });
         // The index views into its own copy of the entries; a move from a temporary that is
         // gone before the lookups must carry the views over.
         common::DomainIndex index;
         index = common::DomainIndex(domains);
         for (int lookup = 0; lookup < 20; ++lookup) {
             // Half the hosts are built around an entry so that matches are common.
-            std::string host = randomText(6);
-            if (!domains.empty() && lookup % 2 == 0) {
-                host += domains[below(domains.size())];
-            }
+            const std::string host =
+                randomText(6) +
+                (domains.empty() || lookup % 2 != 0 ? "" : domains[generator() % domains.size()]);
             ASSERT_EQ(index.firstCoveringPosition(host),
                       firstCoveringPositionByWalking(domains, host))
                 << "host \"" << host << "\" round " << round;

@@ -31,24 +31,14 @@ class FakeUserDefaultsStore {
     }
     std::optional<base::Date> date(std::string_view key) const { return get<base::Date>(key); }
     void set(std::string_view key, StoredValue stored) {
-        change([&] {
-            if (auto found = values.find(key); found != values.end()) {
-                found->second = std::move(stored);
-            } else {
-                values.emplace(key, std::move(stored));
-            }
-        });
+        change([&] { values.insert_or_assign(std::string(key), std::move(stored)); });
     }
     void setText(std::string_view key, std::string text) { set(key, std::move(text)); }
     void setData(std::string_view key, std::string_view bytes) {
         set(key, base::Data(bytes.begin(), bytes.end()));
     }
     void remove(std::string_view key) {
-        change([&] {
-            if (auto found = values.find(key); found != values.end()) {
-                values.erase(found);
-            }
-        });
+        change([&] { values.erase(std::string(key)); });
     }
     void clear() {
         change([&] { values.clear(); });
