@@ -45,15 +45,14 @@ std::string loggedOutput(int capacity, const std::function<void()>& log) {
 }
 
 TEST(LogOutputTest, LinesFromSeveralThreadsArriveWholeAndInOrderBeforeTheOutputEnds) {
-    const std::string text = loggedOutput(1 << 16, [] {
-        std::thread other([] {
-            for (int index = 0; index < 500; ++index) {
-                logger.log("other %{public}ld", {std::int64_t{index}});
-            }
-        });
-        for (int index = 0; index < 500; ++index) {
-            logger.log("main %{public}ld", {std::int64_t{index}});
+    const auto logLines = [](std::string thread) {
+        for (std::int64_t index = 0; index < 500; ++index) {
+            logger.log("%{public}s %{public}ld", {thread, index});
         }
+    };
+    const std::string text = loggedOutput(1 << 16, [&] {
+        std::thread other(logLines, "other");
+        logLines("main");
         other.join();
     });
     for (const std::string thread : {"main", "other"}) {
