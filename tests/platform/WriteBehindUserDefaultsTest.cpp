@@ -11,6 +11,7 @@
 #include <fstream>
 #include <limits>
 #include <set>
+#include <tuple>
 
 #include "fakes/ChildProcess.h"
 #include "platform/defaults/SQLiteUserDefaults.h"
@@ -217,19 +218,16 @@ TEST_F(WriteBehindUserDefaultsTest, KillingTheWriterLeavesAnIntactFileWithAllBut
 
         auto reader = open();
         sqlite3* database = nullptr;
+        sqlite3_stmt* check = nullptr;
         sqlite3_open_v2(reader->path().c_str(), &database, SQLITE_OPEN_READONLY, nullptr);
-        std::string integrity;
-        const auto append = [](void* out, int, char** values, char**) {
-            *static_cast<std::string*>(out) += values[0] ? values[0] : "null";
-            return 0;
-        };
-        sqlite3_exec(database, "PRAGMA integrity_check", append, &integrity, nullptr);
+        sqlite3_prepare_v2(database, "PRAGMA integrity_check", -1, &check, nullptr);
+        EXPECT_EQ(sqlite3_step(check), SQLITE_ROW);
+        EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(check, 0)), "ok");
+        sqlite3_finalize(check);
         sqlite3_close(database);
-        EXPECT_EQ(integrity, "ok");
 
         long kept = 0;
-        while (reader->integerForKey(key(kept + 1)) != 0) {
-            ++kept;
+        for (; reader->integerForKey(key(kept + 1)) != 0; ++kept) {
         }
         ASSERT_GT(kept, 100);
         lastKeptBefore = std::max<std::int64_t>(
@@ -265,38 +263,27 @@ TEST_F(WriteBehindUserDefaultsTest, NoWriteIsLostToATerminationSignalOrAnotherWr
     }
 }
 
-mode_t permissions(const std::string& path) {
-    struct stat status {};
-    return stat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
-}
-
 // Each value is read back from another handle with its kind; integerForKey converts text and
 // reals as the platform does, and dataForKey gives nothing for another kind.
 TEST_F(SQLiteUserDefaultsTest, ValuesKeepTheirKindAcrossHandles) {
-    constexpr auto largest = std::numeric_limits<std::int64_t>::max();
-    struct Case {
-        const char* key;
-        StoredValue stored;
-        std::int64_t integer;
-    } cases[] = {
+    const std::tuple<const char*, StoredValue, std::int64_t> cases[] = {
         // Read from the file by a path of its own.
         {"largeData", base::Data(300000, 0x5a), 0},
         {"negativeText", std::string("-7"), -7},
         {"textBeyond64Bits", std::string("9223372036854775808"), 0},
         {"negativeReal", -3.9, -3},
-        {"hugeReal", 1e30, largest},
+        {"hugeReal", 1e30, std::numeric_limits<std::int64_t>::max()},
     };
     auto writer = open();
-    for (const Case& testCase : cases) {
-        ASSERT_TRUE(writer->store(testCase.key, testCase.stored)) << testCase.key;
+    for (const auto& [name, stored, integer] : cases) {
+        ASSERT_TRUE(writer->store(name, stored)) << name;
     }
     auto reader = open();
-    for (const Case& testCase : cases) {
-        SCOPED_TRACE(testCase.key);
-        EXPECT_EQ(reader->objectForKey(testCase.key), testCase.stored);
-        EXPECT_EQ(reader->integerForKey(testCase.key), testCase.integer);
-        const auto* data = std::get_if<base::Data>(&testCase.stored);
-        EXPECT_EQ(reader->dataForKey(testCase.key), data ? std::optional(*data) : std::nullopt);
+    for (const auto& [name, stored, integer] : cases) {
+        EXPECT_EQ(reader->objectForKey(name), stored) << name;
+        EXPECT_EQ(reader->integerForKey(name), integer) << name;
+        const auto* data = std::get_if<base::Data>(&stored);
+        EXPECT_EQ(reader->dataForKey(name), data ? std::optional(*data) : std::nullopt) << name;
     }
 }
 
@@ -314,10 +301,11 @@ TEST_F(SQLiteUserDefaultsTest, OnlyTheOwnerAndGroupMayUseTheSuite) {
         const mode_t earlierMask = umask(rootMode ? 077 : 022);
         auto defaults = open();
         umask(earlierMask);
+        using std::filesystem::perms, std::filesystem::status;
         for (const char* suffix : {"", "-wal", "-shm"}) {
-            EXPECT_EQ(permissions(defaults->path() + suffix), 0660u) << suffix;
+            EXPECT_EQ(status(defaults->path() + suffix).permissions(), perms(0660)) << suffix;
         }
-        EXPECT_EQ(permissions(root + "/" + suiteName), rootMode ? 02770u : 0770u);
+        EXPECT_EQ(status(root + "/" + suiteName).permissions(), perms(rootMode ? 02770 : 0770));
     }
 }
 
