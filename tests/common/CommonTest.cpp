@@ -62,10 +62,11 @@ TEST(HostNormalizationTest, NormalisesHostText) {
         {"\u00A0\u3000\u0100BC.\u0394\u0416.Example.COM\u2028",
          "\u0101bc.\u03B4\u0436.example.com"},
         {"exa mple.com", "exa mple.com"},
-        // Invalid UTF-8 is carried through; a blank after an invalid byte is still trimmed, and
-        // the lead byte of a two-byte capital is not taken for a separate character.
+        // Invalid UTF-8 is carried through: capitals after an invalid byte are still lowered, a
+        // blank after one is still trimmed, and the lead byte of a two-byte capital is not taken
+        // for a separate character.
         {"example.COM\xC3", "example.com\xC3"},
-        {"\xFF\xFE \u00A0", "\xFF\xFE"},
+        {"\x80-EXAMPLE.com\xFF\xFE \u00A0", "\x80-example.com\xFF\xFE"},
     };
     for (const auto& [input, expected] : cases) {
         EXPECT_EQ(common::normalizedHostText(input), expected) << input;
