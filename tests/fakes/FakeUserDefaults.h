@@ -3,12 +3,12 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <variant>
 
 #include "common/UserDefaults.h"
@@ -25,27 +25,23 @@ class FakeUserDefaultsStore {
         std::lock_guard lock(mutex);
         return values.find(key) != values.end();
     }
-    std::optional<std::string> text(const std::string& key) const { return get<std::string>(key); }
-    std::optional<std::int64_t> integer(const std::string& key) const {
+    std::optional<std::string> text(std::string_view key) const { return get<std::string>(key); }
+    std::optional<std::int64_t> integer(std::string_view key) const {
         return get<std::int64_t>(key);
     }
-    std::optional<base::Date> date(const std::string& key) const { return get<base::Date>(key); }
-    void set(const std::string& key, StoredValue stored) { assign(key, std::move(stored)); }
-    void setText(const std::string& key, std::string text) { set(key, std::move(text)); }
-    void setData(const std::string& key, const std::string& bytes) {
+    std::optional<base::Date> date(std::string_view key) const { return get<base::Date>(key); }
+    void set(std::string_view key, StoredValue stored) {
+        change([&] { values.insert_or_assign(std::string(key), std::move(stored)); });
+    }
+    void setText(std::string_view key, std::string text) { set(key, std::move(text)); }
+    void setData(std::string_view key, std::string_view bytes) {
         set(key, base::Data(bytes.begin(), bytes.end()));
     }
     void remove(std::string_view key) {
-        std::lock_guard lock(mutex);
-        if (auto found = values.find(key); found != values.end()) {
-            values.erase(found);
-        }
-        ++revision;
+        change([&] { values.erase(std::string(key)); });
     }
     void clear() {
-        std::lock_guard lock(mutex);
-        values.clear();
-        ++revision;
+        change([&] { values.clear(); });
     }
     // Whether handles answer externalChangeCounter(); by default they cannot tell.
     void setReportsExternalChanges(bool reports) {
@@ -66,14 +62,6 @@ class FakeUserDefaultsStore {
     }
 
   private:
-    // Keys are looked up by view, without building a string for each call.
-    struct KeyHash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view key) const {
-            return std::hash<std::string_view>{}(key);
-        }
-    };
-
     template <typename T>
     std::optional<T> get(std::string_view key) const {
         std::lock_guard lock(mutex);
@@ -81,16 +69,9 @@ class FakeUserDefaultsStore {
         const T* typed = found == values.end() ? nullptr : std::get_if<T>(&found->second);
         return typed ? std::optional(*typed) : std::nullopt;
     }
-    // Stores `stored` under `key`, over the old value in place when there is one (a value of the
-    // same kind keeps its storage).
-    template <typename T>
-    void assign(std::string_view key, T&& stored) {
+    void change(const std::function<void()>& body) {
         std::lock_guard lock(mutex);
-        if (auto found = values.find(key); found != values.end()) {
-            found->second = std::forward<T>(stored);
-        } else {
-            values.emplace(std::string(key), std::forward<T>(stored));
-        }
+        body();
         ++revision;
     }
 
@@ -104,25 +85,20 @@ class FakeUserDefaultsStore {
             return store.get<std::int64_t>(key).value_or(0);
         }
         void setInteger(std::int64_t value, std::string_view key) override {
-            store.assign(key, value);
+            store.set(key, value);
             ++ownWrites;
         }
         void setObject(const std::optional<common::DefaultsObject>& object,
                        std::string_view key) override {
-            if (!object) {
-                store.remove(std::string(key));
-            } else {
-                std::visit([&](const auto& typed) { store.assign(key, typed); }, *object);
-            }
+            object ? std::visit([&](const auto& typed) { store.set(key, typed); }, *object)
+                   : store.remove(key);
             ++ownWrites;
         }
         // Every write to the store counts except this handle's own.
         std::optional<std::int64_t> externalChangeCounter() override {
             std::lock_guard lock(store.mutex);
-            if (!store.reportsExternalChanges) {
-                return std::nullopt;
-            }
-            return store.revision - ownWrites;
+            return store.reportsExternalChanges ? std::optional(store.revision - ownWrites)
+                                                : std::nullopt;
         }
         bool synchronize() override {
             std::lock_guard lock(store.mutex);
@@ -136,7 +112,7 @@ class FakeUserDefaultsStore {
     };
 
     mutable std::mutex mutex;
-    std::unordered_map<std::string, StoredValue, KeyHash, std::equal_to<>> values;
+    std::map<std::string, StoredValue, std::less<>> values;
     int synchronizations = 0;
     std::int64_t revision = 0;
     bool reportsExternalChanges = false;

@@ -1,6 +1,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 #include <chrono>
+#include <functional>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -11,91 +13,69 @@
 
 namespace {
 
-// Standard error redirected into a pipe for the life of the fixture; `collected()` reads what
-// arrives.
-class LogOutputTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        ASSERT_EQ(::pipe2(descriptors, O_CLOEXEC), 0);
-        savedError = ::dup(STDERR_FILENO);
-        ASSERT_GE(::dup2(descriptors[1], STDERR_FILENO), 0);
-    }
-    void TearDown() override {
-        ::dup2(savedError, STDERR_FILENO);
-        ::close(savedError);
-        ::close(descriptors[1]);
-        if (reader.joinable()) {
-            reader.join();
-        }
-        ::close(descriptors[0]);
-    }
-    // Reads the pipe on a thread of its own until every writer has closed it.
-    void startReading() {
-        reader = std::thread([this] {
-            char buffer[65536];
-            ssize_t count;
-            while ((count = ::read(descriptors[0], buffer, sizeof buffer)) > 0) {
-                received.append(buffer, static_cast<std::size_t>(count));
-            }
-        });
-    }
-    std::string collected() {
-        ::dup2(savedError, STDERR_FILENO);
-        ::close(descriptors[1]);
-        descriptors[1] = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-        reader.join();
-        return received;
-    }
+const base::Logger logger{"test.subsystem", "log-output"};
 
-    int descriptors[2] = {-1, -1};
-    int savedError = -1;
-    std::thread reader;
-    std::string received;
-    base::Logger logger{"test.subsystem", "log-output"};
-};
-
-TEST_F(LogOutputTest, LinesFromSeveralThreadsArriveWholeAndInOrderBeforeTheOutputEnds) {
-    startReading();
+// What `log` logged under a BackgroundLogOutput, read from standard error: a pipe of `capacity`
+// bytes that nobody reads until `log` returns.
+std::string loggedOutput(int capacity, const std::function<void()>& log) {
+    int ends[2];
+    EXPECT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+    ::fcntl(ends[0], F_SETPIPE_SZ, capacity);
+    const int savedError = ::dup(STDERR_FILENO);
+    ::dup2(ends[1], STDERR_FILENO);
+    ::close(ends[1]);
+    std::future<std::string> received;
     {
         base::BackgroundLogOutput output;
-        std::thread other([&] {
-            for (int index = 0; index < 500; ++index) {
-                logger.log("other %{public}ld", {std::int64_t{index}});
+        log();
+        received = std::async(std::launch::async, [&ends] {
+            std::string text;
+            char buffer[65536];
+            for (ssize_t count; (count = ::read(ends[0], buffer, sizeof buffer)) > 0;) {
+                text.append(buffer, static_cast<std::size_t>(count));
             }
+            return text;
         });
-        for (int index = 0; index < 500; ++index) {
-            logger.log("main %{public}ld", {std::int64_t{index}});
-        }
-        other.join();
     }
-    const std::string text = collected();
-    for (const char* thread : {"main", "other"}) {
-        SCOPED_TRACE(thread);
+    ::dup2(savedError, STDERR_FILENO);
+    ::close(savedError);
+    const std::string text = received.get();
+    ::close(ends[0]);
+    return text;
+}
+
+TEST(LogOutputTest, LinesFromSeveralThreadsArriveWholeAndInOrderBeforeTheOutputEnds) {
+    const auto logLines = [](std::string thread) {
+        for (std::int64_t index = 0; index < 500; ++index) {
+            logger.log("%{public}s %{public}ld", {thread, index});
+        }
+    };
+    const std::string text = loggedOutput(1 << 16, [&] {
+        std::thread other(logLines, "other");
+        logLines("main");
+        other.join();
+    });
+    for (const std::string thread : {"main", "other"}) {
         std::size_t position = 0;
-        for (int index = 0; index < 500; ++index) {
-            const std::string message =
-                std::string(": ") + thread + " " + std::to_string(index) + "\n";
-            position = text.find(message, position);
-            ASSERT_NE(position, std::string::npos) << "missing or out of order: " << message;
+        for (int index = 0; index < 500 && position != std::string::npos; ++index) {
+            position = text.find(": " + thread + " " + std::to_string(index) + "\n", position);
+            EXPECT_NE(position, std::string::npos)
+                << "missing or out of order: " << thread << index;
         }
     }
 }
 
-TEST_F(LogOutputTest, AStalledReaderNeitherHoldsUpLoggingNorLosesTheCountOfWhatWasDropped) {
-    ::fcntl(descriptors[1], F_SETPIPE_SZ, 4096);
+TEST(LogOutputTest, AStalledReaderNeitherHoldsUpLoggingNorLosesTheCountOfWhatWasDropped) {
     const std::string payload(200, 'x');
     const int count = static_cast<int>(2 * base::BackgroundLogOutput::maximumPendingBytes / 200);
-    {
-        base::BackgroundLogOutput output;
-        // Nobody reads the pipe yet: a logging thread that waited for it would never finish.
+    const std::string text = loggedOutput(4096, [&] {
+        // A logging thread that waited for the reader would never finish.
         const auto started = std::chrono::steady_clock::now();
         for (int index = 0; index < count; ++index) {
             logger.log("%{public}ld %{public}s", {std::int64_t{index}, payload});
         }
         EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
-        startReading();
-    }
-    const std::string text = collected();
+    });
     EXPECT_NE(text.find(": 0 " + payload + "\n"), std::string::npos);
     EXPECT_NE(text.find("messages were dropped because the output did not keep up"),
               std::string::npos);
