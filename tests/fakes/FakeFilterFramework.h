@@ -7,7 +7,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -36,9 +35,6 @@ class FakeFilterFramework final : public filter::FilterFramework {
     // Replaces it and reports the change to every watch, one after the other, on this thread.
     void changeVendorConfiguration(std::optional<base::Value> vendorConfiguration) {
         setVendorConfiguration(std::move(vendorConfiguration));
-        reportConfigurationChange();
-    }
-    void reportConfigurationChange() {
         std::unique_lock lock(mutex);
         std::erase_if(watches, [](const auto& watch) { return !watch->active; });
         const auto current = watches;
@@ -57,10 +53,6 @@ class FakeFilterFramework final : public filter::FilterFramework {
         std::lock_guard lock(mutex);
         return requests;
     }
-    std::size_t outstandingInstallationCount() const {
-        std::lock_guard lock(mutex);
-        return outstanding.size();
-    }
 
     // Completes the oldest outstanding installation on the calling thread, with `error` or
     // successfully; a successful one becomes the installed settings. False when none waits.
@@ -77,12 +69,6 @@ class FakeFilterFramework final : public filter::FilterFramework {
         lock.unlock();
         installation.second(error ? std::optional(base::Error{*error}) : std::nullopt);
         return true;
-    }
-    // The same, on a thread of its own; returns once the completion has run.
-    bool completeInstallationOnAnotherThread(std::optional<std::string> error = std::nullopt) {
-        bool completed = false;
-        std::thread([&] { completed = completeInstallation(std::move(error)); }).join();
-        return completed;
     }
     // Completes installations successfully until none waits, also those the completions ask for.
     void completeAllInstallations() {
