@@ -79,27 +79,6 @@ bool isHostStillUnknown(std::span<const std::uint8_t> buffer) {
     return outcome.kind == filter::SniffedHost::Kind::needMoreData;
 }
 
-void checkChunk(filter::FilterDataProvider& provider,
-                const filter::NEFilterSocketFlow& flow,
-                std::span<const std::uint8_t> chunk,
-                bool enforcementEnabled) {
-    const auto before = provider.pendingInspectionForTesting(flow.identifier());
-    const auto verdict = provider.handleOutboundData(flow, 0, chunk);
-    const auto after = provider.pendingInspectionForTesting(flow.identifier());
-    base::Data expected = before ? before->bufferedOutboundData : base::Data();
-    expected.insert(expected.end(), chunk.begin(), chunk.end());
-    const bool isUndecided = enforcementEnabled && !flow.remoteHostname() &&
-                             expected.size() < maxInspectionBytes && isHostStillUnknown(expected);
-    require(verdict.kind != NEFilterDataVerdict::Kind::drop || enforcementEnabled);
-    require((verdict.kind == NEFilterDataVerdict::Kind::pass) == isUndecided);
-    if (isUndecided) {
-        require(verdict.passBytes == chunk.size() && verdict.peekBytes == 1024);
-        require(after && after->bufferedOutboundData == expected);
-    } else {
-        require(!after);
-    }
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -135,11 +114,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                               form.endpoint, form.socketType);
         switch (*operation & 7) {
             case 0:
-                if (provider->handleNewFlow(flow).kind ==
-                    filter::NEFilterNewFlowVerdict::Kind::filterData) {
-                    require(provider->pendingInspectionForTesting(flow.identifier())
-                                ->bufferedOutboundData.empty());
-                }
+                require(provider->handleNewFlow(flow).kind !=
+                            filter::NEFilterNewFlowVerdict::Kind::filterData ||
+                        provider->pendingInspectionForTesting(flow.identifier())
+                            ->bufferedOutboundData.empty());
                 break;
             case 1:
             case 2:
@@ -147,8 +125,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 const std::size_t length = (*operation & 7) == 1
                                                ? input.readU8().value_or(0)
                                                : input.readU16BigEndian().value_or(0);
-                const auto chunk = input.readBytes(std::min(length, input.remaining()));
-                checkChunk(*provider, flow, *chunk, (choice & 1) != 0);
+                const auto chunk = *input.readBytes(std::min(length, input.remaining()));
+                const auto before = provider->pendingInspectionForTesting(flow.identifier());
+                const auto verdict = provider->handleOutboundData(flow, 0, chunk);
+                const auto after = provider->pendingInspectionForTesting(flow.identifier());
+                base::Data kept = before ? before->bufferedOutboundData : base::Data();
+                kept.insert(kept.end(), chunk.begin(), chunk.end());
+                const bool isEnforcing = (choice & 1) != 0;
+                const bool isUndecided = isEnforcing && !form.remoteHostname &&
+                                         kept.size() < maxInspectionBytes &&
+                                         isHostStillUnknown(kept);
+                require(verdict.kind != NEFilterDataVerdict::Kind::drop || isEnforcing);
+                require((verdict.kind == NEFilterDataVerdict::Kind::pass) == isUndecided);
+                require(isUndecided
+                            ? verdict.passBytes == chunk.size() && verdict.peekBytes == 1024 &&
+                                  after && after->bufferedOutboundData == kept
+                            : !after);
                 break;
             }
             case 4:

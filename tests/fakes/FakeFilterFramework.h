@@ -49,10 +49,6 @@ class FakeFilterFramework final : public filter::FilterFramework {
         return std::count_if(watches.begin(), watches.end(),
                              [](const auto& watch) { return watch->active.load(); });
     }
-    std::size_t installationRequestCount() const {
-        std::lock_guard lock(mutex);
-        return requests;
-    }
 
     // Completes the oldest outstanding installation on the calling thread, with `error` or
     // successfully; a successful one becomes the installed settings. False when none waits.
@@ -101,7 +97,6 @@ class FakeFilterFramework final : public filter::FilterFramework {
     }
     void apply(filter::NEFilterSettings settings, filter::SettingsCompletion completion) override {
         std::lock_guard lock(mutex);
-        ++requests;
         outstanding.emplace_back(std::move(settings), std::move(completion));
     }
 
@@ -138,7 +133,6 @@ class FakeFilterFramework final : public filter::FilterFramework {
     std::vector<std::shared_ptr<Watch>> watches;
     std::deque<std::pair<filter::NEFilterSettings, filter::SettingsCompletion>> outstanding;
     std::optional<filter::NEFilterSettings> installed;
-    std::size_t requests = 0;
 };
 
 }  // namespace fakes

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -50,7 +49,6 @@ struct FlowShape {
     std::optional<std::string> remoteHostname = std::nullopt;
     std::optional<std::string> endpointHost = std::nullopt;
     std::string endpointPort = "443";
-    std::optional<std::string> opaqueEndpoint = std::nullopt;
     int socketType = SOCK_STREAM;
 
     std::shared_ptr<NEFilterFlow> build(base::UUID identifier = base::UUID()) const {
@@ -58,14 +56,11 @@ struct FlowShape {
         if (!socket) {
             return std::make_shared<NEFilterFlow>(identifier, parsed);
         }
-        std::shared_ptr<const NWEndpoint> endpoint;
-        if (endpointHost) {
-            endpoint = NWHostEndpoint::endpointWithHostname(*endpointHost, endpointPort);
-        } else if (opaqueEndpoint) {
-            endpoint = std::make_shared<NWOpaqueEndpoint>(*opaqueEndpoint);
-        }
-        return std::make_shared<NEFilterSocketFlow>(identifier, parsed, remoteHostname, endpoint,
-                                                    socketType);
+        return std::make_shared<NEFilterSocketFlow>(
+            identifier, parsed, remoteHostname,
+            endpointHost ? NWHostEndpoint::endpointWithHostname(*endpointHost, endpointPort)
+                         : nullptr,
+            socketType);
     }
 };
 
@@ -73,7 +68,6 @@ struct FlowShape {
 class ProviderTest : public ::testing::Test {
   protected:
     ProviderTest() { base::setLogOutputToStandardError(false); }
-    ~ProviderTest() override { base::setLogOutputToStandardError(true); }
 
     std::shared_ptr<FilterDataProvider> makeProvider(bool suiteAvailable = true) {
         auto made = std::make_shared<FilterDataProvider>(store.opener(suiteAvailable));
@@ -119,9 +113,8 @@ class ProviderTest : public ::testing::Test {
 
 TEST_F(ProviderTest, FirstStartWithoutAnySourceRunsTheEmptyPolicy) {
     start();
-    EXPECT_EQ(text(contentFilterLastPolicySummary), "v0 monitoring []");
     ASSERT_TRUE(framework->completeInstallation());
-    EXPECT_EQ(state(), "running");
+    EXPECT_EQ(text(contentFilterLastPolicySummary) + " / " + state(), "v0 monitoring [] / running");
     EXPECT_EQ(framework->installedSettings()->defaultAction, NEFilterAction::allow);
     EXPECT_EQ(startCalls, 1);
     EXPECT_EQ(startError, std::nullopt);
@@ -136,7 +129,6 @@ TEST_F(ProviderTest, VendorDictionaryIsReadLeniently) {
         std::string expected;  // the policy summary, then the installed rules
     } cases[] = {
         {"empty", Dictionary{}, "v0 monitoring []"},
-        {"negative version", Dictionary{{"policyVersion", -4}}, "v-4 monitoring []"},
         {"normalised, deduplicated, empty entries dropped",
          Dictionary{{"blockedDomains", Array{" WWW.Example.COM:443 ", "example.com", "", "..."}},
                     {"enforcementEnabled", true},
@@ -164,36 +156,29 @@ TEST_F(ProviderTest, VendorDictionaryIsReadLeniently) {
     }
 }
 
-// At a flow only a change of version is taken, up or down; a reported configuration change
-// takes the policy with force.
+// At a flow only a change of version is taken, even down; a reported configuration change takes
+// the policy with force.
 TEST_F(ProviderTest, AnyChangeOfVersionReinstalls) {
-    for (const auto& [first, second] : {std::pair<std::int64_t, std::int64_t>{5, 3}, {0, -1}}) {
-        SCOPED_TRACE(std::to_string(first) + " -> " + std::to_string(second));
-        auto fresh = makeProvider();
-        publishBlob({"a.com"}, true, first);
-        fresh->startFilter(nullptr);
-        framework->completeInstallation();
+    publishBlob({"a.com"}, true, 5);
+    provider->startFilter(nullptr);
+    framework->completeInstallation();
 
-        publishBlob({"b.com"}, true, first);
-        fresh->handleNewFlow(*FlowShape{}.build());
-        EXPECT_FALSE(framework->completeInstallation());
-        framework->changeVendorConfiguration(std::nullopt);
-        ASSERT_TRUE(framework->completeInstallation());
-        EXPECT_EQ(installedRules(), " b.com:0 any" + webCatchAll);
+    publishBlob({"b.com"}, true, 5);
+    provider->handleNewFlow(*FlowShape{}.build());
+    EXPECT_FALSE(framework->completeInstallation());
+    framework->changeVendorConfiguration(std::nullopt);
+    ASSERT_TRUE(framework->completeInstallation());
+    EXPECT_EQ(installedRules(), " b.com:0 any" + webCatchAll);
 
-        publishBlob({"c.com"}, false, second);
-        fresh->handleNewFlow(*FlowShape{}.build());
-        ASSERT_TRUE(framework->completeInstallation());
-        EXPECT_FALSE(framework->completeInstallation());
-        EXPECT_EQ(state() + installedRules(), "reconfigured monitoring");
-        EXPECT_EQ(text(contentFilterLastPolicySummary),
-                  "v" + std::to_string(second) + " monitoring [c.com]");
-        fresh->stopFilter(0, nullptr);
-    }
+    publishBlob({"c.com"}, false, 3);
+    provider->handleNewFlow(*FlowShape{}.build());
+    ASSERT_TRUE(framework->completeInstallation());
+    EXPECT_FALSE(framework->completeInstallation());
+    EXPECT_EQ(text(contentFilterLastPolicySummary) + " / " + state() + installedRules(),
+              "v3 monitoring [c.com] / reconfigured monitoring");
 }
 
-class FirstInstallationOutstandingTest : public ProviderTest {
-  protected:
+struct FirstInstallationOutstandingTest : ProviderTest {
     void SetUp() override {
         framework->setVendorConfiguration(vendorConfiguration({"a.com"}, true, 1));
         start();
@@ -203,7 +188,6 @@ class FirstInstallationOutstandingTest : public ProviderTest {
 TEST_F(FirstInstallationOutstandingTest, ChangeIsInstalledOnceTheFirstInstallationCompletes) {
     framework->changeVendorConfiguration(vendorConfiguration({"b.com"}, true, 2));
     EXPECT_EQ(text(contentFilterLastPolicySummary), "v2 blocking [b.com]");
-    EXPECT_EQ(framework->installationRequestCount(), 1u);
 
     ASSERT_TRUE(framework->completeInstallation());
     EXPECT_EQ(state() + installedRules(), "running a.com:0 any" + webCatchAll);
@@ -218,14 +202,14 @@ TEST_F(FirstInstallationOutstandingTest, ChangeIsInstalledOnceTheFirstInstallati
 TEST_F(FirstInstallationOutstandingTest, FailuresAreReportedUntilASuccessOrAStop) {
     framework->changeVendorConfiguration(vendorConfiguration({"a.com"}, false, 1));
     ASSERT_TRUE(framework->completeInstallation("no permission"));
-    EXPECT_EQ(state(), "failed to apply settings");
-    EXPECT_EQ(text(contentFilterExtensionError), "no permission");
+    EXPECT_EQ(state() + " / " + text(contentFilterExtensionError),
+              "failed to apply settings / no permission");
     EXPECT_EQ(startError, "no permission");
 
     // The change to monitoring is installed even after the failure.
     ASSERT_TRUE(framework->completeInstallation());
-    EXPECT_EQ(state() + installedRules(), "reconfigured monitoring");
-    EXPECT_FALSE(store.contains(contentFilterExtensionError));
+    EXPECT_EQ(state() + " / " + text(contentFilterExtensionError) + installedRules(),
+              "reconfigured monitoring / -");
 
     framework->changeVendorConfiguration(vendorConfiguration({"a.com"}, true, 2));
     ASSERT_TRUE(framework->completeInstallation("busy"));
@@ -237,8 +221,7 @@ TEST_F(FirstInstallationOutstandingTest, FailuresAreReportedUntilASuccessOrAStop
     bool stopped = false;
     provider->stopFilter(5, [&] { stopped = true; });
     EXPECT_TRUE(stopped);
-    EXPECT_EQ(state(), "stopped (5)");
-    EXPECT_FALSE(store.contains(contentFilterExtensionError));
+    EXPECT_EQ(state() + " / " + text(contentFilterExtensionError), "stopped (5) / -");
     EXPECT_EQ(framework->activeWatchCount(), 0u);
 }
 
@@ -266,8 +249,6 @@ TEST_F(FirstInstallationOutstandingTest, NothingMoreIsInstalledWithoutAChangeOrA
 TEST_F(ProviderTest, CompletionAfterTheProviderIsGoneOnlyCallsTheHandler) {
     start();
     provider.reset();
-    EXPECT_EQ(framework->activeWatchCount(), 0u);
-
     std::thread([&] { EXPECT_TRUE(framework->completeInstallation("late")); }).join();
     EXPECT_EQ(startCalls, 1);
     EXPECT_EQ(startError, "late");
@@ -337,7 +318,6 @@ TEST_F(ProviderTest, CallbacksWatchCompletionsAndReleaseRace) {
     for (auto& thread : callers) {
         thread.join();
     }
-    EXPECT_EQ(store.integer(contentFilterProviderStartCount), 1 + iterations / 10);
     provider.reset();
     running = false;
     watcher.join();
@@ -376,10 +356,8 @@ const VerdictCase verdictCases[] = {
     // The host comes from the URL, else remoteHostname, else a host endpoint's name, normalised.
     {{.url = "https://WWW.Example.COM./path", .remoteHostname = "other.org"},
      "drop example.com|https://WWW.Example.COM./path|other.org"},
-    {{.remoteHostname = " www.example.com ", .endpointHost = "192.0.2.10"},
-     "drop example.com|<unavailable>| www.example.com "},
-    {{.url = "example.com/path", .remoteHostname = "example.com"},
-     "drop example.com|example.com/path|example.com"},
+    {{.url = "example.com/path", .remoteHostname = " www.example.com "},
+     "drop example.com|example.com/path| www.example.com "},
     {{.endpointHost = "Example.com", .endpointPort = "8443"},
      "drop example.com|<unavailable>|Example.com:8443"},
     // An address endpoint gives no host: only a stream to port 80 or 443 is inspected.
@@ -389,8 +367,7 @@ const VerdictCase verdictCases[] = {
      "allow <unavailable>|<unavailable>|192.0.2.10:443"},
     {{.endpointHost = "2001:db8::1", .endpointPort = "444"},
      "allow <unavailable>|<unavailable>|[2001:db8::1]:444"},
-    // Neither an endpoint that is no host endpoint nor a flow that is no socket flow has a host.
-    {{.opaqueEndpoint = "/var/run/socket"}, "allow <unavailable>|<unavailable>|/var/run/socket"},
+    // A flow that is no socket flow has no host.
     {{.socket = false}, "allow <unavailable>|<unavailable>|<unavailable>"},
     // An address literal in the URL is matched like a name.
     {{.url = "http://192.0.2.10/", .endpointHost = "192.0.2.10", .endpointPort = "80"},
@@ -425,16 +402,13 @@ TEST_F(ProviderTest, VerdictsAndDiagnostics) {
                       : verdictText,
                   testCase.expected);
         EXPECT_EQ(fresh->pendingInspectionCountForTesting(), verdict == inspectFlow);
-        EXPECT_EQ(state(), isDropped ? "blocked " + testCase.domains.front() : "running");
-        EXPECT_EQ(text(contentFilterLastBlockedHost),
-                  isDropped ? testCase.expected.substr(5, testCase.expected.find('|') - 5) : "-");
-        if (isDropped) {
-            EXPECT_EQ(text(contentFilterLastMatchedDomain), testCase.domains.front());
-            const auto blockedAt = store.date(contentFilterLastBlockedAt);
-            ASSERT_TRUE(blockedAt) << "the time is stored as a date";
-            EXPECT_GE(*blockedAt, before);
-            EXPECT_LE(*blockedAt, base::Date::now());
-        }
+        // A block records the host, the entry that matched it, and the time as a date.
+        const std::string matched = isDropped ? testCase.domains.front() : "-";
+        EXPECT_EQ(state(), isDropped ? "blocked " + matched : "running");
+        EXPECT_EQ(text(contentFilterLastBlockedHost) + " " + text(contentFilterLastMatchedDomain),
+                  (isDropped ? text(contentFilterLastObservedHost) : "-") + " " + matched);
+        EXPECT_EQ(store.date(contentFilterLastBlockedAt).value_or(base::Date{}) >= before,
+                  isDropped);
     }
 }
 
@@ -444,18 +418,12 @@ using Verdicts = std::vector<NEFilterDataVerdict>;
 const auto allow = NEFilterDataVerdict::allow();
 const auto drop = NEFilterDataVerdict::drop();
 
-Bytes slice(const Bytes& bytes, std::size_t from, std::size_t to = std::string::npos) {
-    return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(from),
-                 bytes.begin() + static_cast<std::ptrdiff_t>(std::min(to, bytes.size())));
-}
-
 const Bytes newsHello = ClientHelloBuilder().withServerName("news.org").build();
 const Bytes exampleHello = ClientHelloBuilder().withServerName("api.example.com").build();
 
 // A started provider enforcing a policy from the provider configuration, and one hostless web
 // flow.
-class InspectionTest : public ProviderTest {
-  protected:
+struct InspectionTest : ProviderTest {
     void SetUp() override {
         framework->setVendorConfiguration(vendorConfiguration({"example.com"}, true, 1));
         provider->startFilter(nullptr);
@@ -496,7 +464,8 @@ TEST_F(InspectionTest, OutcomeTable) {
          {fakes::bytesOf("GET / HTTP/1.1\r\nHost: www.Example.com:8080\r\nAccept: */*\r\n\r\n")},
          {drop}},
         {"split ClientHello: pass, then decide on the whole",
-         {slice(exampleHello, 0, 50), slice(exampleHello, 50)},
+         {Bytes(exampleHello.begin(), exampleHello.begin() + 50),
+          Bytes(exampleHello.begin() + 50, exampleHello.end())},
          {NEFilterDataVerdict::pass(50, 1024), drop}},
         {"5000-byte chunk cut to 4096: a name past it is not read", {paddedHello}, {allow}},
     };
@@ -505,8 +474,7 @@ TEST_F(InspectionTest, OutcomeTable) {
         ASSERT_EQ(provider->handleNewFlow(*flowNamed()), inspectFlow);
         store.clear();
         EXPECT_EQ(send(*flowNamed(), testCase.chunks), testCase.verdicts);
-        // One observation per call, never with the sniffed host.
-        EXPECT_EQ(store.integer(contentFilterObservedFlowCount), std::ssize(testCase.chunks));
+        // The sniffed host is never recorded as observed.
         EXPECT_EQ(text(contentFilterLastObservedHost), "<unavailable>");
         EXPECT_EQ(text(contentFilterLastBlockedHost) + " / " + state(),
                   testCase.verdicts.back() == drop ? "example.com / blocked example.com" : "- / -");
@@ -542,7 +510,6 @@ TEST_P(PolicyBlobCacheTest, FollowsEveryChangeOfTheBlob) {
         {"undecodable", [&] { store.setData(key, R"({"blockedDomains":[]})"); }, std::nullopt},
         {"valid again", [&] { publishBlob({"c.com"}, true, 2); }, Strings{"c.com"}},
         {"removed", [&] { store.remove(key); }, std::nullopt},
-        {"back", [&] { publishBlob({"c.com"}, true, 2); }, Strings{"c.com"}},
         {"a text under the key is no blob", [&] { store.setText(key, validText); }, std::nullopt},
     };
     for (const auto& step : steps) {
