@@ -117,7 +117,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 require(provider->handleNewFlow(flow).kind !=
                             filter::NEFilterNewFlowVerdict::Kind::filterData ||
                         provider->pendingInspectionForTesting(flow.identifier())
-                            ->bufferedOutboundData.empty());
+                            .value()
+                            .bufferedOutboundData.empty());
                 break;
             case 1:
             case 2:

@@ -64,7 +64,8 @@ struct FlowShape {
     }
 };
 
-// A provider hosted by the fake framework, writing to the fake suite, its log captured.
+// A provider hosted by the fake framework, writing to the fake suite, its log kept off standard
+// error.
 class ProviderTest : public ::testing::Test {
   protected:
     ProviderTest() { base::setLogOutputToStandardError(false); }
@@ -413,13 +414,12 @@ TEST_F(ProviderTest, VerdictsAndDiagnostics) {
 }
 
 using fakes::Bytes;
-using fakes::ClientHelloBuilder;
 using Verdicts = std::vector<NEFilterDataVerdict>;
 const auto allow = NEFilterDataVerdict::allow();
 const auto drop = NEFilterDataVerdict::drop();
 
-const Bytes newsHello = ClientHelloBuilder().withServerName("news.org").build();
-const Bytes exampleHello = ClientHelloBuilder().withServerName("api.example.com").build();
+const Bytes newsHello = fakes::ClientHelloBuilder().withServerName("news.org").build();
+const Bytes exampleHello = fakes::ClientHelloBuilder().withServerName("api.example.com").build();
 
 // A started provider enforcing a policy from the provider configuration, and one hostless web
 // flow.
@@ -448,7 +448,7 @@ struct InspectionTest : ProviderTest {
 
 TEST_F(InspectionTest, OutcomeTable) {
     // A complete ClientHello of about 4200 bytes, its server name at the end, then more bytes.
-    auto paddedHello = ClientHelloBuilder()
+    auto paddedHello = fakes::ClientHelloBuilder()
                            .withExtension({21, Bytes(4100, 0x00), std::nullopt})
                            .withServerName("example.com")
                            .build();
