@@ -1,9 +1,10 @@
 // Drives a started provider through a sequence of callbacks read from the input: new flows,
 // chunks of outbound bytes, outbound ends, policy changes, restarts, and flows that gain or lose
-// a host. Checks after each chunk that the verdict keeps the inspection's promises: a pass lets
-// exactly the chunk through while the host is still unknown and the flow's bytes, in order and
-// never more than 4096, are kept; any other verdict, and every outbound end, forgets the flow;
-// nothing is dropped without enforcement.
+// a host. Checks after each chunk that the inspection keeps its promises: a hostless flow under
+// enforcement is passed exactly while its host is still unknown within 4096 bytes, a pass lets
+// exactly the chunk through and keeps the flow's bytes in order, any other verdict and every
+// outbound end forget the flow, a flow offered again starts with no bytes, and nothing is dropped
+// without enforcement.
 //
 // Input: one policy byte, then operations. An operation byte names the flow (bits 3-4) and the
 // callback (bits 0-2): 0 new flow; 1 a chunk of up to 255 bytes (one length byte); 2 and 3 a
@@ -13,12 +14,14 @@
 
 #include <sys/socket.h>
 #include <array>
-#include <cstddef>
 #include <cstdlib>
 #include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "base/ByteReader.h"
+#include "common/VendorConfiguration.h"
 #include "fakes/FakeFilterFramework.h"
 #include "fakes/FakeUserDefaults.h"
 #include "filter/FilterDataProvider.h"
@@ -38,113 +41,35 @@ void require(bool condition) {
     }
 }
 
-// A policy byte picks one of eight policies: bit 0 enforces, bits 1-2 pick the blocked domains.
-constexpr std::size_t policyChoices = 8;
+// The forms one flow can take: without a host to 443 or 80, named by the platform, or a datagram
+// flow. Only the named form has a host.
+const struct {
+    std::shared_ptr<const filter::NWEndpoint> endpoint;
+    std::optional<std::string> remoteHostname;
+    int socketType;
+} forms[] = {{filter::NWHostEndpoint::endpointWithHostname("192.0.2.10", "443"), {}, SOCK_STREAM},
+             {filter::NWHostEndpoint::endpointWithHostname("2001:db8::1", "80"), {}, SOCK_STREAM},
+             {forms[0].endpoint, "www.Example.com", SOCK_STREAM},
+             {forms[0].endpoint, {}, SOCK_DGRAM}};
+const std::array<base::UUID, 4> identifiers;
 
-bool isEnforcing(std::uint8_t choice) {
-    return (choice & 1) != 0;
-}
-
-base::Value vendorConfiguration(std::uint8_t choice, std::int64_t version) {
-    static const std::array<std::vector<const char*>, 4> domainSets = {{
-        {"example.com"},
-        {"test"},
-        {},
-        {"example.com", "news.org", "test"},
-    }};
-    base::Array domains;
-    for (const auto* domain : domainSets[(choice >> 1) % domainSets.size()]) {
-        domains.emplace_back(domain);
-    }
-    return base::Value(base::Dictionary{{"blockedDomains", std::move(domains)},
-                                        {"enforcementEnabled", isEnforcing(choice)},
-                                        {"policyVersion", version}});
-}
-
-// The forms one flow can take: without a host to 443 or 80, named by the platform, or a
-// datagram flow.
-std::shared_ptr<const filter::NEFilterFlow> flowOfForm(const base::UUID& identifier,
-                                                       std::uint8_t form) {
-    switch (form) {
-        case 0:
-            return std::make_shared<filter::NEFilterSocketFlow>(
-                identifier, std::nullopt, std::nullopt,
-                filter::NWHostEndpoint::endpointWithHostname("192.0.2.10", "443"), SOCK_STREAM);
-        case 1:
-            return std::make_shared<filter::NEFilterSocketFlow>(
-                identifier, std::nullopt, std::nullopt,
-                filter::NWHostEndpoint::endpointWithHostname("2001:db8::1", "80"), SOCK_STREAM);
-        case 2:
-            return std::make_shared<filter::NEFilterSocketFlow>(
-                identifier, std::nullopt, "www.Example.com",
-                filter::NWHostEndpoint::endpointWithHostname("192.0.2.10", "443"), SOCK_STREAM);
-        default:
-            return std::make_shared<filter::NEFilterSocketFlow>(
-                identifier, std::nullopt, std::nullopt,
-                filter::NWHostEndpoint::endpointWithHostname("192.0.2.10", "443"), SOCK_DGRAM);
-    }
-}
-
-// One provider, framework and suite for the whole process, with everything an input can pick
-// made once: every policy at every version an input can reach, and every form of every flow.
-// Each input starts the provider and stops it at its end, which forgets every inspection, so
-// no input sees another's flows; what carries over (the counters and last values in the suite,
-// the last policy read) is nothing the checks look at.
-struct Harness {
-    static constexpr std::size_t flowCount = 4;
-    static constexpr std::size_t formCount = 4;
-
-    Harness() {
-        base::setLogOutputToStandardError(false);
-        for (std::size_t choice = 0; choice < policyChoices; ++choice) {
-            for (std::size_t version = 1; version <= maxOperations + 1; ++version) {
-                configurations[choice][version] =
-                    std::make_shared<const fakes::FakeFilterFramework::Configuration>(
-                        fakes::FakeFilterFramework::Configuration{
-                            vendorConfiguration(static_cast<std::uint8_t>(choice),
-                                                static_cast<std::int64_t>(version))});
-            }
+// Every policy an input can pick at every version it can reach, made once: bit 0 of a policy byte
+// enforces, bits 1-2 pick the blocked domains. Version 0 is the resting policy's, no input's.
+const auto policies = [] {
+    const std::vector<std::string> domainSets[] = {
+        {"example.com"}, {"test"}, {}, {"example.com", "news.org", "test"}};
+    using Configuration = std::shared_ptr<const filter::NEFilterProviderConfiguration>;
+    std::array<std::array<Configuration, maxOperations + 2>, 8> made;
+    for (std::size_t choice = 0; choice < made.size(); ++choice) {
+        for (std::size_t version = 0; version < made[choice].size(); ++version) {
+            const common::ContentFilterPolicy policy(domainSets[choice >> 1], (choice & 1) != 0,
+                                                     std::int64_t(version), base::Date{});
+            made[choice][version] = std::make_shared<filter::NEFilterProviderConfiguration>(
+                filter::NEFilterProviderConfiguration{common::vendorConfiguration(policy)});
         }
-        const std::array<base::UUID, flowCount> identifiers;
-        for (std::size_t index = 0; index < flowCount; ++index) {
-            for (std::size_t form = 0; form < formCount; ++form) {
-                flows[index][form] =
-                    flowOfForm(identifiers[index], static_cast<std::uint8_t>(form));
-            }
-        }
-        provider->attachFramework(framework);
     }
-
-    // Brings the stopped provider and the framework to the same state after every input: the
-    // same policy read and in force, no settings installed. Each input then frees what it
-    // allocates, so that libFuzzer's leak check (which runs an input again when it allocates
-    // more than it frees) stays quiet and useful.
-    void rest() {
-        framework->setConfiguration(restingConfiguration);
-        provider->refreshPolicyIfNeededForTesting(true);
-        framework->forgetInstalledSettings();
-    }
-
-    void choosePolicy(std::uint8_t choice, std::size_t version) {
-        framework->setConfiguration(configurations[choice % policyChoices][version]);
-    }
-
-    fakes::FakeUserDefaultsStore store;
-    std::shared_ptr<fakes::FakeFilterFramework> framework =
-        std::make_shared<fakes::FakeFilterFramework>();
-    std::shared_ptr<filter::FilterDataProvider> provider =
-        std::make_shared<filter::FilterDataProvider>(store.opener());
-    // Versions run from 1 (at start) to one more for each operation.
-    std::array<std::array<std::shared_ptr<const fakes::FakeFilterFramework::Configuration>,
-                          maxOperations + 2>,
-               policyChoices>
-        configurations;
-    std::array<std::array<std::shared_ptr<const filter::NEFilterFlow>, formCount>, flowCount> flows;
-    // Between inputs: no domains, no enforcement, a version no input uses.
-    const std::shared_ptr<const fakes::FakeFilterFramework::Configuration> restingConfiguration =
-        std::make_shared<const fakes::FakeFilterFramework::Configuration>(
-            fakes::FakeFilterFramework::Configuration{vendorConfiguration(4, 0)});
-};
+    return made;
+}();
 
 bool isHostStillUnknown(std::span<const std::uint8_t> buffer) {
     auto outcome = filter::parseHTTPHost(buffer);
@@ -154,51 +79,46 @@ bool isHostStillUnknown(std::span<const std::uint8_t> buffer) {
     return outcome.kind == filter::SniffedHost::Kind::needMoreData;
 }
 
-void checkChunk(filter::FilterDataProvider& provider,
-                const filter::NEFilterFlow& flow,
-                std::span<const std::uint8_t> chunk,
-                bool enforcementEnabled) {
-    const auto before = provider.pendingInspectionForTesting(flow.identifier());
-    const auto verdict = provider.handleOutboundData(flow, 0, chunk);
-    const auto after = provider.pendingInspectionForTesting(flow.identifier());
-    require(verdict.kind != NEFilterDataVerdict::Kind::drop || enforcementEnabled);
-    if (verdict.kind != NEFilterDataVerdict::Kind::pass) {
-        require(!after);
-        return;
-    }
-    require(verdict.passBytes == chunk.size() && verdict.peekBytes == 1024);
-    require(after && enforcementEnabled);
-    base::Data expected = before ? before->bufferedOutboundData : base::Data();
-    expected.insert(expected.end(), chunk.begin(), chunk.end());
-    require(after->bufferedOutboundData == expected);
-    require(expected.size() < maxInspectionBytes && isHostStillUnknown(expected));
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static Harness harness;
-    auto& provider = *harness.provider;
-    auto& framework = *harness.framework;
+    // One provider, framework and suite for the whole process. Each input starts the provider and
+    // stops it at its end, which forgets every inspection, so no input sees another's flows; what
+    // carries over (the counters and last values in the suite, the last policy read) is nothing
+    // the checks look at.
+    static fakes::FakeUserDefaultsStore store;
+    static const auto framework = std::make_shared<fakes::FakeFilterFramework>();
+    static const auto provider = [] {
+        base::setLogOutputToStandardError(false);
+        auto made = std::make_shared<filter::FilterDataProvider>(store.opener());
+        made->attachFramework(framework);
+        return made;
+    }();
 
     base::ByteReader input(std::span(data, size));
     std::size_t version = 1;
     std::uint8_t choice = input.readU8().value_or(1);
-    harness.choosePolicy(choice, version);
-    provider.startFilter(nullptr);
-    framework.completeAllInstallations();
+    framework->setConfiguration(policies[choice % 8][version]);
+    provider->startFilter(nullptr);
+    framework->completeAllInstallations();
 
-    std::array<std::uint8_t, Harness::flowCount> forms = {0, 1, 0, 1};
+    std::array<std::uint8_t, std::size(identifiers)> formOf = {0, 1, 0, 1};
     for (std::size_t count = 0; count < maxOperations; ++count) {
         const auto operation = input.readU8();
         if (!operation) {
             break;
         }
-        const std::size_t index = (*operation >> 3) % Harness::flowCount;
-        const auto& flow = *harness.flows[index][forms[index] % Harness::formCount];
+        const std::size_t index = (*operation >> 3) % std::size(identifiers);
+        const auto& form = forms[formOf[index] % std::size(forms)];
+        const filter::NEFilterSocketFlow flow(identifiers[index], std::nullopt, form.remoteHostname,
+                                              form.endpoint, form.socketType);
         switch (*operation & 7) {
             case 0:
-                provider.handleNewFlow(flow);
+                require(provider->handleNewFlow(flow).kind !=
+                            filter::NEFilterNewFlowVerdict::Kind::filterData ||
+                        provider->pendingInspectionForTesting(flow.identifier())
+                            .value()
+                            .bufferedOutboundData.empty());
                 break;
             case 1:
             case 2:
@@ -206,31 +126,50 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 const std::size_t length = (*operation & 7) == 1
                                                ? input.readU8().value_or(0)
                                                : input.readU16BigEndian().value_or(0);
-                const auto chunk = input.readBytes(std::min(length, input.remaining()));
-                checkChunk(provider, flow, *chunk, isEnforcing(choice));
+                const auto chunk = *input.readBytes(std::min(length, input.remaining()));
+                const auto before = provider->pendingInspectionForTesting(flow.identifier());
+                const auto verdict = provider->handleOutboundData(flow, 0, chunk);
+                const auto after = provider->pendingInspectionForTesting(flow.identifier());
+                base::Data kept = before ? before->bufferedOutboundData : base::Data();
+                kept.insert(kept.end(), chunk.begin(), chunk.end());
+                const bool isEnforcing = (choice & 1) != 0;
+                const bool isUndecided = isEnforcing && !form.remoteHostname &&
+                                         kept.size() < maxInspectionBytes &&
+                                         isHostStillUnknown(kept);
+                require(verdict.kind != NEFilterDataVerdict::Kind::drop || isEnforcing);
+                require((verdict.kind == NEFilterDataVerdict::Kind::pass) == isUndecided);
+                require(isUndecided
+                            ? verdict.passBytes == chunk.size() && verdict.peekBytes == 1024 &&
+                                  after && after->bufferedOutboundData == kept
+                            : !after);
                 break;
             }
             case 4:
-                require(provider.handleOutboundDataComplete(flow) == NEFilterDataVerdict::allow());
-                require(!provider.pendingInspectionForTesting(flow.identifier()));
+                require(provider->handleOutboundDataComplete(flow) == NEFilterDataVerdict::allow());
+                require(!provider->pendingInspectionForTesting(flow.identifier()));
                 break;
             case 5:
                 choice = input.readU8().value_or(0);
-                harness.choosePolicy(choice, ++version);
+                framework->setConfiguration(policies[choice % 8][++version]);
                 break;
             case 6:
-                provider.stopFilter(0, nullptr);
-                require(provider.pendingInspectionCountForTesting() == 0);
-                provider.startFilter(nullptr);
+                provider->stopFilter(0, nullptr);
+                require(provider->pendingInspectionCountForTesting() == 0);
+                provider->startFilter(nullptr);
                 break;
             default:
-                forms[index] = input.readU8().value_or(0);
+                formOf[index] = input.readU8().value_or(0);
                 break;
         }
-        framework.completeAllInstallations();
+        framework->completeAllInstallations();
     }
-    provider.stopFilter(0, nullptr);
-    require(provider.pendingInspectionCountForTesting() == 0);
-    harness.rest();
+    provider->stopFilter(0, nullptr);
+    require(provider->pendingInspectionCountForTesting() == 0);
+    // Every input leaves the same state behind (no domains, no enforcement, a version no input
+    // uses, no settings installed), so that each input frees what it allocates and libFuzzer's
+    // leak check (which runs an input again when it allocates more than it frees) stays quiet.
+    framework->setConfiguration(policies[4][0]);
+    provider->refreshPolicyIfNeededForTesting(true);
+    framework->forgetInstalledSettings();
     return 0;
 }

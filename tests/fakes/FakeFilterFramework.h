@@ -7,7 +7,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -36,9 +35,6 @@ class FakeFilterFramework final : public filter::FilterFramework {
     // Replaces it and reports the change to every watch, one after the other, on this thread.
     void changeVendorConfiguration(std::optional<base::Value> vendorConfiguration) {
         setVendorConfiguration(std::move(vendorConfiguration));
-        reportConfigurationChange();
-    }
-    void reportConfigurationChange() {
         std::unique_lock lock(mutex);
         std::erase_if(watches, [](const auto& watch) { return !watch->active; });
         const auto current = watches;
@@ -52,14 +48,6 @@ class FakeFilterFramework final : public filter::FilterFramework {
         std::lock_guard lock(mutex);
         return std::count_if(watches.begin(), watches.end(),
                              [](const auto& watch) { return watch->active.load(); });
-    }
-    std::size_t installationRequestCount() const {
-        std::lock_guard lock(mutex);
-        return requests;
-    }
-    std::size_t outstandingInstallationCount() const {
-        std::lock_guard lock(mutex);
-        return outstanding.size();
     }
 
     // Completes the oldest outstanding installation on the calling thread, with `error` or
@@ -77,12 +65,6 @@ class FakeFilterFramework final : public filter::FilterFramework {
         lock.unlock();
         installation.second(error ? std::optional(base::Error{*error}) : std::nullopt);
         return true;
-    }
-    // The same, on a thread of its own; returns once the completion has run.
-    bool completeInstallationOnAnotherThread(std::optional<std::string> error = std::nullopt) {
-        bool completed = false;
-        std::thread([&] { completed = completeInstallation(std::move(error)); }).join();
-        return completed;
     }
     // Completes installations successfully until none waits, also those the completions ask for.
     void completeAllInstallations() {
@@ -115,7 +97,6 @@ class FakeFilterFramework final : public filter::FilterFramework {
     }
     void apply(filter::NEFilterSettings settings, filter::SettingsCompletion completion) override {
         std::lock_guard lock(mutex);
-        ++requests;
         outstanding.emplace_back(std::move(settings), std::move(completion));
     }
 
@@ -152,7 +133,6 @@ class FakeFilterFramework final : public filter::FilterFramework {
     std::vector<std::shared_ptr<Watch>> watches;
     std::deque<std::pair<filter::NEFilterSettings, filter::SettingsCompletion>> outstanding;
     std::optional<filter::NEFilterSettings> installed;
-    std::size_t requests = 0;
 };
 
 }  // namespace fakes
