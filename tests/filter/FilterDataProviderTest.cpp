@@ -467,6 +467,9 @@ TEST_F(InspectionTest, OutcomeTable) {
          {Bytes(exampleHello.begin(), exampleHello.begin() + 50),
           Bytes(exampleHello.begin() + 50, exampleHello.end())},
          {NEFilterDataVerdict::pass(50, 1024), drop}},
+        {"neither HTTP nor TLS: allowed at once",
+         {fakes::bytesOf("SSH-2.0-OpenSSH_9.2\r\n")},
+         {allow}},
         {"5000-byte chunk cut to 4096: a name past it is not read", {paddedHello}, {allow}},
     };
     for (const auto& testCase : cases) {
