@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -18,6 +19,7 @@
 #include "base/log/Log.h"
 #include "base/value/Date.h"
 #include "fakes/FakeUserDefaults.h"
+#include "platform/extension-runtime/stdio/NativeMessagingHost.h"
 #include "safari-extension/BlockingStateLookup.h"
 #include "safari-extension/SafariWebExtensionHandler.h"
 #include "safari-extension/runtime/NSExtensionItem.h"
@@ -68,6 +70,41 @@ TEST(SafariWebExtensionHandlerTest, FailuresAnswerOnceWithTheirText) {
         });
         safari::SafariWebExtensionHandler(store.opener()).beginRequest(context);
         EXPECT_EQ(answers, (Replies{Dictionary{{SFExtensionMessageKey, failure(error)}}}));
+    }
+}
+
+// Does what `answer` does with the request.
+template <auto answer>
+struct ScriptedHandler : platform::extension::NSExtensionRequestHandling {
+    void beginRequest(NSExtensionContext& context) override { answer(context); }
+};
+template <auto answer>
+const auto scripted = platform::extension::NSExtensionPrincipalClass::of<ScriptedHandler<answer>>();
+
+// The runtime answers every message exactly once, whatever the handler does.
+TEST(NativeMessagingHostTest, AHandlersFaultsBecomeOneFailureReply) {
+    base::setLogOutputToStandardError(false);
+    const std::pair<platform::extension::NSExtensionPrincipalClass, std::string> cases[] = {
+        {scripted<[](NSExtensionContext& context) {
+             context.completeRequest({*itemWithMessage(Dictionary{{"answer", 1}})});
+             context.completeRequest({*itemWithMessage(Dictionary{{"answer", 2}})});
+         }>,
+         R"({"answer":1})"},
+        {scripted<[](NSExtensionContext&) {}>,
+         R"({"ok":false,"error":"The extension did not answer the native message."})"},
+        {scripted<[](NSExtensionContext& context) {
+             context.completeRequest({*itemWithMessage(base::Data{1, 2})});
+         }>,
+         R"({"ok":false,"error":"The extension's reply cannot be sent: The object cannot be )"
+         R"(written as JSON: the top level is neither an array nor a dictionary"})"},
+        {scripted<[](NSExtensionContext&) { throw std::runtime_error("boom"); }>,
+         R"({"ok":false,"error":"The extension failed handling the native message: boom"})"},
+    };
+    const std::uint8_t message[] = {'{', '}'};
+    for (const auto& [principalClass, expected] : cases) {
+        const auto reply =
+            platform::extension::NativeMessagingHost(principalClass).replyToMessage(message);
+        EXPECT_EQ(std::string(reply.begin(), reply.end()), expected);
     }
 }
 
