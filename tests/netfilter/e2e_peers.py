@@ -2,48 +2,29 @@
 """Clients and an echo server for the content filter's end-to-end suite, run inside its
 namespaces: `e2e_peers.py COMMAND ARGUMENTS...`; a client command prints a JSON object."""
 
-import json
-import os
-import socket
-import socketserver
-import ssl
-import struct
-import sys
-import threading
-import time
+import json, os, socket, socketserver, ssl, sys, threading, time  # noqa: E401
 
 
 def family_of(address):
     return socket.AF_INET6 if ":" in address else socket.AF_INET
 
 
-def echo_server(port, *addresses):
-    """Echoes each UDP datagram, and a line over TCP, on PORT of each address; one socket per
+def echo_server(protocol, port, *addresses):
+    """Echoes each UDP datagram, or a line over TCP, on PORT of each address; one socket per
     address, so that a UDP reply leaves from the address the client sent to."""
-    class UDPHandler(socketserver.BaseRequestHandler):
+    class UDP(socketserver.BaseRequestHandler):
         def handle(self):
             self.request[1].sendto(self.request[0], self.client_address)
 
-    class TCPHandler(socketserver.StreamRequestHandler):
+    class TCP(socketserver.StreamRequestHandler):
         def handle(self):
             self.wfile.write(self.rfile.readline())
 
+    base = socketserver.ThreadingUDPServer if protocol == "udp" else socketserver.ThreadingTCPServer
     for address in addresses:
-        for base, handler in ((socketserver.ThreadingUDPServer, UDPHandler),
-                              (socketserver.ThreadingTCPServer, TCPHandler)):
-            server_class = type("Server", (base,), {"address_family": family_of(address)})
-            server = server_class((address, int(port)), handler)
-            threading.Thread(target=server.serve_forever, daemon=True).start()
-    threading.Event().wait()
-
-
-def exchange_with(name, port, family, udp=False):
-    """exchange() with NAME's first address of the family (4 or 6), and how long the lookup
-    took."""
-    started = time.monotonic()
-    family = socket.AF_INET6 if family == "6" else socket.AF_INET
-    address = socket.getaddrinfo(name, None, family, socket.SOCK_STREAM)[0][4][0]
-    return dict(exchange(address, port, udp), lookup_seconds=time.monotonic() - started)
+        server = type("Server", (base,), {"address_family": family_of(address)})
+        handler = UDP if protocol == "udp" else TCP
+        threading.Thread(target=server((address, int(port)), handler).serve_forever).start()
 
 
 def exchange(address, port, udp=False, messages=(b"hello\n",)):
@@ -71,12 +52,20 @@ def exchange(address, port, udp=False, messages=(b"hello\n",)):
     return {"address": address, "outcome": outcome, "seconds": time.monotonic() - started}
 
 
+def exchange_with(name, port, family, udp=False):
+    """exchange() with NAME's first address of the family (4 or 6), and how long the lookup
+    took."""
+    started = time.monotonic()
+    family = socket.AF_INET6 if family == "6" else socket.AF_INET
+    address = socket.getaddrinfo(name, None, family, socket.SOCK_STREAM)[0][4][0]
+    return dict(exchange(address, port, udp), lookup_seconds=time.monotonic() - started)
+
+
 def quic_flight(address, capture):
     """Sends the first flight of a QUIC client, kept in CAPTURE (each datagram after its 16-bit
     length), to ADDRESS port 443 over UDP."""
     with open(capture, "rb") as file:
-        data = file.read()
-    datagrams = []
+        data, datagrams = file.read(), []
     while len(data) >= 2:
         datagrams.append(data[2:2 + int.from_bytes(data[:2], "big")])
         data = data[2 + len(datagrams[-1]):]
@@ -102,27 +91,19 @@ def tls_across_processors(address, host):
         return {"outcome": "reset"}
 
 
-def unasked(source, destination, name, address):
-    """Sends, from SOURCE port 53 to DESTINATION port 40000, an answer nobody asked for, saying
-    that NAME is at ADDRESS."""
-    data = socket.inet_pton(family_of(address), address)
-    kind = 28 if ":" in address else 1
-    labels = b"".join(bytes([len(label)]) + label.encode() for label in name.split(".")) + b"\0"
-    message = struct.pack("!6H", 7, 0x8180, 1, 1, 0, 0) + labels + struct.pack("!HH", kind, 1) + \
-        struct.pack("!HHHIH", 0xC00C, kind, 1, 60, len(data)) + data
-    with socket.socket(family_of(source), socket.SOCK_DGRAM) as sock:
+def unasked(source, destination, capture, address):
+    """Sends, from SOURCE port 53 to DESTINATION port 40000, an answer nobody asked for: the one
+    in CAPTURE, its one address replaced by ADDRESS."""
+    packed = socket.inet_pton(family_of(address), address)
+    with open(capture, "rb") as file, socket.socket(family_of(source), socket.SOCK_DGRAM) as sock:
         sock.bind((source, 53))
-        for _ in range(3):
-            sock.sendto(message, (destination, 40000))
-    return {"sent": 3}
+        sock.sendto(file.read()[:-len(packed)] + packed, (destination, 40000))
+    return {}
 
 
-COMMANDS = {"tcp-address": exchange, "unasked": unasked, "quic": quic_flight,
+COMMANDS = {"echo-server": echo_server, "unasked": unasked, "quic": quic_flight,
             "tls-across-processors": tls_across_processors, "tcp": exchange_with,
             "udp": lambda name, port, family: exchange_with(name, port, family, True)}
 
 if __name__ == "__main__":
-    if sys.argv[1] == "echo-server":
-        echo_server(*sys.argv[2:])
-    else:
-        print(json.dumps(COMMANDS[sys.argv[1]](*sys.argv[2:])))
+    print(json.dumps(COMMANDS[sys.argv[1]](*sys.argv[2:])))
