@@ -7,15 +7,11 @@ import json, os, shutil, subprocess, sys, time, urllib.parse  # noqa: E401
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import e2e  # noqa: E402
-from e2e import Namespace, Skip, expect, main, wait_until as wait_every  # noqa: E402
+from e2e import Namespace, Skip, expect, main, wait_until  # noqa: E402
 
 DEVTOOLS = "http://127.0.0.1:9222"
 BLOCKED_PAGE = "chrome-extension://lnkkjibepcmpibihmkmedclmppnaoipj/blocked.html"
 TITLE = "Page of the test server"
-
-
-def wait_until(probe, what, timeout):
-    return wait_every(probe, what, timeout, interval=0.2)
 
 
 class Workspace(e2e.Workspace):
