@@ -22,10 +22,7 @@ class Workspace(e2e.Workspace):
         self.extension_dir, self.profile = extension_dir, os.path.join(self.path, "profile")
         self.environment["HOME"] = os.path.join(self.path, "home")
         self.environment["CONTENT_FILTER_CONFIGURATION"] = os.path.join(self.path, "filter.json")
-        self.site = os.path.join(self.path, "site")
-        for folder in (self.profile, self.site):
-            os.makedirs(folder)
-        with open(os.path.join(self.site, "index.html"), "w") as file:
+        with open(os.path.join(self.path, "index.html"), "w") as file:
             file.write(f"<title>{TITLE}</title>")
 
     def tovrinctl(self, *arguments):
@@ -37,25 +34,18 @@ class Workspace(e2e.Workspace):
         event = json.loads(self.read("websiteTrackingLatestBrowserEvent") or "{}")
         return event if event.get("url", "").startswith(url) else None
 
+    def launch(self, namespace, arguments):
+        with open(self.log_path, "w") as log:
+            namespace.spawn(arguments, env=self.environment, stdout=log, stderr=subprocess.STDOUT)
 
-class Browser:
-    """A browser running in the namespace, with DevTools on port 9222 when it is Chromium."""
 
-    def __init__(self, namespace, workspace, arguments):
-        self.namespace = namespace
-        with open(workspace.log_path, "w") as log:
-            namespace.spawn(arguments, env=workspace.environment, stdout=log,
-                            stderr=subprocess.STDOUT)
+def devtools(namespace, path, *options):
+    return namespace.run(["curl", "-sf", *options, DEVTOOLS + path]).stdout
 
-    def devtools(self, path, *options):
-        return self.namespace.run(["curl", "-sf", *options, DEVTOOLS + path]).stdout
 
-    def title_at(self, url):
-        pages = json.loads(self.devtools("/json/list") or "[]")
-        return next((page["title"] for page in pages if page["url"].startswith(url)), None)
-
-    def open(self, url):
-        self.devtools("/json/new?" + urllib.parse.quote(url, safe=""), "-X", "PUT")
+def title_at(namespace, url):
+    pages = json.loads(devtools(namespace, "/json/list") or "[]")
+    return next((page["title"] for page in pages if page["url"].startswith(url)), None)
 
 
 def chromium(namespace, workspace, browser):
@@ -69,30 +59,30 @@ def chromium(namespace, workspace, browser):
     workspace.tovrinctl(*host)
     extension = os.path.join(workspace.extension_dir, "chromium")
     allowed = "http://allowed.example/?q=a|b"
-    chromium = Browser(namespace, workspace, [
+    workspace.launch(namespace, [
         browser, "--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
         "--host-resolver-rules=MAP *.example 127.0.0.1", "--remote-debugging-port=9222",
         f"--user-data-dir={workspace.profile}",
         f"--load-extension={extension}", f"--disable-extensions-except={extension}", allowed])
     event = wait_until(lambda: workspace.event_for(allowed), "the allowed event", 30)
     expect(event["browser"] == "chromium", f"event: {event}")
-    wait_until(lambda: chromium.title_at(allowed) == TITLE, "the allowed page", 10)
+
 
     blocked = "http://www.blocked.example/?search_query=a|b"
-    chromium.open(blocked)
+    devtools(namespace, "/json/new?" + urllib.parse.quote(blocked, safe=""), "-X", "PUT")
     query = urllib.parse.urlencode({"url": blocked, "domain": "blocked.example"})
-    wait_until(lambda: chromium.title_at(f"{BLOCKED_PAGE}?{query}") == "Blocked: blocked.example",
+    wait_until(lambda: title_at(namespace, f"{BLOCKED_PAGE}?{query}") == "Blocked: blocked.example",
                "the blocked page naming the site and the domain", 20)
     event = wait_until(lambda: workspace.event_for(blocked), "the blocked event", 10)
     expect(isinstance(event.get("tabID"), int), f"event: {event}")
-    expect(chromium.title_at(allowed) == TITLE, "the allowed page stays where it was")
+    expect(title_at(namespace, allowed) == TITLE, "the allowed page stays where it was")
 
     workspace.tovrinctl(*host, "--uninstall")
     unchecked = "http://www.blocked.example/?without-host"
-    chromium.open(unchecked)
-    wait_until(lambda: chromium.title_at(unchecked) == TITLE, "the site to load", 20)
+    devtools(namespace, "/json/new?" + urllib.parse.quote(unchecked, safe=""), "-X", "PUT")
+    wait_until(lambda: title_at(namespace, unchecked) == TITLE, "the site to load", 20)
     time.sleep(1.0)  # room for a wrong late answer to move the tab
-    expect(chromium.title_at(unchecked) == TITLE and workspace.event_for(unchecked) is None,
+    expect(title_at(namespace, unchecked) == TITLE and workspace.event_for(unchecked) is None,
            "the site stays without a host")
 
 
@@ -110,8 +100,8 @@ def firefox(namespace, workspace, browser):
     with open(os.path.join(workspace.profile, "user.js"), "w") as file:
         file.writelines(f"user_pref({json.dumps(name)}, {json.dumps(value)});\n"
                         for name, value in preferences.items())
-    Browser(namespace, workspace, [browser, "--headless", "--no-remote", "--profile",
-                                   workspace.profile, "http://allowed.example/watch?v=1&t={x}"])
+    workspace.launch(namespace, [browser, "--headless", "--no-remote", "--profile",
+                                 workspace.profile, "http://allowed.example/watch?v=1&t={x}"])
     event = wait_until(lambda: workspace.event_for("http://allowed.example/"), "the event", 45)
     expect(event["browser"] == "firefox" and isinstance(event.get("tabID"), int)
            and isinstance(event.get("windowID"), int), f"event: {event}")
@@ -130,7 +120,7 @@ def run_case(name, arguments):
             Namespace(name) as namespace:
         # Bound to ::, http.server takes IPv4 connections too.
         namespace.serve([sys.executable, "-m", "http.server", "80", "--bind", "::",
-                         "--directory", workspace.site], 80)
+                         "--directory", workspace.path], 80)
         function(namespace, workspace, browser)
 
 
