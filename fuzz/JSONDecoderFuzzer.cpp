@@ -3,19 +3,17 @@
 #include "base/json/JSON.h"
 #include "base/json/JSONDecoder.h"
 
-namespace {
-
 using Container = base::json::KeyedDecodingContainer;
 
 template <typename T>
-bool same(const base::Expected<T>& one, const base::Expected<T>& other) {
+static bool same(const base::Expected<T>& one, const base::Expected<T>& other) {
     return one ? other && one.value() == other.value()
                : !other && one.error().description == other.error().description;
 }
 
 // Walking the array under `key` in place, to the end or stopping at the first string, answers as
 // decoding it from the parsed tree.
-bool walksAsDecoded(const Container& viewed, const Container& parsed, std::string_view key) {
+static bool walksAsDecoded(const Container& viewed, const Container& parsed, std::string_view key) {
     const auto decoded = parsed.decodeStringArrayIfPresent(key);
     std::vector<std::string> seen;
     const auto walked = viewed.visitStringArrayIfPresent(key, [&](std::string_view text) {
@@ -29,8 +27,6 @@ bool walksAsDecoded(const Container& viewed, const Container& parsed, std::strin
     }
     return bool(stopped) == decoded->has_value() && (*walked ? *decoded == seen : !*decoded);
 }
-
-}  // namespace
 
 // A container read from JSON text (which scans the text and reads members only when asked) must
 // answer exactly as one built from the parsed tree: the same texts accepted, the same values and

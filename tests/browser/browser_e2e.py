@@ -7,7 +7,7 @@ import json, os, shutil, subprocess, sys, time, urllib.parse  # noqa: E401
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import e2e  # noqa: E402
-from e2e import Namespace, Skip, expect, main, wait_until  # noqa: E402
+from e2e import Namespace, Skip, main, wait_until  # noqa: E402
 
 DEVTOOLS = "http://127.0.0.1:9222"
 BLOCKED_PAGE = "chrome-extension://lnkkjibepcmpibihmkmedclmppnaoipj/blocked.html"
@@ -27,7 +27,7 @@ class Workspace(e2e.Workspace):
 
     def tovrinctl(self, *arguments):
         result = self.tool("tovrinctl", *arguments)
-        expect(result.returncode == 0, f"tovrinctl {arguments}: {result.stderr}")
+        assert result.returncode == 0, f"tovrinctl {arguments}: {result.stderr}"
 
     def event_for(self, url):
         """The latest browser event, when it is for a URL that starts with `url`."""
@@ -65,7 +65,7 @@ def chromium(namespace, workspace, browser):
         f"--user-data-dir={workspace.profile}",
         f"--load-extension={extension}", f"--disable-extensions-except={extension}", allowed])
     event = wait_until(lambda: workspace.event_for(allowed), "the allowed event", 30)
-    expect(event["browser"] == "chromium", f"event: {event}")
+    assert event["browser"] == "chromium", f"event: {event}"
 
 
     blocked = "http://www.blocked.example/?search_query=a|b"
@@ -74,16 +74,16 @@ def chromium(namespace, workspace, browser):
     wait_until(lambda: title_at(namespace, f"{BLOCKED_PAGE}?{query}") == "Blocked: blocked.example",
                "the blocked page naming the site and the domain", 20)
     event = wait_until(lambda: workspace.event_for(blocked), "the blocked event", 10)
-    expect(isinstance(event.get("tabID"), int), f"event: {event}")
-    expect(title_at(namespace, allowed) == TITLE, "the allowed page stays where it was")
+    assert isinstance(event.get("tabID"), int), f"event: {event}"
+    assert title_at(namespace, allowed) == TITLE, "the allowed page stays where it was"
 
     workspace.tovrinctl(*host, "--uninstall")
     unchecked = "http://www.blocked.example/?without-host"
     devtools(namespace, "/json/new?" + urllib.parse.quote(unchecked, safe=""), "-X", "PUT")
     wait_until(lambda: title_at(namespace, unchecked) == TITLE, "the site to load", 20)
     time.sleep(1.0)  # room for a wrong late answer to move the tab
-    expect(title_at(namespace, unchecked) == TITLE and workspace.event_for(unchecked) is None,
-           "the site stays without a host")
+    assert title_at(namespace, unchecked) == TITLE and workspace.event_for(unchecked) is None, (
+        "the site stays without a host")
 
 
 def firefox(namespace, workspace, browser):
@@ -103,8 +103,8 @@ def firefox(namespace, workspace, browser):
     workspace.launch(namespace, [browser, "--headless", "--no-remote", "--profile",
                                  workspace.profile, "http://allowed.example/watch?v=1&t={x}"])
     event = wait_until(lambda: workspace.event_for("http://allowed.example/"), "the event", 45)
-    expect(event["browser"] == "firefox" and isinstance(event.get("tabID"), int)
-           and isinstance(event.get("windowID"), int), f"event: {event}")
+    assert (event["browser"] == "firefox" and isinstance(event.get("tabID"), int)
+            and isinstance(event.get("windowID"), int)), f"event: {event}"
 
 
 # Each case, and the browsers that can run it (the first one installed does).

@@ -10,7 +10,7 @@ import threading, time  # noqa: E401
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
 import e2e  # noqa: E402
-from e2e import Namespace, Skip, expect, main, wait_until  # noqa: E402
+from e2e import Namespace, Skip, main, wait_until  # noqa: E402
 
 CAPTURES = os.path.join(HERE, "..", "data", "captures")
 ADDRESSES = ["127.0.0.1", "::1"]
@@ -107,7 +107,7 @@ PEERS = {"echo-server": echo_server, "exchange": exchange, "quic": quic_flight,
 
 def peer(namespace, *arguments):
     result = namespace.run([sys.executable, __file__, "peer", *map(str, arguments)], timeout=120)
-    expect(result.returncode == 0, f"peer {arguments}: {result.stderr}")
+    assert result.returncode == 0, f"peer {arguments}: {result.stderr}"
     return json.loads(result.stdout)
 
 
@@ -136,7 +136,7 @@ class Workspace(e2e.Workspace):
             process = namespace.spawn([program], env=env, stdout=log, stderr=subprocess.STDOUT)
         wait_until(lambda: process.poll() is not None or self.value("ExtensionState") == "running",
                    "the filter to run")
-        expect(process.poll() is None, f"the filter ended early ({process.returncode})")
+        assert process.poll() is None, f"the filter ended early ({process.returncode})"
         return process
 
 
@@ -151,18 +151,18 @@ def expect_curl(namespace, host, answered):
         seconds, error = time.monotonic() - started, result.stderr.strip()
         what = f"{scheme}://{host} via {address}: {result.returncode} {result.stdout} {error}"
         if answered:
-            expect(result.returncode == 0 and result.stdout == "200", f"no answer: {what}")
+            assert result.returncode == 0 and result.stdout == "200", f"no answer: {what}"
         else:
-            expect(result.returncode != 0 and ("reset" in error or "refused" in error), what)
-            expect(seconds < 2.0, f"{what}: took {seconds:.2f} s to fail")
+            assert result.returncode != 0 and ("reset" in error or "refused" in error), what
+            assert seconds < 2.0, f"{what}: took {seconds:.2f} s to fail"
 
 
 def expect_quic(namespace, wanted):
     """Chromium's first QUIC flight (a ClientHello in two Initial packets) to each address."""
     for address in ADDRESSES:
         outcome = peer(namespace, "quic", address, os.path.join(CAPTURES, "quic-chromium-v4.bin"))
-        expect(outcome["outcome"] == wanted and outcome["seconds"] < 2.0,
-               f"the QUIC flight via {address}: {outcome}, wanted {wanted}")
+        assert outcome["outcome"] == wanted and outcome["seconds"] < 2.0, (
+            f"the QUIC flight via {address}: {outcome}, wanted {wanted}")
 
 
 def loopback(namespace, workspace):
@@ -189,10 +189,10 @@ def loopback(namespace, workspace):
     expect_quic(namespace, "refused")
     for host, wanted in (("allowed.example", "answered"), ("blocked.example", "reset")):
         outcome = peer(namespace, "tls-across-processors", "127.0.0.1", host)["outcome"]
-        expect(outcome == wanted, f"{host} across processors: {outcome}")
+        assert outcome == wanted, f"{host} across processors: {outcome}"
     reported = [workspace.value(key) for key in ("ExtensionState", "LastBlockedHost",
                                                  "LastMatchedDomain")]
-    expect(reported == ["blocked blocked.example"] + 2 * ["blocked.example"], f"{reported}")
+    assert reported == ["blocked blocked.example"] + 2 * ["blocked.example"], f"{reported}"
 
     content_filter.kill()
     content_filter.wait(timeout=10)
@@ -205,9 +205,9 @@ def loopback(namespace, workspace):
     expect_curl(namespace, "blocked.example", True)
     expect_quic(namespace, "echo")
     content_filter.send_signal(signal.SIGTERM)
-    expect(content_filter.wait(timeout=10) == 0, "exit status")
-    expect(namespace.run(["nft", "list", "ruleset"]).stdout.strip() == "", "an empty ruleset")
-    expect(workspace.value("ExtensionState") == "stopped (1)", "stop state")
+    assert content_filter.wait(timeout=10) == 0, "exit status"
+    assert namespace.run(["nft", "list", "ruleset"]).stdout.strip() == "", "an empty ruleset"
+    assert workspace.value("ExtensionState") == "stopped (1)", "stop state"
 
 
 # The names learnt from DNS answers: two namespaces joined by a veth pair, the client's, where the
@@ -258,10 +258,10 @@ class Network:
         for protocol, port in PORTS.items():
             wanted = ("echo",) if passes else ("refused", "reset")[:2 if protocol == "tcp" else 1]
             outcome = peer(self.client, "exchange", protocol, name, port, family)
-            expect(outcome["outcome"] in wanted,
-                   f"{protocol} to {name}:{port} over IPv{family}: {outcome}, wanted {wanted}")
+            assert outcome["outcome"] in wanted, (
+                f"{protocol} to {name}:{port} over IPv{family}: {outcome}, wanted {wanted}")
             seconds = outcome["seconds"] + (outcome["lookup_seconds"] if passes else 0)
-            expect(seconds < (1.0 if passes else 2.0), f"{protocol} to {name}: slow, {outcome}")
+            assert seconds < (1.0 if passes else 2.0), f"{protocol} to {name}: slow, {outcome}"
 
 
 def learned_names(network, workspace):
@@ -275,7 +275,7 @@ def learned_names(network, workspace):
             ("6", "fd77::3", CLIENT_V6, "fd77::4", "dns-aaaa.bin")):
         peer(network.server, "unasked", source, client, os.path.join(CAPTURES, capture), address)
         outcome = peer(network.client, "exchange", "tcp", address, PORTS["tcp"], family)
-        expect(outcome["outcome"] == "echo", f"after an unasked-for answer: {outcome}")
+        assert outcome["outcome"] == "echo", f"after an unasked-for answer: {outcome}"
     for family in ("4", "6"):
         network.expect_flows("blocked.example", family, False)
         network.expect_flows("allowed.example", family, True)

@@ -11,16 +11,11 @@ class Skip(Exception):
     pass
 
 
-def expect(condition, message):
-    if not condition:
-        raise AssertionError(message)
-
-
 def wait_until(probe, what, timeout=10.0, interval=0.1):
     """Calls `probe` until it returns something true, and returns that."""
     deadline = time.monotonic() + timeout
     while not (value := probe()):
-        expect(time.monotonic() < deadline, f"timed out after {timeout} s waiting for {what}")
+        assert time.monotonic() < deadline, f"timed out after {timeout} s waiting for {what}"
         time.sleep(interval)
     return value
 
