@@ -1,9 +1,8 @@
 #!/usr/bin/env python3
-"""The shipped browser extension in Debian's browsers, each case in a network namespace of its own
-with a web server on port 80 and the handler started through the host manifest tovrinctl writes.
-  browser_e2e.py --bin-dir B/bin --extension-dir B/browser-extension [CASE...] | --list"""
+"""The shipped browser extension in Debian's browsers, with a web server on port 80 in a network
+namespace.  browser_e2e.py --bin-dir B/bin --extension-dir B/browser-extension [CASE...] | --list"""
 
-import json, os, shutil, subprocess, sys, time, urllib.parse  # noqa: E401
+import json, os, shutil, sys, time, urllib.parse  # noqa: E401
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import e2e  # noqa: E402
@@ -35,8 +34,7 @@ class Workspace(e2e.Workspace):
         return event if event.get("url", "").startswith(url) else None
 
     def launch(self, namespace, arguments):
-        with open(self.log_path, "w") as log:
-            namespace.spawn(arguments, env=self.environment, stdout=log, stderr=subprocess.STDOUT)
+        namespace.spawn(arguments, env=self.environment)
 
 
 def devtools(namespace, path, *options):
