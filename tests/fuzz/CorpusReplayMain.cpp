@@ -2,7 +2,6 @@
 // folder that cannot be read ends the run with an exception.
 
 #include <cstdint>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -22,6 +21,5 @@ int main(int argumentCount, char** arguments) {
             }
         }
     }
-    std::printf("replayed %zu inputs\n", count);
-    return count > 0 ? 0 : 1;
+    return count > 0 ? 0 : 1;  // an empty corpus replays nothing
 }

@@ -12,7 +12,7 @@ import e2e  # noqa: E402
 from e2e import Namespace, Skip, main, wait_until  # noqa: E402
 
 CAPTURES = os.path.join(HERE, "..", "data", "captures")
-ADDRESSES = ["127.0.0.1", "::1"]
+ADDRESSES = ["127.0.0.1", "[::1]"]  # as URLs write them
 
 
 def family_of(address):
@@ -109,12 +109,10 @@ def peer(namespace, *arguments):
 
 
 class Workspace(e2e.Workspace):
-    """The case's files: the suite's root, the configuration file, certificates, the log."""
 
     def __init__(self, bin_dir):
         super().__init__(bin_dir, os.environ)
-        self.configuration = os.path.join(self.path, "conf", "content-filter.json")
-        os.makedirs(os.path.dirname(self.configuration))
+        self.configuration = os.path.join(self.path, "content-filter.json")
 
     def publish(self, domains, version):
         with open(self.configuration + ".new", "w") as file:
@@ -139,10 +137,9 @@ class Workspace(e2e.Workspace):
 def expect_curl(namespace, host, answered):
     """curl over TLS and HTTP to each address: 200, or else reset (or refused) within 2 s."""
     for address, scheme in itertools.product(ADDRESSES, ("https", "http")):
-        target = f"[{address}]" if ":" in address else address
         started = time.monotonic()
         result = namespace.run(["curl", "-sS", "-k", "-o", "/dev/null", "-w", "%{http_code}",
-                                "--max-time", "8", "--connect-to", f"{host}::{target}:",
+                                "--max-time", "8", "--connect-to", f"{host}::{address}:",
                                 f"{scheme}://{host}/"])
         seconds, error = time.monotonic() - started, result.stderr.strip()
         what = f"{scheme}://{host} via {address}: {result.returncode} {result.stdout} {error}"
@@ -156,7 +153,8 @@ def expect_curl(namespace, host, answered):
 def expect_quic(namespace, wanted):
     """Chromium's first QUIC flight (a ClientHello in two Initial packets) to each address."""
     for address in ADDRESSES:
-        outcome = peer(namespace, "quic", address, os.path.join(CAPTURES, "quic-chromium-v4.bin"))
+        outcome = peer(namespace, "quic", address.strip("[]"),
+                       os.path.join(CAPTURES, "quic-chromium-v4.bin"))
         assert outcome["outcome"] == wanted and outcome["seconds"] < 2.0, (
             f"the QUIC flight via {address}: {outcome}, wanted {wanted}")
 
@@ -175,8 +173,8 @@ def loopback(namespace, workspace):
                     "-keyout", key, "-out", certificate], capture_output=True, check=True)
     namespace.serve(["openssl", "s_server", "-accept", "443", "-cert", certificate, "-key", key,
                      "-www", "-quiet"], 443)
-    namespace.serve([sys.executable, __file__, "peer", "echo-server", "udp", "443", *ADDRESSES],
-                    443, "-Hlun")
+    namespace.serve([sys.executable, __file__, "peer", "echo-server", "udp", "443", "127.0.0.1",
+                     "::1"], 443, "-Hlun")
     workspace.publish(["blocked.example"], 3)
     content_filter = workspace.start_filter(namespace)
     expect_curl(namespace, "blocked.example", False)

@@ -44,7 +44,8 @@ class Namespace:
                               capture_output=True, text=True, timeout=timeout, **options)
 
     def spawn(self, arguments, **options):
-        # `ip netns exec` replaces itself with the program, so the process is the program.
+        # `ip netns exec` replaces itself with the program, so the process is the program. Its
+        # output is the case's, which ctest shows when the case fails.
         return subprocess.Popen(["ip", "netns", "exec", self.name, *arguments],
                                 stdin=subprocess.DEVNULL, **options)
 
@@ -57,8 +58,7 @@ class Namespace:
 
 class Workspace:
     """A case's scratch folder, the suite's root inside it, and the built tools run on that suite;
-    `environment` is what the programs see besides the root. The programs write to the case's
-    output, which ctest shows when the case fails."""
+    `environment` is what the programs see besides the root."""
 
     def __init__(self, bin_dir, environment):
         self.bin_dir, self.path = bin_dir, tempfile.mkdtemp(prefix="tovrin-e2e-")
@@ -82,20 +82,19 @@ class Workspace:
 
 
 def main(cases, run_case, *options):
-    """Runs the named cases (all without names) with run_case(name, arguments); a failure ends
-    the run with its traceback."""
+    """Runs the named cases (all without names); a failure ends the run with its traceback."""
     parser = argparse.ArgumentParser()
     for option in ("--bin-dir", *options):
         parser.add_argument(option)
     parser.add_argument("--list", action="store_true")
     parser.add_argument("cases", nargs="*")
     arguments = parser.parse_args()
+    if arguments.list:
+        print("\n".join(cases))
     try:
         for name in [] if arguments.list else arguments.cases or cases:
             run_case(name, arguments)
-            print("PASS", name, flush=True)
     except Skip as reason:
         print(f"SKIP: {reason}")
         return 77
-    print("\n".join(cases if arguments.list else []))
     return 0
