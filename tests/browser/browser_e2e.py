@@ -14,7 +14,7 @@ TITLE = "Page of the test server"
 
 
 class Workspace(e2e.Workspace):
-    """The case's files (suite root, configuration, home, browser profile, site, log) and tools."""
+    """The case's files (suite root, configuration, home, browser profile, test page) and tools."""
 
     def __init__(self, bin_dir, extension_dir):
         super().__init__(bin_dir, {"PATH": os.environ.get("PATH", "/usr/bin:/bin")})

@@ -109,7 +109,6 @@ def peer(namespace, *arguments):
 
 
 class Workspace(e2e.Workspace):
-
     def __init__(self, bin_dir):
         super().__init__(bin_dir, os.environ)
         self.configuration = os.path.join(self.path, "content-filter.json")

@@ -39,9 +39,9 @@ class Namespace:
         # Files that `ip netns exec` shows in /etc (resolv.conf) outlive the namespace.
         shutil.rmtree(os.path.join("/etc/netns", self.name), ignore_errors=True)
 
-    def run(self, arguments, timeout=60, **options):
+    def run(self, arguments, timeout=60):
         return subprocess.run(["ip", "netns", "exec", self.name, *arguments],
-                              capture_output=True, text=True, timeout=timeout, **options)
+                              capture_output=True, text=True, timeout=timeout)
 
     def spawn(self, arguments, **options):
         # `ip netns exec` replaces itself with the program, so the process is the program. Its
