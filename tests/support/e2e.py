@@ -45,9 +45,10 @@ class Namespace:
 
     def spawn(self, arguments, **options):
         # `ip netns exec` replaces itself with the program, so the process is the program. Its
-        # output is the case's, which ctest shows when the case fails.
+        # output is the case's, which ctest shows when the case fails. A session of its own keeps
+        # two suites' Firefox instances, run at once, from meeting each other.
         return subprocess.Popen(["ip", "netns", "exec", self.name, *arguments],
-                                stdin=subprocess.DEVNULL, **options)
+                                stdin=subprocess.DEVNULL, start_new_session=True, **options)
 
     def serve(self, arguments, port, options="-Hltn"):
         """Starts a server, its output dropped, and waits until `ss OPTIONS` shows the port."""
