@@ -11,26 +11,12 @@
 
 using namespace platform::netfilter;
 
-namespace {
-
-// One table for every input, as in the filter: bounded, and kept from input to input.
-LearnedNameRouting& sharedRouting() {
-    static LearnedNameRouting routing([](auto) { return base::Expected<bool>(true); });
-    static const bool didInstall = [] {
-        const std::vector<std::string> hostNames{"blocked.example", "example"};
-        return bool(routing.replaceHostNames(hostNames, LearnedNameRouting::Clock::now(),
-                                             [](auto) { return base::Expected<bool>(true); }));
-    }();
-    if (!didInstall) {
-        std::abort();
-    }
-    return routing;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    auto& routing = sharedRouting();
+    // One table for every input, as in the filter: bounded, and kept from input to input.
+    static const AddressSetWriter accept = [](auto) { return base::Expected<bool>(true); };
+    static LearnedNameRouting routing(accept);
+    static const bool didInstall = bool(routing.replaceHostNames(
+        {"blocked.example", "example"}, LearnedNameRouting::Clock::now(), accept));
     const auto now = LearnedNameRouting::Clock::now();
     for (const std::uint8_t protocol : {std::uint8_t{IPPROTO_UDP}, std::uint8_t{IPPROTO_TCP}}) {
         PacketHeaders headers;
@@ -42,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (!answer) {
                 continue;
             }
-            if (answer->questionName.empty() || answer->addresses.empty() ||
+            if (!didInstall || answer->questionName.empty() || answer->addresses.empty() ||
                 answer->addresses.size() > maximumAddressesPerAnswer) {
                 std::abort();
             }

@@ -1,10 +1,5 @@
-#include <cstddef>
-#include <cstdint>
 #include <cstdlib>
 #include <memory>
-#include <span>
-#include <string>
-#include <vector>
 
 #include "base/json/JSON.h"
 #include "base/log/Log.h"

@@ -5,26 +5,16 @@
 // the fuzzer having to forge the encryption. Once final, an answer must not change.
 
 #include <cstdlib>
-#include <span>
-#include <vector>
 
 #include "platform/netfilter/QUICInitialReader.h"
 
-namespace {
-
 using platform::netfilter::QUICInitialReader;
-
-constexpr std::uint8_t sealedFramesMarker = 0xff;
-const std::uint8_t connectionID[] = {0x83, 0x94, 0xc8, 0xf0, 0x3e, 0x51, 0x57, 0x08};
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::span<const std::uint8_t> input(data, size);
-    const bool sealsFrames = !input.empty() && input[0] == sealedFramesMarker;
-    if (sealsFrames) {
-        input = input.subspan(1);
-    }
+    const bool sealsFrames = !input.empty() && input[0] == 0xff;
+    input = input.subspan(sealsFrames ? 1 : 0);
+    const std::uint8_t connectionID[] = {0x83, 0x94, 0xc8, 0xf0, 0x3e, 0x51, 0x57, 0x08};
     QUICInitialReader reader;
     std::uint32_t packetNumber = 0;
     while (input.size() >= 2) {
@@ -32,19 +22,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::min<std::size_t>((input[0] << 8) | input[1], input.size() - 2);
         const auto part = input.subspan(2, length);
         input = input.subspan(2 + length);
-        std::vector<std::uint8_t> sealed;
-        if (sealsFrames) {
-            sealed = QUICInitialReader::sealInitialPacket(1, connectionID, packetNumber++, part);
-        }
+        const auto sealed = sealsFrames ? QUICInitialReader::sealInitialPacket(1, connectionID,
+                                                                               packetNumber++, part)
+                                        : std::vector<std::uint8_t>{};
         const bool wasFinal = reader.outcome().kind != QUICInitialReader::Kind::needMore;
         const auto before = wasFinal ? reader.outcome() : QUICInitialReader::Outcome{};
         const auto& after =
             reader.addDatagram(sealsFrames ? std::span<const std::uint8_t>(sealed) : part);
-        if (wasFinal && !(before == after)) {
-            std::abort();
-        }
-        if (after.kind == QUICInitialReader::Kind::name &&
-            after.name.size() > QUICInitialReader::maximumClientHelloBytes) {
+        if ((wasFinal && !(before == after)) ||
+            (after.kind == QUICInitialReader::Kind::name &&
+             after.name.size() > QUICInitialReader::maximumClientHelloBytes)) {
             std::abort();
         }
     }

@@ -1,7 +1,7 @@
-// Runs a fuzz target over every file of its corpus folders, for machines without libFuzzer.
+// Runs a fuzz target over every file of its corpus folders, for machines without libFuzzer. A
+// folder that cannot be read ends the run with an exception.
 
 #include <cstdint>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -12,22 +12,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 int main(int argumentCount, char** arguments) {
     std::size_t count = 0;
     for (int index = 1; index < argumentCount; ++index) {
-        std::error_code error;
-        for (const auto& entry :
-             std::filesystem::recursive_directory_iterator(arguments[index], error)) {
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(arguments[index])) {
             if (entry.is_regular_file()) {
                 std::ifstream file(entry.path(), std::ios::binary);
-                const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(file)),
-                                                      std::istreambuf_iterator<char>());
+                const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(file)), {});
                 LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
                 ++count;
             }
         }
-        if (error) {
-            std::fprintf(stderr, "cannot read %s: %s\n", arguments[index], error.message().c_str());
-            return 1;
-        }
     }
-    std::printf("replayed %zu inputs\n", count);
-    return count > 0 ? 0 : 1;
+    return count > 0 ? 0 : 1;  // an empty corpus replays nothing
 }
