@@ -2,7 +2,12 @@
 """The shipped browser extension in Debian's browsers, with a web server on port 80 in a network
 namespace.  browser_e2e.py --bin-dir B/bin --extension-dir B/browser-extension [CASE...] | --list"""
 
-import json, os, shutil, sys, time, urllib.parse  # noqa: E401
+import json
+import os
+import shutil
+import sys
+import time
+import urllib.parse
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import e2e  # noqa: E402
@@ -98,9 +103,22 @@ def firefox(namespace, workspace, browser):
     with open(os.path.join(workspace.profile, "user.js"), "w") as file:
         file.writelines(f"user_pref({json.dumps(name)}, {json.dumps(value)});\n"
                         for name, value in preferences.items())
-    workspace.launch(namespace, [browser, "--headless", "--no-remote", "--profile",
-                                 workspace.profile, "http://allowed.example/watch?v=1&t={x}"])
-    event = wait_until(lambda: workspace.event_for("http://allowed.example/"), "the event", 45)
+    command = [browser, "--headless", "--no-remote", "--profile", workspace.profile,
+               "http://allowed.example/watch?v=1&t={x}"]
+    # A first start now and then (2 of 8 full runs) brings no event; the cause is not known, so
+    # a second start on the same profile is allowed, and said.
+    for attempt in (1, 2):
+        firefox_process = namespace.spawn(command, env=workspace.environment)
+        try:
+            event = wait_until(lambda: workspace.event_for("http://allowed.example/"), "the event",
+                               25)
+            break
+        except AssertionError:
+            print(f"no event after Firefox's start {attempt}", flush=True)
+            firefox_process.kill()
+            firefox_process.wait()
+            if attempt == 2:
+                raise
     assert (event["browser"] == "firefox" and isinstance(event.get("tabID"), int)
             and isinstance(event.get("windowID"), int)), f"event: {event}"
 

@@ -2,7 +2,16 @@
 """check_package.py --build-dir BUILD [--cpack CPACK]: builds the Debian package and checks its
 files and lintian's verdict. Exits 0, 1 on a failed check, 77 without Debian tools."""
 
-import argparse, glob, json, os, pathlib, re, shutil, subprocess, sys, tempfile  # noqa: E401
+import argparse
+import glob
+import json
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
 
 PACKAGE, HOST = "tovrin-helpers", "com.vorlane.vorlanemacapp.tovrinhelper"
 SUITE_ROOT = "/var/lib/tovrin/app-groups"
@@ -66,13 +75,16 @@ def check_tree(tree, bin_dir, scratch):
             (UNIT, r"^ExecStart=/usr/bin/TovrinHelperContentFilterExtension$"),
             ("usr/lib/environment.d/60-tovrin.conf",
              r"^APP_GROUP_CONTAINERS_ROOT=\$\{APP_GROUP_CONTAINERS_ROOT:-@\}$"),
-            (UNIT, r"^Environment=APP_GROUP_CONTAINERS_ROOT=@$")]:
+            (UNIT, r"^Environment=APP_GROUP_CONTAINERS_ROOT=@$"),
+            ("usr/lib/tmpfiles.d/tovrin.conf", r"^d\s+@\s+2770\s+root\s+tovrin\b"),
+            ("usr/lib/sysusers.d/tovrin.conf", r"^g\s+tovrin\b")]:
         expect(re.search(pattern.replace("@", re.escape(SUITE_ROOT)), read(tree, path), re.M),
                f"{path} does not match {pattern}")
-    for preset in ["", "/srv/x"]:  # and unset, in install_round_trip.sh
+    for preset in [None, "", "/srv/x"]:
         shell = run(["sh", "-uc", '. "$0"; sh -c \'echo "$APP_GROUP_CONTAINERS_ROOT"\'',
                      os.path.join(tree, "etc/profile.d/tovrin.sh")],
-                    env={"PATH": "/usr/bin:/bin", "APP_GROUP_CONTAINERS_ROOT": preset})
+                    env={"PATH": "/usr/bin:/bin"} | ({} if preset is None
+                                                     else {"APP_GROUP_CONTAINERS_ROOT": preset}))
         expect(shell.stdout.strip() == (preset or SUITE_ROOT),
                f"profile.d with {preset!r} exports {shell.stdout.strip() + shell.stderr!r}")
 

@@ -1,7 +1,12 @@
 """What the end-to-end suites share: network namespaces, a scratch folder holding the suite's root,
 and the command line of their cases (`--list` names them; 0 passed, 1 failed, 77 skipped)."""
 
-import argparse, os, shutil, subprocess, tempfile, time  # noqa: E401
+import argparse
+import os
+import shutil
+import subprocess
+import tempfile
+import time
 
 SUITE = "group.com.vorlane.VorlaneMacApp.shared"
 
