@@ -3,12 +3,12 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <variant>
 
 #include "common/UserDefaults.h"
@@ -30,18 +30,22 @@ class FakeUserDefaultsStore {
         return get<std::int64_t>(key);
     }
     std::optional<base::Date> date(std::string_view key) const { return get<base::Date>(key); }
-    void set(std::string_view key, StoredValue stored) {
-        change([&] { values.insert_or_assign(std::string(key), std::move(stored)); });
-    }
+    void set(std::string_view key, StoredValue stored) { assign(key, std::move(stored)); }
     void setText(std::string_view key, std::string text) { set(key, std::move(text)); }
     void setData(std::string_view key, std::string_view bytes) {
         set(key, base::Data(bytes.begin(), bytes.end()));
     }
     void remove(std::string_view key) {
-        change([&] { values.erase(std::string(key)); });
+        std::lock_guard lock(mutex);
+        if (auto found = values.find(key); found != values.end()) {
+            values.erase(found);
+        }
+        ++revision;
     }
     void clear() {
-        change([&] { values.clear(); });
+        std::lock_guard lock(mutex);
+        values.clear();
+        ++revision;
     }
     // Whether handles answer externalChangeCounter(); by default they cannot tell.
     void setReportsExternalChanges(bool reports) {
@@ -62,6 +66,14 @@ class FakeUserDefaultsStore {
     }
 
   private:
+    // Keys are looked up by view, without building a string for each call.
+    struct KeyHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view key) const {
+            return std::hash<std::string_view>{}(key);
+        }
+    };
+
     template <typename T>
     std::optional<T> get(std::string_view key) const {
         std::lock_guard lock(mutex);
@@ -69,9 +81,16 @@ class FakeUserDefaultsStore {
         const T* typed = found == values.end() ? nullptr : std::get_if<T>(&found->second);
         return typed ? std::optional(*typed) : std::nullopt;
     }
-    void change(const std::function<void()>& body) {
+    // Stores `stored` under `key`, over the old value in place when there is one (a value of the
+    // same kind keeps its storage).
+    template <typename T>
+    void assign(std::string_view key, T&& stored) {
         std::lock_guard lock(mutex);
-        body();
+        if (auto found = values.find(key); found != values.end()) {
+            found->second = std::forward<T>(stored);
+        } else {
+            values.emplace(std::string(key), std::forward<T>(stored));
+        }
         ++revision;
     }
 
@@ -85,20 +104,25 @@ class FakeUserDefaultsStore {
             return store.get<std::int64_t>(key).value_or(0);
         }
         void setInteger(std::int64_t value, std::string_view key) override {
-            store.set(key, value);
+            store.assign(key, value);
             ++ownWrites;
         }
         void setObject(const std::optional<common::DefaultsObject>& object,
                        std::string_view key) override {
-            object ? std::visit([&](const auto& typed) { store.set(key, typed); }, *object)
-                   : store.remove(key);
+            if (!object) {
+                store.remove(std::string(key));
+            } else {
+                std::visit([&](const auto& typed) { store.assign(key, typed); }, *object);
+            }
             ++ownWrites;
         }
         // Every write to the store counts except this handle's own.
         std::optional<std::int64_t> externalChangeCounter() override {
             std::lock_guard lock(store.mutex);
-            return store.reportsExternalChanges ? std::optional(store.revision - ownWrites)
-                                                : std::nullopt;
+            if (!store.reportsExternalChanges) {
+                return std::nullopt;
+            }
+            return store.revision - ownWrites;
         }
         bool synchronize() override {
             std::lock_guard lock(store.mutex);
@@ -112,7 +136,7 @@ class FakeUserDefaultsStore {
     };
 
     mutable std::mutex mutex;
-    std::map<std::string, StoredValue, std::less<>> values;
+    std::unordered_map<std::string, StoredValue, KeyHash, std::equal_to<>> values;
     int synchronizations = 0;
     std::int64_t revision = 0;
     bool reportsExternalChanges = false;
