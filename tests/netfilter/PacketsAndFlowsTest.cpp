@@ -15,6 +15,7 @@
 #include <tuple>
 #include <vector>
 
+#include "base/text/Hex.h"
 #include "filter/framework/NEFilterDataProvider.h"
 #include "platform/netfilter/FlowTracker.h"
 #include "platform/netfilter/ICMPUnreachablePacket.h"
@@ -417,11 +418,7 @@ TEST_F(NamedFlowTest, AFlowWithoutANameFailsOpen) {
 // The bytes a text of hexadecimal digits gives, spaces left out.
 Bytes fromHex(std::string hex) {
     std::erase(hex, ' ');
-    Bytes bytes;
-    for (std::size_t index = 0; index + 1 < hex.size(); index += 2) {
-        bytes.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(index, 2), nullptr, 16)));
-    }
-    return bytes;
+    return base::parseHex(hex).value();
 }
 
 // "source:port > destination:port protocol payload", then for TCP the sequence and acknowledgment

@@ -7,6 +7,7 @@
 #include <string>
 #include <system_error>
 
+#include "base/text/Hex.h"
 #include "platform/defaults/SQLiteUserDefaults.h"
 #include "tools/defaults/ISO8601.h"
 #include "tools/defaults/ValueText.h"
@@ -118,7 +119,7 @@ ParsedValue parseValue(std::string_view option, std::string_view argument) {
         return {std::nullopt, "not a 64-bit decimal integer: " + std::string(argument)};
     }
     if (option == "-data") {
-        if (std::optional<base::Data> data = parseHex(argument)) {
+        if (std::optional<base::Data> data = base::parseHex(argument)) {
             return {std::move(*data), {}};
         }
         return {std::nullopt, "not hexadecimal bytes: " + std::string(argument)};

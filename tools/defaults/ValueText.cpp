@@ -4,24 +4,12 @@
 #include <cstdio>
 #include <string_view>
 
+#include "base/text/Hex.h"
 #include "base/text/UTF8.h"
 #include "tools/defaults/ISO8601.h"
 
 namespace tools {
 namespace {
-
-std::optional<int> hexDigit(char character) {
-    if (character >= '0' && character <= '9') {
-        return character - '0';
-    }
-    if (character >= 'a' && character <= 'f') {
-        return character - 'a' + 10;
-    }
-    if (character >= 'A' && character <= 'F') {
-        return character - 'A' + 10;
-    }
-    return std::nullopt;
-}
 
 bool isControl(char32_t codePoint) {
     return codePoint < 0x20 || (codePoint >= 0x7f && codePoint <= 0x9f);
@@ -58,34 +46,6 @@ std::string escapedForListing(std::string_view text) {
         }
     }
     return result;
-}
-
-std::string hexText(const base::Data& data) {
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(data.size() * 2);
-    for (const std::uint8_t byte : data) {
-        text += digits[byte >> 4];
-        text += digits[byte & 0x0f];
-    }
-    return text;
-}
-
-std::optional<base::Data> parseHex(std::string_view text) {
-    if (text.size() % 2 != 0) {
-        return std::nullopt;
-    }
-    base::Data data;
-    data.reserve(text.size() / 2);
-    for (std::size_t index = 0; index < text.size(); index += 2) {
-        const std::optional<int> high = hexDigit(text[index]);
-        const std::optional<int> low = hexDigit(text[index + 1]);
-        if (!high || !low) {
-            return std::nullopt;
-        }
-        data.push_back(static_cast<std::uint8_t>(*high << 4 | *low));
-    }
-    return data;
 }
 
 bool isPrintableUTF8(const base::Data& data) {
@@ -153,7 +113,7 @@ std::string listingText(const platform::StoredValue& value) {
                 return escapedForListing(
                     std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
             }
-            return "<" + hexText(data) + ">";
+            return "<" + base::hexText(data) + ">";
         }
         case platform::StoredKind::string:
             return escapedForListing(std::get<std::string>(value));

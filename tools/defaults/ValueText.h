@@ -8,12 +8,6 @@
 
 namespace tools {
 
-// `data` as lower-case hexadecimal, two digits a byte.
-std::string hexText(const base::Data& data);
-// The bytes written as hexadecimal, two digits a byte, either case; nothing when `text` has an odd
-// length or a character that is not a hexadecimal digit. The empty text is no bytes.
-std::optional<base::Data> parseHex(std::string_view text);
-
 // Whether `data` is non-empty, valid UTF-8, and free of control characters other than tab,
 // newline and carriage return: text a person can read.
 bool isPrintableUTF8(const base::Data& data);

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "base/json/JSON.h"
+#include "base/text/Hex.h"
 
 namespace tools {
 namespace {
@@ -37,31 +38,14 @@ Expected<std::optional<std::string>> textOrNull(const Value& event, const char* 
 }
 
 Expected<base::Data> bytesFromHex(std::string_view hex) {
-    auto digit = [](char character) -> int {
-        if (character >= '0' && character <= '9') {
-            return character - '0';
-        }
-        if (character >= 'a' && character <= 'f') {
-            return character - 'a' + 10;
-        }
-        if (character >= 'A' && character <= 'F') {
-            return character - 'A' + 10;
-        }
-        return -1;
-    };
     if (hex.size() % 2 != 0) {
         return Error{"\"hex\" must have an even number of digits"};
     }
-    base::Data bytes;
-    for (std::size_t index = 0; index < hex.size(); index += 2) {
-        const int high = digit(hex[index]);
-        const int low = digit(hex[index + 1]);
-        if (high < 0 || low < 0) {
-            return Error{"\"hex\" must hold only hexadecimal digits"};
-        }
-        bytes.push_back(static_cast<std::uint8_t>(high * 16 + low));
+    auto bytes = base::parseHex(hex);
+    if (!bytes) {
+        return Error{"\"hex\" must hold only hexadecimal digits"};
     }
-    return bytes;
+    return std::move(*bytes);
 }
 
 Expected<base::Data> bytesOfFile(const std::string& path) {
