@@ -123,20 +123,18 @@ def peer(namespace, *arguments):
 class Workspace(e2e.Workspace):
     def __init__(self, bin_dir):
         super().__init__(bin_dir, os.environ)
-        self.configuration = os.path.join(self.path, "content-filter.json")
+        self.environment["CONTENT_FILTER_CONFIGURATION"] = os.path.join(self.path, "filter.json")
 
-    def publish(self, domains, version):
-        with open(self.configuration + ".new", "w") as file:
-            json.dump({"vendorConfiguration": {"blockedDomains": domains,
-                       "enforcementEnabled": True, "policyVersion": version}}, file)
-        os.rename(self.configuration + ".new", self.configuration)
+    def publish(self, domains):
+        """Publishes an enforcing policy as the host application does, with the next version."""
+        result = self.tool("tovrinctl", "policy", "set", "--block", ",".join(domains), "--enforce")
+        assert result.returncode == 0, f"tovrinctl: {result.stderr}"
 
     def value(self, key):
         return self.read(f"contentFilter{key}")
 
     def start_filter(self, namespace):
-        env = {**self.environment, "CONTENT_FILTER_CONFIGURATION": self.configuration,
-               "CONTENT_FILTER_QUEUE_NUMBER": "77"}
+        env = {**self.environment, "CONTENT_FILTER_QUEUE_NUMBER": "77"}
         program = os.path.join(self.bin_dir, "TovrinHelperContentFilterExtension")
         process = namespace.spawn([program], env=env)
         wait_until(lambda: process.poll() is not None or self.value("ExtensionState") == "running",
@@ -186,7 +184,7 @@ def loopback(namespace, workspace):
                      "-www", "-quiet"], 443)
     namespace.serve([sys.executable, __file__, "peer", "echo-server", "udp", "443", "127.0.0.1",
                      "::1"], 443, "-Hlun")
-    workspace.publish(["blocked.example"], 3)
+    workspace.publish(["blocked.example"])
     content_filter = workspace.start_filter(namespace)
     expect_curl(namespace, "blocked.example", False)
     expect_quic(namespace, "refused")
@@ -202,8 +200,8 @@ def loopback(namespace, workspace):
     expect_curl(namespace, "blocked.example", True)
     content_filter = workspace.start_filter(namespace)
     expect_curl(namespace, "blocked.example", False)
-    workspace.publish(["other.example"], 4)
-    wait_until(lambda: workspace.value("LastPolicySummary") == "v4 blocking [other.example]",
+    workspace.publish(["other.example"])
+    wait_until(lambda: workspace.value("LastPolicySummary") == "v2 blocking [other.example]",
                "the new policy")
     expect_curl(namespace, "blocked.example", True)
     expect_quic(namespace, "echo")
@@ -270,7 +268,7 @@ def learned_names(network, workspace):
     """TCP and UDP to a blocked name are refused over IPv4 and IPv6 (its A record read from UDP
     answers of an IPv4 server, its AAAA record from TCP answers of an IPv6 server); an allowed
     name passes; an unasked-for answer teaches nothing. After SIGKILL, lookups and flows pass."""
-    workspace.publish(["blocked.example"], 3)
+    workspace.publish(["blocked.example"])
     content_filter = workspace.start_filter(network.client)
     for family, source, client, address, capture in (
             ("4", "10.77.0.3", CLIENT_V4, "10.77.0.4", "dns-a.bin"),
